@@ -45,6 +45,7 @@ ctest --test-dir "$B/arm" --output-on-failure -j"$JOBS"
 
 step "fuzz targets (${FUZZ_SECONDS}s each)"
 CC=clang CXX=clang++ cmake -S "$ROOT" -B "$B/fuzz" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DTARN_SANITIZE=address,undefined -DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link \
     -DTARN_BUILD_FUZZ=ON -DTARN_BUILD_TESTS=OFF -DTARN_BUILD_TOOLS=OFF >/dev/null
 cmake --build "$B/fuzz" -j"$JOBS"
 for target in "$B"/fuzz/fuzz/fuzz_*; do
