@@ -2,6 +2,7 @@
 #ifndef TARN_COMMON_H
 #define TARN_COMMON_H
 
+#include <stdbool.h>
 #include <stddef.h>
 #include <stdint.h>
 
@@ -47,5 +48,12 @@ typedef struct TarnCplxL { int64_t re; int64_t im; } TarnCplxL;   /* complex int
 
 /* Link reference: a pointer-sized integer chosen by the host. */
 typedef intptr_t CsLinkRef;
+
+/* Records referred to across subsystem headers. */
+typedef struct ConfigOpts ConfigOpts;
+typedef struct CsContext CsContext;
+typedef struct CsEstimate CsEstimate;
+typedef struct CsInitRecord CsInitRecord;
+typedef struct CsRequest CsRequest;
 
 #endif /* TARN_COMMON_H */
