@@ -278,9 +278,6 @@ TARN_API void print_config_opts(const ConfigOpts *opts);
  * be used; *opts is untouched in that case. */
 TARN_API int parseConfigFile(const char *path, ConfigOpts *opts);
 
-/* The calibration table loader (internal, called by csIfInit) is declared in
- * src/config/config_internal.h. */
-
 TARN_END_DECLS
 
 #endif /* TARN_CONFIG_H */

@@ -1,0 +1,34 @@
+// Library-internal configuration entry points (not exported).
+#pragma once
+
+#include "tarn_config.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+// Loads the calibration table file named by opts->calFilePath into
+// opts->calTable. Returns 1 on success; on any failure clears
+// opts->applyEstimatedReverseChannel and returns 0 (entries written before
+// the failure stay). Both outcomes are logged at level 0.
+int csLoadCalFile(ConfigOpts *opts);
+
+// Locations of the two configuration files, in the order they are tried.
+// On Android these are the fixed platform paths. Elsewhere they default to
+// the build's TARN_CONFIG_DIR_PRIMARY / TARN_CONFIG_DIR_SECONDARY followed by
+// "/cs_config.ini", and the environment variables TARN_CONFIG_FILE_PRIMARY /
+// TARN_CONFIG_FILE_SECONDARY (read at every call) replace them when set and
+// non-empty. The result stays valid until the environment changes.
+const char *tarnConfigPathPrimary(void);
+const char *tarnConfigPathSecondary(void);
+
+// Points opts->calFilePath at the platform's calibration file. constOpts keeps
+// the documented default; on non-Android builds the build's
+// TARN_CAL_FILE_DEFAULT and then the environment variable TARN_CAL_FILE (when
+// set, non-empty and short enough for the field) replace it. A no-op on
+// Android. Call it on the working record right after copying constOpts.
+void tarnApplyCalFilePathOverride(ConfigOpts *opts);
+
+#ifdef __cplusplus
+}
+#endif
