@@ -6,6 +6,11 @@
 
 TARN_BEGIN_DECLS
 
+/* Distance from the stored procedure's mode-1/mode-3 ToA_ToD values, tracked
+ * over time; writes the link's result record. Returns 1 when the procedure
+ * held a round-trip step, 0 when there was no round-trip data. */
+TARN_API int RTT_calcEstimate(CsContext *ctx);
+
 TARN_END_DECLS
 
 #endif /* TARN_RTT_H */
