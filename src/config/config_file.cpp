@@ -1,0 +1,372 @@
+// Configuration file reader: key=value lines overlaid on an options record.
+#include <cmath>
+#include <cstddef>
+#include <cstdio>
+#include <cstring>
+
+#include "config/num_parse.h"
+#include "tarn_config.h"
+#include "tarn_diag.h"
+
+namespace {
+
+using tarn_cfg::atoiC;
+using tarn_cfg::isDigitC;
+using tarn_cfg::isSpaceC;
+
+constexpr size_t kLineBufSize = 513;   // a line piece holds at most 512 characters
+constexpr size_t kTextBufSize = 256;   // key and value texts hold at most 255
+constexpr size_t kMaxPathLen = 1024;   // NUL must appear within this many bytes
+
+enum class Type : uint8_t { U8, I8, U16, U32, I32, F64 };
+
+enum class Form : uint8_t {
+    Integer,        // digits only, atoi value in the field's width
+    Boolean,        // digits only, 1 when the low 8 bits are non-zero
+    Real,           // complete real number
+    RealDigitsInt,  // digits only as atoi value, else a complete real
+    IntOrReal,      // digits only as integer, else a real truncated to uint32
+    LenientReal,    // complete real, else atoi of the leading part
+};
+
+struct KeyDef {
+    const char *name;
+    size_t offset;
+    Type type;
+    Form form;
+};
+
+#define TARN_KEY(name, field, type, form) {name, offsetof(ConfigOpts, field), Type::type, Form::form}
+
+// Tested in this order; the first key whose name begins the key text wins.
+const KeyDef kKeys[] = {
+    TARN_KEY("QUANT", quant, U8, Boolean),
+    TARN_KEY("Q_WRAP", qWrap, U32, Integer),
+    TARN_KEY("DISTSF", distSF, U16, Integer),
+    TARN_KEY("DIS_CAL_1", disCal[0], F64, RealDigitsInt),
+    TARN_KEY("DIS_CAL_2", disCal[1], F64, RealDigitsInt),
+    TARN_KEY("DIS_CAL_3", disCal[2], F64, RealDigitsInt),
+    TARN_KEY("DIS_CAL_4", disCal[3], F64, RealDigitsInt),
+    TARN_KEY("PhaseRotationOffset", phaseRotationOffset, F64, RealDigitsInt),
+    TARN_KEY("CAL_DIST_OFFSET", calDistOffset, F64, RealDigitsInt),
+    TARN_KEY("CH_MAX", chMax, U8, Integer),
+    TARN_KEY("LOG_LEVEL", logLevel, U8, Integer),
+    TARN_KEY("PctQscale", pctQscale, U8, Boolean),
+    TARN_KEY("VelocityBasedUpdate", velocityBasedUpdate, U8, Boolean),
+    TARN_KEY("PctPrior", pctPrior, U8, Integer),
+    TARN_KEY("PctMode", pctMode, U8, Integer),
+    TARN_KEY("PctInvert", pctInvert, U8, Boolean),
+    TARN_KEY("PctMask", pctMask, U8, Integer),
+    TARN_KEY("PhEnable", phEnable, U8, Boolean),
+    TARN_KEY("PhConfFac", phConfFac, U8, Integer),
+    TARN_KEY("MuMaxEigs", muMaxEigs, F64, LenientReal),
+    TARN_KEY("FiAddGconf", fiAddGconf, I8, Integer),
+    TARN_KEY("FiMaxPeriod", fiMaxPeriod, U32, Integer),
+    TARN_KEY("FiMinConf", fiMinConf, U8, Integer),
+    TARN_KEY("FiMaxDelta", fiMaxDelta, U8, Integer),
+    TARN_KEY("FiAvgPwr", fiAvgPwr, F64, Real),
+    TARN_KEY("FiDistanceCombiningMethod", fiDistanceCombiningMethod, U8, Integer),
+    TARN_KEY("MuMagThr", muMagThr, F64, Real),
+    TARN_KEY("FiConfDecay", fiConfDecay, F64, Real),
+    TARN_KEY("FiPkConfThr", fiPkConfThr, F64, Real),
+    TARN_KEY("FiExclFrac", fiExclFrac, F64, Real),
+    TARN_KEY("FiVelAvg", fiVelAvg, F64, Real),
+    TARN_KEY("SOL", sol, F64, Real),
+    TARN_KEY("RttFilterType", rttFilterType, U8, Integer),
+    TARN_KEY("RttDisCalAA", rttDisCalAA, F64, Real),
+    TARN_KEY("ReturnRtpWithinRttThresh", returnRtpWithinRttThresh, U8, Integer),
+    TARN_KEY("RtpWithinRttThresh", rtpWithinRttThresh, F64, RealDigitsInt),
+    TARN_KEY("RttDisCalSS", rttDisCalSS, F64, Real),
+    TARN_KEY("RttDisCalRS", rttDisCalRS, F64, Real),
+    TARN_KEY("PhDistFrac", phDistFrac, F64, Real),
+    TARN_KEY("MinPhaseBasedFilterPhaseDist", minPhaseBasedFilterPhaseDist, F64, Real),
+    TARN_KEY("PhaseMusicFilter", phaseMusicFilter, U8, Integer),
+    TARN_KEY("PriorProximityMusicFilter", priorProximityMusicFilter, U8, Integer),
+    TARN_KEY("FiUsePrevDistFilter", fiUsePrevDistFilter, U8, Integer),
+    TARN_KEY("MuOffset", muOffset, F64, Real),
+    TARN_KEY("UseProductChannelDist", useProductChannelDist, U8, Integer),
+    TARN_KEY("DiscardNegativeMusicValues", discardNegativeMusicValues, U8, Integer),
+    TARN_KEY("EnableCal", EnableCal, U8, Integer),
+    TARN_KEY("RtpSlidingWindowSize", rtpSlidingWindowSize, U16, Integer),
+    TARN_KEY("RtpSlidingWindowFrameSize", rtpSlidingWindowFrameSize, U16, Integer),
+    TARN_KEY("RttSlidingWindowSize", rttSlidingWindowSize, U16, Integer),
+    TARN_KEY("RttSlidingWindowFrameSize", rttSlidingWindowFrameSize, U16, Integer),
+    TARN_KEY("SlidingWindowMaxPeriod", slidingWindowMaxPeriod, F64, Real),
+    TARN_KEY("RttFiMaxPeriod", rttFiMaxPeriod, F64, Real),
+    TARN_KEY("DisableAlignEventPhase", disableAlignEventPhase, U8, Integer),
+    TARN_KEY("DiscardZeroPCT", discardZeroPCT, U8, Integer),
+    TARN_KEY("SmallerMusicOrderFilterOffsetLower", smallerMusicOrderFilterOffsetLower, F64, Real),
+    TARN_KEY("SmallerMusicOrderFilterOffsetUpper", smallerMusicOrderFilterOffsetUpper, F64, Real),
+    TARN_KEY("UseChannelCenterForBoundMusicEst", useChannelCenterForBoundMusicEst, U8, Integer),
+    TARN_KEY("Use3OrdersForCal", use3OrdersForCal, U8, Integer),
+    TARN_KEY("applyEstimatedReverseChannel", applyEstimatedReverseChannel, U8, Integer),
+    TARN_KEY("minAllowedGconf", minAllowedGconf, U8, IntOrReal),
+    TARN_KEY("filterBasedOnPhFit", filterBasedOnPhFit, U8, Integer),
+    TARN_KEY("maxAllowedPhFitError", maxAllowedPhFitError, F64, RealDigitsInt),
+    TARN_KEY("chanCenterUBOffset", chanCenterUBOffset, F64, RealDigitsInt),
+    TARN_KEY("chanCenterLBOffset", chanCenterLBOffset, F64, RealDigitsInt),
+    TARN_KEY("percentile4AP", percentile4AP, U8, Integer),
+    TARN_KEY("percentile3AP", percentile3AP, U8, Integer),
+    TARN_KEY("percentile2AP", percentile2AP, U8, Integer),
+    TARN_KEY("phaseConfidenceThresh", phaseConfidenceThresh, F64, RealDigitsInt),
+    TARN_KEY("phaseEstimateWindow", phaseEstimateWindow, F64, RealDigitsInt),
+    TARN_KEY("numFilterAntennaMusicStdDev", numFilterAntennaMusicStdDev, U8, IntOrReal),
+    TARN_KEY("keepAntPathWithStdWithinThreh", keepAntPathWithStdWithinThreh, F64, RealDigitsInt),
+    TARN_KEY("filterMusicOrdersMethod", filterMusicOrdersMethod, U8, Integer),
+    TARN_KEY("lowerBoundCoef", lowerBoundCoef, F64, RealDigitsInt),
+    TARN_KEY("ifftSize", ifftSize, U16, Integer),
+    TARN_KEY("cirOffset", cirOffset, F64, RealDigitsInt),
+    TARN_KEY("cirPeakRatio", cirPeakRatio, F64, RealDigitsInt),
+    TARN_KEY("minCirMaxToMeanLeveldB", minCirMaxToMeanLeveldB, F64, RealDigitsInt),
+    TARN_KEY("minCirMaxToMedianLeveldB", minCirMaxToMedianLeveldB, F64, RealDigitsInt),
+    TARN_KEY("maxAllowedDS", maxAllowedDS, F64, RealDigitsInt),
+    TARN_KEY("cirMaxAllowedTapsAbovePeakRatio", cirMaxAllowedTapsAbovePeakRatio, F64, RealDigitsInt),
+    TARN_KEY("filterBasedOnCIR", filterBasedOnCIR, U8, Integer),
+    TARN_KEY("discardUnavailableQualityTones", discardUnavailableQualityTones, U8, Integer),
+    TARN_KEY("APinValidCounterMax", APinValidCounterMax, I32, Integer),
+    TARN_KEY("inValidCounterMax", inValidCounterMax, I32, Integer),
+    TARN_KEY("cirMaxAllowedTapsBeforeMaxPeak", cirMaxAllowedTapsBeforeMaxPeak, U8, Integer),
+    TARN_KEY("dropNegativeRTTTof", dropNegativeRTTTof, U8, Integer),
+    TARN_KEY("dropNegativeRTTDistances", dropNegativeRTTDistances, U8, Integer),
+    TARN_KEY("minRttStepsForDistEstimation", minRttStepsForDistEstimation, I32, Integer),
+    TARN_KEY("rttTofUpperBond", rttTofUpperBond, F64, RealDigitsInt),
+    TARN_KEY("correctMusicWithCir", correctMusicWithCir, U8, Integer),
+    TARN_KEY("cirValueAboveNoiseDBThr", cirValueAboveNoiseDBThr, F64, RealDigitsInt),
+    TARN_KEY("cirDistFromMaxDBThr", cirDistFromMaxDBThr, F64, RealDigitsInt),
+    TARN_KEY("cirCorrectionOffset", cirCorrectionOffset, F64, RealDigitsInt),
+    TARN_KEY("estimateFilterChannel", estimateFilterChannel, U8, Integer),
+    TARN_KEY("maxProcForCal", maxProcForCal, U16, Integer),
+    TARN_KEY("trueCalibrationDistance", trueCalibrationDistance, F64, RealDigitsInt),
+    TARN_KEY("muConfFac0", muConfFac[0], F64, RealDigitsInt),
+    TARN_KEY("muConfFac1", muConfFac[1], F64, RealDigitsInt),
+};
+#undef TARN_KEY
+static_assert(sizeof kKeys / sizeof kKeys[0] == 99, "every configuration key");
+
+// Stores the low-order bits of v in the field (little-endian: the first bytes).
+void storeInteger(ConfigOpts *o, const KeyDef &k, int32_t v) {
+    unsigned char *dst = reinterpret_cast<unsigned char *>(o) + k.offset;
+    const uint32_t bits = static_cast<uint32_t>(v);
+    switch (k.type) {
+        case Type::U8:
+        case Type::I8: {
+            const uint8_t b = static_cast<uint8_t>(bits);
+            std::memcpy(dst, &b, 1);
+            break;
+        }
+        case Type::U16: {
+            const uint16_t h = static_cast<uint16_t>(bits);
+            std::memcpy(dst, &h, 2);
+            break;
+        }
+        case Type::U32:
+        case Type::I32: std::memcpy(dst, &bits, 4); break;
+        case Type::F64: {
+            const double d = v;
+            std::memcpy(dst, &d, 8);
+            break;
+        }
+    }
+}
+
+void storeDouble(ConfigOpts *o, const KeyDef &k, double d) {
+    std::memcpy(reinterpret_cast<unsigned char *>(o) + k.offset, &d, sizeof d);
+}
+
+bool digitsOnly(const char *s) {
+    for (; *s != '\0'; ++s)
+        if (!isDigitC(*s)) return false;
+    return true;
+}
+
+// True when the whole text (1 to 255 characters, trailing white space
+// allowed) is one real number; stores its double value.
+bool completeReal(const char *s, double *out) {
+    const size_t len = std::strlen(s);
+    if (len < 1 || len >= kTextBufSize) return false;
+    double v = 0.0;
+    const char *end = tarn_cfg::scanDouble(s, &v);
+    if (end == nullptr) return false;
+    while (isSpaceC(*end)) ++end;
+    if (*end != '\0') return false;
+    *out = v;
+    return true;
+}
+
+// Truncation toward zero into uint32 as the 32-bit ARM target converts:
+// saturating at both ends, NaN to 0 (no undefined behaviour for any input).
+uint32_t truncToU32(double d) {
+    if (!(d > -1.0)) return 0;  // negative beyond -1 and NaN
+    if (d >= 4294967295.0) return UINT32_MAX;
+    return static_cast<uint32_t>(d);
+}
+
+void applyValue(ConfigOpts *o, const KeyDef &k, const char *value) {
+    const bool digits = digitsOnly(value);
+    double real = 0.0;
+    switch (k.form) {
+        case Form::Integer:
+            if (digits) storeInteger(o, k, atoiC(value));
+            break;
+        case Form::Boolean:
+            if (digits) storeInteger(o, k, (atoiC(value) & 0xFF) != 0 ? 1 : 0);
+            break;
+        case Form::Real:
+            if (completeReal(value, &real))
+                storeDouble(o, k, real);
+            else if (digits)
+                storeDouble(o, k, atoiC(value));
+            break;
+        case Form::RealDigitsInt:
+            if (digits)
+                storeDouble(o, k, atoiC(value));
+            else if (completeReal(value, &real))
+                storeDouble(o, k, real);
+            break;
+        case Form::IntOrReal:
+            if (digits)
+                storeInteger(o, k, atoiC(value));
+            else if (completeReal(value, &real))
+                storeInteger(o, k, static_cast<int32_t>(truncToU32(real)));
+            break;
+        case Form::LenientReal:
+            if (completeReal(value, &real))
+                storeDouble(o, k, real);
+            else
+                storeDouble(o, k, atoiC(value));
+            break;
+    }
+}
+
+// Splits a line as sscanf(line, "%[^=]=%s", key, value) does: a part that the
+// line does not yield keeps the buffer's previous text. Returns false, with
+// both buffers untouched, when a part would not fit its buffer; the line is
+// then ignored.
+bool splitLine(const char *line, char *key, char *value) {
+    if (line[0] == '\0' || line[0] == '=') return true;  // nothing converted
+    const size_t keyLen = std::strcspn(line, "=");
+    if (keyLen >= kTextBufSize) return false;
+    const char *v = nullptr;
+    size_t valueLen = 0;
+    if (line[keyLen] == '=') {
+        v = line + keyLen + 1;
+        while (isSpaceC(*v)) ++v;
+        while (v[valueLen] != '\0' && !isSpaceC(v[valueLen])) ++valueLen;
+        if (valueLen >= kTextBufSize) return false;
+    }
+    std::memcpy(key, line, keyLen);
+    key[keyLen] = '\0';
+    if (valueLen > 0) {
+        std::memcpy(value, v, valueLen);
+        value[valueLen] = '\0';
+    }
+    return true;
+}
+
+void applyLine(ConfigOpts *o, const char *key, const char *value) {
+    for (const KeyDef &k : kKeys) {
+        if (std::strncmp(key, k.name, std::strlen(k.name)) == 0) {
+            applyValue(o, k, value);
+            return;
+        }
+    }
+}
+
+template <typename T>
+void restoreDefault(T ConfigOpts::*field, ConfigOpts *o) {
+    o->*field = constOpts.*field;
+}
+
+// Puts back the default of a field whose value is out of range.
+template <typename T>
+void repair(ConfigOpts *o, T ConfigOpts::*field, bool bad, const char *key,
+            bool quiet = false) {
+    if (!bad) return;
+    if (!quiet) DEBUG_LOG(1, "Incorrect %s.\n", key);
+    restoreDefault(field, o);
+    DEBUG_LOG(3, "Setting default value of %s.\n", key);
+}
+
+bool isPowerOfTwo(unsigned v) { return v != 0 && (v & (v - 1)) == 0; }
+
+void repairFields(ConfigOpts *o) {
+    repair(o, &ConfigOpts::qWrap, o->qWrap == 0 || o->qWrap > 65536, "Q_WRAP");
+    repair(o, &ConfigOpts::distSF, o->distSF != 1000, "DISTSF");
+    repair(o, &ConfigOpts::chMax, o->chMax != 79, "CH_MAX");
+    repair(o, &ConfigOpts::logLevel, o->logLevel > 4, "LOG_LEVEL");
+    repair(o, &ConfigOpts::pctPrior, o->pctPrior > 5, "PctPrior");
+    repair(o, &ConfigOpts::pctMask, o->pctMask > 10, "PctMask");
+    repair(o, &ConfigOpts::phConfFac, o->phConfFac > 10, "PhConfFac");
+    repair(o, &ConfigOpts::muMaxEigs, o->muMaxEigs < 0.0 || o->muMaxEigs > 10.0, "MuMaxEigs");
+    repair(o, &ConfigOpts::fiAddGconf, o->fiAddGconf == 0, "FiAddGconf");
+    repair(o, &ConfigOpts::fiMaxPeriod, o->fiMaxPeriod > 10, "FiMaxPeriod");
+    repair(o, &ConfigOpts::fiMinConf, o->fiMinConf > 10, "FiMinConf");
+    repair(o, &ConfigOpts::fiMaxDelta, o->fiMaxDelta > 10, "FiMaxDelta");
+    repair(o, &ConfigOpts::fiAvgPwr, o->fiAvgPwr == 3.0, "FiAvgPwr");
+    // The trailing blank of this message is part of its established text.
+    if (o->fiDistanceCombiningMethod > 3) {
+        DEBUG_LOG(1, "Incorrect FiDistanceCombiningMethod. \n");
+        restoreDefault(&ConfigOpts::fiDistanceCombiningMethod, o);
+        DEBUG_LOG(3, "Setting default value of FiDistanceCombiningMethod.\n");
+    }
+    repair(o, &ConfigOpts::fiConfDecay, o->fiConfDecay == static_cast<double>(0.2f),
+           "FiConfDecay", true);
+    repair(o, &ConfigOpts::fiPkConfThr, o->fiPkConfThr == 0.5, "FiPkConfThr", true);
+    repair(o, &ConfigOpts::fiExclFrac, o->fiExclFrac == static_cast<double>(0.3f), "FiExclFrac",
+           true);
+    repair(o, &ConfigOpts::fiVelAvg, o->fiVelAvg == 0.5, "FiVelAvg", true);
+
+    // Values that would make an estimator index outside its fixed arrays.
+    repair(o, &ConfigOpts::rtpSlidingWindowSize, o->rtpSlidingWindowSize > 20,
+           "RtpSlidingWindowSize");
+    repair(o, &ConfigOpts::rtpSlidingWindowFrameSize, o->rtpSlidingWindowFrameSize > 100,
+           "RtpSlidingWindowFrameSize");
+    repair(o, &ConfigOpts::rttSlidingWindowSize, o->rttSlidingWindowSize > 20,
+           "RttSlidingWindowSize");
+    repair(o, &ConfigOpts::rttSlidingWindowFrameSize, o->rttSlidingWindowFrameSize > 100,
+           "RttSlidingWindowFrameSize");
+    repair(o, &ConfigOpts::ifftSize, !isPowerOfTwo(o->ifftSize) || o->ifftSize > 16384,
+           "ifftSize");
+    // The file cannot set the list counts, but the record it is laid over may
+    // come from anywhere.
+    repair(o, &ConfigOpts::muOrdSetLen, o->muOrdSetLen > TARN_MU_ORD_SET_MAX, "muOrdSetLen");
+    repair(o, &ConfigOpts::muCovSetLen, o->muCovSetLen > TARN_MU_ORD_SET_MAX, "muCovSetLen");
+    repair(o, &ConfigOpts::muConfFacLen, o->muConfFacLen > TARN_MU_CONF_FAC_MAX,
+           "muConfFacLen");
+}
+
+}  // namespace
+
+extern "C" int parseConfigFile(const char *path, ConfigOpts *opts) {
+    if (path == nullptr || opts == nullptr || path[0] == '\0' ||
+        strnlen(path, kMaxPathLen) == kMaxPathLen) {
+        DEBUG_LOG(1, "Invalid configuration file.\n");
+        return -1;
+    }
+    FILE *fp = std::fopen(path, "r");
+    if (fp == nullptr) {
+        DEBUG_LOG(1, "Could not open file: %s\n", path);
+        return -1;
+    }
+
+    // Work on a copy so that a file that fails while being read (a directory,
+    // an I/O error) leaves the caller's record untouched.
+    ConfigOpts work;
+    std::memcpy(&work, opts, sizeof work);
+    char line[kLineBufSize] = {0};
+    char key[kTextBufSize] = {0};
+    char value[kTextBufSize] = {0};
+    while (std::fgets(line, sizeof line, fp) != nullptr) {
+        if (splitLine(line, key, value)) applyLine(&work, key, value);
+    }
+    const bool readError = std::ferror(fp) != 0;
+    std::fclose(fp);
+    if (readError) {
+        DEBUG_LOG(1, "Could not open file: %s\n", path);
+        return -1;
+    }
+
+    repairFields(&work);
+    std::memcpy(opts, &work, sizeof work);
+    return 0;
+}
