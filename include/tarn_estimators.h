@@ -35,6 +35,28 @@ typedef struct SlidingWindowCtl {
 #define TARN_MAX_MUSIC_ORDERS 7
 #define TARN_MAX_ANT_PATHS 4
 
+/* ---- Tracking filters ---------------------------------------------------- */
+
+/* Confidence-weighted first-order filter: updates presEst from currEst and
+ * writes the smoothing weight to disAvg (-1 after a reset). time is unused. */
+TARN_API void algFilterIir(const ConfigOpts *opts, IirState *presEst, const RangeEstimate *currEst,
+                           double *disAvg, double time, int reset);
+
+/* Constant-position Kalman filter. state.conf holds the error variance; P and
+ * K are the caller's variance and gain. Returns 0 after a reset, otherwise the
+ * valid flag of currEst. opts is unused. */
+TARN_API int algFilterKalman(const ConfigOpts *opts, RangeEstimate *state,
+                             const RangeEstimate *currEst, double *P, double *K, double prevTime,
+                             double currTime, int reset);
+
+/* Time-limited sliding window: stores currEst in the next of ctl->size slots
+ * (at most TARN_MAX_WINDOW_SLOTS are used) and writes out.valid and out.dest
+ * (median, mean or trimmed mean of the recent valid slots). reset is unused. */
+TARN_API void algFilterSlidingWindow(const ConfigOpts *opts, RangeEstimate *slots,
+                                     const RangeEstimate *currEst, SlidingWindowCtl *ctl,
+                                     double *timestamps, double currTime, int reset,
+                                     RangeEstimate *out);
+
 TARN_END_DECLS
 
 #endif /* TARN_ESTIMATORS_H */
