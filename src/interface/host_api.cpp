@@ -1,0 +1,263 @@
+// The host's functions: link creation and removal, measurement input,
+// parameters and estimate requests.
+#include <cstdlib>
+#include <cstring>
+
+#include "config/config_internal.h"
+#include "interface/interface_internal.h"
+#include "tarn_config.h"
+#include "tarn_diag.h"
+
+namespace {
+
+void *defaultCalloc(size_t count, size_t size) {
+    return std::calloc(count, size);
+}
+
+// The result callback runs on the worker with the registry held; a host
+// function called from there (or from any thread holding the registry) would
+// wait for itself forever.
+bool refusedWhileRegistryHeld(const char *fn) {
+    if (!tarnRegistryHeldByThisThread()) return false;
+    DEBUG_LOG(1, "%s refused: called while the link registry is held (result callback).\n", fn);
+    return true;
+}
+
+void logUnknownLink(CsLinkRef linkRef) {
+    DEBUG_LOG(3, "link refrence %d does not exist\n", static_cast<int>(linkRef));
+}
+
+// Installs an options record into a link created by this thread, provided the
+// link is still the one registered (the host may not remove it meanwhile, but
+// a stale pointer must never be written through). Serialised with the worker.
+bool installOpts(CsLinkRef linkRef, CsContext *ctx, const ConfigOpts *opts) {
+    tarnRegistryLock();
+    CsContextItem *item = tarnRegistryFindLocked(linkRef);
+    const bool present = item != nullptr && item->ctx == ctx;
+    if (present) csSetParam(ctx, 0, opts);
+    tarnRegistryUnlock();
+    if (!present)
+        DEBUG_LOG(1, "Link %d was removed during its set-up.\n", static_cast<int>(linkRef));
+    return present;
+}
+
+// Defaults, then the first usable configuration file, then the calibration
+// table; each stage is installed as it completes.
+void configureLink(CsLinkRef linkRef, CsContext *ctx) {
+    ConfigOpts *scratch = static_cast<ConfigOpts *>(tarnIfCalloc(1, sizeof(ConfigOpts)));
+    if (scratch == nullptr) {
+        // The context already holds the built-in defaults (see csIfInit).
+        DEBUG_LOG(1, "Failed to allocate memory.\n");
+        return;
+    }
+
+    DEBUG_LOG(2, "Set default configurations.\n");
+    std::memcpy(scratch, &constOpts, sizeof(ConfigOpts));
+    tarnApplyCalFilePathOverride(scratch);
+    print_config_opts(scratch);
+    if (!installOpts(linkRef, ctx, scratch)) {
+        std::free(scratch);
+        return;
+    }
+
+    const char *paths[2] = {tarnConfigPathPrimary(), tarnConfigPathSecondary()};
+    bool parsed = false;
+    for (const char *path : paths) {
+        if (parseConfigFile(path, scratch) == 0) {
+            DEBUG_LOG(2, "Configuration read successfully from file: %s\n", path);
+            parsed = true;
+            if (!installOpts(linkRef, ctx, scratch)) {
+                std::free(scratch);
+                return;
+            }
+            break;
+        }
+    }
+    if (!parsed) {
+        DEBUG_LOG(1, "Configuration file parsing failed.\n");
+        DEBUG_LOG(1, "Using default configuration data.\n");
+    }
+
+    csLoadCalFile(scratch);
+
+    if (installOpts(linkRef, ctx, scratch)) {
+        print_config_opts(scratch);
+        set_log_level(static_cast<int8_t>(scratch->logLevel));
+    }
+    std::free(scratch);
+}
+
+}  // namespace
+
+extern "C" {
+
+void *(*tarnIfCalloc)(size_t count, size_t size) = defaultCalloc;
+
+int csIfInit(CsLinkRef linkRef, const CsInitRecord *init) {
+    static const char kFn[] = "csIfInit";
+    DEBUG_LOG(3, "%s ENTER \n", kFn);
+    if (refusedWhileRegistryHeld(kFn)) return 0;
+    if (init == nullptr) {
+        DEBUG_LOG(1, "Invalid configuration.\n");
+        return 0;
+    }
+    initRequestHandler();
+    if (csContextListExistItem(linkRef)) {
+        DEBUG_LOG(3, "\nRecord already exists.\n");
+        return 0;
+    }
+
+    CsContextItem *item = static_cast<CsContextItem *>(tarnIfCalloc(1, sizeof(CsContextItem)));
+    CsContext *ctx = nullptr;
+    if (item != nullptr) {
+        item->linkRef = linkRef;
+        const int size = csGetMemory(init);
+        DEBUG_LOG(3, "Memory required for context: %d\n", size);
+        // Zero-filled, so an estimate before the first measurement finds no data.
+        ctx = static_cast<CsContext *>(tarnIfCalloc(1, static_cast<size_t>(size)));
+    }
+    if (item == nullptr || ctx == nullptr) {
+        DEBUG_LOG(1, "memory allocation failed.\n");
+        std::free(ctx);
+        std::free(item);
+        return 0;
+    }
+    item->ctx = ctx;
+    item->callback = init->callback;
+    item->next = nullptr;
+    if (item->callback == nullptr) {
+        DEBUG_LOG(1, "No result callback for link %d: its estimates will not be delivered.\n",
+                  static_cast<int>(linkRef));
+    }
+
+    // Registration, layout and a complete options record happen in one step,
+    // so the worker never sees the link half set up; a concurrent csIfInit of
+    // the same reference loses here.
+    tarnRegistryLock();
+    if (tarnRegistryFindLocked(linkRef) != nullptr) {
+        tarnRegistryUnlock();
+        DEBUG_LOG(3, "\nRecord already exists.\n");
+        std::free(ctx);
+        std::free(item);
+        return 0;
+    }
+    csContextListAddItem(item);
+    csInit(ctx, init, linkRef);
+    std::memcpy(ctx->opts, &constOpts, sizeof(ConfigOpts));
+    tarnRegistryUnlock();
+
+    configureLink(linkRef, ctx);
+
+    DEBUG_LOG(3, "%s EXIT\n", kFn);
+    return 0;
+}
+
+int csIfAddMeasurement(CsLinkRef linkRef, CsMeasurement *meas) {
+    static const char kFn[] = "csIfAddMeasurement";
+    DEBUG_LOG(3, "%s ENTER \n", kFn);
+    if (refusedWhileRegistryHeld(kFn)) return 0;
+    tarnRegistryLock();
+    CsContextItem *item = tarnRegistryFindLocked(linkRef);
+    if (item == nullptr) {
+        tarnRegistryUnlock();
+        logUnknownLink(linkRef);
+        DEBUG_LOG(3, "%s EXIT\n", kFn);
+        return 0;
+    }
+    if (meas == nullptr || meas->channels == nullptr || meas->modes == nullptr ||
+        meas->initSteps == nullptr || meas->reflSteps == nullptr) {
+        tarnRegistryUnlock();
+        DEBUG_LOG(1, "Invalid measurement data.\n");
+        DEBUG_LOG(3, "%s EXIT\n", kFn);
+        return 0;
+    }
+    const int rc = csAddMeasurement(item->ctx, meas);
+    tarnRegistryUnlock();
+    DEBUG_LOG(3, "%s EXIT\n", kFn);
+    return rc;
+}
+
+int csIfAddMeasurementV2(CsLinkRef linkRef, const CsProcedure *proc) {
+    static const char kFn[] = "csIfAddMeasurementV2";
+    DEBUG_LOG(3, "%s ENTER \n", kFn);
+    if (refusedWhileRegistryHeld(kFn)) return 0;
+    tarnRegistryLock();
+    CsContextItem *item = tarnRegistryFindLocked(linkRef);
+    if (item == nullptr) {
+        tarnRegistryUnlock();
+        DEBUG_LOG(3, "link reference %d does not exist\n", static_cast<int>(linkRef));
+        DEBUG_LOG(3, "%s EXIT \n", kFn);
+        return 0;
+    }
+    if (proc == nullptr) {
+        tarnRegistryUnlock();
+        DEBUG_LOG(1, "Invalid v2 measurement data.\n");
+        DEBUG_LOG(3, "%s EXIT \n", kFn);
+        return 0;
+    }
+    const int rc = csAddMeasurement_v2(item->ctx, proc);
+    tarnRegistryUnlock();
+    DEBUG_LOG(2, "%s EXIT \n", kFn);
+    return rc;
+}
+
+int csIfSetParam(CsLinkRef linkRef, int type, const void *data) {
+    static const char kFn[] = "csIfSetParam";
+    DEBUG_LOG(3, "%s ENTER \n", kFn);
+    if (refusedWhileRegistryHeld(kFn)) return 0;
+    tarnRegistryLock();
+    CsContextItem *item = tarnRegistryFindLocked(linkRef);
+    if (item == nullptr) {
+        tarnRegistryUnlock();
+        logUnknownLink(linkRef);
+        DEBUG_LOG(3, "%s EXIT\n", kFn);
+        return 0;
+    }
+    const int rc = csSetParam(item->ctx, type, data);
+    tarnRegistryUnlock();
+    DEBUG_LOG(3, "%s EXIT\n", kFn);
+    return rc;
+}
+
+int csIfGetEstimate(CsLinkRef linkRef) {
+    static const char kFn[] = "csIfGetEstimate";
+    DEBUG_LOG(3, "%s ENTER \n", kFn);
+    if (refusedWhileRegistryHeld(kFn)) return 0;
+    if (!csContextListExistItem(linkRef)) {
+        logUnknownLink(linkRef);
+        DEBUG_LOG(3, "%s EXIT\n", kFn);
+        return 0;
+    }
+    CsRequest *req = static_cast<CsRequest *>(tarnIfCalloc(1, sizeof(CsRequest)));
+    if (req == nullptr) {
+        DEBUG_LOG(3, "%s EXIT\n", kFn);
+        return 0;
+    }
+    req->linkRef = linkRef;
+    req->next = nullptr;
+    DEBUG_LOG(3, "%s EXIT\n", kFn);
+    return csAddRequest(req);
+}
+
+int csIfCleanUp(CsLinkRef linkRef) {
+    static const char kFn[] = "csIfCleanUp";
+    DEBUG_LOG(3, "%s ENTER \n", kFn);
+    // Removing a link from its own callback would free the context in use.
+    if (refusedWhileRegistryHeld(kFn)) return 0;
+    DEBUG_LOG(3, "clearing up context for %d\n", static_cast<int>(linkRef));
+    csContextClearItem(linkRef);
+    DEBUG_LOG(3, "%s EXIT\n", kFn);
+    return 1;
+}
+
+int csCalcEstimateRTP(CsContext *ctx) {
+    (void)ctx;
+    return 0;
+}
+
+int csCalcEstimateRTT(CsContext *ctx) {
+    (void)ctx;
+    return 0;
+}
+
+}  // extern "C"

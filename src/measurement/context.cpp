@@ -1,0 +1,115 @@
+// The per-link estimator context: its size, layout and parameters.
+#include <cstring>
+
+#include "interface/interface_internal.h"
+#include "tarn_config.h"
+#include "tarn_diag.h"
+#include "tarn_measurement.h"
+
+namespace {
+
+constexpr int kVersionMajor = 2;
+constexpr int kVersionMinor = 4;
+constexpr int kVersionPatch = 6;
+
+void pointSlotsAtOwnStorage(CsStepSlot *slots) {
+    for (int i = 0; i < TARN_MAX_STEPS; ++i) {
+        slots[i].step.tone.pct = slots[i].pctBuf;
+        slots[i].step.tone.pctQual = slots[i].pctQualBuf;
+    }
+}
+
+void initPres(PresState *pres) {
+    pres->dest = 0.0;
+    pres->conf = 0.0;
+    pres->vest = 0.0;
+    pres->time = -100.0;
+    pres->valid = 0;
+    pres->rttTime = -100.0;
+    CsFilterRecord *f = &pres->csFilter;
+    f->time = -100.0;
+    f->type = 0;
+    f->length = 0;
+    f->pvest = 0.0;
+    for (int i = 0; i < TARN_CS_FILTER_ENTRIES; ++i) {
+        f->pdest[i] = 0.0;
+        f->pconf[i] = 0.0;
+        f->disAvg[i] = 0.0;
+        f->valid[i] = 0;
+    }
+    pres->inValidCounter = 0;
+    for (int k = 0; k < TARN_MAX_ANT_PATHS; ++k) pres->apInvalidCounter[k] = 0;
+}
+
+}  // namespace
+
+extern "C" {
+
+int csGetMemory(const CsInitRecord *init) {
+    (void)init;
+    DEBUG_LOG(3, "%s ENTER \n", "csGetMemory");
+    DEBUG_LOG(3, "%s EXIT\n", "csGetMemory");
+    return static_cast<int>(sizeof(CsContext));
+}
+
+int csInit(CsContext *ctx, const CsInitRecord *init, CsLinkRef linkRef) {
+    (void)init;
+    DEBUG_LOG(3, "%s ENTER \n", "csInit");
+    DEBUG_LOG(0, "%s v%d.%d.%d (%s)\n", "TARN_LIBRARY", kVersionMajor, kVersionMinor, kVersionPatch,
+              "DEBUG");
+    if (ctx == nullptr) {
+        DEBUG_LOG(1, "Invalid context.\n");
+        DEBUG_LOG(3, "%s EXIT\n", "csInit");
+        return 0;
+    }
+    ctx->result = &ctx->resultStore;
+    ctx->meas = &ctx->measStore;
+    ctx->opts = &ctx->optsStore;
+    ctx->pres = &ctx->presStore;
+    ctx->measStore.channels = ctx->channelStore;
+    ctx->measStore.modes = ctx->modeStore;
+    ctx->measStore.initSteps = &ctx->initSlots[0].step;
+    ctx->measStore.reflSteps = &ctx->reflSlots[0].step;
+    pointSlotsAtOwnStorage(ctx->initSlots);
+    pointSlotsAtOwnStorage(ctx->reflSlots);
+    ctx->linkRef = linkRef;
+    initPres(&ctx->presStore);
+    // A new link starts its phase output window from the first slot; only
+    // this link's window is affected.
+    tarnResetNewLinkWindow(ctx, linkRef);
+    DEBUG_LOG(3, "%s EXIT\n", "csInit");
+    return 1;
+}
+
+int csSetParam(CsContext *ctx, int type, const void *data) {
+    DEBUG_LOG(3, "%s ENTER \n", "csSetParam");
+    if (ctx == nullptr || (data == nullptr && type >= 0 && type <= 2)) {
+        DEBUG_LOG(1, "Invalid parameter data for type %d.\n", type);
+        DEBUG_LOG(3, "%s EXIT\n", "csSetParam");
+        return 0;
+    }
+    switch (type) {
+        case 0:
+            std::memcpy(&ctx->optsStore, data, sizeof(ConfigOpts));
+            break;
+        case 1: {
+            double t;
+            std::memcpy(&t, data, sizeof t);
+            ctx->presStore.time = t;
+            ctx->presStore.csFilter.time = t;
+            break;
+        }
+        case 2: {
+            double d;
+            std::memcpy(&d, data, sizeof d);
+            ctx->presStore.dest = d;
+            break;
+        }
+        default:
+            break;
+    }
+    DEBUG_LOG(3, "%s EXIT\n", "csSetParam");
+    return 1;
+}
+
+}  // extern "C"
