@@ -20,10 +20,10 @@ TARN_BEGIN_DECLS
 typedef struct ToneRecord {
     double productDist[TARN_MAX_ANT_PATHS]; /* product-channel distance, m x distSF */
     uint8_t productValid[TARN_MAX_ANT_PATHS];
-    double timeUs;                          /* procedure time, microseconds */
-    double prior;                           /* distance rotated out of the tones, m */
+    double timeUs; /* procedure time, microseconds */
+    double prior;  /* distance rotated out of the tones, m */
     uint8_t chanList[TARN_NUM_CHANNELS];
-    uint8_t gconf[TARN_MAX_ANT_PATHS];      /* coverage confidence per path, percent */
+    uint8_t gconf[TARN_MAX_ANT_PATHS];                   /* coverage confidence per path, percent */
     uint8_t gmap[TARN_NUM_CHANNELS][TARN_MAX_ANT_PATHS]; /* 1 = usable tone */
     TarnCplxF initPct[TARN_NUM_CHANNELS][TARN_MAX_ANT_PATHS];
     TarnCplxF reflPct[TARN_NUM_CHANNELS][TARN_MAX_ANT_PATHS];
@@ -35,9 +35,8 @@ typedef struct ToneRecord {
 /* Marks each tone (numTones tones in step order, NAP paths) usable or not
  * from both sides' quality indicators. numTones is at most 256. */
 TARN_API void algCalcGmap(const uint8_t (*initToneQual)[TARN_MAX_ANT_PATHS],
-                          const uint8_t (*reflToneQual)[TARN_MAX_ANT_PATHS],
-                          const ConfigOpts *opts, uint16_t numTones, int8_t NAP,
-                          uint8_t (*toneGmap)[TARN_MAX_ANT_PATHS]);
+                          const uint8_t (*reflToneQual)[TARN_MAX_ANT_PATHS], const ConfigOpts *opts,
+                          uint16_t numTones, int8_t NAP, uint8_t (*toneGmap)[TARN_MAX_ANT_PATHS]);
 
 /* Arranges tones in step order into one tone per channel (the earliest tone
  * of each channel 0..78) in rawMeas. pres and opts are not used. */
@@ -49,8 +48,7 @@ TARN_API void algOrderChans(const PresState *pres, double timeUs, const uint8_t 
 
 /* Coverage confidence (percent) of each path's counted channels (map entry 1);
  * writes all four entries of gconf. */
-TARN_API void algCalcGmapConf(const uint8_t (*map)[TARN_MAX_ANT_PATHS], int8_t NAP,
-                              uint8_t *gconf);
+TARN_API void algCalcGmapConf(const uint8_t (*map)[TARN_MAX_ANT_PATHS], int8_t NAP, uint8_t *gconf);
 
 /* ---- Unwrapping and gap filling ------------------------------------------ */
 

@@ -12,7 +12,9 @@ using namespace tarn_rtp;
 namespace {
 
 // Quality indicator whose two low bits are set: the controller had none.
-inline bool qualityUnavailable(uint8_t q) { return (q & 3u) == 3u; }
+inline bool qualityUnavailable(uint8_t q) {
+    return (q & 3u) == 3u;
+}
 
 }  // namespace
 
@@ -112,10 +114,10 @@ void algOrderChans(const PresState *pres, double timeUs, const uint8_t *toneChan
             } else {
                 const TarnCplxD &ini = initToneC[t][j];
                 const TarnCplxD &ref = reflToneC[t][j];
-                rawMeas->initPct[c][j] = TarnCplxF(static_cast<float>(ini.real()),
-                                                   static_cast<float>(ini.imag()));
-                rawMeas->reflPct[c][j] = TarnCplxF(static_cast<float>(ref.real()),
-                                                   static_cast<float>(ref.imag()));
+                rawMeas->initPct[c][j] =
+                    TarnCplxF(static_cast<float>(ini.real()), static_cast<float>(ini.imag()));
+                rawMeas->reflPct[c][j] =
+                    TarnCplxF(static_cast<float>(ref.real()), static_cast<float>(ref.imag()));
                 rawMeas->gmap[c][j] = toneGmap[t][j];
             }
             rawMeas->pct[c][j] = TarnCplxD(0.0, 0.0);

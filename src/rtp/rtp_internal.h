@@ -20,9 +20,13 @@ constexpr const char *kStageEnter = "\n\n********** %s ENTER **********\n\n";
 constexpr const char *kStageExit = "\n\n********** %s EXIT **********\n\n";
 
 // Antenna-path counts outside 0..4 would index past the fixed arrays.
-inline int clampPaths(int nap) { return nap < 0 ? 0 : (nap > kPaths ? kPaths : nap); }
+inline int clampPaths(int nap) {
+    return nap < 0 ? 0 : (nap > kPaths ? kPaths : nap);
+}
 
-inline int clampTones(int n) { return n < 0 ? 0 : (n > kMaxTones ? kMaxTones : n); }
+inline int clampTones(int n) {
+    return n < 0 ? 0 : (n > kMaxTones ? kMaxTones : n);
+}
 
 // Truncation toward zero into 32 bits; out-of-range values saturate and NaN
 // gives 0, where a plain cast would be undefined.

@@ -41,9 +41,9 @@ int rtpExtractTones(const CsMeasurement &meas, int nap, const ConfigOpts &opts, 
             if (ref.pct != nullptr) rq = {ref.pct[2 * j], ref.pct[2 * j + 1]};
             tones.initToneIq[k][j] = iq;
             tones.reflToneIq[k][j] = rq;
-            double ph = std::atan2(static_cast<double>(rq.im), static_cast<double>(rq.re)) / kPi * h +
-                        std::atan2(static_cast<double>(iq.im), static_cast<double>(iq.re)) / kPi * h +
-                        h;
+            double ph =
+                std::atan2(static_cast<double>(rq.im), static_cast<double>(rq.re)) / kPi * h +
+                std::atan2(static_cast<double>(iq.im), static_cast<double>(iq.re)) / kPi * h + h;
             ph = std::fmod(std::fmod(ph, turn) + turn, turn);
             tones.tonePhase[k][j] = roundPhase ? std::round(ph) : ph;
             tones.initToneQual[k][j] = ini.pctQual != nullptr ? ini.pctQual[j] : 0;
