@@ -1,0 +1,86 @@
+// In-place radix-2 FFT and its inverse.
+#include <cmath>
+
+#include "math/math_internal.h"
+#include "tarn_diag.h"
+#include "tarn_math.h"
+
+namespace {
+
+constexpr int kMaxFftSize = 16384;
+
+bool validSize(const char *function, int n) {
+    if (n >= 1 && n <= kMaxFftSize && (n & (n - 1)) == 0) return true;
+    DEBUG_LOG(1, "%s: size %d is not a power of two in 1..%d\n", function, n, kMaxFftSize);
+    return false;
+}
+
+void transform(TarnCplxD *data, int n) {
+    int bits = 0;
+    while ((1 << bits) < n) ++bits;
+    for (int i = 0; i < n; ++i) {
+        const int r = reserveBits(static_cast<uint32_t>(i), bits);
+        if (i < r) std::swap(data[i], data[r]);
+    }
+    // Decimation in time. Every block of a stage walks the same twiddle
+    // sequence (1, w, w*w, ... by repeated multiplication), so the sequence is
+    // computed once per stage and applied to all blocks at each step.
+    auto *d = reinterpret_cast<double(*)[2]>(data);
+    for (int c = 2; c <= n; c <<= 1) {
+        const double angle = -2.0 * tarn_math::kPi / c;
+        const double wr = std::cos(angle);
+        const double wi = std::sin(angle);
+        const int half = c / 2;
+        double tr = 1.0;
+        double ti = 0.0;
+        for (int k = 0; k < half; ++k) {
+            for (int start = 0; start < n; start += c) {
+                double *lo = d[start + k];
+                double *hi = d[start + k + half];
+                const double xr = tr * hi[0] - ti * hi[1];
+                const double xi = tr * hi[1] + ti * hi[0];
+                hi[0] = lo[0] - xr;
+                hi[1] = lo[1] - xi;
+                lo[0] = lo[0] + xr;
+                lo[1] = lo[1] + xi;
+            }
+            const double nr = tr * wr - ti * wi;
+            const double ni = tr * wi + ti * wr;
+            tr = nr;
+            ti = ni;
+        }
+    }
+}
+
+}  // namespace
+
+extern "C" {
+
+uint16_t reserveBits(uint32_t value, int bits) {
+    if (bits <= 0) return 0;
+    if (bits > 32) bits = 32;
+    uint32_t r = 0;
+    for (int j = 0; j < bits; ++j) {
+        if ((value >> j) & 1u) r |= 1u << (bits - 1 - j);
+    }
+    return static_cast<uint16_t>(r);
+}
+
+void fft(TarnCplxD *data, int N) {
+    if (!validSize(__func__, N)) return;
+    transform(data, N);
+}
+
+void ifft(const TarnCplxD *input, int inputCount, TarnCplxD *output, int N) {
+    if (N == 0 || !validSize(__func__, N)) return;
+    const int used = inputCount < 0 ? 0 : (inputCount < N ? inputCount : N);
+    for (int i = 0; i < used; ++i) output[i] = std::conj(input[i]);
+    for (int i = used; i < N; ++i) output[i] = TarnCplxD(0.0, 0.0);
+    transform(output, N);
+    const double scale = static_cast<double>(N);
+    for (int i = 0; i < N; ++i) {
+        output[i] = TarnCplxD(output[i].real() / scale, -output[i].imag() / scale);
+    }
+}
+
+}  // extern "C"
