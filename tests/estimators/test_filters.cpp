@@ -208,9 +208,9 @@ TEST(FilterSlidingWindow, MedianAndMean) {
 TEST(FilterSlidingWindow, StaleFutureAndInvalidSlotsFallBackToCurrent) {
     Window w(5, 0);
     tarn_test::LogCapture cap(2);
-    w.push(est(1, 1.0), 10.0);   // becomes stale
-    w.push(est(0, 2.0), 14.0);   // invalid
-    w.push(est(1, 3.0), 20.0);   // in the future of the next call
+    w.push(est(1, 1.0), 10.0);  // becomes stale
+    w.push(est(0, 2.0), 14.0);  // invalid
+    w.push(est(1, 3.0), 20.0);  // in the future of the next call
     RangeEstimate out = w.push(est(0, 8.5), 14.0);
     EXPECT_EQ(out.valid, 1);
     EXPECT_EQ(out.dest, 8.5);

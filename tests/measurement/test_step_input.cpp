@@ -208,7 +208,8 @@ TEST(StepInput, EmptyProcedureIsStored) {
 TEST(StepInput, MoreThan256StepsAreCut) {
     TestContext ctx;
     StepProcedure p(1, 0);
-    for (int i = 0; i < 300; ++i) p.addRtt(static_cast<uint8_t>(i % 79), static_cast<int16_t>(i), 0);
+    for (int i = 0; i < 300; ++i)
+        p.addRtt(static_cast<uint8_t>(i % 79), static_cast<int16_t>(i), 0);
     CsMeasurement *m = p.build();
     LogCapture cap(3);
     ASSERT_EQ(csAddMeasurement(ctx.get(), m), 1);
@@ -241,7 +242,7 @@ struct Stored {
 };
 
 class StepInputRejection : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_EQ(csAddMeasurement(ctx.get(), previous.build()), 1);
         before = std::make_unique<Stored>(ctx.get());
@@ -298,9 +299,9 @@ TEST_F(StepInputRejection, MissingToneArraysLeaveThePreviousProcedure) {
         p.init[2].tone.pct = nullptr;
         LogCapture cap(1);
         EXPECT_EQ(csAddMeasurement(ctx.get(), m), 0);
-        EXPECT_EQ(cap.texts(), (std::vector<std::string>{
-                                   "Invalid pct values.\n",
-                                   "Invalid intiator measurement data provided.\n"}));
+        EXPECT_EQ(cap.texts(),
+                  (std::vector<std::string>{"Invalid pct values.\n",
+                                            "Invalid intiator measurement data provided.\n"}));
         expectUntouched();
     }
     {
@@ -312,9 +313,9 @@ TEST_F(StepInputRejection, MissingToneArraysLeaveThePreviousProcedure) {
         p.refl[3].tone.pctQual = nullptr;
         LogCapture cap(1);
         EXPECT_EQ(csAddMeasurement(ctx.get(), m), 0);
-        EXPECT_EQ(cap.texts(), (std::vector<std::string>{
-                                   "Invalid pctQual values.\n",
-                                   "Invalid reflector measurement data provided.\n"}));
+        EXPECT_EQ(cap.texts(),
+                  (std::vector<std::string>{"Invalid pctQual values.\n",
+                                            "Invalid reflector measurement data provided.\n"}));
         expectUntouched();
     }
     {
@@ -360,14 +361,37 @@ TEST(StepInputDump, PrintsStoredFieldsByMode) {
 
     LogCapture all(4);
     print_cont_cs_results(ctx->initSlots, ctx->modeStore, 4, 2);
-    const std::vector<std::string> expected = {
-        "aaQual: 7 ,", "rssi: -40 ,", "freqOff: -1234,",
-        "aaQual: 2\n", "rssi: -50\n", "timeEst: 300\n", "security: 9\n",
-        "antPerm: 1, ", "rpl: 4, ", "pct: [", "1, ", "-2, ", "3, ", "-4, ", "] , ",
-        "pctQual: [", "0, ", "3, ", "] , ",
-        "pct[0]: -100\n", "pct[1]: 100\n", "pct[2]: 200\n", "pct[3]: -200\n",
-        "pctQual[0]: 2\n", "pctQual[1]: 1\n", "aaQual: 1\n", "rssi: -60\n", "timeEst: 1000\n",
-        "security: 2\n", "antPerm: 0\n", "rpl: 0\n"};
+    const std::vector<std::string> expected = {"aaQual: 7 ,",
+                                               "rssi: -40 ,",
+                                               "freqOff: -1234,",
+                                               "aaQual: 2\n",
+                                               "rssi: -50\n",
+                                               "timeEst: 300\n",
+                                               "security: 9\n",
+                                               "antPerm: 1, ",
+                                               "rpl: 4, ",
+                                               "pct: [",
+                                               "1, ",
+                                               "-2, ",
+                                               "3, ",
+                                               "-4, ",
+                                               "] , ",
+                                               "pctQual: [",
+                                               "0, ",
+                                               "3, ",
+                                               "] , ",
+                                               "pct[0]: -100\n",
+                                               "pct[1]: 100\n",
+                                               "pct[2]: 200\n",
+                                               "pct[3]: -200\n",
+                                               "pctQual[0]: 2\n",
+                                               "pctQual[1]: 1\n",
+                                               "aaQual: 1\n",
+                                               "rssi: -60\n",
+                                               "timeEst: 1000\n",
+                                               "security: 2\n",
+                                               "antPerm: 0\n",
+                                               "rpl: 0\n"};
     EXPECT_EQ(all.texts(), expected);
 
     all.clear();

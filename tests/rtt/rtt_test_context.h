@@ -13,7 +13,7 @@ namespace tarn_test {
 
 // One zero-filled context, laid out by csInit, with the factory options.
 class TestContext {
-public:
+  public:
     explicit TestContext(CsLinkRef link = 1) {
         ctx_ = static_cast<CsContext *>(calloc(1, static_cast<size_t>(csGetMemory(nullptr))));
         csInit(ctx_, nullptr, link);
@@ -29,7 +29,7 @@ public:
     const CsStepSlot &init(int i) const { return ctx_->initSlots[i]; }
     const CsStepSlot &refl(int i) const { return ctx_->reflSlots[i]; }
 
-private:
+  private:
     CsContext *ctx_;
 };
 

@@ -16,7 +16,7 @@ using tarn_test::TestContext;
 using tarn_test::uniformRtt;
 
 class RttEstimator : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         // The round-trip window is process-wide; start every case empty.
         std::memset(&gNewPres.rttOut, 0, sizeof gNewPres.rttOut);
@@ -206,7 +206,7 @@ TEST_F(RttEstimator, WindowOnlyAndKalmanThenWindow) {
     ctx.opts().sol = 1000000000.0;
     ctx.opts().rttFilterType = 2;
     ctx.opts().rttSlidingWindowFrameSize = 0;
-    EXPECT_EQ(runTofs({4}, 1000000), 1);  // 1.0
+    EXPECT_EQ(runTofs({4}, 1000000), 1);   // 1.0
     EXPECT_EQ(runTofs({12}, 1500000), 1);  // 3.0 -> median of 1, 3
     EXPECT_DOUBLE_EQ(ctx->resultStore.dest, 2000.0);
     EXPECT_DOUBLE_EQ(ctx->presStore.rttDest, 2.0);  // the window output is the state
