@@ -1,0 +1,85 @@
+// Runs procedures through the library's host functions, one estimate per
+// procedure, and reports each estimator's own distance next to the final one.
+#pragma once
+
+#include <condition_variable>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "simulator.h"
+#include "tarn_interface.h"
+
+namespace tarn_sim {
+
+enum class InputFormat {
+    StepLevel,  // csIfAddMeasurement (v1)
+    Procedure,  // csIfAddMeasurementV2 (v2)
+};
+bool parseInputFormat(const std::string &name, InputFormat *fmt);
+const char *inputFormatName(InputFormat fmt);
+
+struct SessionRow {
+    long seq = 0;
+    double timeS = 0.0;
+    double trueM = std::numeric_limits<double>::quiet_NaN();
+    bool accepted = false;          // the intake stored the procedure
+    std::optional<double> rttM;     // round-trip-time estimator, metres
+    std::optional<double> phaseM;   // phase-based estimator, metres
+    std::optional<double> finalM;   // what the callback delivered, metres
+    int rttConf = 0, phaseConf = 0;
+    int conf = -1;                  // the callback's confidence
+};
+
+// One link driven through csIfInit / csIfAdd* / csIfGetEstimate / csIfCleanUp.
+// The worker delivers the combined result; to show each estimator's own
+// distance the session also runs the exported estimators on a second context
+// that holds the same options, procedure and tracking state as the link had
+// when the request was queued. The link reference must not be in use.
+class Session {
+public:
+    explicit Session(InputFormat fmt, CsLinkRef link = 0x7a52);
+    ~Session();
+    Session(const Session &) = delete;
+    Session &operator=(const Session &) = delete;
+
+    // False when the link could not be created; see error().
+    bool ok() const { return error_.empty(); }
+    const std::string &error() const { return error_; }
+
+    // Feeds one procedure and waits for its estimate. Returns false (with
+    // error()) only when the library stopped answering.
+    bool process(const Procedure &p, SessionRow *row);
+
+    // Seconds to wait for a callback before giving up.
+    void setTimeout(double seconds) { timeoutS_ = seconds; }
+
+private:
+    static void onResult(CsEstimate *result, CsRequest *request);
+
+    InputFormat fmt_;
+    CsLinkRef link_;
+    bool created_ = false;
+    CsContext *side_ = nullptr;
+    NewPresState *sideTrack_ = nullptr;
+    std::string error_;
+    double timeoutS_ = 30.0;
+    long seq_ = 0;
+
+    std::mutex mu_;
+    std::condition_variable cv_;
+    bool answered_ = false;
+    double answerDest_ = 0.0;
+    int answerConf_ = -1;
+};
+
+struct ErrorStats {
+    size_t n = 0;
+    double median = 0.0;
+    double p90 = 0.0;
+};
+// Median and 90th percentile (nearest rank) of the absolute errors.
+ErrorStats errorStats(std::vector<double> absErrors);
+
+}  // namespace tarn_sim

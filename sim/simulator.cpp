@@ -1,0 +1,544 @@
+#include "simulator.h"
+
+#include <algorithm>
+#include <cstring>
+#include <sstream>
+
+namespace tarn_sim {
+
+const uint8_t kAntPattern[24][4] = {
+    {0, 1, 2, 3}, {1, 0, 2, 3}, {0, 2, 1, 3}, {2, 0, 1, 3}, {2, 1, 0, 3}, {1, 2, 0, 3},
+    {0, 1, 3, 2}, {1, 0, 3, 2}, {0, 3, 1, 2}, {3, 0, 1, 2}, {3, 1, 0, 2}, {1, 3, 0, 2},
+    {0, 3, 2, 1}, {3, 0, 2, 1}, {0, 2, 3, 1}, {2, 0, 3, 1}, {2, 3, 0, 1}, {3, 2, 0, 1},
+    {3, 1, 2, 0}, {1, 3, 2, 0}, {3, 2, 1, 0}, {2, 3, 1, 0}, {2, 1, 3, 0}, {1, 2, 3, 0},
+};
+
+int antPermCount(int nap) {
+    switch (nap) {
+        case 1: return 1;
+        case 2: return 2;
+        case 3: return 6;
+        case 4: return 24;
+        default: return 0;
+    }
+}
+
+// ---- Channel maps -------------------------------------------------------------
+
+bool isUsableChannel(int channel) {
+    return (channel >= 2 && channel <= 22) || (channel >= 26 && channel <= 76);
+}
+
+std::vector<uint8_t> channelMapChannels(ChannelMap map) {
+    std::vector<uint8_t> all;
+    for (int k = 0; k <= 78; ++k)
+        if (isUsableChannel(k)) all.push_back(static_cast<uint8_t>(k));
+    std::vector<uint8_t> out;
+    switch (map) {
+        case ChannelMap::All:
+            return all;
+        case ChannelMap::Half:
+        case ChannelMap::Quarter: {
+            const size_t stride = map == ChannelMap::Half ? 2 : 4;
+            for (size_t i = 0; i < all.size(); i += stride) out.push_back(all[i]);
+            return out;
+        }
+        case ChannelMap::WifiAvoid:
+            // 20 MHz Wi-Fi channels 1, 6 and 11 sit at 2412, 2437 and 2462 MHz.
+            for (uint8_t k : all) {
+                const int mhz = kFirstChannelMhz + k;
+                bool busy = false;
+                for (int centre : {2412, 2437, 2462})
+                    if (mhz >= centre - 10 && mhz <= centre + 10) busy = true;
+                if (!busy) out.push_back(k);
+            }
+            return out;
+    }
+    return all;
+}
+
+namespace {
+struct MapName {
+    ChannelMap map;
+    const char *name;
+};
+const MapName kMapNames[] = {{ChannelMap::All, "all"},
+                             {ChannelMap::Half, "half"},
+                             {ChannelMap::Quarter, "quarter"},
+                             {ChannelMap::WifiAvoid, "wifi-avoid"}};
+}  // namespace
+
+bool parseChannelMap(const std::string &name, ChannelMap *map) {
+    for (const MapName &m : kMapNames)
+        if (name == m.name) {
+            *map = m.map;
+            return true;
+        }
+    return false;
+}
+
+const char *channelMapName(ChannelMap map) {
+    for (const MapName &m : kMapNames)
+        if (m.map == map) return m.name;
+    return "?";
+}
+
+// ---- Trajectory ----------------------------------------------------------------
+
+Trajectory Trajectory::still(double distance) {
+    Trajectory t;
+    t.points_ = {{0.0, distance}};
+    return t;
+}
+
+Trajectory Trajectory::moving(double distance, double speed, double duration, double floor) {
+    Trajectory t;
+    if (speed == 0.0 || duration <= 0.0) return still(distance);
+    double end = distance + speed * duration;
+    double tEnd = duration;
+    if (end < floor) {
+        // Stop at the floor and stay there.
+        end = floor;
+        tEnd = distance > floor ? (distance - floor) / -speed : 0.0;
+    }
+    t.points_ = {{0.0, distance}, {tEnd, end}};
+    return t;
+}
+
+Trajectory Trajectory::outAndBack(double nearM, double farM, double speed) {
+    Trajectory t;
+    const double leg = std::fabs(farM - nearM) / speed;
+    t.points_ = {{0.0, nearM}, {leg, farM}, {2.0 * leg, nearM}};
+    return t;
+}
+
+bool Trajectory::setPoints(std::vector<Point> points) {
+    if (points.empty()) return false;
+    for (size_t i = 0; i < points.size(); ++i) {
+        if (!std::isfinite(points[i].t) || !std::isfinite(points[i].d)) return false;
+        if (i > 0 && !(points[i].t > points[i - 1].t)) return false;
+    }
+    points_ = std::move(points);
+    return true;
+}
+
+double Trajectory::at(double t) const {
+    if (t <= points_.front().t) return points_.front().d;
+    for (size_t i = 1; i < points_.size(); ++i) {
+        if (t <= points_[i].t) {
+            const Point &a = points_[i - 1], &b = points_[i];
+            return a.d + (b.d - a.d) * (t - a.t) / (b.t - a.t);
+        }
+    }
+    return points_.back().d;
+}
+
+// ---- Configuration --------------------------------------------------------------
+
+int SimConfig::stepsPerProcedure() const {
+    const int tones = static_cast<int>(channelMapChannels(channelMap).size());
+    if (subevents < 1) return 0;
+    int steps = 0;
+    for (int s = 0; s < subevents; ++s) {
+        const int n = (s + 1) * tones / subevents - s * tones / subevents;
+        steps += mode0Steps + n + (rttEvery > 0 ? n / rttEvery : 0);
+    }
+    return steps;
+}
+
+std::string SimConfig::validate() const {
+    std::ostringstream why;
+    auto share = [](double v) { return std::isfinite(v) && v >= 0.0 && v <= 1.0; };
+    if (nap < 1 || nap > 4)
+        why << "antenna paths must be 1 to 4 (got " << nap << ")";
+    else if (procedures < 0)
+        why << "the number of procedures must not be negative";
+    else if (!std::isfinite(intervalS) || intervalS <= 0.0)
+        why << "the procedure interval must be positive";
+    else if (!std::isfinite(startTimeS) || startTimeS < 0.0)
+        why << "the start time must not be negative";
+    else if (subevents < 1 || subevents > kMaxSubevents)
+        why << "subevents per procedure must be 1 to " << kMaxSubevents;
+    else if (mode0Steps < 0 || mode0Steps > 16)
+        why << "mode-0 steps per subevent must be 0 to 16";
+    else if (toneMode != 2 && toneMode != 3)
+        why << "tone steps must be mode 2 or 3";
+    else if (rttEvery < 0)
+        why << "the round-trip step spacing must not be negative";
+    else if (!std::isfinite(snrDb))
+        why << "the signal-to-noise ratio must be a finite number";
+    else if (!(toneAmplitude > 0.0 && toneAmplitude <= kToneMax))
+        why << "the tone amplitude must be in (0, 2047]";
+    else if (!std::isfinite(propagationMps) || propagationMps <= 0.0)
+        why << "the propagation speed must be positive";
+    else if (!std::isfinite(jitterNs) || jitterNs < 0.0 || jitterNs > 1000.0)
+        why << "the timing jitter must be 0 to 1000 ns";
+    else if (!std::isfinite(deviceDelayNs) || std::fabs(deviceDelayNs) > 1000.0)
+        why << "the device delay must be within +-1000 ns";
+    else if (!share(failShare) || !share(unavailableShare) || !share(abortShare))
+        why << "shares must be between 0 and 1";
+    else if (!std::isfinite(pathSpreadM) || pathSpreadM < 0.0 || pathSpreadM > 1.0)
+        why << "the antenna path spread must be 0 to 1 m";
+    else if (static_cast<int>(channelMapChannels(channelMap).size()) < subevents)
+        why << "the channel map has fewer channels than subevents";
+    else if (stepsPerProcedure() > kMaxSteps)
+        why << "a procedure would have " << stepsPerProcedure() << " steps (at most " << kMaxSteps
+            << ")";
+    if (!why.str().empty()) return why.str();
+    for (const Trajectory::Point &p : trajectory.points())
+        if (!std::isfinite(p.d) || p.d < 0.0 || p.d > 1000.0)
+            return "distances must be 0 to 1000 m";
+    for (const Reflection &r : reflections)
+        if (!std::isfinite(r.extraPathM) || r.extraPathM < 0.0 || r.extraPathM > 1000.0 ||
+            !std::isfinite(r.amplitude) || r.amplitude < 0.0 || r.amplitude > 10.0)
+            return "reflections need an extra path of 0 to 1000 m and an amplitude of 0 to 10";
+    return "";
+}
+
+// ---- Model equality (used by the record round trip) ----------------------------
+
+bool Step::operator==(const Step &o) const {
+    if (channel != o.channel || mode != o.mode || tones.size() != o.tones.size()) return false;
+    for (size_t t = 0; t < tones.size(); ++t)
+        if (tones[t].i != o.tones[t].i || tones[t].q != o.tones[t].q ||
+            tones[t].qual != o.tones[t].qual)
+            return false;
+    return aaQual == o.aaQual && rssi == o.rssi && freqOff == o.freqOff &&
+           security == o.security && timeEst == o.timeEst && antenna == o.antenna &&
+           antPerm == o.antPerm;
+}
+
+bool Subevent::operator==(const Subevent &o) const {
+    return rpl == o.rpl && nap == o.nap && aborted == o.aborted && timestampNs == o.timestampNs &&
+           steps == o.steps;
+}
+
+bool Procedure::operator==(const Procedure &o) const {
+    const bool truthSame = hasTruth() == o.hasTruth() &&
+                           (!hasTruth() || trueDistance == o.trueDistance);
+    return truthSame && initiator == o.initiator && reflector == o.reflector;
+}
+
+double Procedure::timeS() const {
+    return initiator.empty() ? 0.0 : static_cast<double>(initiator[0].timestampNs) * 1e-9;
+}
+
+// ---- Simulator -------------------------------------------------------------------
+
+Simulator::Simulator(const SimConfig &cfg)
+    : cfg_(cfg), rng_(cfg.seed), channels_(channelMapChannels(cfg.channelMap)) {
+    // Geometry of the antenna paths is fixed for the session: path 0 sees the
+    // true distance, the others differ slightly in length and gain.
+    for (int p = 0; p < 4; ++p) {
+        pathOffsetM_[p] = p == 0 ? 0.0 : rng_.uniform(-cfg_.pathSpreadM, cfg_.pathSpreadM);
+        pathGain_[p] = p == 0 ? 1.0 : rng_.uniform(0.9, 1.1);
+        for (size_t r = 0; r < cfg_.reflections.size(); ++r)
+            reflPhase_[p].push_back(rng_.uniform(0.0, 2.0 * M_PI));
+    }
+    // Per-component deviation giving the configured ratio of |tone|^2 to |noise|^2.
+    noiseSd_ = cfg_.toneAmplitude / std::sqrt(2.0 * std::pow(10.0, cfg_.snrDb / 10.0));
+}
+
+std::complex<double> Simulator::response(int path, int channel, double d) const {
+    const double f = channelFrequencyHz(channel);
+    const double los = d + pathOffsetM_[path];
+    auto travel = [&](double len) {
+        return std::polar(1.0, -2.0 * M_PI * f * len / cfg_.propagationMps);
+    };
+    std::complex<double> h = travel(los);
+    for (size_t r = 0; r < cfg_.reflections.size(); ++r)
+        h += cfg_.reflections[r].amplitude * std::polar(1.0, reflPhase_[path][r]) *
+             travel(los + cfg_.reflections[r].extraPathM);
+    return pathGain_[path] * h;
+}
+
+Tone Simulator::noisyTone(std::complex<double> clean) {
+    const double ni = rng_.normal() * noiseSd_;
+    const double nq = rng_.normal() * noiseSd_;
+    auto quantise = [](double v) {
+        return static_cast<int32_t>(
+            std::clamp(std::nearbyint(v), static_cast<double>(kToneMin), static_cast<double>(kToneMax)));
+    };
+    Tone t;
+    t.i = quantise(clean.real() + ni);
+    t.q = quantise(clean.imag() + nq);
+    if (rng_.chance(cfg_.unavailableShare)) {
+        t.qual = kQualUnavailable;
+    } else {
+        const double noise = 2.0 * noiseSd_ * noiseSd_;
+        const double snr = noise > 0.0 ? 10.0 * std::log10(std::norm(clean) / noise + 1e-30) : 300.0;
+        t.qual = snr >= 20.0 ? 0 : snr >= 10.0 ? 1 : 2;
+    }
+    return t;
+}
+
+int8_t Simulator::rssiAt(double d) {
+    const double v = -40.0 - 20.0 * std::log10(std::max(d, 0.1)) + rng_.normal(0.0, 1.5);
+    return static_cast<int8_t>(std::clamp(std::nearbyint(v), -127.0, 20.0));
+}
+
+void Simulator::addRoundTrip(double d, Step *init, Step *refl) {
+    // The estimator takes (initiator - reflector) / 2 as the one-way time, so
+    // the initiator's value carries the round trip plus the reflector's
+    // turnaround and the reflector's value the turnaround alone.
+    const double tofNs = d / cfg_.propagationMps * 1e9;
+    const double turnaroundNs = rng_.uniform(100.0, 400.0);
+    const double sd = cfg_.jitterNs / std::sqrt(2.0);
+    const double a = turnaroundNs + 2.0 * tofNs + cfg_.deviceDelayNs + rng_.normal() * sd;
+    const double b = turnaroundNs + rng_.normal() * sd;
+    init->timeEst = static_cast<int32_t>(std::nearbyint(a / kTimeUnitNs));
+    refl->timeEst = static_cast<int32_t>(std::nearbyint(b / kTimeUnitNs));
+    if (rng_.chance(cfg_.failShare)) {
+        // A failed exchange: quality flagged, timing meaningless.
+        init->aaQual = static_cast<uint8_t>(1 + rng_.below(2));
+        refl->aaQual = init->aaQual;
+        init->timeEst = static_cast<int32_t>(rng_.below(4000)) - 2000;
+    }
+    init->rssi = rssiAt(d);
+    refl->rssi = rssiAt(d);
+}
+
+Step Simulator::mode0Step(uint8_t channel, double d, Step *reflOut) {
+    Step s;
+    s.channel = channel;
+    s.mode = 0;
+    s.rssi = rssiAt(d);
+    s.freqOff = static_cast<int32_t>(std::nearbyint(rng_.normal(0.0, 40.0)));
+    *reflOut = s;
+    reflOut->rssi = rssiAt(d);
+    reflOut->freqOff = static_cast<int32_t>(std::nearbyint(rng_.normal(0.0, 40.0)));
+    return s;
+}
+
+Step Simulator::rttStep(uint8_t channel, double d, Step *reflOut) {
+    Step s;
+    s.channel = channel;
+    s.mode = 1;
+    Step r = s;
+    addRoundTrip(d, &s, &r);
+    *reflOut = r;
+    return s;
+}
+
+Step Simulator::toneStep(uint8_t channel, double d, Step *reflOut) {
+    Step s;
+    s.channel = channel;
+    s.mode = static_cast<uint8_t>(cfg_.toneMode);
+    Step r = s;
+    if (s.mode == 3) addRoundTrip(d, &s, &r);
+    const uint8_t perm = static_cast<uint8_t>(rng_.below(antPermCount(cfg_.nap)));
+    s.antPerm = r.antPerm = perm;
+    // The unknown local-oscillator phase of this step turns the two directions
+    // opposite ways, so only their product carries the distance.
+    const std::complex<double> rot = std::polar(1.0, rng_.uniform(0.0, 2.0 * M_PI));
+    for (int t = 0; t <= cfg_.nap; ++t) {
+        // The last slot is the tone extension, which repeats the first path.
+        const int path = kAntPattern[perm][t < cfg_.nap ? t : 0];
+        const std::complex<double> h = cfg_.toneAmplitude * response(path, channel, d);
+        s.tones.push_back(noisyTone(h * rot));
+        r.tones.push_back(noisyTone(h * std::conj(rot)));
+    }
+    *reflOut = r;
+    return s;
+}
+
+Procedure Simulator::next() {
+    const double tScenario = index_ * cfg_.intervalS;
+    const double d = cfg_.trajectory.at(tScenario);
+    const int64_t t0 = static_cast<int64_t>(std::llround((cfg_.startTimeS + tScenario) * 1e9));
+    ++index_;
+
+    Procedure p;
+    p.trueDistance = d;
+
+    // Every channel of the map once, in a random hop order (Fisher-Yates).
+    std::vector<uint8_t> hop = channels_;
+    for (size_t i = hop.size(); i > 1; --i) std::swap(hop[i - 1], hop[rng_.below(i)]);
+    auto anyChannel = [&] { return channels_[rng_.below(channels_.size())]; };
+
+    const int total = static_cast<int>(hop.size());
+    const int64_t spacingNs = static_cast<int64_t>(cfg_.intervalS * 1e9) / (2 * cfg_.subevents);
+    for (int s = 0; s < cfg_.subevents; ++s) {
+        Subevent si, sr;
+        si.nap = sr.nap = static_cast<int8_t>(cfg_.nap);
+        si.timestampNs = sr.timestampNs = t0 + s * spacingNs;
+        Step r;
+        for (int k = 0; k < cfg_.mode0Steps; ++k) {
+            si.steps.push_back(mode0Step(anyChannel(), d, &r));
+            sr.steps.push_back(r);
+        }
+        const int from = s * total / cfg_.subevents, to = (s + 1) * total / cfg_.subevents;
+        for (int k = from; k < to; ++k) {
+            si.steps.push_back(toneStep(hop[k], d, &r));
+            sr.steps.push_back(r);
+            if (cfg_.rttEvery > 0 && (k - from + 1) % cfg_.rttEvery == 0) {
+                si.steps.push_back(rttStep(anyChannel(), d, &r));
+                sr.steps.push_back(r);
+            }
+        }
+        if (rng_.chance(cfg_.abortShare)) {
+            // One side gives up part way through.
+            Subevent &victim = rng_.chance(0.5) ? si : sr;
+            victim.aborted = 1;
+            victim.steps.resize(1 + rng_.below(victim.steps.size()));
+        }
+        p.initiator.push_back(std::move(si));
+        p.reflector.push_back(std::move(sr));
+    }
+    return p;
+}
+
+// ---- Wire forms ------------------------------------------------------------------
+
+WireProcedure::WireProcedure(const Procedure &p) {
+    fill(p.initiator, &init_);
+    fill(p.reflector, &refl_);
+    proc_.numInitSubevents = static_cast<int32_t>(init_.size());
+    proc_.initSubevents = init_.data();
+    proc_.numReflSubevents = static_cast<int32_t>(refl_.size());
+    proc_.reflSubevents = refl_.data();
+}
+
+void WireProcedure::fill(const std::vector<Subevent> &src, std::vector<CsSubevent> *dst) {
+    dst->resize(src.size());
+    for (size_t k = 0; k < src.size(); ++k) {
+        const Subevent &se = src[k];
+        CsSubevent &w = (*dst)[k];
+        std::memset(&w, 0, sizeof w);
+        w.rpl = se.rpl;
+        w.NAP = se.nap;
+        w.aborted = se.aborted;
+        w.numSteps = static_cast<int64_t>(se.steps.size());
+        w.timestampNs = se.timestampNs;
+        steps_.emplace_back(new CsStep[se.steps.size() + 1]());
+        w.steps = steps_.back().get();
+        for (size_t j = 0; j < se.steps.size(); ++j) {
+            const Step &st = se.steps[j];
+            CsStep &ws = w.steps[j];
+            ws.channel = st.channel;
+            ws.mode = st.mode;
+            if (st.mode == 0) {
+                ws.data.mode0.aaQual = st.aaQual;
+                ws.data.mode0.rssi = st.rssi;
+                ws.data.mode0.freqOff = st.freqOff;
+            } else if (st.mode == 1 || st.mode == 3) {
+                ws.data.mode1.aaQual = st.aaQual;
+                ws.data.mode1.security = st.security;
+                ws.data.mode1.rssi = st.rssi;
+                ws.data.mode1.timeEst = st.timeEst;
+                ws.data.mode1.antenna = st.antenna;
+            }
+            if (st.mode == 2 || st.mode == 3) {
+                CsToneData &td = st.mode == 2 ? ws.data.tone : ws.mode3Tone;
+                const size_t n = st.tones.size();
+                tones_.emplace_back(new int32_t[2 * n + 2]());
+                quals_.emplace_back(new uint8_t[n + 1]());
+                for (size_t t = 0; t < n; ++t) {
+                    tones_.back()[2 * t] = st.tones[t].i;
+                    tones_.back()[2 * t + 1] = st.tones[t].q;
+                    quals_.back()[t] = st.tones[t].qual;
+                }
+                td.antPerm = st.antPerm;
+                td.toneCount = static_cast<int32_t>(n);
+                td.tones = tones_.back().get();
+                td.toneQual = quals_.back().get();
+            }
+        }
+    }
+}
+
+WireMeasurement::WireMeasurement(const Procedure &p) {
+    // Subevents both sides completed with the same number of steps.
+    std::vector<const Subevent *> ini, ref;
+    const size_t n = std::min({p.initiator.size(), p.reflector.size(), size_t(kMaxSubevents)});
+    for (size_t k = 0; k < n; ++k) {
+        const Subevent &a = p.initiator[k], &b = p.reflector[k];
+        if (a.aborted == 0 && b.aborted == 0 && a.steps.size() == b.steps.size()) {
+            ini.push_back(&a);
+            ref.push_back(&b);
+        }
+    }
+    const int nap = p.initiator.empty() ? 0 : p.initiator[0].nap;
+    size_t total = 0;
+    for (const Subevent *se : ini) total += se->steps.size();
+    total = std::min(total, size_t(kMaxSteps));
+
+    // At least one element each, so that an empty procedure still has valid pointers.
+    const size_t room = std::max<size_t>(total, 1);
+    channels_.assign(room, 0);
+    modes_.assign(room, 0);
+    init_.assign(room, CsStepResult{});
+    refl_.assign(room, CsStepResult{});
+    pct_.assign(2 * room * (2 * TARN_MAX_ANT_PATHS), 0);
+    qual_.assign(2 * room * TARN_MAX_ANT_PATHS, 0);
+
+    size_t i = 0;
+    for (size_t k = 0; k < ini.size() && i < total; ++k) {
+        for (size_t j = 0; j < ini[k]->steps.size() && i < total; ++j, ++i) {
+            const Step *side[2] = {&ini[k]->steps[j], &ref[k]->steps[j]};
+            CsStepResult *out[2] = {&init_[i], &refl_[i]};
+            channels_[i] = side[0]->channel;
+            modes_[i] = side[0]->mode;
+            for (int s = 0; s < 2; ++s) {
+                const Step &st = *side[s];
+                CsStepResult &r = *out[s];
+                switch (modes_[i]) {
+                    case 0:
+                        r.mode0.aaQual = st.aaQual;
+                        r.mode0.rssi = st.rssi;
+                        r.mode0.freqOff = static_cast<int16_t>(st.freqOff);
+                        break;
+                    case 1:
+                        r.mode1.aaQual = st.aaQual;
+                        r.mode1.security = st.security;
+                        r.mode1.antenna = st.antenna;
+                        r.mode1.rssi = st.rssi;
+                        r.mode1.timeEst = static_cast<int16_t>(st.timeEst);
+                        break;
+                    case 2:
+                    case 3: {
+                        const size_t slot = 2 * i + s;
+                        int16_t *pct = &pct_[slot * 2 * TARN_MAX_ANT_PATHS];
+                        uint8_t *q = &qual_[slot * TARN_MAX_ANT_PATHS];
+                        // Tones in reporting order go to their antenna paths; the
+                        // tone extension (last slot) is not a path of its own.
+                        const size_t used = std::min<size_t>(
+                            {st.tones.size() > 0 ? st.tones.size() - 1 : 0,
+                             size_t(TARN_MAX_ANT_PATHS), size_t(nap > 0 ? nap : 0)});
+                        for (size_t t = 0; t < used && st.antPerm < 24; ++t) {
+                            const int path = kAntPattern[st.antPerm][t];
+                            pct[2 * path] = static_cast<int16_t>(st.tones[t].i);
+                            pct[2 * path + 1] = static_cast<int16_t>(st.tones[t].q);
+                            q[path] = st.tones[t].qual;
+                        }
+                        r.tone.pct = pct;
+                        r.tone.pctQual = q;
+                        r.tone.antPerm = st.antPerm;
+                        r.tone.rpl = (s == 0 ? ini[k] : ref[k])->rpl;
+                        if (modes_[i] == 3) {
+                            r.tone.aaQual = st.aaQual;
+                            r.tone.security = st.security;
+                            r.tone.antenna = st.antenna;
+                            r.tone.rssi = st.rssi;
+                            r.tone.timeEst = static_cast<int16_t>(st.timeEst);
+                        }
+                        break;
+                    }
+                    default:
+                        break;
+                }
+            }
+        }
+    }
+    meas_.channels = channels_.data();
+    meas_.modes = modes_.data();
+    meas_.NAP = static_cast<uint8_t>(nap);
+    meas_.initSteps = init_.data();
+    meas_.reflSteps = refl_.data();
+    meas_.N = static_cast<uint16_t>(total);
+    meas_.timeUs = p.initiator.empty()
+                       ? 0u
+                       : static_cast<uint32_t>(p.initiator[0].timestampNs / 1000);
+}
+
+}  // namespace tarn_sim
