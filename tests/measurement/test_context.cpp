@@ -1,0 +1,118 @@
+// Context size, layout and parameters.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "log_capture.h"
+#include "tarn.h"
+
+namespace {
+
+using tarn_test::LogCapture;
+
+struct FreshContext {
+    FreshContext() : ctx(static_cast<CsContext *>(calloc(1, csGetMemory(nullptr)))) {}
+    ~FreshContext() { free(ctx); }
+    CsContext *ctx;
+};
+
+TEST(Context, SizeIsTheWholeRecord) {
+    LogCapture cap(3);
+    EXPECT_EQ(csGetMemory(nullptr), static_cast<int>(sizeof(CsContext)));
+    EXPECT_EQ(cap.texts(),
+              (std::vector<std::string>{"csGetMemory ENTER \n", "csGetMemory EXIT\n"}));
+}
+
+TEST(Context, InitPointsEveryFieldIntoTheBlock) {
+    FreshContext f;
+    CsContext *ctx = f.ctx;
+    LogCapture cap(3);
+    EXPECT_EQ(csInit(ctx, nullptr, 77), 1);
+    EXPECT_EQ(cap.texts(),
+              (std::vector<std::string>{"csInit ENTER \n", "TARN_LIBRARY v2.4.6 (DEBUG)\n",
+                                        "csInit EXIT\n"}));
+    EXPECT_EQ(ctx->linkRef, 77);
+    EXPECT_EQ(ctx->opts, &ctx->optsStore);
+    EXPECT_EQ(ctx->pres, &ctx->presStore);
+    EXPECT_EQ(ctx->meas, &ctx->measStore);
+    EXPECT_EQ(ctx->result, &ctx->resultStore);
+    EXPECT_EQ(ctx->measStore.channels, ctx->channelStore);
+    EXPECT_EQ(ctx->measStore.modes, ctx->modeStore);
+    EXPECT_EQ(ctx->measStore.initSteps, &ctx->initSlots[0].step);
+    EXPECT_EQ(ctx->measStore.reflSteps, &ctx->reflSlots[0].step);
+    int wrong = 0;
+    for (CsStepSlot *slots : {ctx->initSlots, ctx->reflSlots}) {
+        for (int i = 0; i < TARN_MAX_STEPS; ++i) {
+            wrong += slots[i].step.tone.pct != slots[i].pctBuf;
+            wrong += slots[i].step.tone.pctQual != slots[i].pctQualBuf;
+        }
+    }
+    EXPECT_EQ(wrong, 0);
+}
+
+TEST(Context, InitStartsTheRangingStateFromScratch) {
+    FreshContext f;
+    // Whatever the block held before.
+    std::memset(&f.ctx->presStore, 0x5A, sizeof(PresState));
+    csInit(f.ctx, nullptr, 1);
+    const PresState &p = f.ctx->presStore;
+    EXPECT_EQ(p.time, -100.0);
+    EXPECT_EQ(p.rttTime, -100.0);
+    EXPECT_EQ(p.csFilter.time, -100.0);
+    EXPECT_EQ(p.valid, 0);
+    EXPECT_EQ(p.dest, 0.0);
+    EXPECT_EQ(p.conf, 0.0);
+    EXPECT_EQ(p.vest, 0.0);
+    EXPECT_EQ(p.csFilter.type, 0);
+    EXPECT_EQ(p.csFilter.length, 0);
+    EXPECT_EQ(p.csFilter.pvest, 0.0);
+    for (int i = 0; i < TARN_CS_FILTER_ENTRIES; ++i) {
+        EXPECT_EQ(p.csFilter.valid[i], 0);
+        EXPECT_EQ(p.csFilter.pdest[i], 0.0);
+        EXPECT_EQ(p.csFilter.pconf[i], 0.0);
+        EXPECT_EQ(p.csFilter.disAvg[i], 0.0);
+    }
+    EXPECT_EQ(p.inValidCounter, 0);
+    for (int k = 0; k < TARN_MAX_ANT_PATHS; ++k) EXPECT_EQ(p.apInvalidCounter[k], 0);
+}
+
+TEST(Context, SetParamSeedsAndReplaces) {
+    FreshContext f;
+    CsContext *ctx = f.ctx;
+    csInit(ctx, nullptr, 1);
+    const int size = csGetMemory(nullptr);
+
+    ConfigOpts custom = constOpts;
+    custom.distSF = 10;
+    EXPECT_EQ(csSetParam(ctx, 0, &custom), 1);
+    EXPECT_EQ(std::memcmp(&ctx->optsStore, &custom, sizeof custom), 0);
+
+    const double t = 12.5;
+    EXPECT_EQ(csSetParam(ctx, 1, &t), 1);
+    EXPECT_EQ(ctx->presStore.time, 12.5);
+    EXPECT_EQ(ctx->presStore.csFilter.time, 12.5);
+    EXPECT_EQ(ctx->presStore.rttTime, -100.0);
+
+    const double d = 2500.0;
+    EXPECT_EQ(csSetParam(ctx, 2, &d), 1);
+    EXPECT_EQ(ctx->presStore.dest, 2500.0);
+    EXPECT_EQ(ctx->presStore.time, 12.5);
+
+    std::vector<unsigned char> before(size);
+    std::memcpy(before.data(), ctx, size);
+    EXPECT_EQ(csSetParam(ctx, 7, &d), 1);
+    EXPECT_EQ(csSetParam(ctx, -1, nullptr), 1);
+    EXPECT_EQ(std::memcmp(before.data(), ctx, size), 0);
+
+    LogCapture cap(3);
+    for (int type = 0; type <= 2; ++type) EXPECT_EQ(csSetParam(ctx, type, nullptr), 0);
+    EXPECT_EQ(cap.count("Invalid parameter data for type 1.\n"), 1);
+    EXPECT_EQ(cap.count("csSetParam EXIT\n"), 3);
+    EXPECT_EQ(std::memcmp(before.data(), ctx, size), 0);
+    EXPECT_EQ(csSetParam(nullptr, 7, &d), 0);
+    EXPECT_EQ(csInit(nullptr, nullptr, 1), 0);
+}
+
+}  // namespace
