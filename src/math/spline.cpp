@@ -4,7 +4,6 @@
 #include <Eigen/SparseLU>
 
 #include <cmath>
-#include <vector>
 
 #include "math/math_internal.h"
 #include "tarn_diag.h"
@@ -35,7 +34,9 @@ void lowOrder(const double *x, const double *y, const double *queries, int n, in
 }
 
 // Slopes at every knot (n >= 4); false when the system cannot be solved.
-bool slopes(const std::vector<double> &h, const std::vector<double> &d, std::vector<double> &s) {
+// (Eigen vectors rather than std::vector keep every template instantiation
+// hidden inside the library.)
+bool slopes(const Eigen::VectorXd &h, const Eigen::VectorXd &d, Eigen::VectorXd &s) {
     const int n = static_cast<int>(h.size()) + 1;
     const int m = n - 2;
     Eigen::SparseMatrix<double> a(m, m);
@@ -67,7 +68,7 @@ bool slopes(const std::vector<double> &h, const std::vector<double> &d, std::vec
     if (lu.info() != Eigen::Success) return false;
     const Eigen::VectorXd inner = lu.solve(rhs);
     if (lu.info() != Eigen::Success) return false;
-    s.assign(n, 0.0);
+    s.setZero(n);
     for (int k = 1; k <= n - 2; ++k) s[k] = inner[k - 1];
     s[0] = 2.0 * d[0] - s[1] + (h0 * h0 / (h1 * h1)) * (s[1] + s[2] - 2.0 * d[1]);
     s[n - 1] = 2.0 * d[n - 2] - s[n - 2] + (hl * hl / (hp * hp)) * (s[n - 2] + s[n - 3] - 2.0 * d[n - 3]);
@@ -75,20 +76,20 @@ bool slopes(const std::vector<double> &h, const std::vector<double> &d, std::vec
 }
 
 void cubic(const double *x, const double *y, const double *queries, int n, int q, double *out) {
-    std::vector<double> h(n - 1);
-    std::vector<double> d(n - 1);
+    Eigen::VectorXd h(n - 1);
+    Eigen::VectorXd d(n - 1);
     for (int k = 0; k < n - 1; ++k) {
         h[k] = x[k + 1] - x[k];
         d[k] = (y[k + 1] - y[k]) / h[k];
     }
-    std::vector<double> s;
+    Eigen::VectorXd s;
     if (!slopes(h, d, s)) {
         DEBUG_LOG(1, "aaMathCalcSpline: slope system not solvable\n");
         fillZero(out, q);
         return;
     }
-    std::vector<double> c(n - 1);
-    std::vector<double> e(n - 1);
+    Eigen::VectorXd c(n - 1);
+    Eigen::VectorXd e(n - 1);
     for (int k = 0; k < n - 1; ++k) {
         c[k] = (d[k] - s[k]) / h[k];
         e[k] = (s[k] + s[k + 1] - 2.0 * d[k]) / (h[k] * h[k]);

@@ -18,7 +18,8 @@ bool countAbove(const char *function, long long count, long long limit) {
 
 void sortedCopy(const double *values, std::size_t count, double *out) {
     std::copy(values, values + count, out);
-    std::sort(out, out + count, valueLess<double>);
+    // A lambda keeps the std::sort instantiation local to the library.
+    std::sort(out, out + count, [](double a, double b) { return valueLess(a, b); });
     // Equal values are all written as the first of them in input order; only
     // zeros can differ in bits while comparing equal.
     for (std::size_t i = 0; i < count; ++i) {
