@@ -88,6 +88,9 @@ public:
             return true;
         }
         if (!it->is_number_integer()) return fail(at, "expected an integer");
+        if (it->is_number_unsigned() && it->get<uint64_t>() > static_cast<uint64_t>(INT64_MAX))
+            return fail(at, "out of range " + std::to_string(lo) + ".." + std::to_string(hi) +
+                                " (" + it->dump() + ")");
         const int64_t v = asInt64(*it);
         if (v < lo || v > hi)
             return fail(at, "out of range " + std::to_string(lo) + ".." + std::to_string(hi) +
