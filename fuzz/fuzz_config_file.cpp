@@ -1,0 +1,72 @@
+// Fuzzes the configuration file reader: the input is the file's contents,
+// parsed over a copy of the defaults; the repaired record must stay usable.
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "tarn_config.h"
+#include "tarn_diag.h"
+
+namespace {
+
+// The input lives in an in-memory file, reached by path through /proc so
+// that the readers open it like any other file (no disk writes per run).
+int scratchFd() {
+    static const int fd = [] {
+        const int f = memfd_create("fuzz_config_file", 0);
+        if (f < 0) std::abort();
+        return f;
+    }();
+    return fd;
+}
+
+const char *scratchPath() {
+    static const std::string path = "/proc/self/fd/" + std::to_string(scratchFd());
+    return path.c_str();
+}
+
+void writeInput(const uint8_t *data, size_t size) {
+    if (ftruncate(scratchFd(), 0) != 0) std::abort();
+    size_t done = 0;
+    while (done < size) {
+        const ssize_t n = pwrite(scratchFd(), data + done, size - done, static_cast<off_t>(done));
+        if (n <= 0) std::abort();
+        done += static_cast<size_t>(n);
+    }
+}
+
+bool powerOfTwo(unsigned v) { return v != 0 && (v & (v - 1)) == 0; }
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    glog_level = -1;
+    writeInput(data, size);
+
+    ConfigOpts opts;
+    std::memcpy(&opts, &constOpts, sizeof opts);
+    if (parseConfigFile(scratchPath(), &opts) != 0) std::abort();
+
+    // What the repairs guarantee to the estimators.
+    if (opts.qWrap == 0 || opts.qWrap > 65536) std::abort();
+    if (opts.distSF != 1000 || opts.chMax != 79 || opts.logLevel > 4) std::abort();
+    if (opts.pctPrior > 5 || opts.fiDistanceCombiningMethod > 3) std::abort();
+    if (opts.rtpSlidingWindowSize > 20 || opts.rttSlidingWindowSize > 20) std::abort();
+    if (opts.rtpSlidingWindowFrameSize > 100 || opts.rttSlidingWindowFrameSize > 100) std::abort();
+    if (!powerOfTwo(opts.ifftSize) || opts.ifftSize > 16384) std::abort();
+    if (opts.muOrdSetLen > 7 || opts.muCovSetLen > 7 || opts.muConfFacLen > 3) std::abort();
+    // Fields the file cannot set.
+    if (std::memcmp(opts.calFilePath, constOpts.calFilePath, sizeof opts.calFilePath) != 0 ||
+        std::memcmp(opts.calTable, constOpts.calTable, sizeof opts.calTable) != 0 ||
+        std::memcmp(opts.muOrdSet, constOpts.muOrdSet, sizeof opts.muOrdSet) != 0 ||
+        opts.rtpFilterType != constOpts.rtpFilterType ||
+        opts.maxMusicStdDev != constOpts.maxMusicStdDev)
+        std::abort();
+    print_config_opts(&opts);
+    return 0;
+}
