@@ -40,7 +40,9 @@ void writeInput(const uint8_t *data, size_t size) {
     }
 }
 
-bool powerOfTwo(unsigned v) { return v != 0 && (v & (v - 1)) == 0; }
+bool powerOfTwo(unsigned v) {
+    return v != 0 && (v & (v - 1)) == 0;
+}
 
 }  // namespace
 

@@ -46,18 +46,18 @@ extern "C" int csLoadCalFile(ConfigOpts *opts) {
                 break;
             }
             char *save = nullptr;
-            int path_idx = 0;
+            int pathIdx = 0;
             for (char *tok = strtok_r(line, ",", &save); tok != nullptr;
                  tok = strtok_r(nullptr, ",", &save)) {
-                if (path_idx >= TARN_CAL_PATHS) {
+                if (pathIdx >= TARN_CAL_PATHS) {
                     DEBUG_LOG(2, "CSV cal file supports maximum %d paths", TARN_CAL_PATHS);
                     ok = false;
                     break;
                 }
-                double *entry = reinterpret_cast<double *>(&opts->calTable[row][path_idx]);
+                double *entry = reinterpret_cast<double *>(&opts->calTable[row][pathIdx]);
                 scanComplex(tok, entry);
                 DEBUG_LOG(2, "%lf,%lf \n", entry[0], entry[1]);
-                ++path_idx;
+                ++pathIdx;
             }
             ++row;
         }

@@ -14,9 +14,9 @@ using tarn_cfg::atoiC;
 using tarn_cfg::isDigitC;
 using tarn_cfg::isSpaceC;
 
-constexpr size_t kLineBufSize = 513;   // a line piece holds at most 512 characters
-constexpr size_t kTextBufSize = 256;   // key and value texts hold at most 255
-constexpr size_t kMaxPathLen = 1024;   // NUL must appear within this many bytes
+constexpr size_t kLineBufSize = 513;  // a line piece holds at most 512 characters
+constexpr size_t kTextBufSize = 256;  // key and value texts hold at most 255
+constexpr size_t kMaxPathLen = 1024;  // NUL must appear within this many bytes
 
 enum class Type : uint8_t { U8, I8, U16, U32, I32, F64 };
 
@@ -36,7 +36,8 @@ struct KeyDef {
     Form form;
 };
 
-#define TARN_KEY(name, field, type, form) {name, offsetof(ConfigOpts, field), Type::type, Form::form}
+#define TARN_KEY(name, field, type, form) \
+    { name, offsetof(ConfigOpts, field), Type::type, Form::form }
 
 // Tested in this order; the first key whose name begins the key text wins.
 const KeyDef kKeys[] = {
@@ -120,7 +121,8 @@ const KeyDef kKeys[] = {
     TARN_KEY("minCirMaxToMeanLeveldB", minCirMaxToMeanLeveldB, F64, RealDigitsInt),
     TARN_KEY("minCirMaxToMedianLeveldB", minCirMaxToMedianLeveldB, F64, RealDigitsInt),
     TARN_KEY("maxAllowedDS", maxAllowedDS, F64, RealDigitsInt),
-    TARN_KEY("cirMaxAllowedTapsAbovePeakRatio", cirMaxAllowedTapsAbovePeakRatio, F64, RealDigitsInt),
+    TARN_KEY("cirMaxAllowedTapsAbovePeakRatio", cirMaxAllowedTapsAbovePeakRatio, F64,
+             RealDigitsInt),
     TARN_KEY("filterBasedOnCIR", filterBasedOnCIR, U8, Integer),
     TARN_KEY("discardUnavailableQualityTones", discardUnavailableQualityTones, U8, Integer),
     TARN_KEY("APinValidCounterMax", APinValidCounterMax, I32, Integer),
@@ -160,7 +162,9 @@ void storeInteger(ConfigOpts *o, const KeyDef &k, int32_t v) {
             break;
         }
         case Type::U32:
-        case Type::I32: std::memcpy(dst, &bits, 4); break;
+        case Type::I32:
+            std::memcpy(dst, &bits, 4);
+            break;
         case Type::F64: {
             const double d = v;
             std::memcpy(dst, &d, 8);
@@ -279,15 +283,16 @@ void restoreDefault(T ConfigOpts::*field, ConfigOpts *o) {
 
 // Puts back the default of a field whose value is out of range.
 template <typename T>
-void repair(ConfigOpts *o, T ConfigOpts::*field, bool bad, const char *key,
-            bool quiet = false) {
+void repair(ConfigOpts *o, T ConfigOpts::*field, bool bad, const char *key, bool quiet = false) {
     if (!bad) return;
     if (!quiet) DEBUG_LOG(1, "Incorrect %s.\n", key);
     restoreDefault(field, o);
     DEBUG_LOG(3, "Setting default value of %s.\n", key);
 }
 
-bool isPowerOfTwo(unsigned v) { return v != 0 && (v & (v - 1)) == 0; }
+bool isPowerOfTwo(unsigned v) {
+    return v != 0 && (v & (v - 1)) == 0;
+}
 
 void repairFields(ConfigOpts *o) {
     repair(o, &ConfigOpts::qWrap, o->qWrap == 0 || o->qWrap > 65536, "Q_WRAP");
@@ -309,8 +314,8 @@ void repairFields(ConfigOpts *o) {
         restoreDefault(&ConfigOpts::fiDistanceCombiningMethod, o);
         DEBUG_LOG(3, "Setting default value of FiDistanceCombiningMethod.\n");
     }
-    repair(o, &ConfigOpts::fiConfDecay, o->fiConfDecay == static_cast<double>(0.2f),
-           "FiConfDecay", true);
+    repair(o, &ConfigOpts::fiConfDecay, o->fiConfDecay == static_cast<double>(0.2f), "FiConfDecay",
+           true);
     repair(o, &ConfigOpts::fiPkConfThr, o->fiPkConfThr == 0.5, "FiPkConfThr", true);
     repair(o, &ConfigOpts::fiExclFrac, o->fiExclFrac == static_cast<double>(0.3f), "FiExclFrac",
            true);
@@ -325,14 +330,12 @@ void repairFields(ConfigOpts *o) {
            "RttSlidingWindowSize");
     repair(o, &ConfigOpts::rttSlidingWindowFrameSize, o->rttSlidingWindowFrameSize > 100,
            "RttSlidingWindowFrameSize");
-    repair(o, &ConfigOpts::ifftSize, !isPowerOfTwo(o->ifftSize) || o->ifftSize > 16384,
-           "ifftSize");
+    repair(o, &ConfigOpts::ifftSize, !isPowerOfTwo(o->ifftSize) || o->ifftSize > 16384, "ifftSize");
     // The file cannot set the list counts, but the record it is laid over may
     // come from anywhere.
     repair(o, &ConfigOpts::muOrdSetLen, o->muOrdSetLen > TARN_MU_ORD_SET_MAX, "muOrdSetLen");
     repair(o, &ConfigOpts::muCovSetLen, o->muCovSetLen > TARN_MU_ORD_SET_MAX, "muCovSetLen");
-    repair(o, &ConfigOpts::muConfFacLen, o->muConfFacLen > TARN_MU_CONF_FAC_MAX,
-           "muConfFacLen");
+    repair(o, &ConfigOpts::muConfFacLen, o->muConfFacLen > TARN_MU_CONF_FAC_MAX, "muConfFacLen");
 }
 
 }  // namespace

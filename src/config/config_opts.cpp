@@ -91,7 +91,8 @@ constexpr ConfigOpts makeDefaults() {
     o.maxMusicStdDev = 6.0;
     o.use3OrdersForCal = 1;
     o.applyEstimatedReverseChannel = 0;
-    for (size_t i = 0; i < sizeof kDefaultCalFilePath; ++i) o.calFilePath[i] = kDefaultCalFilePath[i];
+    for (size_t i = 0; i < sizeof kDefaultCalFilePath; ++i)
+        o.calFilePath[i] = kDefaultCalFilePath[i];
     // calTable stays all zero.
     o.minAllowedGconf = 60;
     o.filterBasedOnPhFit = 0;
@@ -128,7 +129,9 @@ constexpr ConfigOpts makeDefaults() {
 }
 
 // A record installed by a host may carry any count; never read past the array.
-int usedEntries(uint8_t count, int capacity) { return count < capacity ? count : capacity; }
+int usedEntries(uint8_t count, int capacity) {
+    return count < capacity ? count : capacity;
+}
 
 }  // namespace
 

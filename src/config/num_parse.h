@@ -12,7 +12,9 @@ inline bool isSpaceC(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
-inline bool isDigitC(char c) { return c >= '0' && c <= '9'; }
+inline bool isDigitC(char c) {
+    return c >= '0' && c <= '9';
+}
 
 // Reads like atoi() with a 32-bit long: leading white space, optional sign,
 // decimal digits; out-of-range values saturate to INT32_MAX / INT32_MIN; no

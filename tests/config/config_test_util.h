@@ -18,11 +18,15 @@ enum class T { U8, I8, U16, U32, I32, F64 };
 inline size_t widthOf(T t) {
     switch (t) {
         case T::U8:
-        case T::I8: return 1;
-        case T::U16: return 2;
+        case T::I8:
+            return 1;
+        case T::U16:
+            return 2;
         case T::U32:
-        case T::I32: return 4;
-        case T::F64: return 8;
+        case T::I32:
+            return 4;
+        case T::F64:
+            return 8;
     }
     return 0;
 }
@@ -31,19 +35,43 @@ inline size_t widthOf(T t) {
 inline double fieldAt(const ConfigOpts &o, size_t off, T t) {
     const unsigned char *p = reinterpret_cast<const unsigned char *>(&o) + off;
     switch (t) {
-        case T::U8: { uint8_t v; std::memcpy(&v, p, 1); return v; }
-        case T::I8: { int8_t v; std::memcpy(&v, p, 1); return v; }
-        case T::U16: { uint16_t v; std::memcpy(&v, p, 2); return v; }
-        case T::U32: { uint32_t v; std::memcpy(&v, p, 4); return v; }
-        case T::I32: { int32_t v; std::memcpy(&v, p, 4); return v; }
-        case T::F64: { double v; std::memcpy(&v, p, 8); return v; }
+        case T::U8: {
+            uint8_t v;
+            std::memcpy(&v, p, 1);
+            return v;
+        }
+        case T::I8: {
+            int8_t v;
+            std::memcpy(&v, p, 1);
+            return v;
+        }
+        case T::U16: {
+            uint16_t v;
+            std::memcpy(&v, p, 2);
+            return v;
+        }
+        case T::U32: {
+            uint32_t v;
+            std::memcpy(&v, p, 4);
+            return v;
+        }
+        case T::I32: {
+            int32_t v;
+            std::memcpy(&v, p, 4);
+            return v;
+        }
+        case T::F64: {
+            double v;
+            std::memcpy(&v, p, 8);
+            return v;
+        }
     }
     return 0;
 }
 
 // A file with the given bytes, removed when the object goes.
 class TempFile {
-public:
+  public:
     explicit TempFile(const std::string &contents) {
         const char *dir = std::getenv("TMPDIR");
         path_ = std::string(dir != nullptr && dir[0] != '\0' ? dir : "/tmp") + "/tarn_cfg_XXXXXX";
@@ -62,7 +90,7 @@ public:
     TempFile &operator=(const TempFile &) = delete;
     const char *path() const { return path_.c_str(); }
 
-private:
+  private:
     std::string path_;
 };
 

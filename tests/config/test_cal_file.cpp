@@ -29,8 +29,12 @@ ConfigOpts markedRecord(const std::string &path) {
     return o;
 }
 
-double re(const ConfigOpts &o, int c, int p) { return o.calTable[c][p].real(); }
-double im(const ConfigOpts &o, int c, int p) { return o.calTable[c][p].imag(); }
+double re(const ConfigOpts &o, int c, int p) {
+    return o.calTable[c][p].real();
+}
+double im(const ConfigOpts &o, int c, int p) {
+    return o.calTable[c][p].imag();
+}
 
 const char kFailed[] = " loading failed , defaulting back to legacy cal \n";
 
@@ -116,8 +120,9 @@ TEST(CalFile, SeventyNineLinesFitAnEightiethFails) {
         EXPECT_EQ(re(o, 78, 0), 78.5);
         EXPECT_EQ(im(o, 78, 0), -78.0);
         EXPECT_EQ(o.applyEstimatedReverseChannel, 1);
-        EXPECT_EQ(cap.texts(), std::vector<std::string>{std::string("Cal read successfully from file: ") +
-                                                        f.path() + "\n"});
+        EXPECT_EQ(cap.texts(),
+                  std::vector<std::string>{std::string("Cal read successfully from file: ") +
+                                           f.path() + "\n"});
     }
     {
         TempFile f(lines(79) + "\n");  // even an empty 80th line
@@ -149,7 +154,8 @@ TEST(CalFile, FifthValueFailsAfterWritingFour) {
     tarn_test::LogCapture quiet(1);
     o = markedRecord(f.path());
     EXPECT_EQ(csLoadCalFile(&o), 0);
-    EXPECT_EQ(quiet.texts(), std::vector<std::string>{std::string("Cal file ") + f.path() + kFailed});
+    EXPECT_EQ(quiet.texts(),
+              std::vector<std::string>{std::string("Cal file ") + f.path() + kFailed});
 }
 
 TEST(CalFile, MissingFileClearsTheFlag) {

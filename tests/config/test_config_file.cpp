@@ -11,10 +11,10 @@
 #include "log_capture.h"
 #include "tarn_config.h"
 
-using cfgtest::T;
 using cfgtest::defaults;
 using cfgtest::fieldAt;
 using cfgtest::parseText;
+using cfgtest::T;
 
 namespace {
 
@@ -127,7 +127,8 @@ const KeyAt kKeys[] = {
     {"maxProcForCal", 5810, T::U16, F::Integer},
     {"trueCalibrationDistance", 5816, T::F64, F::RealDigitsInt},
     {"muConfFac0", 120, T::F64, F::RealDigitsInt},
-    {"muConfFac1", 128, T::F64, F::RealDigitsInt},};
+    {"muConfFac1", 128, T::F64, F::RealDigitsInt},
+};
 
 struct Probe {
     std::string value;
@@ -149,10 +150,14 @@ Probe storingProbe(const KeyAt &k, const ConfigOpts &base) {
         case F::Boolean:
             // 256 has zero low bits: a boolean stores 0 for it.
             return fieldAt(base, k.offset, k.type) == 0 ? Probe{"2", 1} : Probe{"256", 0};
-        case F::Real: return {"4000000000", 4000000000.0};
-        case F::RealDigitsInt: return {"4000000000", 2147483647.0};
-        case F::IntOrReal: return {"70.9", 70};
-        case F::LenientReal: return {"abc", 0.0};
+        case F::Real:
+            return {"4000000000", 4000000000.0};
+        case F::RealDigitsInt:
+            return {"4000000000", 2147483647.0};
+        case F::IntOrReal:
+            return {"70.9", 70};
+        case F::LenientReal:
+            return {"abc", 0.0};
     }
     return {};
 }
@@ -160,12 +165,18 @@ Probe storingProbe(const KeyAt &k, const ConfigOpts &base) {
 // A second value that tells the forms apart; NAN as expected means "unchanged".
 Probe formProbe(const KeyAt &k) {
     switch (k.form) {
-        case F::Integer: return {"7.5", NAN};
-        case F::Boolean: return {"1.0", NAN};
-        case F::Real: return {"abc", NAN};
-        case F::RealDigitsInt: return {"-2.5", -2.5};
-        case F::IntOrReal: return {"300", 44};
-        case F::LenientReal: return {"7abc", 7.0};
+        case F::Integer:
+            return {"7.5", NAN};
+        case F::Boolean:
+            return {"1.0", NAN};
+        case F::Real:
+            return {"abc", NAN};
+        case F::RealDigitsInt:
+            return {"-2.5", -2.5};
+        case F::IntOrReal:
+            return {"300", 44};
+        case F::LenientReal:
+            return {"7abc", 7.0};
     }
     return {};
 }
@@ -202,11 +213,11 @@ TEST(ConfigFileKeys, EveryKeyReachesItsFieldWithItsForm) {
             tarn_test::LogCapture cap(1);
             ConfigOpts got = base;
             ASSERT_EQ(parseText(line, &got), 0) << line;
-            const double want = std::isnan(p.expected) ? fieldAt(ref, k.offset, k.type) : p.expected;
+            const double want =
+                std::isnan(p.expected) ? fieldAt(ref, k.offset, k.type) : p.expected;
             EXPECT_EQ(fieldAt(got, k.offset, k.type), want) << line;
             if (&p == &probes[0]) {  // a stored value is not repaired away
-                EXPECT_FALSE(cap.containsFragment(std::string("Incorrect ") + k.key + "."))
-                    << line;
+                EXPECT_FALSE(cap.containsFragment(std::string("Incorrect ") + k.key + ".")) << line;
             }
             expectOnlyFieldChanged(got, ref, k, line);
         }
@@ -384,7 +395,8 @@ const RepairCase kRepairs[] = {
     {"Q_WRAP=0\n", 188, T::U32, 65536, "Incorrect Q_WRAP.\n", "Setting default value of Q_WRAP.\n"},
     {"Q_WRAP=65537\n", 188, T::U32, 65536, "Incorrect Q_WRAP.\n",
      "Setting default value of Q_WRAP.\n"},
-    {"DISTSF=999\n", 186, T::U16, 1000, "Incorrect DISTSF.\n", "Setting default value of DISTSF.\n"},
+    {"DISTSF=999\n", 186, T::U16, 1000, "Incorrect DISTSF.\n",
+     "Setting default value of DISTSF.\n"},
     {"CH_MAX=80\n", 58, T::U8, 79, "Incorrect CH_MAX.\n", "Setting default value of CH_MAX.\n"},
     {"LOG_LEVEL=5\n", 288, T::U8, 0, "Incorrect LOG_LEVEL.\n",
      "Setting default value of LOG_LEVEL.\n"},
@@ -402,7 +414,8 @@ const RepairCase kRepairs[] = {
      "Setting default value of FiMaxPeriod.\n"},
     {"FiMaxPeriod=4294967297\n", 36, T::U32, 4, "Incorrect FiMaxPeriod.\n",
      "Setting default value of FiMaxPeriod.\n"},
-    {"FiAvgPwr=3\n", 48, T::F64, 2.0, "Incorrect FiAvgPwr.\n", "Setting default value of FiAvgPwr.\n"},
+    {"FiAvgPwr=3\n", 48, T::F64, 2.0, "Incorrect FiAvgPwr.\n",
+     "Setting default value of FiAvgPwr.\n"},
     {"FiDistanceCombiningMethod=4\n", 56, T::U8, 3, "Incorrect FiDistanceCombiningMethod. \n",
      "Setting default value of FiDistanceCombiningMethod.\n"},
     {"FiConfDecay=0.20000000298023224\n", 192, T::F64, 0.2, nullptr,
@@ -503,8 +516,8 @@ TEST(ConfigFileRepairs, EmptyFileStillRepairsTheFilterLimits) {
 
 TEST(ConfigFileRepairs, ChecksRunInOrderOnTheWholeRecord) {
     ConfigOpts o = defaults();
-    o.pctMask = 50;      // not from the file, still checked
-    o.muOrdSetLen = 9;   // more entries than the list has
+    o.pctMask = 50;     // not from the file, still checked
+    o.muOrdSetLen = 9;  // more entries than the list has
     o.muCovSetLen = 8;
     o.muConfFacLen = 4;
     tarn_test::LogCapture cap(1);

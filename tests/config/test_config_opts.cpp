@@ -142,7 +142,8 @@ const DefaultAt kDefaults[] = {
     {5800, T::F64, 0.0, "cirCorrectionOffset"},
     {5808, T::U8, 0, "estimateFilterChannel"},
     {5810, T::U16, 0, "maxProcForCal"},
-    {5816, T::F64, 0.5, "trueCalibrationDistance"},};
+    {5816, T::F64, 0.5, "trueCalibrationDistance"},
+};
 
 constexpr size_t kCalFilePathOffset = 394;
 constexpr size_t kCalFilePathLen = 206;

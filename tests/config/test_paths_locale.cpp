@@ -27,7 +27,7 @@ namespace {
 
 // Sets or removes an environment variable for one scope.
 class EnvVar {
-public:
+  public:
     EnvVar(const char *name, const char *value) : name_(name) {
         const char *old = getenv(name);
         had_ = old != nullptr;
@@ -44,7 +44,7 @@ public:
             unsetenv(name_);
     }
 
-private:
+  private:
     const char *name_;
     bool had_ = false;
     std::string old_;
@@ -96,8 +96,8 @@ TEST(ConfigPaths, CalibrationPathOverride) {
 // A numeric locale whose decimal separator is a comma: an installed one, or
 // one generated into a scratch directory when the host has localedef.
 locale_t commaLocale(std::string *why) {
-    static const char *const kNames[] = {"de_DE.UTF-8", "de_DE.utf8", "fr_FR.UTF-8", "fr_FR.utf8",
-                                         "de_DE", "fr_FR"};
+    static const char *const kNames[] = {"de_DE.UTF-8", "de_DE.utf8", "fr_FR.UTF-8",
+                                         "fr_FR.utf8",  "de_DE",      "fr_FR"};
     for (const char *name : kNames) {
         locale_t loc = newlocale(LC_NUMERIC_MASK, name, static_cast<locale_t>(0));
         if (loc != static_cast<locale_t>(0)) return loc;
@@ -107,8 +107,8 @@ locale_t commaLocale(std::string *why) {
         *why = "no comma locale installed and no scratch directory";
         return static_cast<locale_t>(0);
     }
-    const std::string cmd = std::string("localedef -i de_DE -f UTF-8 ") + dir +
-                            "/de_DE.UTF-8 >/dev/null 2>&1";
+    const std::string cmd =
+        std::string("localedef -i de_DE -f UTF-8 ") + dir + "/de_DE.UTF-8 >/dev/null 2>&1";
     const int rc = std::system(cmd.c_str());
     locale_t loc = static_cast<locale_t>(0);
     if (rc == 0) {
@@ -155,8 +155,8 @@ TEST(ConfigLocale, NumbersReadTheSameUnderACommaLocale) {
     if (comma == static_cast<locale_t>(0)) GTEST_SKIP() << why;
     const locale_t previous = uselocale(comma);
     // The condition is real: the C library now reads "0.5" as 0.
-    const bool commaActive = std::strtod("0.5", nullptr) == 0.0 &&
-                             std::strcmp(localeconv()->decimal_point, ",") == 0;
+    const bool commaActive =
+        std::strtod("0.5", nullptr) == 0.0 && std::strcmp(localeconv()->decimal_point, ",") == 0;
     ConfigOpts underComma = cfgtest::defaults();
     run(&underComma);
     uselocale(previous);
