@@ -231,6 +231,7 @@ struct Stored {
     CsStepSlot refl[TARN_MAX_STEPS];
 
     explicit Stored(const CsContext *c) {
+        std::memset(static_cast<void *>(this), 0, sizeof *this);  // padding compares too
         std::memcpy(&meas, &c->measStore, sizeof meas);
         timeUs = c->timeUs;
         std::memcpy(channels, c->channelStore, sizeof channels);
