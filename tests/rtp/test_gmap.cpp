@@ -240,3 +240,32 @@ TEST(GmapConf, PathsBeyondNapAreCleared) {
 }
 
 }  // namespace
+
+namespace {
+
+// Hostile tone sets: any channel byte, any path count, repeats everywhere.
+TEST(OrderChans, RandomToneSetsMatchEarliestToneRule) {
+    uint32_t seed = 12345;
+    auto next = [&seed]() {
+        seed = seed * 1664525u + 1013904223u;
+        return seed >> 8;
+    };
+    for (int round = 0; round < 200; ++round) {
+        const int n = static_cast<int>(next() % (TARN_MAX_TONES + 1));
+        std::vector<int> ch(n);
+        const bool narrow = round % 2 == 0;
+        for (int t = 0; t < n; ++t) ch[t] = static_cast<int>(narrow ? next() % 90 : next() % 256);
+        auto in = makeInput(ch);
+        const int nap = static_cast<int>(next() % 9) - 2;
+        auto rec = orderChans(*in, n, nap);
+        const int paths = nap < 0 ? 0 : (nap > kAp ? kAp : nap);
+        std::vector<int> expected(kCh, -1);
+        for (int t = n - 1; t >= 0; --t) {
+            if (ch[t] < kCh) expected[ch[t]] = t;
+        }
+        for (int c = 0; c < kCh; ++c) expectRow(*rec, c, expected[c], paths);
+        if (HasFailure()) break;
+    }
+}
+
+}  // namespace

@@ -364,3 +364,73 @@ TEST(InterpProduct, FewChannelsGiveAnEmptyPath) {
 }
 
 }  // namespace
+
+namespace {
+
+// Random usable sets and tones: the flags obey their rules and the output
+// stays finite.
+TEST(FillGaps, RandomInputsKeepTheFlagRules) {
+    uint32_t seed = 777;
+    auto next = [&seed]() {
+        seed = seed * 1664525u + 1013904223u;
+        return seed >> 8;
+    };
+    for (int round = 0; round < 150; ++round) {
+        auto raw = blankRecord();
+        const int density = 1 + static_cast<int>(next() % 100);
+        for (int c = 0; c < kCh; ++c) {
+            for (int j = 0; j < kAp; ++j) {
+                raw->gmap[c][j] = static_cast<int>(next() % 100) < density ? 1 + next() % 3 : 0;
+                raw->pct[c][j] = TarnCplxD(static_cast<int>(next() % 2001) - 1000.0,
+                                           static_cast<int>(next() % 2001) - 1000.0);
+                raw->initPct[c][j] = TarnCplxF(static_cast<float>(raw->pct[c][j].real()),
+                                               static_cast<float>(raw->pct[c][j].imag()));
+                raw->reflPct[c][j] = TarnCplxF(static_cast<float>(next() % 50), 3.0f);
+            }
+        }
+        const int nap = static_cast<int>(next() % 7) - 1;
+        const int paths = nap < 0 ? 0 : (nap > kAp ? kAp : nap);
+        for (int mode = 0; mode < 2; ++mode) {
+            auto proc = blankRecord();
+            uint8_t measured[kCh][kAp] = {};
+            if (mode == 0) {
+                algFillGaps(nullptr, raw.get(), &constOpts, static_cast<int8_t>(nap), proc.get(),
+                            measured);
+            } else {
+                const int8_t r = algInterpProduct(raw.get(), &constOpts, static_cast<int8_t>(nap),
+                                                  proc.get(), measured);
+                EXPECT_TRUE(r == 0 || r == -1);
+            }
+            for (int j = 0; j < paths; ++j) {
+                int first = -1, last = -1, listed = 0;
+                for (int c = 0; c < kCh; ++c) {
+                    if (raw->gmap[c][j] != 0) {
+                        if (first < 0) first = c;
+                        last = c;
+                        ++listed;
+                    }
+                }
+                for (int c = 0; c < kCh; ++c) {
+                    const TarnCplxD v = proc->pct[c][j];
+                    ASSERT_TRUE(std::isfinite(v.real()) && std::isfinite(v.imag()));
+                    const bool isListed = raw->gmap[c][j] != 0;
+                    if (listed < 10) {
+                        EXPECT_EQ(measured[c][j], 0);
+                        EXPECT_EQ(proc->gmap[c][j], raw->gmap[c][j]);
+                        EXPECT_EQ(v, TarnCplxD(0, 0));
+                    } else {
+                        EXPECT_EQ(measured[c][j], isListed ? 1 : 0);
+                        const bool inSpan = c >= first && c <= last;
+                        EXPECT_EQ(proc->gmap[c][j], inSpan ? 1 : raw->gmap[c][j]);
+                    }
+                }
+            }
+            for (int j = paths; j < kAp; ++j) {
+                for (int c = 0; c < kCh; ++c) EXPECT_EQ(measured[c][j], 0);
+            }
+        }
+        if (HasFailure()) break;
+    }
+}
+
+}  // namespace
