@@ -149,11 +149,4 @@ TEST(ToneExtraction, PhasesQualitiesAndCount) {
     EXPECT_EQ(tones.tonePhase[2][0], std::round(frac));
 }
 
-TEST(ToneExtraction, FullProcedureCountsAllTones) {
-    auto ctx = makeContext(1, TARN_MAX_STEPS, 2);
-    tarn_rtp::RtpTones tones;
-    EXPECT_EQ(tarn_rtp::rtpExtractTones(ctx->measStore, 1, ctx->optsStore, tones), 256);
-    EXPECT_EQ(tones.toneChannel[255], ctx->channelStore[255]);
-}
-
 }  // namespace

@@ -150,13 +150,6 @@ TEST(OrderChans, PathsBeyondNapAndUnusedFieldsUntouched) {
     EXPECT_EQ(rec->productValid[0], 0x5A);
 }
 
-TEST(OrderChans, NoTonesGivesEmptyRows) {
-    auto in = makeInput({});
-    auto rec = orderChans(*in, 0, 4);
-    for (int c = 0; c < kCh; ++c) expectRow(*rec, c, -1, 4);
-    EXPECT_EQ(rec->chanList[78], 78);
-}
-
 TEST(OrderChans, FullProcedureOf256TonesKeepsEveryTone) {
     // 256 tones: channel 40 only on the last tone, tone 0's channel repeated
     // later, every other channel of 2..78 visited several times.
@@ -251,7 +244,7 @@ TEST(OrderChans, RandomToneSetsMatchEarliestToneRule) {
         return seed >> 8;
     };
     for (int round = 0; round < 200; ++round) {
-        const int n = static_cast<int>(next() % (TARN_MAX_TONES + 1));
+        const int n = round == 0 ? 0 : static_cast<int>(next() % (TARN_MAX_TONES + 1));
         std::vector<int> ch(n);
         const bool narrow = round % 2 == 0;
         for (int t = 0; t < n; ++t) ch[t] = static_cast<int>(narrow ? next() % 90 : next() % 256);

@@ -349,20 +349,6 @@ TEST(InterpProduct, NegativeAmplitudeRootReportedButFilled) {
     EXPECT_NEAR(std::abs(proc->pct[30][1]), 1.0, 1e-6);
 }
 
-TEST(InterpProduct, FewChannelsGiveAnEmptyPath) {
-    auto raw = blankRecord();
-    setProductPath(*raw, 0, range(5, 13), 2.0, 3.0f, 3.0f);  // 9 channels
-    auto proc = blankRecord();
-    uint8_t measured[kCh][kAp] = {};
-    EXPECT_EQ(algInterpProduct(raw.get(), &constOpts, 1, proc.get(), measured), 0);
-    for (int c = 0; c < kCh; ++c) {
-        EXPECT_EQ(proc->pct[c][0], TarnCplxD(0, 0));
-        EXPECT_EQ(measured[c][0], 0);
-        EXPECT_EQ(proc->gmap[c][0], raw->gmap[c][0]);
-    }
-    EXPECT_NE(raw->pct[5][0], TarnCplxD(0, 0));
-}
-
 }  // namespace
 
 namespace {
