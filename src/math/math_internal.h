@@ -21,7 +21,7 @@ bool countAbove(const char *function, long long count, long long limit);
 // beyond. valid() is false when the heap request failed.
 template <typename T, std::size_t N>
 class Scratch {
-public:
+  public:
     explicit Scratch(std::size_t count) {
         if (count <= N) {
             ptr_ = local_;
@@ -35,7 +35,7 @@ public:
     bool valid() const { return ptr_ != nullptr; }
     T *data() { return ptr_; }
 
-private:
+  private:
     T local_[N];
     std::unique_ptr<T[]> heap_;
     T *ptr_ = nullptr;

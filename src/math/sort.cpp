@@ -65,9 +65,8 @@ void aaMathSortVectorAndGetOrderDouble(const double *values, int count, double *
     sortChecked(__func__, values, count, kLimitDouble, sortedOut, orderOut, descending);
 }
 
-void aaMathSortVectorAndGetOrderDoubleLong(const double *values, uint32_t count,
-                                           double *sortedOut, uint32_t *orderOut,
-                                           int descending) {
+void aaMathSortVectorAndGetOrderDoubleLong(const double *values, uint32_t count, double *sortedOut,
+                                           uint32_t *orderOut, int descending) {
     sortChecked(__func__, values, count, UINT32_MAX, sortedOut, orderOut, descending);
 }
 
@@ -120,8 +119,7 @@ void sort(const int32_t *in, int rows, int cols, int32_t *out) {
     }
 }
 
-uint8_t aaMathCalcUnique(const uint8_t *values, int count, uint8_t *uniqueOut,
-                         uint8_t *firstOut) {
+uint8_t aaMathCalcUnique(const uint8_t *values, int count, uint8_t *uniqueOut, uint8_t *firstOut) {
     // The first slot is filled even for an empty input; that is the contract
     // callers know (they pass at least one value).
     uniqueOut[0] = values[0];

@@ -11,12 +11,13 @@
 
 namespace {
 
-void fillZero(double *out, int q) { std::fill(out, out + q, 0.0); }
+void fillZero(double *out, int q) {
+    std::fill(out, out + q, 0.0);
+}
 
 // Fewer than four knots: the not-a-knot conditions leave the polynomial of
 // lowest degree through the points (constant, line, parabola).
-void lowOrder(const double *x, const double *y, const double *queries, int n, int q,
-              double *out) {
+void lowOrder(const double *x, const double *y, const double *queries, int n, int q, double *out) {
     for (int i = 0; i < q; ++i) {
         const double v = queries[i];
         if (n == 1) {
@@ -71,7 +72,8 @@ bool slopes(const Eigen::VectorXd &h, const Eigen::VectorXd &d, Eigen::VectorXd 
     s.setZero(n);
     for (int k = 1; k <= n - 2; ++k) s[k] = inner[k - 1];
     s[0] = 2.0 * d[0] - s[1] + (h0 * h0 / (h1 * h1)) * (s[1] + s[2] - 2.0 * d[1]);
-    s[n - 1] = 2.0 * d[n - 2] - s[n - 2] + (hl * hl / (hp * hp)) * (s[n - 2] + s[n - 3] - 2.0 * d[n - 3]);
+    s[n - 1] =
+        2.0 * d[n - 2] - s[n - 2] + (hl * hl / (hp * hp)) * (s[n - 2] + s[n - 3] - 2.0 * d[n - 3]);
     return true;
 }
 

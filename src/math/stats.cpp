@@ -63,7 +63,9 @@ std::size_t count8(const char *function, int count) {
     return static_cast<std::size_t>(count);
 }
 
-std::size_t countInt(int count) { return count < 1 ? 0 : static_cast<std::size_t>(count); }
+std::size_t countInt(int count) {
+    return count < 1 ? 0 : static_cast<std::size_t>(count);
+}
 
 constexpr auto greater = [](auto a, auto b) { return a > b; };
 constexpr auto less = [](auto a, auto b) { return a < b; };
@@ -95,7 +97,9 @@ std::size_t diffWrapped(const T *in, std::size_t count, T *out) {
     return count;
 }
 
-int32_t wrap32(int64_t v) { return static_cast<int32_t>(static_cast<uint32_t>(v)); }
+int32_t wrap32(int64_t v) {
+    return static_cast<int32_t>(static_cast<uint32_t>(v));
+}
 
 int32_t modI4(int32_t v, int32_t m) {
     int32_t r;
@@ -161,8 +165,7 @@ int8_t aaMathCalcMinI4(const int32_t *values, int count, int32_t *minOut) {
 int32_t max(const int32_t *matrix, int rows, int cols, int32_t *maxOut) {
     long long total = (rows < 1 || cols < 1) ? 0 : static_cast<long long>(rows) * cols;
     if (countAbove(__func__, total, INT32_MAX)) total = 0;
-    return firstExtreme<int32_t, int32_t>(matrix, static_cast<std::size_t>(total), maxOut,
-                                          greater);
+    return firstExtreme<int32_t, int32_t>(matrix, static_cast<std::size_t>(total), maxOut, greater);
 }
 
 // ---- Sums, means, root mean square ----
@@ -531,8 +534,7 @@ void unwrap(const double *in, int count, double *out) {
     }
 }
 
-int parabolaMax3PointReg(double step, double y0, double y1, double y2, double *xOut,
-                         double *yOut) {
+int parabolaMax3PointReg(double step, double y0, double y1, double y2, double *xOut, double *yOut) {
     const double e = y0 + y2 - 2.0 * y1;
     if (e > -1e-6) return -1;
     double d = y2 - y0;

@@ -190,7 +190,9 @@ TEST(Svd, NonFiniteInputReportsFailure) {
     EXPECT_TRUE(cap.contains("svd: no convergence in 30 sweeps\n"));
 }
 
-double cubicAt(double t) { return 0.5 - 2.0 * t + 0.75 * t * t - 0.125 * t * t * t; }
+double cubicAt(double t) {
+    return 0.5 - 2.0 * t + 0.75 * t * t - 0.125 * t * t * t;
+}
 
 TEST(Spline, ReproducesCubics) {
     std::mt19937 rng(30);

@@ -111,9 +111,9 @@ TEST(SortWithOrder, MatchesReferenceOnRandomTies) {
         for (double &x : v) {
             const int level = static_cast<int>(rng() % levels);
             // Zeros of both signs, repeated levels, occasional infinity.
-            x = level == 0 ? ((rng() & 1) ? 0.0 : -0.0)
-                           : (level == 11 ? std::numeric_limits<double>::infinity()
-                                          : level * 0.25 - 1.0);
+            x = level == 0
+                    ? ((rng() & 1) ? 0.0 : -0.0)
+                    : (level == 11 ? std::numeric_limits<double>::infinity() : level * 0.25 - 1.0);
         }
         for (int desc = 0; desc < 2; ++desc) {
             std::vector<double> refS, gotS(n);
