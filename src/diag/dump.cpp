@@ -16,7 +16,7 @@ void put(const TarnCplxI4 &v) { DEBUG_LOG(4, "%d %d, ", v.re, v.im); }
 
 template <typename T>
 void print2d(const T *m, int rows, int cols, int stride) {
-    if (glog_level < 4) return;
+    if (__atomic_load_n(&glog_level, __ATOMIC_RELAXED) < 4) return;
     for (int r = 0; r < rows; ++r) {
         for (int c = 0; c < cols; ++c) put(m[r * stride + c]);
         DEBUG_LOG(4, "\n");
@@ -26,7 +26,7 @@ void print2d(const T *m, int rows, int cols, int stride) {
 
 template <typename T>
 void print1d(const T *v, int count) {
-    if (glog_level < 4) return;
+    if (__atomic_load_n(&glog_level, __ATOMIC_RELAXED) < 4) return;
     for (int i = 0; i < count; ++i) put(v[i]);
     DEBUG_LOG(4, "\n");
 }

@@ -22,7 +22,8 @@ const char ghex_char[16] = {'0', '1', '2', '3', '4', '5', '6', '7',
 
 void DEBUG_LOG(int level, const char *format, ...) {
     // Cheap rejection first: most calls are above the threshold.
-    if (level > glog_level) return;
+    // Relaxed atomic: set_log_level may run on a host thread while the worker logs.
+    if (level > __atomic_load_n(&glog_level, __ATOMIC_RELAXED)) return;
 
     static const int kPriority[4] = {kLogError, kLogInfo, kLogInfo, kLogVerbose};
     const uint8_t idx = static_cast<uint8_t>(level - 1);
@@ -37,7 +38,7 @@ void DEBUG_LOG(int level, const char *format, ...) {
 }
 
 void set_log_level(int8_t level) {
-    glog_level = level;
+    __atomic_store_n(&glog_level, level, __ATOMIC_RELAXED);
     DEBUG_LOG(2, "Setting log level to %d\n", level);
 }
 

@@ -29,18 +29,18 @@ extern "C" __attribute__((visibility("default"))) int __android_log_print(int pr
 
 namespace tarn_test {
 
-LogCapture::LogCapture(int8_t level) : saved_(glog_level) {
+LogCapture::LogCapture(int8_t level) : saved_(__atomic_load_n(&glog_level, __ATOMIC_RELAXED)) {
     std::lock_guard<std::mutex> lock(gMutex);
     gLines.clear();
     gActive = true;
-    glog_level = level;
+    __atomic_store_n(&glog_level, level, __ATOMIC_RELAXED);
 }
 
 LogCapture::~LogCapture() {
     std::lock_guard<std::mutex> lock(gMutex);
     gActive = false;
     gLines.clear();
-    glog_level = saved_;
+    __atomic_store_n(&glog_level, saved_, __ATOMIC_RELAXED);
 }
 
 std::vector<LogLine> LogCapture::lines() const {
