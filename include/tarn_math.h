@@ -2,7 +2,7 @@
  *
  * Every routine is stateless and works on caller-owned arrays. Routines whose
  * running index or result count is an 8-bit value accept at most 127 elements
- * (255 for the byte-set helpers); a larger count is logged and handled like an
+ * (256 for the byte-set helpers); a larger count is logged and handled like an
  * empty input. */
 #ifndef TARN_MATH_H
 #define TARN_MATH_H

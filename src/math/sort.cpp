@@ -15,7 +15,8 @@ namespace {
 constexpr long long kLimitDouble = 127;
 constexpr long long kLimitUI2 = 65535;
 constexpr long long kLimitI4 = 127;
-constexpr long long kLimitI1 = 255;
+// Byte positions address up to 256 elements (the most tones a procedure has).
+constexpr long long kLimitI1 = 256;
 constexpr int kMaxDim = 255;
 
 template <typename V, typename Idx>
@@ -136,6 +137,11 @@ uint8_t aaMathCalcUnique(const uint8_t *values, int count, uint8_t *uniqueOut, u
             ++n;
         }
     }
+    if (n > UINT8_MAX) {
+        // Every byte value occurs: the count does not fit the result.
+        DEBUG_LOG(1, "%s: %d distinct values do not fit 8 bits\n", __func__, n);
+        return 1;
+    }
     return static_cast<uint8_t>(n);
 }
 
@@ -162,13 +168,17 @@ int8_t aaMathCalcUniqueCmplxD(const TarnCplxD *values, int count, TarnCplxD *uni
 
 uint8_t aaMathVectorIsMember(const uint8_t *values, const uint8_t *set, int count, int setCount,
                              uint8_t *locOut) {
-    if (count < 1 || countAbove(__func__, count, 255)) return 0;
+    if (count < 1 || countAbove(__func__, count, kLimitI1)) return 0;
     if (setCount < 0) setCount = 0;
     if (countAbove(__func__, setCount, 256)) return 0;
     const std::array<int, 256> pos = firstPositions(set, setCount);
     int n = 0;
     for (int i = 0; i < count; ++i) {
         if (pos[values[i]] >= 0) locOut[n++] = static_cast<uint8_t>(pos[values[i]]);
+    }
+    if (n > UINT8_MAX) {
+        DEBUG_LOG(1, "%s: %d members do not fit 8 bits\n", __func__, n);
+        return 0;
     }
     return static_cast<uint8_t>(n);
 }

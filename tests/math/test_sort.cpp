@@ -202,12 +202,13 @@ TEST(SortWithOrder, CountAboveLimitWritesNothing) {
     EXPECT_EQ(o[127], 200);
     EXPECT_TRUE(cap.containsFragment("aaMathSortVectorAndGetOrderDouble: count 128 above 127"));
 
-    std::vector<int8_t> c(256, 1), cs(256, 0);
-    std::vector<uint8_t> co(256, 0);
-    aaMathSortVectorAndGetOrderI1(c.data(), 255, cs.data(), co.data(), 0);
-    EXPECT_EQ(co[254], 254);
-    cs[0] = 9;
+    // Byte order entries address 256 tones; one more is refused.
+    std::vector<int8_t> c(257, 1), cs(257, 0);
+    std::vector<uint8_t> co(257, 0);
     aaMathSortVectorAndGetOrderI1(c.data(), 256, cs.data(), co.data(), 0);
+    EXPECT_EQ(co[255], 255);
+    cs[0] = 9;
+    aaMathSortVectorAndGetOrderI1(c.data(), 257, cs.data(), co.data(), 0);
     EXPECT_EQ(cs[0], 9);
 }
 
@@ -260,12 +261,21 @@ TEST(ByteSets, UniqueMemberMissing) {
     EXPECT_EQ(aaMathCalcMissing(dup, &two, 0, 1, miss), 0);
 }
 
-TEST(ByteSets, UniqueOfAllByteValues) {
-    std::vector<uint8_t> v(255), u(255), f(255);
-    for (int i = 0; i < 255; ++i) v[i] = static_cast<uint8_t>(254 - i);
+TEST(ByteSets, CountsAtTheByteLimit) {
+    std::vector<uint8_t> v(256), u(256), f(256), loc(256);
+    for (int i = 0; i < 256; ++i) v[i] = static_cast<uint8_t>(255 - i);
     EXPECT_EQ(aaMathCalcUnique(v.data(), 255, u.data(), f.data()), 255);
-    EXPECT_EQ(u[254], 0);
+    EXPECT_EQ(u[254], 1);
     EXPECT_EQ(f[254], 254);
+    // 256 distinct values cannot be counted in 8 bits.
+    tarn_test::LogCapture cap(1);
+    EXPECT_EQ(aaMathCalcUnique(v.data(), 256, u.data(), f.data()), 1);
+    EXPECT_TRUE(cap.containsFragment("256 distinct values do not fit 8 bits"));
+    v[0] = 0;
+    EXPECT_EQ(aaMathCalcUnique(v.data(), 256, u.data(), f.data()), 255);
+    EXPECT_EQ(aaMathVectorIsMember(v.data(), v.data(), 255, 256, loc.data()), 255);
+    EXPECT_EQ(loc[1], 1);
+    EXPECT_EQ(loc[0], 0);
 }
 
 TEST(ByteSets, UniqueComplex) {
