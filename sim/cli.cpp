@@ -103,7 +103,8 @@ void addRunOptions(CLI::App *app, RunArgs *a) {
     app->add_option("--csv", a->csv, "write the table as CSV to FILE ('-': standard output)");
     app->add_flag("-q,--quiet", a->quiet, "no per-procedure table, only the summary");
     app->add_option("--log-level", a->logLevel,
-                    "library log threshold on stderr, 0 to 4 (default: silent)");
+                    "library log threshold on stderr, 0 to 4 (default: silent)")
+        ->check(CLI::Range(0, 4));
 }
 
 bool parseNumberPair(const std::string &s, double *a, double *b) {
@@ -231,7 +232,9 @@ std::optional<double> truthOf(const SessionRow &r) {
 
 class Report {
 public:
-    Report(ToolIo io, bool table, std::ostream *csv) : io_(io), table_(table), csv_(csv) {}
+    // The summary goes to `summary` (stderr when the CSV takes standard output).
+    Report(ToolIo io, bool table, std::ostream *csv, std::ostream &summary)
+        : io_(io), table_(table), csv_(csv), sum_(summary) {}
 
     void header() {
         if (table_)
@@ -274,13 +277,13 @@ public:
             for (int k = 0; k < 3; ++k)
                 if (*cols[k]) err[k].push_back(std::fabs(**cols[k] - r.trueM));
         }
-        io_.out << "\n" << rows_.size() << " procedure(s), " << rejected
+        sum_ << "\n" << rows_.size() << " procedure(s), " << rejected
                 << " rejected by the library\n";
         if (truth == 0) {
-            io_.out << "no true distances: no error summary\n";
+            sum_ << "no true distances: no error summary\n";
             return;
         }
-        io_.out << "absolute error over " << truth << " procedure(s) with a true distance:\n"
+        sum_ << "absolute error over " << truth << " procedure(s) with a true distance:\n"
                 << "              estimates    median_m       p90_m\n";
         const char *names[3] = {"rtt", "phase", "final"};
         for (int k = 0; k < 3; ++k) {
@@ -291,7 +294,7 @@ public:
             else
                 std::snprintf(buf, sizeof buf, "  %-8s %12zu %11.3f %11.3f\n", names[k], s.n,
                               s.median, s.p90);
-            io_.out << buf;
+            sum_ << buf;
         }
     }
 
@@ -299,6 +302,7 @@ private:
     ToolIo io_;
     bool table_;
     std::ostream *csv_;
+    std::ostream &sum_;
     std::vector<SessionRow> rows_;
 };
 
@@ -357,7 +361,7 @@ public:
             csv = &csvFile_;
         }
         const bool table = !args_.quiet && args_.csv != "-";
-        report_.reset(new Report(io_, table, csv));
+        report_.reset(new Report(io_, table, csv, csv == &io_.out ? io_.err : io_.out));
         applyLogLevel();
         session_.reset(new Session(fmt_));
         if (!session_->ok()) {

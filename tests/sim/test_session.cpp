@@ -140,8 +140,10 @@ TEST(Tool, BadInputGivesClearErrorsAndNonZeroStatus) {
         << r.err;
     EXPECT_NE(r.err.find(rec + ":5: not valid JSON"), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("2 malformed line(s)"), std::string::npos);
-    // CSV header, three rows, then the summary's seven lines.
-    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1 + 3 + 7) << r.out;
+    // Standard output carries nothing but the CSV; the summary goes to stderr.
+    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1 + 3) << r.out;
+    EXPECT_EQ(r.out.rfind("seq,time_s,true_m,rtt_m,phase_m,final_m,conf,accepted\n", 0), 0u);
+    EXPECT_NE(r.err.find("3 procedure(s), 0 rejected"), std::string::npos) << r.err;
     std::remove(rec.c_str());
 
     // Replaying data without truth: estimates, no error summary.
