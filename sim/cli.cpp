@@ -267,10 +267,11 @@ public:
     }
 
     void summary() {
-        size_t rejected = 0, truth = 0;
+        size_t rejected = 0, truth = 0, inconsistent = 0;
         std::vector<double> err[3];
         for (const SessionRow &r : rows_) {
             if (!r.accepted) ++rejected;
+            if (!r.consistent) ++inconsistent;
             if (!std::isfinite(r.trueM)) continue;
             ++truth;
             const std::optional<double> *cols[3] = {&r.rttM, &r.phaseM, &r.finalM};
@@ -279,6 +280,10 @@ public:
         }
         sum_ << "\n" << rows_.size() << " procedure(s), " << rejected
                 << " rejected by the library\n";
+        if (inconsistent > 0)
+            sum_ << "warning: in " << inconsistent
+                 << " procedure(s) the rtt and phase columns, combined, do not give the "
+                    "delivered result\n";
         if (truth == 0) {
             sum_ << "no true distances: no error summary\n";
             return;

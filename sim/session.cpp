@@ -159,6 +159,15 @@ bool Session::process(const Procedure &p, SessionRow *row) {
     const int rttValid = RTT_calcEstimate(side_);
     const double rttDest = side_->result->dest;
     const int rttConf = side_->result->conf;
+    RangeEstimate phase = {}, rtt = {};
+    phase.valid = static_cast<uint8_t>(phaseValid);
+    phase.dest = phaseDest;
+    phase.conf = phaseConf;
+    rtt.valid = static_cast<uint8_t>(rttValid);
+    rtt.dest = rttDest;
+    rtt.conf = rttConf;
+    CsEstimate combined = *side_->result;
+    alg_combineRttRtp(side_, &phase, &rtt, &combined);
     *sideTrack_ = gNewPres;
     gNewPres = *saved;
     csContextListunlock();
@@ -173,7 +182,10 @@ bool Session::process(const Procedure &p, SessionRow *row) {
     }
     // Without either estimator's output the result record holds nothing of
     // this procedure.
-    if (r.phaseM || r.rttM) r.finalM = answer / sf;
+    if (r.phaseM || r.rttM) {
+        r.finalM = answer / sf;
+        r.consistent = combined.dest == answer && combined.conf == r.conf;
+    }
     *row = r;
     return true;
 }

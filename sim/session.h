@@ -30,6 +30,9 @@ struct SessionRow {
     std::optional<double> finalM;   // what the callback delivered, metres
     int rttConf = 0, phaseConf = 0;
     int conf = -1;                  // the callback's confidence
+    // The two estimators' results, combined by the library's own rule,
+    // give exactly what the callback delivered.
+    bool consistent = true;
 };
 
 // One link driven through csIfInit / csIfAdd* / csIfGetEstimate / csIfCleanUp.

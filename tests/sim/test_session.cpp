@@ -61,6 +61,7 @@ TEST(Session, EstimatorColumnsAreWhatTheWorkerComputed) {
         EXPECT_DOUBLE_EQ(row.timeS, 0.1 * i);
         ASSERT_TRUE(row.rttM.has_value());
         ASSERT_TRUE(row.finalM.has_value());
+        EXPECT_TRUE(row.consistent);
         rtt.push_back(*row.rttM);
         // The worker logged its RTT result once and the second context once:
         // the same text both times.
