@@ -73,9 +73,9 @@ int8_t aaMathMatGetCols(const TarnCplxD *in, int firstCol, int endCol, int rows,
     if (width < 0 || countAbove(__func__, width, kMax8)) return 0;
     const std::size_t stride = static_cast<std::size_t>(rows);
     for (std::size_t r = 0; r < stride; ++r) {
-        // Forward copy: safe in place, the destination never lies after the source.
-        const TarnCplxD *src = in + r * stride + firstCol;
-        std::copy(src, src + width, out + r * stride);
+        // memmove: in place the destination may overlap the source.
+        std::memmove(static_cast<void *>(out + r * stride), in + r * stride + firstCol,
+                     static_cast<std::size_t>(width) * sizeof(TarnCplxD));
     }
     return static_cast<int8_t>(width);
 }
