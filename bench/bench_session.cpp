@@ -42,7 +42,7 @@ std::vector<tarn_sim::Procedure> procedures(int nap) {
 
 // One link for the benchmark's lifetime, with the library's log silenced.
 class Link {
-public:
+  public:
     Link() {
         CsInitRecord init{&onResult};
         csIfInit(kLink, &init);

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <vector>
 
+#include "support/fuzz_support.h"
 #include "tarn_diag.h"
 #include "tarn_interface.h"
 #include "tarn_measurement.h"
@@ -18,16 +19,8 @@ namespace {
 
 constexpr CsLinkRef kLink = 0x1a1a;
 
-void onResult(CsEstimate *, CsRequest *) {}
-
 CsContext *linkContext() {
-    static CsContext *ctx = [] {
-        static CsInitRecord rec = {onResult};
-        csIfInit(kLink, &rec);
-        CsContextItem *item = csContextListGetItem(kLink);
-        if (item == nullptr) std::abort();
-        return item->ctx;
-    }();
+    static CsContext *ctx = tarn_fuzz::linkContext(kLink);
     return ctx;
 }
 

@@ -1,43 +1,20 @@
 // Fuzzes the configuration file reader: the input is the file's contents,
 // parsed over a copy of the defaults; the repaired record must stay usable.
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
+#include "support/fuzz_support.h"
 #include "tarn_config.h"
 #include "tarn_diag.h"
 
 namespace {
 
-// The input lives in an in-memory file, reached by path through /proc so
-// that the readers open it like any other file (no disk writes per run).
-int scratchFd() {
-    static const int fd = [] {
-        const int f = memfd_create("fuzz_config_file", 0);
-        if (f < 0) std::abort();
-        return f;
-    }();
-    return fd;
-}
-
-const char *scratchPath() {
-    static const std::string path = "/proc/self/fd/" + std::to_string(scratchFd());
-    return path.c_str();
-}
-
-void writeInput(const uint8_t *data, size_t size) {
-    if (ftruncate(scratchFd(), 0) != 0) std::abort();
-    size_t done = 0;
-    while (done < size) {
-        const ssize_t n = pwrite(scratchFd(), data + done, size - done, static_cast<off_t>(done));
-        if (n <= 0) std::abort();
-        done += static_cast<size_t>(n);
-    }
+const tarn_fuzz::ScratchFile &scratch() {
+    static const tarn_fuzz::ScratchFile file("fuzz_config_file");
+    return file;
 }
 
 bool powerOfTwo(unsigned v) {
@@ -48,11 +25,11 @@ bool powerOfTwo(unsigned v) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     glog_level = -1;
-    writeInput(data, size);
+    scratch().write(data, size);
 
     ConfigOpts opts;
     std::memcpy(&opts, &constOpts, sizeof opts);
-    if (parseConfigFile(scratchPath(), &opts) != 0) std::abort();
+    if (parseConfigFile(scratch().path(), &opts) != 0) std::abort();
 
     // What the repairs guarantee to the estimators.
     if (opts.qWrap == 0 || opts.qWrap > 65536) std::abort();

@@ -42,9 +42,18 @@ typedef std::complex<float> TarnCplxF;
 typedef double _Complex TarnCplxD;
 typedef float _Complex TarnCplxF;
 #endif
-typedef struct TarnCplxI4 { int32_t re; int32_t im; } TarnCplxI4; /* complex int32 */
-typedef struct TarnCplxI2 { int16_t re; int16_t im; } TarnCplxI2; /* complex int16 */
-typedef struct TarnCplxL { int64_t re; int64_t im; } TarnCplxL;   /* complex int64 */
+typedef struct TarnCplxI4 {
+    int32_t re;
+    int32_t im;
+} TarnCplxI4; /* complex int32 */
+typedef struct TarnCplxI2 {
+    int16_t re;
+    int16_t im;
+} TarnCplxI2; /* complex int16 */
+typedef struct TarnCplxL {
+    int64_t re;
+    int64_t im;
+} TarnCplxL; /* complex int64 */
 
 /* Link reference: a pointer-sized integer chosen by the host. */
 typedef intptr_t CsLinkRef;

@@ -47,13 +47,13 @@ typedef union CsStepResult {
 } CsStepResult;
 
 typedef struct CsMeasurement {
-    uint8_t *channels;      /* N channel indexes */
-    uint8_t *modes;         /* N modes, 0..3 */
-    uint8_t NAP;            /* antenna paths, 1..4 (read as signed) */
+    uint8_t *channels; /* N channel indexes */
+    uint8_t *modes;    /* N modes, 0..3 */
+    uint8_t NAP;       /* antenna paths, 1..4 (read as signed) */
     CsStepResult *initSteps;
     CsStepResult *reflSteps;
-    uint16_t N;             /* number of steps */
-    uint32_t timeUs;        /* procedure time stamp, microseconds */
+    uint16_t N;      /* number of steps */
+    uint32_t timeUs; /* procedure time stamp, microseconds */
 } CsMeasurement;
 
 /* ---- Procedure-level input (host wire format) --------------------------- */
@@ -61,10 +61,10 @@ typedef struct CsMeasurement {
 typedef struct CsToneData {
     uint8_t antPerm;
     uint8_t pad0[3];
-    int32_t toneCount;    /* NAP + 1 */
-    int32_t *tones;       /* toneCount (I, Q) pairs in reporting order */
+    int32_t toneCount; /* NAP + 1 */
+    int32_t *tones;    /* toneCount (I, Q) pairs in reporting order */
     uint32_t reserved;
-    uint8_t *toneQual;    /* toneCount quality indicators */
+    uint8_t *toneQual; /* toneCount quality indicators */
 } CsToneData;
 
 typedef struct CsStepMode0Data {
@@ -140,8 +140,8 @@ typedef struct CsFilterRecord {
 /* Ranging state of one link, carried from procedure to procedure. */
 typedef struct PresState {
     uint8_t valid;
-    double time;  /* s; negative = no previous phase estimate */
-    double dest;  /* previous filtered phase distance, 1/distSF m */
+    double time; /* s; negative = no previous phase estimate */
+    double dest; /* previous filtered phase distance, 1/distSF m */
     double vest;
     double conf;
     double rttTime; /* s; negative = no previous round-trip-time estimate */

@@ -79,8 +79,7 @@ void addSimOptions(CLI::App *app, SimArgs *a) {
     app->add_option("--tone-mode", a->toneMode,
                     "mode of the tone steps: 2, or 3 (tones and round trip in one step)")
         ->capture_default_str();
-    app->add_option("--rtt-every", a->rttEvery,
-                    "a mode-1 step after every N tone steps (0: none)")
+    app->add_option("--rtt-every", a->rttEvery, "a mode-1 step after every N tone steps (0: none)")
         ->capture_default_str();
     app->add_option("--jitter", a->jitter, "ToA_ToD difference jitter in ns (std. deviation)")
         ->capture_default_str();
@@ -135,7 +134,8 @@ std::string buildConfig(const SimArgs &a, SimConfig *cfg, std::string *scenario)
     c.nap = a.paths;
     c.intervalS = a.interval;
     c.seed = a.seed;
-    if (!parseChannelMap(a.channels, &c.channelMap)) return "unknown channel map '" + a.channels + "'";
+    if (!parseChannelMap(a.channels, &c.channelMap))
+        return "unknown channel map '" + a.channels + "'";
     c.subevents = a.subevents;
     c.toneMode = a.toneMode;
     c.rttEvery = a.rttEvery;
@@ -147,8 +147,8 @@ std::string buildConfig(const SimArgs &a, SimConfig *cfg, std::string *scenario)
     if (!std::isfinite(a.interval) || a.interval <= 0.0)
         return "the procedure interval must be positive";
 
-    const int scenarios = (!std::isnan(a.distance) || !std::isnan(a.speed) ? 1 : 0) +
-                          (a.trajectory.empty() ? 0 : 1);
+    const int scenarios =
+        (!std::isnan(a.distance) || !std::isnan(a.speed) ? 1 : 0) + (a.trajectory.empty() ? 0 : 1);
     if (scenarios > 1) return "--trajectory cannot be combined with --distance or --speed";
     int defaultProcedures = 100;
     std::ostringstream desc;
@@ -231,14 +231,13 @@ std::optional<double> truthOf(const SessionRow &r) {
 }
 
 class Report {
-public:
+  public:
     // The summary goes to `summary` (stderr when the CSV takes standard output).
     Report(ToolIo io, bool table, std::ostream *csv, std::ostream &summary)
         : io_(io), table_(table), csv_(csv), sum_(summary) {}
 
     void header() {
-        if (table_)
-            io_.out << "    seq    time_s    true_m     rtt_m   phase_m   final_m  conf\n";
+        if (table_) io_.out << "    seq    time_s    true_m     rtt_m   phase_m   final_m  conf\n";
         if (csv_ != nullptr) *csv_ << "seq,time_s,true_m,rtt_m,phase_m,final_m,conf,accepted\n";
     }
 
@@ -278,8 +277,8 @@ public:
             for (int k = 0; k < 3; ++k)
                 if (*cols[k]) err[k].push_back(std::fabs(**cols[k] - r.trueM));
         }
-        sum_ << "\n" << rows_.size() << " procedure(s), " << rejected
-                << " rejected by the library\n";
+        sum_ << "\n"
+             << rows_.size() << " procedure(s), " << rejected << " rejected by the library\n";
         if (inconsistent > 0)
             sum_ << "warning: in " << inconsistent
                  << " procedure(s) the rtt and phase columns, combined, do not give the "
@@ -289,7 +288,7 @@ public:
             return;
         }
         sum_ << "absolute error over " << truth << " procedure(s) with a true distance:\n"
-                << "              estimates    median_m       p90_m\n";
+             << "              estimates    median_m       p90_m\n";
         const char *names[3] = {"rtt", "phase", "final"};
         for (int k = 0; k < 3; ++k) {
             const ErrorStats s = errorStats(err[k]);
@@ -303,7 +302,7 @@ public:
         }
     }
 
-private:
+  private:
     ToolIo io_;
     bool table_;
     std::ostream *csv_;
@@ -312,7 +311,7 @@ private:
 };
 
 class Progress {
-public:
+  public:
     Progress(ToolIo io, long total) : io_(io), total_(total) {}
     ~Progress() { done(); }
     void tick(long n) {
@@ -328,7 +327,7 @@ public:
         shown_ = false;
     }
 
-private:
+  private:
     ToolIo io_;
     long total_;
     bool shown_ = false;
@@ -336,17 +335,17 @@ private:
 
 // Restores the library's log threshold when a command ends.
 class LogLevelGuard {
-public:
+  public:
     LogLevelGuard() : saved_(glog_level) {}
     ~LogLevelGuard() { glog_level = saved_; }
 
-private:
+  private:
     int8_t saved_;
 };
 
 // Shared by run and replay: the session, the report and the CSV file.
 class Runner {
-public:
+  public:
     Runner(ToolIo io, const RunArgs &a) : io_(io), args_(a) {}
 
     bool start(std::string *why) {
@@ -404,7 +403,7 @@ public:
 
     InputFormat format() const { return fmt_; }
 
-private:
+  private:
     void applyLogLevel() {
         glog_level = static_cast<int8_t>(args_.logLevel >= kQuiet ? args_.logLevel : kQuiet);
     }
@@ -472,8 +471,9 @@ int cmdSimulate(ToolIo io, const SimArgs &sa, const std::string &output) {
     }
     progress.done();
     if (!writer.close(&why)) return fail(io, why);
-    if (output != "-") io.err << "tarn: wrote " << cfg.procedures << " procedures to " << output
-                              << " (" << scenario << ")\n";
+    if (output != "-")
+        io.err << "tarn: wrote " << cfg.procedures << " procedures to " << output << " ("
+               << scenario << ")\n";
     return 0;
 }
 
@@ -524,7 +524,8 @@ int cmdOptions(ToolIo io, int level) {
     CsInitRecord init{&onOptionsResult};
     csIfInit(link, &init);
     CsContextItem *item = csContextListGetItem(link);
-    if (item == nullptr || item->ctx == nullptr) return fail(io, "the library did not create the link");
+    if (item == nullptr || item->ctx == nullptr)
+        return fail(io, "the library did not create the link");
     io.out << "tarn " << TARN_VERSION_STRING
            << ": options of a new link follow in the library's log (stderr)\n";
     io.out.flush();
@@ -539,8 +540,9 @@ int cmdOptions(ToolIo io, int level) {
 
 int runTool(int argc, const char *const *argv, ToolIo io) {
     LogLevelGuard logGuard;
-    CLI::App app{"tarn: Channel Sounding distance estimation with libtarn.\n"
-                 "Without a command it runs the built-in simulated session (like 'tarn run')."};
+    CLI::App app{
+        "tarn: Channel Sounding distance estimation with libtarn.\n"
+        "Without a command it runs the built-in simulated session (like 'tarn run')."};
     app.set_version_flag("--version", std::string("tarn ") + TARN_VERSION_STRING);
     app.require_subcommand(0, 1);
 
@@ -570,10 +572,9 @@ int runTool(int argc, const char *const *argv, ToolIo io) {
 
     RunArgs replayArgs;
     std::string replayFile;
-    CLI::App *replay = app.add_subcommand(
-        "replay", "run recorded procedures (JSON Lines) through the library");
-    replay->add_option("file", replayFile, "recorded procedures ('-': standard input)")
-        ->required();
+    CLI::App *replay =
+        app.add_subcommand("replay", "run recorded procedures (JSON Lines) through the library");
+    replay->add_option("file", replayFile, "recorded procedures ('-': standard input)")->required();
     addRunOptions(replay, &replayArgs);
 
     int optionsLevel = 2;
@@ -593,8 +594,7 @@ int runTool(int argc, const char *const *argv, ToolIo io) {
     if (!app.get_subcommands().empty()) {
         for (const CLI::Option *opt : app.get_options())
             if (opt->count() > 0 && opt->get_name() != "--help" && opt->get_name() != "--version") {
-                io.err << "tarn: " << opt->get_name()
-                       << " must follow the command it belongs to\n";
+                io.err << "tarn: " << opt->get_name() << " must follow the command it belongs to\n";
                 return 2;
             }
     }

@@ -68,7 +68,7 @@ int64_t asInt64(const Json &v) {
 
 // Reading: every accessor names the offending field in `why`.
 class Parser {
-public:
+  public:
     explicit Parser(std::string *why) : why_(why) {}
 
     bool fail(const std::string &where, const std::string &what) {
@@ -78,8 +78,8 @@ public:
 
     // Integer member in [lo, hi]; absent members take `dflt` unless required.
     template <typename T>
-    bool integer(const Json &obj, const char *key, const std::string &where, int64_t lo,
-                 int64_t hi, bool required, T *out, T dflt = 0) {
+    bool integer(const Json &obj, const char *key, const std::string &where, int64_t lo, int64_t hi,
+                 bool required, T *out, T dflt = 0) {
         auto it = obj.find(key);
         const std::string at = where + "." + key;
         if (it == obj.end()) {
@@ -198,7 +198,7 @@ public:
     static constexpr size_t kMaxSubeventsPerSide = 256;
     static constexpr size_t kMaxStepsPerSubevent = 1024;
 
-private:
+  private:
     std::string *why_;
 };
 

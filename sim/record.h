@@ -16,14 +16,14 @@ std::string procedureToJson(const Procedure &p, long seq = -1);
 bool procedureFromJson(const std::string &line, Procedure *out, std::string *why);
 
 class RecordWriter {
-public:
+  public:
     // "-" writes to standard output.
     bool open(const std::string &path, std::string *why);
     bool write(const Procedure &p);
     // Flushes; false when anything could not be written.
     bool close(std::string *why);
 
-private:
+  private:
     std::ofstream file_;
     std::ostream *os_ = nullptr;
     std::string path_;
@@ -31,7 +31,7 @@ private:
 };
 
 class RecordReader {
-public:
+  public:
     enum class Status { Ok, End, Malformed, ReadError };
 
     // "-" reads standard input.
@@ -42,7 +42,7 @@ public:
     // Line number (1-based) of the line last returned.
     long lineNumber() const { return line_; }
 
-private:
+  private:
     std::ifstream file_;
     std::istream *is_ = nullptr;
     long line_ = 0;

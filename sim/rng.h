@@ -10,7 +10,7 @@
 namespace tarn_sim {
 
 class Rng {
-public:
+  public:
     explicit Rng(uint64_t seed) : eng_(seed) {}
 
     uint64_t raw() { return eng_(); }
@@ -51,7 +51,7 @@ public:
     }
     double normal(double mean, double sd) { return mean + sd * normal(); }
 
-private:
+  private:
     std::mt19937_64 eng_;
     bool haveSpare_ = false;
     double spare_ = 0.0;

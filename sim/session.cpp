@@ -195,8 +195,8 @@ ErrorStats errorStats(std::vector<double> absErrors) {
     s.n = absErrors.size();
     if (s.n == 0) return s;
     std::sort(absErrors.begin(), absErrors.end());
-    s.median = s.n % 2 == 1 ? absErrors[s.n / 2]
-                            : 0.5 * (absErrors[s.n / 2 - 1] + absErrors[s.n / 2]);
+    s.median =
+        s.n % 2 == 1 ? absErrors[s.n / 2] : 0.5 * (absErrors[s.n / 2 - 1] + absErrors[s.n / 2]);
     // Nearest rank: the smallest value with at least 90 % of the values at or below it.
     const size_t rank = (9 * s.n + 9) / 10;  // ceil(0.9 n)
     s.p90 = absErrors[std::max<size_t>(rank, 1) - 1];

@@ -24,12 +24,12 @@ struct SessionRow {
     long seq = 0;
     double timeS = 0.0;
     double trueM = std::numeric_limits<double>::quiet_NaN();
-    bool accepted = false;          // the intake stored the procedure
-    std::optional<double> rttM;     // round-trip-time estimator, metres
-    std::optional<double> phaseM;   // phase-based estimator, metres
-    std::optional<double> finalM;   // what the callback delivered, metres
+    bool accepted = false;         // the intake stored the procedure
+    std::optional<double> rttM;    // round-trip-time estimator, metres
+    std::optional<double> phaseM;  // phase-based estimator, metres
+    std::optional<double> finalM;  // what the callback delivered, metres
     int rttConf = 0, phaseConf = 0;
-    int conf = -1;                  // the callback's confidence
+    int conf = -1;  // the callback's confidence
     // The two estimators' results, combined by the library's own rule,
     // give exactly what the callback delivered.
     bool consistent = true;
@@ -41,7 +41,7 @@ struct SessionRow {
 // that holds the same options, procedure and tracking state as the link had
 // when the request was queued. The link reference must not be in use.
 class Session {
-public:
+  public:
     explicit Session(InputFormat fmt, CsLinkRef link = 0x7a52);
     ~Session();
     Session(const Session &) = delete;
@@ -58,7 +58,7 @@ public:
     // Seconds to wait for a callback before giving up.
     void setTimeout(double seconds) { timeoutS_ = seconds; }
 
-private:
+  private:
     static void onResult(CsEstimate *result, CsRequest *request);
 
     InputFormat fmt_;

@@ -15,11 +15,16 @@ const uint8_t kAntPattern[24][4] = {
 
 int antPermCount(int nap) {
     switch (nap) {
-        case 1: return 1;
-        case 2: return 2;
-        case 3: return 6;
-        case 4: return 24;
-        default: return 0;
+        case 1:
+            return 1;
+        case 2:
+            return 2;
+        case 3:
+            return 6;
+        case 4:
+            return 24;
+        default:
+            return 0;
     }
 }
 
@@ -203,9 +208,8 @@ bool Step::operator==(const Step &o) const {
         if (tones[t].i != o.tones[t].i || tones[t].q != o.tones[t].q ||
             tones[t].qual != o.tones[t].qual)
             return false;
-    return aaQual == o.aaQual && rssi == o.rssi && freqOff == o.freqOff &&
-           security == o.security && timeEst == o.timeEst && antenna == o.antenna &&
-           antPerm == o.antPerm;
+    return aaQual == o.aaQual && rssi == o.rssi && freqOff == o.freqOff && security == o.security &&
+           timeEst == o.timeEst && antenna == o.antenna && antPerm == o.antPerm;
 }
 
 bool Subevent::operator==(const Subevent &o) const {
@@ -214,8 +218,8 @@ bool Subevent::operator==(const Subevent &o) const {
 }
 
 bool Procedure::operator==(const Procedure &o) const {
-    const bool truthSame = hasTruth() == o.hasTruth() &&
-                           (!hasTruth() || trueDistance == o.trueDistance);
+    const bool truthSame =
+        hasTruth() == o.hasTruth() && (!hasTruth() || trueDistance == o.trueDistance);
     return truthSame && initiator == o.initiator && reflector == o.reflector;
 }
 
@@ -256,8 +260,8 @@ Tone Simulator::noisyTone(std::complex<double> clean) {
     const double ni = rng_.normal() * noiseSd_;
     const double nq = rng_.normal() * noiseSd_;
     auto quantise = [](double v) {
-        return static_cast<int32_t>(
-            std::clamp(std::nearbyint(v), static_cast<double>(kToneMin), static_cast<double>(kToneMax)));
+        return static_cast<int32_t>(std::clamp(std::nearbyint(v), static_cast<double>(kToneMin),
+                                               static_cast<double>(kToneMax)));
     };
     Tone t;
     t.i = quantise(clean.real() + ni);
@@ -266,7 +270,8 @@ Tone Simulator::noisyTone(std::complex<double> clean) {
         t.qual = kQualUnavailable;
     } else {
         const double noise = 2.0 * noiseSd_ * noiseSd_;
-        const double snr = noise > 0.0 ? 10.0 * std::log10(std::norm(clean) / noise + 1e-30) : 300.0;
+        const double snr =
+            noise > 0.0 ? 10.0 * std::log10(std::norm(clean) / noise + 1e-30) : 300.0;
         t.qual = snr >= 20.0 ? 0 : snr >= 10.0 ? 1 : 2;
     }
     return t;
@@ -536,9 +541,8 @@ WireMeasurement::WireMeasurement(const Procedure &p) {
     meas_.initSteps = init_.data();
     meas_.reflSteps = refl_.data();
     meas_.N = static_cast<uint16_t>(total);
-    meas_.timeUs = p.initiator.empty()
-                       ? 0u
-                       : static_cast<uint32_t>(p.initiator[0].timestampNs / 1000);
+    meas_.timeUs =
+        p.initiator.empty() ? 0u : static_cast<uint32_t>(p.initiator[0].timestampNs / 1000);
 }
 
 }  // namespace tarn_sim

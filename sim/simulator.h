@@ -20,8 +20,8 @@ namespace tarn_sim {
 constexpr int kFirstChannelMhz = 2402;  // channel index 0
 constexpr int kMaxSubevents = 32;       // subevents the intake can take per side
 constexpr int kMaxSteps = TARN_MAX_STEPS;
-constexpr double kTimeUnitNs = 0.5;     // ToA_ToD resolution
-constexpr int16_t kToneMax = 2047;      // 12-bit signed I/Q
+constexpr double kTimeUnitNs = 0.5;  // ToA_ToD resolution
+constexpr int16_t kToneMax = 2047;   // 12-bit signed I/Q
 constexpr int16_t kToneMin = -2048;
 constexpr uint8_t kQualUnavailable = 3;
 
@@ -53,7 +53,7 @@ bool isUsableChannel(int channel);
 
 // Piecewise-linear true distance over time (seconds), held after the last point.
 class Trajectory {
-public:
+  public:
     struct Point {
         double t;
         double d;
@@ -72,7 +72,7 @@ public:
     double duration() const { return points_.empty() ? 0.0 : points_.back().t; }
     const std::vector<Point> &points() const { return points_; }
 
-private:
+  private:
     std::vector<Point> points_{{0.0, 1.0}};
 };
 
@@ -86,25 +86,25 @@ struct Reflection {
 struct SimConfig {
     Trajectory trajectory = Trajectory::still(1.0);
     std::vector<Reflection> reflections;
-    double snrDb = 30.0;          // tone signal-to-noise ratio, per side
-    int nap = 1;                  // antenna paths, 1..4
+    double snrDb = 30.0;  // tone signal-to-noise ratio, per side
+    int nap = 1;          // antenna paths, 1..4
     int procedures = 100;
-    double intervalS = 0.1;       // procedure interval
-    double startTimeS = 0.0;      // time stamp of the first procedure
+    double intervalS = 0.1;   // procedure interval
+    double startTimeS = 0.0;  // time stamp of the first procedure
     uint64_t seed = 1;
     ChannelMap channelMap = ChannelMap::All;
-    int subevents = 4;            // per procedure, 1..32
-    int mode0Steps = 3;           // at the start of every subevent
-    int toneMode = 2;             // 2: mode-2 tone steps, 3: mode-3 (tones and ToA_ToD)
-    int rttEvery = 2;             // a mode-1 step after every n tone steps; 0: none
-    double toneAmplitude = 1000.0;  // line-of-sight tone magnitude before quantisation
+    int subevents = 4;                    // per procedure, 1..32
+    int mode0Steps = 3;                   // at the start of every subevent
+    int toneMode = 2;                     // 2: mode-2 tone steps, 3: mode-3 (tones and ToA_ToD)
+    int rttEvery = 2;                     // a mode-1 step after every n tone steps; 0: none
+    double toneAmplitude = 1000.0;        // line-of-sight tone magnitude before quantisation
     double propagationMps = 299700000.0;  // the library's default speed of light
-    double jitterNs = 3.0;        // standard deviation of the ToA_ToD difference
-    double deviceDelayNs = 0.0;   // fixed extra round-trip delay of the devices
-    double failShare = 0.05;      // share of round-trip packets that fail (aaQual != 0)
-    double unavailableShare = 0.02;  // share of tones reported with quality 3
-    double abortShare = 0.0;      // share of subevents aborted by one side
-    double pathSpreadM = 0.03;    // spread of the antenna paths' distances
+    double jitterNs = 3.0;                // standard deviation of the ToA_ToD difference
+    double deviceDelayNs = 0.0;           // fixed extra round-trip delay of the devices
+    double failShare = 0.05;              // share of round-trip packets that fail (aaQual != 0)
+    double unavailableShare = 0.02;       // share of tones reported with quality 3
+    double abortShare = 0.0;              // share of subevents aborted by one side
+    double pathSpreadM = 0.03;            // spread of the antenna paths' distances
 
     // Empty when the configuration can be simulated, else the reason.
     std::string validate() const;
@@ -123,13 +123,13 @@ struct Tone {
 struct Step {
     uint8_t channel = 0;
     uint8_t mode = 0;
-    uint8_t aaQual = 0;   // modes 0, 1, 3
-    int8_t rssi = 0;      // modes 0, 1, 3
-    int32_t freqOff = 0;  // mode 0
-    uint8_t security = 0; // modes 1, 3
-    int32_t timeEst = 0;  // modes 1, 3: ToA_ToD, 0.5 ns units
-    uint8_t antenna = 0;  // modes 1, 3
-    uint8_t antPerm = 0;  // modes 2, 3
+    uint8_t aaQual = 0;       // modes 0, 1, 3
+    int8_t rssi = 0;          // modes 0, 1, 3
+    int32_t freqOff = 0;      // mode 0
+    uint8_t security = 0;     // modes 1, 3
+    int32_t timeEst = 0;      // modes 1, 3: ToA_ToD, 0.5 ns units
+    uint8_t antenna = 0;      // modes 1, 3
+    uint8_t antPerm = 0;      // modes 2, 3
     std::vector<Tone> tones;  // modes 2, 3: NAP + 1 tones in reporting order
 
     bool operator==(const Step &o) const;
@@ -159,7 +159,7 @@ struct Procedure {
 // ---- Simulator -------------------------------------------------------------------
 
 class Simulator {
-public:
+  public:
     // The configuration must validate (see SimConfig::validate).
     explicit Simulator(const SimConfig &cfg);
 
@@ -172,7 +172,7 @@ public:
     // true distance d (line of sight plus the reflections).
     std::complex<double> response(int path, int channel, double d) const;
 
-private:
+  private:
     Step toneStep(uint8_t channel, double d, Step *reflOut);
     Step rttStep(uint8_t channel, double d, Step *reflOut);
     Step mode0Step(uint8_t channel, double d, Step *reflOut);
@@ -195,14 +195,14 @@ private:
 // A procedure in the controller-level input format, owning every array the
 // record points to. Not copyable: the record points into it.
 class WireProcedure {
-public:
+  public:
     explicit WireProcedure(const Procedure &p);
     WireProcedure(const WireProcedure &) = delete;
     WireProcedure &operator=(const WireProcedure &) = delete;
 
     CsProcedure *get() { return &proc_; }
 
-private:
+  private:
     void fill(const std::vector<Subevent> &src, std::vector<CsSubevent> *dst);
 
     CsProcedure proc_{};
@@ -216,19 +216,19 @@ private:
 // sides completed with matching step counts, flattened step by step, each
 // tone step's tones placed by antenna path. Not copyable.
 class WireMeasurement {
-public:
+  public:
     explicit WireMeasurement(const Procedure &p);
     WireMeasurement(const WireMeasurement &) = delete;
     WireMeasurement &operator=(const WireMeasurement &) = delete;
 
     CsMeasurement *get() { return &meas_; }
 
-private:
+  private:
     CsMeasurement meas_{};
     std::vector<uint8_t> channels_, modes_;
     std::vector<CsStepResult> init_, refl_;
-    std::vector<int16_t> pct_;    // 8 values per step
-    std::vector<uint8_t> qual_;   // 4 values per step
+    std::vector<int16_t> pct_;   // 8 values per step
+    std::vector<uint8_t> qual_;  // 4 values per step
 };
 
 }  // namespace tarn_sim

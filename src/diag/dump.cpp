@@ -3,16 +3,30 @@
 
 namespace {
 
-void put(double v) { DEBUG_LOG(4, "%lf, ", v); }
-void put(float v) { DEBUG_LOG(4, "%f, ", static_cast<double>(v)); }
-void put(int32_t v) { DEBUG_LOG(4, "%d, ", v); }
-void put(int8_t v) { DEBUG_LOG(4, "%d, ", v); }
-void put(uint8_t v) { DEBUG_LOG(4, "%d, ", v); }
-void put(const TarnCplxD &v) { DEBUG_LOG(4, "%lf %lf, ", v.real(), v.imag()); }
+void put(double v) {
+    DEBUG_LOG(4, "%lf, ", v);
+}
+void put(float v) {
+    DEBUG_LOG(4, "%f, ", static_cast<double>(v));
+}
+void put(int32_t v) {
+    DEBUG_LOG(4, "%d, ", v);
+}
+void put(int8_t v) {
+    DEBUG_LOG(4, "%d, ", v);
+}
+void put(uint8_t v) {
+    DEBUG_LOG(4, "%d, ", v);
+}
+void put(const TarnCplxD &v) {
+    DEBUG_LOG(4, "%lf %lf, ", v.real(), v.imag());
+}
 void put(const TarnCplxF &v) {
     DEBUG_LOG(4, "%f %f, ", static_cast<double>(v.real()), static_cast<double>(v.imag()));
 }
-void put(const TarnCplxI4 &v) { DEBUG_LOG(4, "%d %d, ", v.re, v.im); }
+void put(const TarnCplxI4 &v) {
+    DEBUG_LOG(4, "%d %d, ", v.re, v.im);
+}
 
 template <typename T>
 void print2d(const T *m, int rows, int cols, int stride) {
@@ -70,13 +84,27 @@ void debug_print_2d_u1(const uint8_t *m, int rows, int cols, int stride) {
     print2d(m, rows, cols, stride);
 }
 
-void debug_print_1d_cmplxd(const TarnCplxD *v, int count) { print1d(v, count); }
-void debug_print_1d_cmplxf(const TarnCplxF *v, int count) { print1d(v, count); }
-void debug_print_1d_cmplxi(const TarnCplxI4 *v, int count) { print1d(v, count); }
-void debug_print_1d_double(const double *v, int count) { print1d(v, count); }
-void debug_print_1d_float(const float *v, int count) { print1d(v, count); }
-void debug_print_1d_i4(const int32_t *v, int count) { print1d(v, count); }
-void debug_print_1d_i1(const int8_t *v, int count) { print1d(v, count); }
+void debug_print_1d_cmplxd(const TarnCplxD *v, int count) {
+    print1d(v, count);
+}
+void debug_print_1d_cmplxf(const TarnCplxF *v, int count) {
+    print1d(v, count);
+}
+void debug_print_1d_cmplxi(const TarnCplxI4 *v, int count) {
+    print1d(v, count);
+}
+void debug_print_1d_double(const double *v, int count) {
+    print1d(v, count);
+}
+void debug_print_1d_float(const float *v, int count) {
+    print1d(v, count);
+}
+void debug_print_1d_i4(const int32_t *v, int count) {
+    print1d(v, count);
+}
+void debug_print_1d_i1(const int8_t *v, int count) {
+    print1d(v, count);
+}
 
 void debug_print_cmplx_d(TarnCplxD z) {
     const double im = z.imag();

@@ -63,9 +63,9 @@ TEST(MatrixDump, ElementFormats) {
     debug_print_2d_float(f, 1, 1, 1);
     debug_print_2d_i1(i1, 1, 1, 1);
     debug_print_2d_u1(u1, 1, 1, 1);
-    EXPECT_EQ(cap.texts(), (V{"1.500000 -2.000000, ", "\n", "\n", "0.250000 3.000000, ", "\n", "\n",
-                              "7 -8, ", "\n", "\n", "2.500000, ", "\n", "\n", "-5, ", "\n", "\n",
-                              "200, ", "\n", "\n"}));
+    EXPECT_EQ(cap.texts(),
+              (V{"1.500000 -2.000000, ", "\n", "\n", "0.250000 3.000000, ", "\n", "\n", "7 -8, ",
+                 "\n", "\n", "2.500000, ", "\n", "\n", "-5, ", "\n", "\n", "200, ", "\n", "\n"}));
 }
 
 TEST(VectorDump, OneMessagePerElementThenNewline) {
@@ -84,10 +84,9 @@ TEST(VectorDump, OneMessagePerElementThenNewline) {
     debug_print_1d_float(f, 1);
     debug_print_1d_i4(i4, 2);
     debug_print_1d_i1(i1, 1);
-    EXPECT_EQ(cap.texts(),
-              (V{"1.000000, ", "-0.500000, ", "\n", "1.000000 2.000000, ", "\n",
-                 "-1.000000 0.500000, ", "\n", "3 4, ", "\n", "0.125000, ", "\n", "-9, ", "10, ",
-                 "\n", "127, ", "\n"}));
+    EXPECT_EQ(cap.texts(), (V{"1.000000, ", "-0.500000, ", "\n", "1.000000 2.000000, ", "\n",
+                              "-1.000000 0.500000, ", "\n", "3 4, ", "\n", "0.125000, ", "\n",
+                              "-9, ", "10, ", "\n", "127, ", "\n"}));
 }
 
 TEST(VectorDump, SilentBelowLevel4) {

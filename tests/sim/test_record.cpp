@@ -83,9 +83,11 @@ TEST(Record, MalformedLinesNameTheFieldAndTheReason) {
         "initiator[0].steps[0].channel: expected an integer");
     EXPECT_EQ(reasonFor(R"({"trueDistance":"far","initiator":[],"reflector":[]})"),
               "trueDistance: expected a number or null");
-    EXPECT_EQ(reasonFor(R"({"initiator":[{"nap":1,"timestampNs":18446744073709551615,"steps":[]}],"reflector":[]})"),
-              "initiator[0].timestampNs: out of range -9223372036854775808..9223372036854775807 "
-              "(18446744073709551615)");
+    EXPECT_EQ(
+        reasonFor(
+            R"({"initiator":[{"nap":1,"timestampNs":18446744073709551615,"steps":[]}],"reflector":[]})"),
+        "initiator[0].timestampNs: out of range -9223372036854775808..9223372036854775807 "
+        "(18446744073709551615)");
     EXPECT_EQ(reasonFor("{\"initiator\": [}").rfind("not valid JSON: parse error", 0), 0u);
 }
 
@@ -103,7 +105,9 @@ TEST(Record, WriterAndReaderCountLinesAndSkipBlankOnes) {
     }
     {
         std::ofstream app(path, std::ios::app);
-        app << "\n   \n" << "{oops\n" << kMinimal << "\r\n";
+        app << "\n   \n"
+            << "{oops\n"
+            << kMinimal << "\r\n";
     }
     RecordReader r;
     std::string why;

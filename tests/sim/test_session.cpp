@@ -66,8 +66,8 @@ TEST(Session, EstimatorColumnsAreWhatTheWorkerComputed) {
         // The worker logged its RTT result once and the second context once:
         // the same text both times.
         char text[96];
-        std::snprintf(text, sizeof text, "[Filter] RTT Distance: %lf Confidence: %d \n",
-                      *row.rttM, 0);
+        std::snprintf(text, sizeof text, "[Filter] RTT Distance: %lf Confidence: %d \n", *row.rttM,
+                      0);
         EXPECT_EQ(cap.count(text), 2) << cap.joined();
         // Without a phase estimate the final result is the round-trip one.
         if (!row.phaseM) {
@@ -148,7 +148,8 @@ TEST(Tool, BadInputGivesClearErrorsAndNonZeroStatus) {
     std::remove(rec.c_str());
 
     // Replaying data without truth: estimates, no error summary.
-    std::ofstream(rec) << R"({"initiator":[],"reflector":[]})" << "\n";
+    std::ofstream(rec) << R"({"initiator":[],"reflector":[]})"
+                       << "\n";
     r = tool({"replay", rec});
     EXPECT_EQ(r.rc, 0) << r.err;
     EXPECT_NE(r.out.find("procedure rejected by the library"), std::string::npos) << r.out;

@@ -79,7 +79,8 @@ TEST(SimPhysics, ToneProductCarriesTheRoundTripPhaseOfTheLineOfSight) {
         const std::complex<double> b(ref[k]->tones[0].i, ref[k]->tones[0].q);
         const double expected = -4.0 * M_PI * f * d / cfg.propagationMps;
         // Quantisation to integers leaves about a milliradian of error.
-        EXPECT_NEAR(wrap(std::arg(a * b) - expected), 0.0, 5e-3) << "channel " << int(ini[k]->channel);
+        EXPECT_NEAR(wrap(std::arg(a * b) - expected), 0.0, 5e-3)
+            << "channel " << int(ini[k]->channel);
         phaseByFreq.emplace_back(f, std::arg(a * b));
         oneWaySpread = std::max(oneWaySpread, std::fabs(wrap(std::arg(a) - expected / 2.0)));
     }
@@ -283,7 +284,8 @@ TEST(SimReproducibility, SameSeedSameBytesOtherSeedOtherBytes) {
     EXPECT_EQ(ja, jb);
     EXPECT_NE(ja, jc);
     // The same bytes on every platform: the distributions are our own.
-    EXPECT_EQ(fnv1a(ja), 3754859334393746795ull) << "recorded on x86-64; update only with a deliberate model change";
+    EXPECT_EQ(fnv1a(ja), 3754859334393746795ull)
+        << "recorded on x86-64; update only with a deliberate model change";
 }
 
 TEST(SimWire, StepLevelFormEqualsTheLibrarysConversion) {

@@ -13,8 +13,7 @@ std::vector<tarn_test::LogLine> gLines;
 bool gActive = false;
 }  // namespace
 
-extern "C" __attribute__((visibility("default"))) int __android_log_print(int prio,
-                                                                          const char *tag,
+extern "C" __attribute__((visibility("default"))) int __android_log_print(int prio, const char *tag,
                                                                           const char *fmt, ...) {
     char buf[4096];
     va_list ap;

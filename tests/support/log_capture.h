@@ -17,7 +17,7 @@ struct LogLine {
 // While alive, records every log call and sets the library's threshold;
 // restores the previous threshold on destruction.
 class LogCapture {
-public:
+  public:
     explicit LogCapture(int8_t level = 4);
     ~LogCapture();
     LogCapture(const LogCapture &) = delete;
@@ -34,7 +34,7 @@ public:
     bool containsFragment(const std::string &fragment) const;
     void clear();
 
-private:
+  private:
     int8_t saved_;
 };
 
