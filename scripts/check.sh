@@ -13,8 +13,8 @@ B="$ROOT/build"
 JOBS=${JOBS:-$(nproc)}
 FUZZ_SECONDS=${TARN_FUZZ_SECONDS:-40}
 
-step() { printf '\n==== %s ====\n' "$*"; }
 start=$(date +%s)
+step() { printf '\n==== %s (at %d s) ====\n' "$*" "$(( $(date +%s) - start ))"; }
 
 step "setup"
 "$ROOT/scripts/setup.sh"
