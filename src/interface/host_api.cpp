@@ -23,6 +23,16 @@ bool refusedWhileRegistryHeld(const char *fn) {
     return true;
 }
 
+// Holds the registry lock for a scope: host writes to a context are
+// serialised with the worker's computation.
+class RegistryHold {
+  public:
+    RegistryHold() { tarnRegistryLock(); }
+    ~RegistryHold() { tarnRegistryUnlock(); }
+    RegistryHold(const RegistryHold &) = delete;
+    RegistryHold &operator=(const RegistryHold &) = delete;
+};
+
 void logUnknownLink(CsLinkRef linkRef) {
     DEBUG_LOG(3, "link refrence %d does not exist\n", static_cast<int>(linkRef));
 }
@@ -31,11 +41,13 @@ void logUnknownLink(CsLinkRef linkRef) {
 // link is still the one registered (the host may not remove it meanwhile, but
 // a stale pointer must never be written through). Serialised with the worker.
 bool installOpts(CsLinkRef linkRef, CsContext *ctx, const ConfigOpts *opts) {
-    tarnRegistryLock();
-    CsContextItem *item = tarnRegistryFindLocked(linkRef);
-    const bool present = item != nullptr && item->ctx == ctx;
-    if (present) csSetParam(ctx, 0, opts);
-    tarnRegistryUnlock();
+    bool present;
+    {
+        RegistryHold held;
+        CsContextItem *item = tarnRegistryFindLocked(linkRef);
+        present = item != nullptr && item->ctx == ctx;
+        if (present) csSetParam(ctx, 0, opts);
+    }
     if (!present)
         DEBUG_LOG(1, "Link %d was removed during its set-up.\n", static_cast<int>(linkRef));
     return present;
@@ -156,23 +168,19 @@ int csIfAddMeasurement(CsLinkRef linkRef, CsMeasurement *meas) {
     static const char kFn[] = "csIfAddMeasurement";
     DEBUG_LOG(3, "%s ENTER \n", kFn);
     if (refusedWhileRegistryHeld(kFn)) return 0;
-    tarnRegistryLock();
-    CsContextItem *item = tarnRegistryFindLocked(linkRef);
-    if (item == nullptr) {
-        tarnRegistryUnlock();
-        logUnknownLink(linkRef);
-        DEBUG_LOG(3, "%s EXIT\n", kFn);
-        return 0;
+    int rc = 0;
+    {
+        RegistryHold held;
+        CsContextItem *item = tarnRegistryFindLocked(linkRef);
+        if (item == nullptr) {
+            logUnknownLink(linkRef);
+        } else if (meas == nullptr || meas->channels == nullptr || meas->modes == nullptr ||
+                   meas->initSteps == nullptr || meas->reflSteps == nullptr) {
+            DEBUG_LOG(1, "Invalid measurement data.\n");
+        } else {
+            rc = csAddMeasurement(item->ctx, meas);
+        }
     }
-    if (meas == nullptr || meas->channels == nullptr || meas->modes == nullptr ||
-        meas->initSteps == nullptr || meas->reflSteps == nullptr) {
-        tarnRegistryUnlock();
-        DEBUG_LOG(1, "Invalid measurement data.\n");
-        DEBUG_LOG(3, "%s EXIT\n", kFn);
-        return 0;
-    }
-    const int rc = csAddMeasurement(item->ctx, meas);
-    tarnRegistryUnlock();
     DEBUG_LOG(3, "%s EXIT\n", kFn);
     return rc;
 }
@@ -181,23 +189,21 @@ int csIfAddMeasurementV2(CsLinkRef linkRef, const CsProcedure *proc) {
     static const char kFn[] = "csIfAddMeasurementV2";
     DEBUG_LOG(3, "%s ENTER \n", kFn);
     if (refusedWhileRegistryHeld(kFn)) return 0;
-    tarnRegistryLock();
-    CsContextItem *item = tarnRegistryFindLocked(linkRef);
-    if (item == nullptr) {
-        tarnRegistryUnlock();
-        DEBUG_LOG(3, "link reference %d does not exist\n", static_cast<int>(linkRef));
-        DEBUG_LOG(3, "%s EXIT \n", kFn);
-        return 0;
+    int rc = 0;
+    bool stored = false;  // reached the converter: its EXIT is logged at level 2
+    {
+        RegistryHold held;
+        CsContextItem *item = tarnRegistryFindLocked(linkRef);
+        if (item == nullptr) {
+            DEBUG_LOG(3, "link reference %d does not exist\n", static_cast<int>(linkRef));
+        } else if (proc == nullptr) {
+            DEBUG_LOG(1, "Invalid v2 measurement data.\n");
+        } else {
+            rc = csAddMeasurement_v2(item->ctx, proc);
+            stored = true;
+        }
     }
-    if (proc == nullptr) {
-        tarnRegistryUnlock();
-        DEBUG_LOG(1, "Invalid v2 measurement data.\n");
-        DEBUG_LOG(3, "%s EXIT \n", kFn);
-        return 0;
-    }
-    const int rc = csAddMeasurement_v2(item->ctx, proc);
-    tarnRegistryUnlock();
-    DEBUG_LOG(2, "%s EXIT \n", kFn);
+    DEBUG_LOG(stored ? 2 : 3, "%s EXIT \n", kFn);
     return rc;
 }
 
@@ -205,16 +211,15 @@ int csIfSetParam(CsLinkRef linkRef, int type, const void *data) {
     static const char kFn[] = "csIfSetParam";
     DEBUG_LOG(3, "%s ENTER \n", kFn);
     if (refusedWhileRegistryHeld(kFn)) return 0;
-    tarnRegistryLock();
-    CsContextItem *item = tarnRegistryFindLocked(linkRef);
-    if (item == nullptr) {
-        tarnRegistryUnlock();
-        logUnknownLink(linkRef);
-        DEBUG_LOG(3, "%s EXIT\n", kFn);
-        return 0;
+    int rc = 0;
+    {
+        RegistryHold held;
+        CsContextItem *item = tarnRegistryFindLocked(linkRef);
+        if (item == nullptr)
+            logUnknownLink(linkRef);
+        else
+            rc = csSetParam(item->ctx, type, data);
     }
-    const int rc = csSetParam(item->ctx, type, data);
-    tarnRegistryUnlock();
     DEBUG_LOG(3, "%s EXIT\n", kFn);
     return rc;
 }
