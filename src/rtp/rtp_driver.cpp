@@ -32,9 +32,8 @@ int RTP_calcEstimate(CsContext *ctx) {
         return 0;
     }
 
-    RtpTones tones;  // about 26 KB; the worker's stack is 1 MiB
-    const int numTones = rtpExtractTones(*meas, nap, *ctx->opts, tones);
-    if (numTones == 0) {
+    // Only the count matters until the stages that use the tones exist.
+    if (rtpCountTones(*meas) == 0) {
         DEBUG_LOG(1, "No measurement data found.\n");
         return 0;
     }

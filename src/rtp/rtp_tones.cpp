@@ -4,32 +4,48 @@
 #include <cmath>
 #include <cstring>
 
-#include "tarn_diag.h"
-
 namespace tarn_rtp {
+
+namespace {
+
+bool hasStepArrays(const CsMeasurement &meas) {
+    return meas.channels != nullptr && meas.modes != nullptr && meas.initSteps != nullptr &&
+           meas.reflSteps != nullptr;
+}
+
+// At most the context's 256 slots, so never more tones than kMaxTones.
+int storedSteps(const CsMeasurement &meas) {
+    return meas.N > TARN_MAX_STEPS ? TARN_MAX_STEPS : meas.N;
+}
+
+bool isToneStep(uint8_t mode) {
+    return (mode & 0xFEu) == 2u;  // modes 2 and 3
+}
+
+}  // namespace
+
+int rtpCountTones(const CsMeasurement &meas) {
+    if (!hasStepArrays(meas)) return 0;
+    int k = 0;
+    for (int i = 0, n = storedSteps(meas); i < n; ++i) k += isToneStep(meas.modes[i]);
+    return k;
+}
 
 int rtpExtractTones(const CsMeasurement &meas, int nap, const ConfigOpts &opts, RtpTones &tones) {
     std::memset(&tones, 0, sizeof tones);
     nap = clampPaths(nap);
-    if (meas.channels == nullptr || meas.modes == nullptr || meas.initSteps == nullptr ||
-        meas.reflSteps == nullptr) {
-        return 0;
-    }
+    if (!hasStepArrays(meas)) return 0;
     const double h = static_cast<double>(opts.qWrap >> 1);
     const double turn = static_cast<double>(opts.qWrap);
     const bool roundPhase = (opts.quant & 1u) != 0;
-    const int numSteps = meas.N > TARN_MAX_STEPS ? TARN_MAX_STEPS : meas.N;
+    const int numSteps = storedSteps(meas);
     const CsStepSlot *initSlots = reinterpret_cast<const CsStepSlot *>(meas.initSteps);
     const CsStepSlot *reflSlots = reinterpret_cast<const CsStepSlot *>(meas.reflSteps);
 
     // A full-size count: 256 tone steps are 256 tones, not zero.
     int k = 0;
     for (int i = 0; i < numSteps; ++i) {
-        if ((meas.modes[i] & 0xFEu) != 2u) continue;
-        if (k == kMaxTones) {
-            DEBUG_LOG(2, "Ignoring tone steps beyond %d\n", kMaxTones);
-            break;
-        }
+        if (!isToneStep(meas.modes[i])) continue;
         tones.toneChannel[k] = meas.channels[i];
         const CsStepTone &ini = initSlots[i].step.tone;
         const CsStepTone &ref = reflSlots[i].step.tone;

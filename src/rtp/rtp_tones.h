@@ -20,7 +20,10 @@ struct RtpTones {
 
 // Clears `tones` and fills it from the mode-2/mode-3 steps of the stored
 // procedure (its step arrays are the context's slots) for paths 0..nap-1.
-// Returns the number of tones, 0..256; tone steps beyond 256 are ignored.
+// Returns the number of tones, 0..256.
 int rtpExtractTones(const CsMeasurement &meas, int nap, const ConfigOpts &opts, RtpTones &tones);
+
+// Number of tones rtpExtractTones would return, without extracting them.
+int rtpCountTones(const CsMeasurement &meas);
 
 }  // namespace tarn_rtp

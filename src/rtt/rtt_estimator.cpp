@@ -133,6 +133,15 @@ int RTT_calcEstimate(CsContext *ctx) {
     gNewPres.rttP = pres->rttP;
     gNewPres.time = pres->rttTime;
 
+    // The window's size and frame come from the options at every use, limited
+    // to what its arrays hold, so the state never describes a larger window.
+    auto runWindow = [&](const RangeEstimate &input) {
+        gNewPres.rttWinCtl.size = clampWindow(opts->rttSlidingWindowSize);
+        gNewPres.rttWinCtl.frameSize = clampFrame(opts->rttSlidingWindowFrameSize);
+        algFilterSlidingWindow(opts, gNewPres.rttWin, &input, &gNewPres.rttWinCtl,
+                               gNewPres.rttWinTime, now, reset, &gNewPres.rttOut);
+    };
+
     double delivered;
     switch (opts->rttFilterType) {
         case 1:
@@ -141,21 +150,14 @@ int RTT_calcEstimate(CsContext *ctx) {
             delivered = kalmanState.dest;
             break;
         case 2:
-            gNewPres.rttWinCtl.size = clampWindow(opts->rttSlidingWindowSize);
-            gNewPres.rttWinCtl.frameSize = clampFrame(opts->rttSlidingWindowFrameSize);
-            algFilterSlidingWindow(opts, gNewPres.rttWin, &currEst, &gNewPres.rttWinCtl,
-                                   gNewPres.rttWinTime, now, reset, &gNewPres.rttOut);
+            runWindow(currEst);
             kalmanState.dest = gNewPres.rttOut.dest;
             delivered = gNewPres.rttOut.dest;
             break;
         case 4:
             algFilterKalman(opts, &kalmanState, &currEst, &gNewPres.rttP, &gNewPres.rttK,
                             pres->rttTime, now, reset);
-            currEst = kalmanState;
-            gNewPres.rttWinCtl.size = clampWindow(opts->rttSlidingWindowSize);
-            gNewPres.rttWinCtl.frameSize = clampFrame(opts->rttSlidingWindowFrameSize);
-            algFilterSlidingWindow(opts, gNewPres.rttWin, &currEst, &gNewPres.rttWinCtl,
-                                   gNewPres.rttWinTime, now, reset, &gNewPres.rttOut);
+            runWindow(kalmanState);
             delivered = gNewPres.rttOut.dest;
             break;
         default:

@@ -77,10 +77,10 @@ TEST(Fft, InverseRoundTripPaddingAndTruncation) {
     std::mt19937 rng(2);
     for (int n : {1, 8, 512, 16384}) {
         const std::vector<C> x = randomVector(rng, n);
-        std::vector<C> spec(x);
-        fft(spec.data(), n);
+        std::vector<C> freq(x);
+        fft(freq.data(), n);
         std::vector<C> back(n);
-        ifft(spec.data(), n, back.data(), n);
+        ifft(freq.data(), n, back.data(), n);
         EXPECT_LT(maxDiff(back, x), 1e-14 * (n + 16)) << n;
     }
     // 79 values zero-padded to 512: equals the inverse DFT of the padded vector.
