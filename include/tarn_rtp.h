@@ -30,6 +30,44 @@ typedef struct ToneRecord {
     TarnCplxD pct[TARN_NUM_CHANNELS][TARN_MAX_ANT_PATHS];
 } ToneRecord;
 
+/* ---- Estimator output blocks ---------------------------------------------
+ * Owned by the caller (the phase driver keeps them for one call). Distances
+ * in metres x distSF unless said otherwise; confidences in percent, -1 none;
+ * 2147483647.0 marks a slot without a distance. */
+
+/* MUSIC order slots: up to 7 orders per path, 28 slots leave room for the
+ * slot shift of the 7-order override. */
+#define TARN_MUSIC_SLOTS 28
+
+/* Phase-slope estimate per antenna path. */
+typedef struct PhaseResult {
+    uint64_t reserved; /* not read or written by the estimators */
+    double pdest[TARN_MAX_ANT_PATHS]; /* m x distSF */
+    double pconf[TARN_MAX_ANT_PATHS]; /* 0..100, whole numbers */
+    double phFit[TARN_MAX_ANT_PATHS]; /* phase-fit error, degrees */
+} PhaseResult;
+
+/* MUSIC estimate per (order slot, antenna path). Zeroed by the caller. */
+typedef struct MusicResult {
+    uint8_t valid[TARN_MUSIC_SLOTS][TARN_MAX_ANT_PATHS];
+    double dest[TARN_MUSIC_SLOTS][TARN_MAX_ANT_PATHS]; /* m x distSF */
+    double conf[TARN_MUSIC_SLOTS][TARN_MAX_ANT_PATHS]; /* 1..100, -1 invalid */
+    double musicStd[TARN_MAX_ANT_PATHS];                /* m x distSF */
+    uint8_t pathValid[TARN_MAX_ANT_PATHS];
+} MusicResult;
+
+/* Channel impulse response figures per antenna path. */
+typedef struct CirEstimate {
+    uint64_t reserved; /* not written by the estimator */
+    double cirDist[TARN_MAX_ANT_PATHS];          /* m; -1 = no early peak */
+    double energy[TARN_MAX_ANT_PATHS];           /* sum of squared magnitudes */
+    double maxToMeanCirDB[TARN_MAX_ANT_PATHS];   /* dB */
+    double maxToMedianCirDB[TARN_MAX_ANT_PATHS]; /* dB */
+    double delaySpread[TARN_MAX_ANT_PATHS];      /* RMS, m */
+    uint16_t numPeaks[TARN_MAX_ANT_PATHS];
+    uint16_t numPeaksBeforeMaxPeak[TARN_MAX_ANT_PATHS];
+} CirEstimate;
+
 /* ---- Gain map, channel order, coverage ---------------------------------- */
 
 /* Marks each tone (numTones tones in step order, NAP paths) usable or not
@@ -72,6 +110,20 @@ TARN_API void algFillGaps(const PresState *pres, const ToneRecord *rawMeas, cons
  * out negative (the fill is completed all the same). */
 TARN_API int8_t algInterpProduct(ToneRecord *rawMeas, const ConfigOpts *opts, int8_t NAP,
                                  ToneRecord *procMeas, uint8_t (*measuredMap)[TARN_MAX_ANT_PATHS]);
+
+/* ---- Tone processing and calibration ------------------------------------ */
+
+/* ---- Event phase alignment ----------------------------------------------- */
+
+/* ---- Phase-slope estimator ----------------------------------------------- */
+
+/* ---- MUSIC estimator ----------------------------------------------------- */
+
+/* ---- Channel impulse response and MUSIC correction ----------------------- */
+
+/* ---- Antenna-path selection ---------------------------------------------- */
+
+/* ---- Result filter ------------------------------------------------------- */
 
 /* ---- Driver ------------------------------------------------------------- */
 
