@@ -113,15 +113,139 @@ TARN_API int8_t algInterpProduct(ToneRecord *rawMeas, const ConfigOpts *opts, in
 
 /* ---- Tone processing and calibration ------------------------------------ */
 
+/* One-way response from both directions' tones (mode 0): for each path < NAP
+ * the continuous square root of initPct x reflPct (phases unwrapped over the
+ * channels, then halved), rotated by the prior distance less disCal[path]
+ * (prior: the product-channel estimate when pctPrior is 3 or 5 and it is
+ * valid, else a valid previous distance pres->dest, else 0; a previous
+ * distance of +-2147483647 is never a prior), conjugated when pctInvert is 1,
+ * rounded when quant is 1. Writes rawMeas->pct (cleared first) and
+ * rawMeas->prior (metres). productEstimate->dest is in metres x distSF.
+ * Returns 0, or -1 when pctMode is not 0. Pointers are borrowed for the call;
+ * pres and productEstimate may be null (no prior from them). */
+TARN_API int8_t algProcPct(const PresState *pres, ToneRecord *rawMeas, const ConfigOpts *opts,
+                           int8_t NAP, const RangeEstimate *productEstimate);
+
+/* Mode 1: fills the gaps of the two-way product into procMeas
+ * (algInterpProduct), then takes its rotated square root (rootUnwrap).
+ * Returns algInterpProduct's result (0, or -1 = a filled amplitude came out
+ * negative; the square root is skipped then). */
+TARN_API int8_t algInterpProcPct(const PresState *pres, ToneRecord *rawMeas, const ConfigOpts *opts,
+                                 int8_t NAP, ToneRecord *procMeas,
+                                 uint8_t (*measuredMap)[TARN_MAX_ANT_PATHS]);
+
+/* Replaces procMeas->pct (a two-way product) by its continuous square root,
+ * rotated by the prior less disCal[path]: the prior is pres->dest / distSF
+ * when pctPrior is 3 (whether or not pres is valid, unless it is the
+ * +-2147483647 "no distance" sentinel), else 0. Writes rawMeas->prior (m). */
+TARN_API void rootUnwrap(ToneRecord *procMeas, ToneRecord *rawMeas, const PresState *pres,
+                         const ConfigOpts *opts, int8_t NAP);
+
+/* Per-channel calibration and the phase-result prior, on procMeas->pct:
+ * - while opts->estimateFilterChannel is non-zero, each call adds the tones'
+ *   normalised ratio to the response expected at trueCalibrationDistance into
+ *   opts->calTable; the maxProcForCal-th call since estimation was switched
+ *   on turns the sums into the normalised reciprocal average and switches
+ *   estimation off and application (applyEstimatedReverseChannel) on. The
+ *   count is kept per link in *pres (restarted, with the table cleared,
+ *   whenever estimation is switched on); maxProcForCal 0 never finishes.
+ * - with applyEstimatedReverseChannel 1, multiplies every tone by the table;
+ * - with pctPrior 4, rotates by PhaseResult->pdest (the prior becomes
+ *   rawMeas->prior, 0 below 20 m).
+ * pres may be null only outside calibration runs (estimation is skipped
+ * then). Writes opts' calTable, estimateFilterChannel and
+ * applyEstimatedReverseChannel. Pointers are borrowed for the call. */
+TARN_API void alg_rotatePct(PresState *pres, ToneRecord *rawMeas, ToneRecord *procMeas,
+                            ConfigOpts *opts, int8_t NAP, const PhaseResult *phaseResult);
+
 /* ---- Event phase alignment ----------------------------------------------- */
 
 /* ---- Phase-slope estimator ----------------------------------------------- */
+
+/* Distance per antenna path (paths 0..NAP-1) from the slope of the unwrapped
+ * phases of second->pct over the usable channels (second->gmap), plus
+ * first->prior and calDistOffset; chanList, gconf and prior are read from
+ * first. Writes out->pdest (m x distSF), out->pconf (0..100) and out->phFit
+ * (degrees). A path with fewer than 10 usable channels gets pdest 0 and
+ * pconf 0 (phFit untouched). pres is not used; first and second may be the
+ * same record. Pointers are borrowed for the call. */
+TARN_API void algEstWithPhase(const PresState *pres, const ToneRecord *first,
+                              const ToneRecord *second, const ConfigOpts *opts, int8_t NAP,
+                              PhaseResult *out);
+
+/* Coarse distance from the raw product initPct x reflPct (stored into
+ * rawMeas->pct): phase slope per path, halved (one way), x 0.65, negative
+ * slopes beyond -10 m wrapped by one 299.7 m interval. Writes
+ * rawMeas->productDist (m x distSF), rawMeas->productValid, and
+ * productEstimate (valid 1 and dest = median of the valid paths, m x distSF;
+ * else valid 0, dest 0). A path with fewer than 10 usable channels is not
+ * valid. pres is not used. Pointers are borrowed for the call. */
+TARN_API void alg_estimateProductChannelDist(const PresState *pres, ToneRecord *rawMeas,
+                                             const ConfigOpts *opts, int8_t NAP,
+                                             RangeEstimate *productEstimate);
 
 /* ---- MUSIC estimator ----------------------------------------------------- */
 
 /* ---- Channel impulse response and MUSIC correction ----------------------- */
 
+/* Transform size the impulse response uses: ifftSize when it is a power of two
+ * from 128 to 16384, otherwise 512. */
+#define TARN_CIR_DEFAULT_SIZE 512
+#define TARN_CIR_MAX_SIZE 16384
+
+/* Impulse response of each path j < NAP (clamped to 0..4) from the 79 tones
+ * procMeas->pct[k][j] (every channel, whatever gmap says; zero tones enter the
+ * transform as zeros), shifted by rawMeas->prior + cirOffset metres. Fills
+ * cirDist, energy, maxToMeanCirDB, maxToMedianCirDB, delaySpread, numPeaks and
+ * numPeaksBeforeMaxPeak of `cir` for those paths; other entries and
+ * cir->reserved are left as they are. A path with all-zero tones gets energy 0
+ * and NaN level/spread figures. pres is not used. All pointers are the
+ * caller's, read (or for `cir` written) during the call only. Uses a fixed
+ * per-thread work area; allocates nothing. Not re-entrant within one thread. */
+TARN_API void algProcessCir(const PresState *pres, const ToneRecord *rawMeas,
+                            const ToneRecord *procMeas, const ConfigOpts *opts, int8_t NAP,
+                            CirEstimate *cir);
+
+/* RMS delay spread in metres of the response magnitudes `magnitudes`, which
+ * must hold N values, N being the transform size the options give (see
+ * TARN_CIR_DEFAULT_SIZE); energy is their sum of squares. len is not used. */
+TARN_API double computeDelaySpread(const double *magnitudes, uint16_t len, double energy,
+                                   const ConfigOpts *opts);
+
+/* Local maxima of values[0..len-1]: a position t (1 <= t <= len-2) is a peak
+ * when the sign of the slope decreases there (a flat top entered rising and
+ * left falling gives a peak at both ends). Writes the peaks in ascending
+ * position to peakValues / peakLocs (room for len entries each, caller-owned)
+ * and their number to *numPeaks; len below 3 gives 0 peaks. */
+TARN_API void findPeaks(const double *values, uint16_t len, double *peakValues,
+                        uint16_t *peakLocs, uint16_t *numPeaks);
+
+/* Vertex offset (in samples, relative to the middle sample) of the parabola
+ * through three equally spaced values: (early - late) / (2 (early - 2 onTime +
+ * late)), 0 when the denominator is 0. */
+TARN_API double getFractionalPeakLoc(double early, double onTime, double late);
+
+/* Lowers MUSIC distances to the impulse response's early-arrival distance:
+ * for every path j and slot s with valid[s][j] == 1, cir->cirDist[j] > 0 and
+ * cirDist[j] + cirCorrectionOffset < dest[s][j] / distSF, dest[s][j] becomes
+ * cirDist[j] x distSF. Never raises a distance; flags and confidences are kept.
+ * phase is not used. Pointers are the caller's, used during the call only. */
+TARN_API void combineMusicWithCir(MusicResult *music, const CirEstimate *cir,
+                                  const PhaseResult *phase, const ConfigOpts *opts);
+
 /* ---- Antenna-path selection ---------------------------------------------- */
+
+/* Selects antenna paths in place on `music` (order rows 0..6): MUSIC slots far
+ * from a confident phase-slope distance lose their distance; paths with poor
+ * coverage (rawGconf, percent, NAP entries), phase fit, impulse response, an
+ * all-zero response (energy 0) or a MUSIC spread far above the best path's are
+ * dropped (their rows get distance 2147483647.0, confidence 0, valid 0).
+ * pathValid[j] ends 1 for kept paths below NAP (clamped to 0..4) and 0 for
+ * dropped and absent ones. Pointers are the caller's, used during the call. */
+TARN_API void algMultiAntennaFiltering(const uint8_t *rawGconf, MusicResult *music,
+                                       const PhaseResult *phaseResult,
+                                       const CirEstimate *cirEstimate, const ConfigOpts *opts,
+                                       int8_t NAP);
 
 /* ---- Result filter ------------------------------------------------------- */
 
