@@ -186,6 +186,50 @@ TARN_API void alg_estimateProductChannelDist(const PresState *pres, ToneRecord *
 
 /* ---- MUSIC estimator ----------------------------------------------------- */
 
+/* Row stride (elements) of the covariance matrices; sizes up to 28 x 28. */
+#define TARN_MUSIC_COV_STRIDE 28
+
+/* Forward-backward smoothed covariance of the N complex samples with
+ * subarray length L into the L x L matrix R (row-major, row stride `stride`
+ * elements): R[l][k] = sum over s < N-L+1 of (x[s+l] conj(x[s+k]) +
+ * conj(x[s+L-1-l]) x[s+L-1-k]) / (2 (N-L+1)). Writes nothing when L < 1,
+ * L > N or stride < L. Caller owns both arrays (samples: N entries; R: at
+ * least (L-1) x stride + L entries). */
+TARN_API void algCalcCovD(const TarnCplxD *samples, int N, int L, int stride, TarnCplxD *R);
+
+/* The same covariance for samples given as 64-bit integer (re, im) pairs,
+ * summed in 64-bit integers and scaled to double at the end (the integer
+ * sums wrap instead of overflowing). Same limits and ownership as
+ * algCalcCovD. */
+TARN_API void algCalcCov(const TarnCplxL *samples, int N, int L, int stride, TarnCplxD *R);
+
+/* Root-MUSIC on the Hermitian L x L matrix R (row stride `stride`, L at most
+ * 28) with signal dimension p: the roots of the noise-subspace polynomial
+ * inside the circle of radius 1.000001, closest to the unit circle first.
+ * Writes freq[k] (root angle, radians per sample step; a sequence falling
+ * in phase gives a negative angle) and mag[k] (root magnitude, at most
+ * 0.999999) for k below the returned count, which is min(p, roots found),
+ * or 0 when p < 1 or p >= L (no noise subspace). Entries from the returned
+ * count up to p - 1 are set to freq 0, mag 0. Caller owns R (read only) and
+ * freq and mag (p entries each). Allocates nothing. */
+TARN_API int algRootMusicFreq(const TarnCplxD *R, int p, int L, int stride, double *freq,
+                              double *mag);
+
+/* MUSIC distances for antenna paths 0..NAP-1 (NAP clamped to 0..4) into
+ * music, which the caller zeroes before the call: per order slot and path a
+ * distance (m x distSF), a confidence (1..100, -1 without a distance) and a
+ * valid flag, per path the spread musicStd; pathValid is not touched.
+ * Reads pres->valid/time/dest, rawMeas->prior/gconf, procMeas->chanList/
+ * gmap/pct and pdest (NAP phase-slope distances, m x distSF). With
+ * useChannelCenterForBoundMusicEst = 1 the option's order and covariance
+ * sets are rewritten to their fixed 6-order defaults. A path with fewer than
+ * 10 usable channels gets no distances. All pointers are owned by the caller
+ * and used only during the call; allocates nothing (per-thread work area).
+ * Worker thread; not reentrant for the same opts or music. */
+TARN_API void algEstWithMusic(const PresState *pres, const ToneRecord *rawMeas,
+                              const ToneRecord *procMeas, ConfigOpts *opts, int8_t NAP,
+                              MusicResult *music, const double *pdest, bool reset);
+
 /* ---- Channel impulse response and MUSIC correction ----------------------- */
 
 /* Transform size the impulse response uses: ifftSize when it is a power of two
