@@ -160,6 +160,60 @@ TARN_API void alg_rotatePct(PresState *pres, ToneRecord *rawMeas, ToneRecord *pr
 
 /* ---- Event phase alignment ----------------------------------------------- */
 
+/* Most repeated channels looked for between neighbouring events. */
+#define TARN_MAX_EVENT_REPS 5
+
+/* Converts the tones to complex double and, event by event (an event is a run
+ * of steps with non-zero mode), rotates each event's tones so that all events
+ * of a path share the phase reference of its first event with tones. The
+ * offset between neighbouring events is measured on the channels the later
+ * event repeats (see calcPhaseDifferencesD).
+ *
+ * Tone arrays are indexed [tone position][path], tone positions counting the
+ * mode-2/mode-3 steps in step order; they hold TARN_MAX_TONES rows and the
+ * first numTones (clamped to 0..256) are read. tonePhase is the two-way phase
+ * in phase units (qWrap per turn) folded into [0, qWrap); toneGmap 1 marks a
+ * usable tone. modes and channels hold N entries (N is clamped to
+ * TARN_MAX_STEPS). N and numTones are full-width counts: a 256-step procedure
+ * with 256 tones is aligned. NAP is clamped to 0..4. All pointers are the
+ * caller's, read (or, for initToneC and reflToneC, written) during the call
+ * only. initToneC and reflToneC receive rows 0..numTones-1 for paths < NAP.
+ *
+ * An event whose repeated tones fall outside its own or its neighbour's tone
+ * range, or that follows an event without tones, cannot be aligned: its tones
+ * are only converted, the log says why, and later events are aligned to it.
+ * Alignment is skipped (tones converted only) when qWrap is below 2.
+ *
+ * Returns the number of events whose offset could not be measured, summed over
+ * the paths (at most 127); 0 also when a pointer is null (nothing written). */
+TARN_API int8_t alignEventPhases(const TarnCplxI4 (*initToneIq)[TARN_MAX_ANT_PATHS],
+                                 const TarnCplxI4 (*reflToneIq)[TARN_MAX_ANT_PATHS],
+                                 const double (*tonePhase)[TARN_MAX_ANT_PATHS],
+                                 const uint8_t (*toneGmap)[TARN_MAX_ANT_PATHS],
+                                 const uint8_t *modes, const uint8_t *channels,
+                                 const ConfigOpts *opts, uint16_t N, int8_t NAP, uint16_t numTones,
+                                 TarnCplxD (*initToneC)[TARN_MAX_ANT_PATHS],
+                                 TarnCplxD (*reflToneC)[TARN_MAX_ANT_PATHS]);
+
+/* Phase differences between two neighbouring events of one path. phase and
+ * gmap are that path's tone phases (phase units) and usable flags by tone
+ * position, numTones entries (clamped to 0..256). The previous event holds
+ * tone positions prevFirst..prevLast, the current one curFirst..curLast. For
+ * r = 0..nReps-1 (nReps clamped to 0..TARN_MAX_EVENT_REPS) the previous tone
+ * prevLast - r pairs with the current tone curFirst + nReps - 1 - r; pairs
+ * with a tone outside its event's range (or outside 0..numTones-1) are left
+ * out. Each pair with both tones usable gives phase[prev] - phase[cur] folded
+ * into [0, qWrap), written in pairing order to diff (room for
+ * TARN_MAX_EVENT_REPS values, caller's). N is the procedure's step count,
+ * logged only.
+ *
+ * Returns the number of differences written (0 when nReps is 0 or no pair is
+ * usable), or -1 when nReps > 0 and no pair lies within both events' ranges
+ * (or phase, gmap or diff is null, or qWrap is 0). */
+TARN_API int calcPhaseDifferencesD(const double *phase, const uint8_t *gmap, uint16_t numTones,
+                                   int prevFirst, int prevLast, int curFirst, int curLast,
+                                   int nReps, uint16_t N, uint32_t qWrap, double *diff);
+
 /* ---- Phase-slope estimator ----------------------------------------------- */
 
 /* Distance per antenna path (paths 0..NAP-1) from the slope of the unwrapped
@@ -292,6 +346,22 @@ TARN_API void algMultiAntennaFiltering(const uint8_t *rawGconf, MusicResult *mus
                                        int8_t NAP);
 
 /* ---- Result filter ------------------------------------------------------- */
+
+/* Tracks one procedure's per-path estimates into the link's phase distance.
+ * state: the working ranging state (the driver passes gNewPres holding the
+ * link's state); read and updated in place. rawMeas: only its timeUs (the
+ * procedure time, microseconds) is read. procMeas is not used and may be
+ * null. phase: phase-slope distances and confidences per path. music: the
+ * MUSIC slots (read) and pathValid (written by the tracking filter types 0
+ * and 3). NAP: antenna paths, clamped to 0..4. out: receives the state's
+ * current estimate {valid, dest, conf, vest} (dest in metres x distSF;
+ * 2147483647.0 with valid 0 when there is no estimate; with filter type 1
+ * conf is the Kalman variance). reset: non-zero restarts tracking. All
+ * pointers except procMeas must be valid for the call only. Worker thread. */
+TARN_API void algEstRTPWithFilter(NewPresState *state, const ToneRecord *rawMeas,
+                                  const ToneRecord *procMeas, const PhaseResult *phase,
+                                  MusicResult *music, const ConfigOpts *opts, int8_t NAP,
+                                  RangeEstimate *out, int reset);
 
 /* ---- Driver ------------------------------------------------------------- */
 
