@@ -148,10 +148,21 @@ typedef struct PresState {
     CsFilterRecord csFilter;
     uint8_t inValidCounter;
     uint8_t apInvalidCounter[TARN_MAX_ANT_PATHS];
+    /* Calibration-table estimation of this link: 1 while a run is under way,
+     * and the procedures it has taken. They fill what would otherwise be
+     * padding before rttDest, so no documented field moves. */
+    uint8_t calRunActive;
+    uint16_t calProcCount;
     double rttDest; /* m */
     double rttP;
     double rttK;
 } PresState;
+
+/* inValidCounter starts on a 4-byte boundary, so the 3 bytes after the path
+ * counters were padding on every ABI the library targets. */
+TARN_STATIC_ASSERT(offsetof(PresState, inValidCounter) % 4 == 0, "PresState layout");
+TARN_STATIC_ASSERT(offsetof(PresState, calProcCount) + 2 == offsetof(PresState, inValidCounter) + 8,
+                   "PresState layout");
 
 /* One (MUSIC order, antenna path) tracking entry of the phase result filter. */
 typedef struct RtpPairEntry {
