@@ -10,6 +10,7 @@
 
 #include "simulator.h"
 #include "tarn.h"
+#include "wire.h"
 
 namespace {
 

@@ -57,6 +57,16 @@ TARN_API void algFilterSlidingWindow(const ConfigOpts *opts, RangeEstimate *slot
                                      double *timestamps, double currTime, int reset,
                                      RangeEstimate *out);
 
+/* ---- Combination of the two candidates ------------------------------------ */
+
+/* Combines the phase and round-trip-time candidates of one computation into
+ * result (distances in metres x distSF): the phase candidate, unless a valid
+ * round-trip-time candidate differs from it by more than rtpWithinRttThresh
+ * (metres, from ctx's options). Returns 1 when result was written, 0 when the
+ * phase candidate is not valid (result untouched). */
+TARN_API int alg_combineRttRtp(const CsContext *ctx, const RangeEstimate *rtp,
+                               const RangeEstimate *rtt, CsEstimate *result);
+
 TARN_END_DECLS
 
 #endif /* TARN_ESTIMATORS_H */

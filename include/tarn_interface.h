@@ -102,11 +102,6 @@ TARN_API void deinitRequestHandler(void);
 /* The worker's body; does nothing when called on any other thread. */
 TARN_API void *process_request(void *arg);
 
-/* Combines the phase and round-trip-time candidates into result. Returns 1
- * when result was written, 0 when the phase candidate is not valid. */
-TARN_API int alg_combineRttRtp(const CsContext *ctx, const RangeEstimate *rtp,
-                               const RangeEstimate *rtt, CsEstimate *result);
-
 TARN_END_DECLS
 
 #endif /* TARN_INTERFACE_H */

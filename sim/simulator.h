@@ -190,45 +190,4 @@ class Simulator {
     int index_ = 0;
 };
 
-// ---- Wire forms ------------------------------------------------------------------
-
-// A procedure in the controller-level input format, owning every array the
-// record points to. Not copyable: the record points into it.
-class WireProcedure {
-  public:
-    explicit WireProcedure(const Procedure &p);
-    WireProcedure(const WireProcedure &) = delete;
-    WireProcedure &operator=(const WireProcedure &) = delete;
-
-    CsProcedure *get() { return &proc_; }
-
-  private:
-    void fill(const std::vector<Subevent> &src, std::vector<CsSubevent> *dst);
-
-    CsProcedure proc_{};
-    std::vector<CsSubevent> init_, refl_;
-    std::vector<std::unique_ptr<CsStep[]>> steps_;
-    std::vector<std::unique_ptr<int32_t[]>> tones_;
-    std::vector<std::unique_ptr<uint8_t[]>> quals_;
-};
-
-// The same procedure in the step-level input format: the subevents that both
-// sides completed with matching step counts, flattened step by step, each
-// tone step's tones placed by antenna path. Not copyable.
-class WireMeasurement {
-  public:
-    explicit WireMeasurement(const Procedure &p);
-    WireMeasurement(const WireMeasurement &) = delete;
-    WireMeasurement &operator=(const WireMeasurement &) = delete;
-
-    CsMeasurement *get() { return &meas_; }
-
-  private:
-    CsMeasurement meas_{};
-    std::vector<uint8_t> channels_, modes_;
-    std::vector<CsStepResult> init_, refl_;
-    std::vector<int16_t> pct_;   // 8 values per step
-    std::vector<uint8_t> qual_;  // 4 values per step
-};
-
 }  // namespace tarn_sim

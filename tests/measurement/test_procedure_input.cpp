@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "log_capture.h"
-#include "rtt/rtt_test_context.h"
+#include "rtt_test_context.h"
 #include "tarn_measurement.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "log_capture.h"
-#include "rtt/rtt_test_context.h"
+#include "rtt_test_context.h"
 #include "tarn_measurement.h"
 
 namespace {

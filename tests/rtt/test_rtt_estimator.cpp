@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "log_capture.h"
-#include "rtt/rtt_test_context.h"
+#include "rtt_test_context.h"
 #include "tarn_measurement.h"
 #include "tarn_rtt.h"
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "log_capture.h"
-#include "rtt/rtt_test_context.h"
+#include "rtt_test_context.h"
 #include "tarn_interface.h"
 
 namespace {

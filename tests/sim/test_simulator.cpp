@@ -13,6 +13,7 @@
 #include "record.h"
 #include "simulator.h"
 #include "tarn.h"
+#include "wire.h"
 
 using namespace tarn_sim;
 

@@ -10,6 +10,7 @@
 #include "tarn_diag.h"
 #include "tarn_rtp.h"
 #include "tarn_rtt.h"
+#include "wire.h"
 
 namespace tarn_sim {
 
