@@ -1,0 +1,424 @@
+// Result filter of the phase pipeline: tracks the per-(order, path) MUSIC
+// distances and the per-path phase-slope distances over procedures, pools
+// the survivors into one distance and passes it through the output filter.
+#include <cmath>
+#include <cstring>
+
+#include "rtp/rtp_internal.h"
+#include "tarn_diag.h"
+#include "tarn_math.h"
+#include "tarn_rtp.h"
+
+using namespace tarn_rtp;
+
+namespace {
+
+constexpr double kNoDistance = 2147483647.0;
+constexpr int kOrders = TARN_MAX_MUSIC_ORDERS;
+// Per path: one phase-slope candidate and one per MUSIC order.
+constexpr int kMaxCandidates = kPaths * (1 + kOrders);
+constexpr int kMaxWindow = TARN_MAX_WINDOW_SLOTS;
+constexpr int kMaxPercent = 100;
+
+enum OutputFilter { kOutNone = 0, kOutKalman = 1, kOutWindow = 2, kOutTrackWindow = 3 };
+
+// A distance that stands for "no distance" (or is not a number) never
+// becomes a tracked value.
+bool isRealDistance(double d) {
+    return std::isfinite(d) && std::fabs(d) != kNoDistance;
+}
+
+bool trackingRegime(uint8_t filterType) {
+    return filterType == kOutNone || filterType == kOutTrackWindow;
+}
+
+int usedOrders(const ConfigOpts &opts) {
+    return opts.muOrdSetLen > kOrders ? kOrders : opts.muOrdSetLen;
+}
+
+int clampPercent(int p) {
+    return p > kMaxPercent ? kMaxPercent : p;
+}
+
+int8_t confToInt8(double conf) {
+    const int32_t c = truncToInt32(conf);
+    return static_cast<int8_t>(c > 127 ? 127 : (c < -128 ? -128 : c));
+}
+
+struct Candidates {
+    double dest[kMaxCandidates];
+    double conf[kMaxCandidates];
+    int count = 0;
+
+    void add(double d, double c) {
+        if (count >= kMaxCandidates) return;
+        dest[count] = d;
+        conf[count] = c;
+        ++count;
+    }
+};
+
+// Phase-slope tracking of every path; returns the largest tracked confidence.
+double trackPhase(NewPresState &st, const PhaseResult &phase, const ConfigOpts &opts, int nap,
+                  double now, int reset) {
+    double maxConf = 0.0;
+    for (int k = 0; k < nap; ++k) {
+        RangeEstimate cur = {1, phase.pdest[k], phase.pconf[k], 0.0};
+        // An invalid state holds no distance to blend with: start over.
+        const int restart = reset != 0 || st.phaseIir[k].valid != 1;
+        algFilterIir(&opts, &st.phaseIir[k], &cur, &st.phaseDisAvg[k], now, restart);
+        if (st.phaseIir[k].conf > maxConf) maxConf = st.phaseIir[k].conf;
+    }
+    return maxConf;
+}
+
+// One (order, path) pair's update from this procedure's MUSIC slot.
+void trackPair(NewPresState &st, const MusicResult &music, const ConfigOpts &opts, int i, int k,
+               double now, int reset, double *maxConf) {
+    RtpPairEntry &pair = st.csFilter.entry[i][k];
+    double &disAvg = st.csFilter.disAvg[i][k];
+    const uint8_t v = music.valid[i][k];
+    const double rdest = music.dest[i][k];
+    const double g = music.conf[i][k];
+    DEBUG_LOG(2, "rdest : %lf , valid: %d , conf: %lf\n", rdest, v, g);
+
+    RangeEstimate presEst;
+    if (opts.fiUsePrevDistFilter == 1) {
+        presEst = reset != 0 ? RangeEstimate{st.valid, st.dest, st.conf, st.vest} : st.iirEst;
+    } else {
+        presEst = {pair.valid, pair.pdest, pair.pconf, pair.vest};
+    }
+    DEBUG_LOG(2, "presEst.dest, %lf presEst.conf %lf presEst.valid %d\n", presEst.dest,
+              presEst.conf, presEst.valid);
+
+    double dest;
+    double conf;
+    double w;
+    uint8_t valid;
+    // A reference without a distance cannot be blended with: the pair restarts.
+    const bool restart = reset != 0 || pair.valid == 0 || !isRealDistance(presEst.dest);
+    if (restart) {
+        DEBUG_LOG(2, "IIR filter reset , reset %d , presEst->valid %d", 1, presEst.valid);
+        const bool usable = !(g < static_cast<double>(opts.fiMinConf)) && v != 0 &&
+                            isRealDistance(rdest);
+        valid = usable ? 1 : 0;
+        dest = usable ? rdest : -1.0;
+        conf = usable ? g : -1.0;
+        w = -1.0;
+    } else {
+        const double dc = presEst.conf * (1.0 - opts.fiConfDecay);
+        if (v == 1 && g != -1.0 && isRealDistance(rdest)) {
+            const double f = std::pow(g / 100.0, opts.fiAvgPwr);
+            w = 1.0 - f;
+            dest = rdest * f + presEst.dest * w;
+            conf = dc > g ? dc : g;
+            valid = 1;
+        } else {
+            dest = kNoDistance;
+            conf = dc;
+            w = kNoDistance;
+            valid = 0;
+        }
+        DEBUG_LOG(4,
+                  "disAvg %lf, presEst->dest %lf,presEst->conf %lf , currEst->conf "
+                  "%lf,currEst->dest %lf , dest %lf, conf \n %lf",
+                  w, presEst.dest, presEst.conf, g, rdest, dest, conf);
+        DEBUG_LOG(2, "presEst.dest, %lf presEst.conf %lf presEst.valid %d\n", dest, conf, valid);
+    }
+    if (conf > *maxConf) *maxConf = conf;
+
+    if (!restart) {
+        if (valid == 1) {
+            const bool close = conf > static_cast<double>(opts.fiMinConf) &&
+                               std::fabs(dest - presEst.dest) <=
+                                   static_cast<double>(opts.fiMaxDelta) * opts.distSF;
+            // A jump is believed only right after the pair restarted, and
+            // only when it is at least as sure as the reference.
+            const bool accepted = close || (conf >= presEst.conf && disAvg == -1.0);
+            if (!accepted) valid = 0;
+        } else {
+            DEBUG_LOG(4,
+                      "valid false , fiValid %d, reset %d , pres->fiRTP.estMusic[k-1][n].valid "
+                      "%d \n",
+                      valid, reset, pair.valid);
+            dest = presEst.dest;
+            if (opts.velocityBasedUpdate == 1) {
+                dest = pair.pdest + (now - st.time) * st.vest * conf / 100.0;
+                DEBUG_LOG(2, "presEst.dest velocityBased %lf", dest);
+            }
+            valid = isRealDistance(dest) ? 1 : 0;
+            w = 1.0;
+        }
+    }
+    pair.valid = valid;
+    pair.pdest = dest;
+    pair.pconf = conf;
+    pair.vest = presEst.vest;
+    disAvg = w;
+}
+
+// Tracking regime: updates the pairs and counters, sets pathValid and
+// gathers the surviving tracked values.
+void trackAndCollect(NewPresState &st, MusicResult &music, const PhaseResult &phase,
+                     const ConfigOpts &opts, int nap, double now, int reset, Candidates &cand) {
+    double maxConf = 0.0;
+    if (opts.phEnable == 1 && nap >= 1) maxConf = trackPhase(st, phase, opts, nap, now, reset);
+
+    const int orders = usedOrders(opts);
+    bool anyPairValid = false;
+    bool pathHasOrder[kPaths] = {false, false, false, false};
+    for (int i = 0; i < orders; ++i) {
+        if (opts.muOrdSet[i] == 0) continue;
+        for (int k = 0; k < nap; ++k) {
+            if (music.valid[i][k] != 0) pathHasOrder[k] = true;
+            trackPair(st, music, opts, i, k, now, reset, &maxConf);
+            if (st.csFilter.entry[i][k].valid == 1) anyPairValid = true;
+        }
+    }
+
+    if (anyPairValid) {
+        st.inValidCounter = 0;
+    } else if (st.inValidCounter < UINT8_MAX) {
+        ++st.inValidCounter;
+    }
+
+    const double floor = maxConf * opts.fiPkConfThr;
+    const bool musicCandidates = opts.filterMusicOrdersMethod == 0 || opts.filterMusicOrdersMethod == 2;
+    for (int k = 0; k < nap; ++k) {
+        if (!pathHasOrder[k]) {
+            if (static_cast<int32_t>(st.apInvalidCounter[k]) < opts.APinValidCounterMax &&
+                st.apInvalidCounter[k] < UINT8_MAX) {
+                ++st.apInvalidCounter[k];
+            }
+        } else {
+            st.apInvalidCounter[k] = 0;
+            DEBUG_LOG(0, "AP %d restored", k);
+        }
+        if (static_cast<int32_t>(st.apInvalidCounter[k]) < opts.APinValidCounterMax) {
+            music.pathValid[k] = 1;
+            DEBUG_LOG(2, "maxConf [%lf]\n", maxConf);
+            const IirState &ph = st.phaseIir[k];
+            if (opts.phEnable == 1 && ph.valid == 1 && ph.conf >= floor && isRealDistance(ph.dest))
+                cand.add(ph.dest, ph.conf);
+            if (!musicCandidates) continue;
+            for (int i = 0; i < orders; ++i) {
+                if (opts.muOrdSet[i] == 0) continue;
+                const RtpPairEntry &e = st.csFilter.entry[i][k];
+                if (e.valid == 1 && e.pconf >= floor) cand.add(e.pdest, e.pconf);
+            }
+        } else {
+            music.pathValid[k] = 0;
+            DEBUG_LOG(0, "AP %d Invalidity Triggered", k);
+        }
+    }
+    DEBUG_LOG(0, "pres->fiRTP.apInvalidCounter[n] %d, %d, %d, %d", st.apInvalidCounter[0],
+              st.apInvalidCounter[1], st.apInvalidCounter[2], st.apInvalidCounter[3]);
+}
+
+// Direct regime: this procedure's results without tracking.
+void collectDirect(const MusicResult &music, const PhaseResult &phase, const ConfigOpts &opts,
+                   int nap, Candidates &cand) {
+    const int orders = usedOrders(opts);
+    for (int k = 0; k < nap; ++k) {
+        if (opts.phEnable != 0 && phase.pconf[k] >= 0.0 && isRealDistance(phase.pdest[k]))
+            cand.add(phase.pdest[k], phase.pconf[k]);
+        for (int i = 0; i < orders; ++i) {
+            // Only what MUSIC found in this procedure: the pair states belong
+            // to the tracking regime and may hold another link's history.
+            if (music.valid[i][k] == 1 && music.conf[i][k] >= 0.0 &&
+                isRealDistance(music.dest[i][k])) {
+                cand.add(music.dest[i][k], music.conf[i][k]);
+            }
+        }
+    }
+}
+
+// Trims and combines the candidates into est; false when none is left.
+bool combine(const Candidates &cand, const MusicResult &music, const ConfigOpts &opts,
+             RangeEstimate &est) {
+    const int count = cand.count;
+    if (count == 0) return false;
+    double ordDest[kMaxCandidates];
+    uint8_t order[kMaxCandidates];
+    aaMathSortVectorAndGetOrderDouble(cand.dest, count, ordDest, order, 0);
+    double ordConf[kMaxCandidates];
+    for (int c = 0; c < count; ++c) {
+        ordConf[c] = cand.conf[order[c]];
+        DEBUG_LOG(2, "ordDest[%d] = %lf , ordConf[%d] = %lf\n", c, ordDest[c], c, ordConf[c]);
+    }
+
+    double frac = opts.fiExclFrac;
+    if (!(frac > 0.0)) frac = 0.0;  // NaN too
+    if (frac > 1.0) frac = 1.0;
+    int numOut = static_cast<int>(std::floor(frac * count));
+    if (numOut % 2 != 0) ++numOut;
+    // At least one candidate always survives the trim.
+    const int maxOut = (count - 1) & ~1;
+    if (numOut > maxOut) numOut = maxOut;
+    DEBUG_LOG(2, "numOut %lf count %d fiExclFrac %lf \n", static_cast<double>(numOut), count,
+              opts.fiExclFrac);
+    const int start = numOut / 2;
+    const int end = count - numOut / 2 - 1;
+    DEBUG_LOG(2, "startIdx %d, EndIdx %d\n", start, end);
+
+    double sel[kMaxCandidates];
+    int n = 0;
+    int8_t maxSelConf = INT8_MIN;
+    for (int c = start; c <= end; ++c, ++n) {
+        sel[n] = ordDest[c];
+        const int8_t sc = confToInt8(ordConf[c]);
+        if (sc > maxSelConf) maxSelConf = sc;
+        DEBUG_LOG(2, "selDest[%d] = %lf , selConf[%d] = %d\n", n, sel[n], n, sc);
+    }
+
+    auto meanOrMedian = [&]() {
+        const double mean = aaMathCalcMeanDouble(sel, n);
+        const double median = aaMathCalcMedianDouble(sel, n);
+        DEBUG_LOG(2, "mean %lf , median %lf\n", mean, median);
+        return mean < median ? mean : median;
+    };
+    est.valid = 1;
+    switch (opts.fiDistanceCombiningMethod) {
+        case 0:
+            est.dest = aaMathCalcMeanDouble(sel, n);
+            break;
+        case 1:
+            est.dest = aaMathCalcMedianDouble(sel, n);
+            break;
+        case 3: {
+            int paths = 0;
+            for (int k = 0; k < kPaths; ++k) paths += music.pathValid[k] == 1;
+            if (paths == 1) {
+                est.dest = meanOrMedian();
+            } else if (paths >= 2) {
+                const uint8_t pct[kPaths + 1] = {0, 0, opts.percentile2AP, opts.percentile3AP,
+                                                 opts.percentile4AP};
+                est.dest = aaMathCalcPercentileDouble(sel, n, clampPercent(pct[paths]));
+            } else {
+                est.dest = kNoDistance;
+                est.valid = 0;
+            }
+            break;
+        }
+        default:
+            est.dest = meanOrMedian();
+            break;
+    }
+    est.conf = static_cast<double>(maxSelConf);
+    DEBUG_LOG(4, "currEst.dest %lf %d\n", est.dest, est.valid);
+    DEBUG_LOG(4, "currEst.conf %lf \n", est.conf);
+    return true;
+}
+
+// Hold of the previous pooled distance, and the velocity.
+void holdAndVelocity(NewPresState &st, const ConfigOpts &opts, double now, int reset,
+                     RangeEstimate &est) {
+    double speed;
+    if (reset != 0 || est.valid == 1) {
+        const double dt = now - st.time;
+        speed = dt > 0.0 ? (est.dest - st.dest) / dt : 0.0;
+        if (!std::isfinite(speed)) speed = 0.0;
+    } else {
+        est.dest = st.iirEst.dest;
+        est.conf = st.iirEst.conf;
+        est.valid = (est.dest > 0.0 && st.conf != -1.0) ? 1 : 0;
+        speed = st.vest;
+    }
+    est.vest = reset != 0 ? 0.0 : opts.fiVelAvg * st.vest + speed * (1.0 - opts.fiVelAvg);
+    if (!isRealDistance(est.dest)) est.valid = 0;
+    st.iirEst = est;
+    DEBUG_LOG(2, "pres->fiRTP.iirdest %lf %d\n", st.iirEst.dest, st.iirEst.valid);
+}
+
+void outputFilter(NewPresState &st, const ConfigOpts &opts, double now, int reset,
+                  const RangeEstimate &est) {
+    switch (opts.rtpFilterType) {
+        case kOutWindow:
+        case kOutTrackWindow: {
+            st.rtpWinCtl.size = static_cast<uint16_t>(
+                opts.rtpSlidingWindowSize > kMaxWindow ? kMaxWindow : opts.rtpSlidingWindowSize);
+            st.rtpWinCtl.frameSize = static_cast<uint16_t>(clampPercent(opts.rtpSlidingWindowFrameSize));
+            // The window wraps its index at the size in use, so an index left
+            // by a larger window restarts at slot 0 of this one.
+            RangeEstimate win = {st.valid, st.dest, st.conf, st.vest};
+            algFilterSlidingWindow(&opts, st.rtpWin, &est, &st.rtpWinCtl, st.rtpWinTime, now, reset,
+                                   &win);
+            st.valid = win.valid;
+            st.dest = win.dest;
+            st.conf = est.conf;
+            break;
+        }
+        case kOutKalman:
+            if (reset != 0 || (st.dest < 0.0 && est.valid == 1)) {
+                st.valid = est.valid;
+                st.dest = est.dest;
+                st.conf = est.conf;
+                st.vest = est.vest;
+                st.rtpK = -1.0;
+                st.rtpP = 100.0;
+                st.conf = 100.0;
+            } else {
+                const double drift = 1.8 * (now - st.time);
+                st.rtpP += drift * drift;
+                if (est.valid == 1) {
+                    st.rtpK = st.rtpP / (st.rtpP + 9.0);
+                    st.dest = st.rtpK * est.dest + (1.0 - st.rtpK) * st.dest;
+                    st.rtpP = (1.0 - st.rtpK) * st.rtpP;
+                    // The Kalman output reports its variance where the confidence goes.
+                    st.conf = st.rtpP;
+                    st.vest = 0.0;
+                    st.valid = 1;
+                } else {
+                    st.valid = 0;
+                }
+            }
+            break;
+        default:
+            st.valid = est.valid;
+            st.dest = est.dest;
+            st.conf = est.conf;
+            st.vest = est.vest;
+            break;
+    }
+    // The "no distance" marker (for instance the window's fallback to an
+    // invalid estimate) is never a valid state: the next procedure restarts.
+    if (!isRealDistance(st.dest)) st.valid = 0;
+}
+
+}  // namespace
+
+extern "C" {
+
+void algEstRTPWithFilter(NewPresState *state, const ToneRecord *rawMeas,
+                         const ToneRecord * /*procMeas*/, const PhaseResult *phase,
+                         MusicResult *music, const ConfigOpts *opts, int8_t NAP,
+                         RangeEstimate *out, int reset) {
+    if (state == nullptr || rawMeas == nullptr || phase == nullptr || music == nullptr ||
+        opts == nullptr || out == nullptr) {
+        return;
+    }
+    print_context_newpres(state);
+    NewPresState &st = *state;
+    const double now = rawMeas->timeUs / 1000000.0;
+    const int nap = clampPaths(NAP);
+
+    Candidates cand;
+    if (trackingRegime(opts->rtpFilterType)) {
+        trackAndCollect(st, *music, *phase, *opts, nap, now, reset, cand);
+    } else if (nap >= 1) {
+        collectDirect(*music, *phase, *opts, nap, cand);
+    }
+
+    RangeEstimate est = {0, kNoDistance, -1.0, 0.0};
+    if (!combine(cand, *music, *opts, est)) {
+        est = {0, kNoDistance, -1.0, 0.0};
+        DEBUG_LOG(2, "ALL distances are invalid");
+    }
+    holdAndVelocity(st, *opts, now, reset, est);
+    outputFilter(st, *opts, now, reset, est);
+
+    *out = {st.valid, st.dest, st.conf, st.vest};
+    st.time = now;
+}
+
+}  // extern "C"
