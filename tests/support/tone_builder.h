@@ -90,4 +90,48 @@ inline void buildOneWayRecord(const ToneSpec &s, ToneRecord *rec) {
                                              : TarnCplxD(0.0, 0.0);
 }
 
+// A device's own per-channel response (gain and phase per channel and antenna
+// path) that every measured two-way product carries on top of the channel.
+struct HardwareResponse {
+    std::complex<double> g[TARN_NUM_CHANNELS][TARN_MAX_ANT_PATHS];
+};
+
+// Smooth random response: per path a linear phase (a fixed delay of up to
+// delayM metres of two-way path) plus a few slow ripples of up to rippleRad,
+// and a gain that varies by up to +-gainSpread around 1.
+inline HardwareResponse smoothHardware(unsigned seed, double delayM = 1.0, double rippleRad = 0.6,
+                                       double gainSpread = 0.3) {
+    HardwareResponse hw;
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<double> u(0.0, 1.0);
+    for (int j = 0; j < TARN_MAX_ANT_PATHS; ++j) {
+        const double delay = delayM * (0.5 + 0.5 * u(rng));
+        double amp[3], freq[3], off[3], gfreq = 0.5 + 1.5 * u(rng), goff = kTwoPi * u(rng);
+        for (int r = 0; r < 3; ++r) {
+            amp[r] = rippleRad * u(rng) / 3.0;
+            freq[r] = 0.3 + 2.0 * u(rng);  // cycles over the band
+            off[r] = kTwoPi * u(rng);
+        }
+        for (int k = 0; k < TARN_NUM_CHANNELS; ++k) {
+            const double x = k / 79.0;
+            double ph = -kTwoPi * 1e6 * k * delay / kSol;
+            for (int r = 0; r < 3; ++r) ph += amp[r] * std::sin(kTwoPi * freq[r] * x + off[r]);
+            const double gain = 1.0 + gainSpread * std::sin(kTwoPi * gfreq * x + goff);
+            hw.g[k][j] = std::polar(gain, ph);
+        }
+    }
+    return hw;
+}
+
+// Puts the response on the initiator's tones (and so on their product).
+inline void applyHardware(const HardwareResponse &hw, ToneRecord *rec) {
+    for (int k = 0; k < TARN_NUM_CHANNELS; ++k)
+        for (int j = 0; j < TARN_MAX_ANT_PATHS; ++j) {
+            const std::complex<double> a =
+                std::complex<double>(rec->initPct[k][j].real(), rec->initPct[k][j].imag()) * hw.g[k][j];
+            rec->initPct[k][j] = TarnCplxF(static_cast<float>(a.real()), static_cast<float>(a.imag()));
+            rec->pct[k][j] *= hw.g[k][j];
+        }
+}
+
 }  // namespace tarn_test
