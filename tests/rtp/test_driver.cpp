@@ -86,16 +86,19 @@ TEST(RtpEntry, NoStepDataOrNoToneSteps) {
     EXPECT_TRUE(cap.contains("No measurement data found.\n"));
 }
 
-TEST(RtpEntry, ToneStepsPassTheChecksWithoutAnInventedResult) {
-    // 256 tone steps are a full procedure, not an empty one.
+TEST(RtpEntry, ToneStepsWithoutTonesGiveNoDistance) {
+    // 256 tone steps are a full procedure, not an empty one; tones without
+    // phase correction terms leave no distance, reported as 0 with no confidence.
     for (int n : {1, TARN_MAX_STEPS}) {
         auto ctx = makeContext(4, n, 3);
+        ctx->presStore.time = -100.0;
         tarn_test::LogCapture cap(4);
-        EXPECT_EQ(RTP_calcEstimate(ctx.get()), 0);
+        EXPECT_EQ(RTP_calcEstimate(ctx.get()), 1);
         EXPECT_FALSE(cap.contains("No measurement data found.\n"));
-        EXPECT_FALSE(cap.containsFragment("Incorrect NAP"));
-        EXPECT_TRUE(cap.contains("RTP_calcEstimate EXIT\n"));
-        expectResultUntouched(*ctx);
+        EXPECT_TRUE(cap.contains("[Filter] RTP Distance: 0.000000 Confidence: -1\n"));
+        EXPECT_EQ(ctx->resultStore.dest, 0.0);
+        EXPECT_EQ(ctx->resultStore.conf, -1);
+        EXPECT_EQ(ctx->presStore.valid, 0);
     }
 }
 
