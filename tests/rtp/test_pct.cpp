@@ -47,15 +47,6 @@ double residualDistance(const TarnCplxD (*pct)[TARN_MAX_ANT_PATHS], int j, int f
     return -std::arg(acc) * tarn_test::kSol / (2.0 * kPi * 1e6);
 }
 
-TEST(ToneProcessing, UnitTonesGiveUnitResponse) {
-    ConfigOpts o = constOpts;
-    auto r = newRecs();
-    for (int k = 0; k < kCh; ++k) r->raw.initPct[k][0] = r->raw.reflPct[k][0] = TarnCplxF(1.0f, 0.0f);
-    const RangeEstimate none{};
-    ASSERT_EQ(algProcPct(nullptr, &r->raw, &o, 1, &none), 0);
-    for (int k = 0; k < kCh; ++k) EXPECT_EQ(r->raw.pct[k][0], TarnCplxD(1.0, 0.0)) << k;
-}
-
 // Two channels whose two-way phases cross the +-pi boundary: the one-way
 // phases continue (0.9 pi, then 1.1 pi) instead of halving the wrapped value
 // (0.1 pi). Mode 0 from the tones, mode 1's square root from the product.
@@ -132,41 +123,33 @@ TEST(ToneProcessing, PriorChoiceAndRotation) {
 }
 
 TEST(ToneProcessing, SwitchesAndWrongMode) {
-    ConfigOpts o = constOpts;
     auto base = newRecs();
     ToneSpec s;
     s.distM = 1.3;
     s.amplitude = 37.0;
     tarn_test::buildToneRecord(s, &base->raw);
-    auto plain = newRecs();
-    plain->raw = base->raw;
-    ASSERT_EQ(algProcPct(nullptr, &plain->raw, &o, 1, nullptr), 0);
-
-    auto inv = newRecs();
-    inv->raw = base->raw;
-    o.pctInvert = 1;
-    ASSERT_EQ(algProcPct(nullptr, &inv->raw, &o, 1, nullptr), 0);
-    o.pctInvert = 0;
-    auto q = newRecs();
-    q->raw = base->raw;
-    o.quant = 1;
-    ASSERT_EQ(algProcPct(nullptr, &q->raw, &o, 1, nullptr), 0);
-    for (int k = 0; k < kCh; ++k) {
-        EXPECT_EQ(inv->raw.pct[k][0], std::conj(plain->raw.pct[k][0])) << k;
-        EXPECT_EQ(q->raw.pct[k][0].real(), std::round(plain->raw.pct[k][0].real())) << k;
-        EXPECT_EQ(q->raw.pct[k][0].imag(), std::round(plain->raw.pct[k][0].imag())) << k;
-    }
-
+    auto run = [&](uint8_t invert, uint8_t quant, uint8_t mode, int8_t want) {
+        ConfigOpts o = constOpts;
+        o.pctInvert = invert;
+        o.quant = quant;
+        o.pctMode = mode;
+        auto r = newRecs();
+        r->raw = base->raw;
+        r->raw.prior = 9.0;
+        EXPECT_EQ(algProcPct(nullptr, &r->raw, &o, 1, nullptr), want);
+        return r;
+    };
+    auto plain = run(0, 0, 0, 0), inv = run(1, 0, 0, 0), q = run(0, 1, 0, 0);
     tarn_test::LogCapture log(1);
-    o = constOpts;
-    o.pctMode = 1;
-    auto w = newRecs();
-    w->raw = base->raw;
-    w->raw.prior = 9.0;
-    EXPECT_EQ(algProcPct(nullptr, &w->raw, &o, 1, nullptr), -1);
+    auto wrong = run(0, 0, 1, -1);
     EXPECT_TRUE(log.contains("Wrong PCT Mode used.\n"));
-    EXPECT_EQ(w->raw.prior, 0.0);
-    for (int k = 0; k < kCh; ++k) EXPECT_EQ(w->raw.pct[k][0], TarnCplxD(0.0, 0.0));
+    EXPECT_EQ(wrong->raw.prior, 0.0);
+    for (int k = 0; k < kCh; ++k) {
+        const TarnCplxD v = plain->raw.pct[k][0];
+        EXPECT_EQ(inv->raw.pct[k][0], std::conj(v)) << k;
+        EXPECT_EQ(q->raw.pct[k][0], TarnCplxD(std::round(v.real()), std::round(v.imag()))) << k;
+        EXPECT_EQ(wrong->raw.pct[k][0], TarnCplxD(0.0, 0.0)) << k;
+    }
 }
 
 // Phase-result prior: below 20 m nothing turns; from 20 m the tones turn by
@@ -199,78 +182,64 @@ TEST(ToneProcessing, PhaseResultPrior) {
 
 // One calibration procedure at the calibration distance: the table times the
 // hardware response is the same on every channel of the band (no step at
-// channel 2), and the band edges are zero.
-TEST(CalibrationTable, InvertsResponseEvenly) {
+// channel 2) and the band edges are zero. A procedure without a channel-2 tone
+// adds nothing, so with one good procedure the table is the good one's.
+TEST(CalibrationTable, InvertsResponseEvenlyAndSkipsProceduresWithoutChannelTwo) {
     const tarn_test::HardwareResponse hw = tarn_test::smoothHardware(3);
-    ConfigOpts o = constOpts;
-    o.estimateFilterChannel = 1;
-    o.maxProcForCal = 1;
-    o.trueCalibrationDistance = 0.5;
-    PresState p = pres(0, 0.0);
-    auto r = newRecs();
-    ToneSpec s;
-    s.distM = 0.5;
-    s.nap = 2;
-    s.channels.clear();
-    for (int k = 0; k < kCh; ++k) s.channels.push_back(k);
-    tarn_test::buildOneWayRecord(s, &r->proc);
-    for (int k = 0; k < kCh; ++k)
-        for (int j = 0; j < 2; ++j) r->proc.pct[k][j] *= hw.g[k][j];
-    alg_rotatePct(&p, &r->raw, &r->proc, &o, 2, nullptr);
-    ASSERT_EQ(o.applyEstimatedReverseChannel, 1);
-    for (int j = 0; j < 2; ++j) {
-        const TarnCplxD ref = o.calTable[2][j] * hw.g[2][j];
-        double maxMag = 0.0;
-        for (int k = 0; k < kCh; ++k) {
-            maxMag = std::fmax(maxMag, std::abs(o.calTable[k][j]));
-            if (k < 2 || k > 76) {
-                EXPECT_EQ(o.calTable[k][j], TarnCplxD(0.0, 0.0));
-                continue;
-            }
-            EXPECT_NEAR(std::abs(o.calTable[k][j] * hw.g[k][j] - ref), 0.0, 1e-9) << k;
-        }
-        EXPECT_NEAR(maxMag, 1.0, 1e-12);
-        EXPECT_NEAR(o.calTable[2][j].imag(), 0.0, 1e-12);
-    }
-    // The finishing call already applies the table: the response is flat.
-    for (int k = 3; k < 77; ++k)
-        EXPECT_NEAR(std::arg(r->proc.pct[k][0] / r->proc.pct[2][0]),
-                    std::arg(std::polar(1.0, -2.0 * kPi * 1e6 * (k - 2) * 0.5 / tarn_test::kSol)), 1e-9);
-}
-
-// A procedure without a channel-2 tone adds nothing: with it and one good
-// procedure the table equals the good procedure's alone.
-TEST(CalibrationTable, ProcedureWithoutChannelTwoAddsNothing) {
-    const tarn_test::HardwareResponse hw = tarn_test::smoothHardware(5);
     auto make = [&](bool dropTwo) {
         auto r = newRecs();
         ToneSpec s;
         s.distM = 0.5;
+        s.nap = 2;
+        s.channels.clear();
+        for (int k = 0; k < kCh; ++k) s.channels.push_back(k);
         tarn_test::buildOneWayRecord(s, &r->proc);
-        for (int k = 0; k < kCh; ++k) r->proc.pct[k][0] *= hw.g[k][0];
-        if (dropTwo) r->proc.pct[2][0] = TarnCplxD(0.0, 0.0);
+        for (int k = 0; k < kCh; ++k)
+            for (int j = 0; j < 2; ++j) r->proc.pct[k][j] *= hw.g[k][j];
+        if (dropTwo) r->proc.pct[2][0] = r->proc.pct[2][1] = TarnCplxD(0.0, 0.0);
+        return r;
+    };
+    auto calibrate = [&](ConfigOpts &o, PresState &p, bool dropTwo) {
+        auto r = make(dropTwo);
+        alg_rotatePct(&p, &r->raw, &r->proc, &o, 2, nullptr);
         return r;
     };
     ConfigOpts one = constOpts;
     one.estimateFilterChannel = 1;
     one.maxProcForCal = 1;
     PresState p1 = pres(0, 0.0);
-    auto first = make(false);
-    alg_rotatePct(&p1, &first->raw, &first->proc, &one, 1, nullptr);
+    auto applied = calibrate(one, p1, false);
+    ASSERT_EQ(one.applyEstimatedReverseChannel, 1);
+    for (int j = 0; j < 2; ++j) {
+        const TarnCplxD ref = one.calTable[2][j] * hw.g[2][j];
+        double maxMag = 0.0;
+        for (int k = 0; k < kCh; ++k) {
+            maxMag = std::fmax(maxMag, std::abs(one.calTable[k][j]));
+            if (k < 2 || k > 76)
+                EXPECT_EQ(one.calTable[k][j], TarnCplxD(0.0, 0.0));
+            else
+                EXPECT_NEAR(std::abs(one.calTable[k][j] * hw.g[k][j] - ref), 0.0, 1e-9) << k;
+        }
+        EXPECT_NEAR(maxMag, 1.0, 1e-12);
+    }
+    // The finishing call already applies the table: only the distance is left.
+    for (int k = 3; k < 77; ++k)
+        EXPECT_NEAR(std::arg(applied->proc.pct[k][0] / applied->proc.pct[2][0]),
+                    -2.0 * kPi * 1e6 * (k - 2) * 0.5 / tarn_test::kSol, 1e-9);
 
     tarn_test::LogCapture log(1);
     ConfigOpts two = constOpts;
     two.estimateFilterChannel = 1;
     two.maxProcForCal = 2;
     PresState p2 = pres(0, 0.0);
-    auto bad = make(true);
-    alg_rotatePct(&p2, &bad->raw, &bad->proc, &two, 1, nullptr);
+    calibrate(two, p2, true);
     for (int k = 0; k < kCh; ++k) EXPECT_EQ(two.calTable[k][0], TarnCplxD(0.0, 0.0)) << k;
     EXPECT_TRUE(log.containsFragment("channel 2"));
-    auto good = make(false);
-    alg_rotatePct(&p2, &good->raw, &good->proc, &two, 1, nullptr);
+    calibrate(two, p2, false);
     ASSERT_EQ(two.applyEstimatedReverseChannel, 1);
-    for (int k = 0; k < kCh; ++k) EXPECT_NEAR(std::abs(two.calTable[k][0] - one.calTable[k][0]), 0.0, 1e-12) << k;
+    for (int k = 0; k < kCh; ++k)
+        for (int j = 0; j < 2; ++j)
+            EXPECT_NEAR(std::abs(two.calTable[k][j] - one.calTable[k][j]), 0.0, 1e-12) << k;
 }
 
 // Run bookkeeping per link: the maxProcForCal-th call since estimation was
