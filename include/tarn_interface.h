@@ -29,6 +29,28 @@ struct CsRequest {
     struct CsRequest *next;
 };
 
+/* The latest computation of one link, as read through the extension
+ * tarnGetLatestComputation (see "Extensions" below). A sized record: the
+ * caller sets size to the bytes it provides, the library fills what both
+ * sides know and reports it in size and version. Later versions only append
+ * fields (e.g. further diagnostics of the computation), so a host built
+ * against an older header keeps working. Distances in metres x distSF,
+ * confidences in percent (-1 = none). */
+typedef struct TarnLatestComputation {
+    uint32_t size;     /* in: bytes provided; out: bytes filled */
+    uint32_t version;  /* out: TARN_LATEST_COMPUTATION_VERSION of the library */
+    uint32_t sequence; /* out: computations of this link so far; 0 = none yet */
+    uint32_t reserved; /* zero */
+    RangeEstimate phase; /* phase candidate (valid 1 = the phase estimator gave a distance) */
+    RangeEstimate rtt;   /* round-trip-time candidate (valid 1 = likewise) */
+    CsEstimate result;   /* the result delivered for this computation */
+} TarnLatestComputation;
+
+#define TARN_LATEST_COMPUTATION_VERSION 1u
+/* Bytes of the first version; a smaller size is refused. */
+#define TARN_LATEST_COMPUTATION_V1_SIZE \
+    ((uint32_t)(offsetof(TarnLatestComputation, result) + sizeof(CsEstimate)))
+
 /* Registry entry of one link. */
 typedef struct CsContextItem {
     CsLinkRef linkRef;
@@ -38,6 +60,9 @@ typedef struct CsContextItem {
     /* The link's own tracking state; the worker swaps it into gNewPres for the
      * duration of the link's computation so links never share filter state. */
     NewPresState trackState;
+    /* Candidates and result of the link's latest computation, recorded by the
+     * worker (read with tarnGetLatestComputation). */
+    TarnLatestComputation latest;
 } CsContextItem;
 
 #if TARN_ABI32
@@ -101,6 +126,23 @@ TARN_API void initRequestHandler(void);
 TARN_API void deinitRequestHandler(void);
 /* The worker's body; does nothing when called on any other thread. */
 TARN_API void *process_request(void *arg);
+
+/* ---- Extensions --------------------------------------------------------------
+ * Additions of this library beyond the compatibility surface; their names
+ * begin with "tarn". */
+
+/* Copies the latest computation of link linkRef into *out. The caller sets
+ * out->size to the bytes it provides (at least TARN_LATEST_COMPUTATION_V1_SIZE;
+ * normally sizeof(TarnLatestComputation)); the library fills at most that
+ * much and sets out->size to what it filled. Returns 1 when filled (sequence
+ * 0: the link has not been computed yet, everything else zero), 0 for an
+ * unknown link, a null out or a too small size (out untouched).
+ * Thread: any. Called from inside the result callback it reads the
+ * computation being delivered and never blocks (the worker already holds
+ * the registry). From other threads it takes the registry lock, so it waits
+ * while an estimate is being computed; the values are then those of the
+ * latest callback, and may be newer than the callback the host last saw. */
+TARN_API int tarnGetLatestComputation(CsLinkRef linkRef, TarnLatestComputation *out);
 
 TARN_END_DECLS
 

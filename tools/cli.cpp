@@ -281,8 +281,8 @@ class Report {
              << rows_.size() << " procedure(s), " << rejected << " rejected by the library\n";
         if (inconsistent > 0)
             sum_ << "warning: in " << inconsistent
-                 << " procedure(s) the rtt and phase columns, combined, do not give the "
-                    "delivered result\n";
+                 << " procedure(s) the rtt and phase columns are not those of the "
+                    "computation the callback delivered\n";
         if (truth == 0) {
             sum_ << "no true distances: no error summary\n";
             return;
@@ -517,21 +517,20 @@ void onOptionsResult(CsEstimate *, CsRequest *) {}
 
 int cmdOptions(ToolIo io, int level) {
     // A link of its own, created on the embedded defaults (plus whatever
-    // configuration file the platform provides), dumped and removed again.
+    // configuration file the platform provides) and removed again. Creating
+    // it dumps its options into the log: the built-in defaults first, then
+    // the link's final options.
     const CsLinkRef link = 0x7a53;
-    if (csContextListExistItem(link)) return fail(io, "link reference in use");
-    glog_level = 0;
-    CsInitRecord init{&onOptionsResult};
-    csIfInit(link, &init);
-    CsContextItem *item = csContextListGetItem(link);
-    if (item == nullptr || item->ctx == nullptr)
-        return fail(io, "the library did not create the link");
+    if (linkKnown(link)) return fail(io, "link reference in use");
     io.out << "tarn " << TARN_VERSION_STRING
-           << ": options of a new link follow in the library's log (stderr)\n";
+           << ": the options of a new link follow in the library's log (stderr); the last "
+              "dump is the link's\n";
     io.out.flush();
     glog_level = static_cast<int8_t>(level);
-    print_config_opts(item->ctx->opts);
+    CsInitRecord init{&onOptionsResult};
+    csIfInit(link, &init);
     glog_level = kQuiet;
+    if (!linkKnown(link)) return fail(io, "the library did not create the link");
     csIfCleanUp(link);
     return 0;
 }

@@ -5,11 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
-#include <memory>
 
-#include "tarn_diag.h"
-#include "tarn_rtp.h"
-#include "tarn_rtt.h"
+#include "tarn_config.h"
 #include "wire.h"
 
 namespace tarn_sim {
@@ -38,8 +35,14 @@ const char *inputFormatName(InputFormat fmt) {
     return fmt == InputFormat::StepLevel ? "v1" : "v2";
 }
 
+bool linkKnown(CsLinkRef link) {
+    TarnLatestComputation probe{};
+    probe.size = sizeof probe;
+    return tarnGetLatestComputation(link, &probe) == 1;
+}
+
 Session::Session(InputFormat fmt, CsLinkRef link) : fmt_(fmt), link_(link) {
-    if (csContextListExistItem(link_)) {
+    if (linkKnown(link_)) {
         error_ = "link reference " + std::to_string(static_cast<long long>(link_)) +
                  " is already in use";
         return;
@@ -50,32 +53,19 @@ Session::Session(InputFormat fmt, CsLinkRef link) : fmt_(fmt), link_(link) {
     }
     CsInitRecord init{&Session::onResult};
     csIfInit(link_, &init);
-    created_ = csContextListExistItem(link_) != 0;
-    if (!created_) {
-        error_ = "the library did not create the link (see its log)";
-        return;
-    }
-    const int bytes = csGetMemory(&init);
-    side_ = static_cast<CsContext *>(std::calloc(1, static_cast<size_t>(bytes)));
-    sideTrack_ = new (std::nothrow) NewPresState();
-    if (side_ == nullptr || sideTrack_ == nullptr) {
-        error_ = "out of memory";
-        return;
-    }
-    csInit(side_, &init, link_);
+    created_ = linkKnown(link_);
+    if (!created_) error_ = "the library did not create the link (see its log)";
 }
 
 Session::~Session() {
     if (created_) csIfCleanUp(link_);
-    {
-        std::lock_guard<std::mutex> g(gSessionsMu);
-        auto it = gSessions.find(link_);
-        if (it != gSessions.end() && it->second == this) gSessions.erase(it);
-    }
-    std::free(side_);
-    delete sideTrack_;
+    std::lock_guard<std::mutex> g(gSessionsMu);
+    auto it = gSessions.find(link_);
+    if (it != gSessions.end() && it->second == this) gSessions.erase(it);
 }
 
+// Runs on the library's worker: the only moment at which the link's latest
+// computation is the one being delivered.
 void Session::onResult(CsEstimate *result, CsRequest *request) {
     Session *s = nullptr;
     {
@@ -84,9 +74,13 @@ void Session::onResult(CsEstimate *result, CsRequest *request) {
         if (it != gSessions.end()) s = it->second;
     }
     if (s == nullptr) return;
+    TarnLatestComputation latest{};
+    latest.size = sizeof latest;
+    const bool read = tarnGetLatestComputation(request->linkRef, &latest) == 1;
     std::lock_guard<std::mutex> g(s->mu_);
-    s->answerDest_ = result->dest;
-    s->answerConf_ = result->conf;
+    s->answer_ = *result;
+    s->latestRead_ = read;
+    s->latest_ = latest;
     s->answered_ = true;
     s->cv_.notify_all();
 }
@@ -98,37 +92,19 @@ bool Session::process(const Procedure &p, SessionRow *row) {
     r.timeS = p.timeS();
     r.trueM = p.trueDistance;
 
-    // Start the second context from exactly what the worker will start from:
-    // the link's options, ranging state and tracking state before this request.
-    csContextListlock();
-    CsContextItem *item = csContextListGetItem(link_);
-    if (item == nullptr || item->ctx == nullptr) {
-        csContextListunlock();
-        error_ = "the link disappeared";
-        return false;
-    }
-    csSetParam(side_, 0, item->ctx->opts);
-    *side_->pres = *item->ctx->pres;
-    *sideTrack_ = item->trackState;
-    csContextListunlock();
-
-    int hostStatus = 0, sideStatus = 0;
+    int status = 0;
     if (fmt_ == InputFormat::Procedure) {
         WireProcedure wire(p);
-        hostStatus = csIfAddMeasurementV2(link_, wire.get());
-        sideStatus = csAddMeasurement_v2(side_, wire.get());
+        status = csIfAddMeasurementV2(link_, wire.get());
     } else {
         WireMeasurement wire(p);
-        hostStatus = csIfAddMeasurement(link_, wire.get());
-        WireMeasurement again(p);
-        sideStatus = csAddMeasurement(side_, again.get());
+        status = csIfAddMeasurement(link_, wire.get());
     }
-    r.accepted = hostStatus == 1;
+    r.accepted = status == 1;
     if (!r.accepted) {
         *row = r;
         return true;
     }
-    (void)sideStatus;
 
     {
         std::lock_guard<std::mutex> g(mu_);
@@ -138,6 +114,9 @@ bool Session::process(const Procedure &p, SessionRow *row) {
         error_ = "the library refused the estimate request";
         return false;
     }
+    CsEstimate answer;
+    TarnLatestComputation latest;
+    bool read;
     {
         std::unique_lock<std::mutex> g(mu_);
         const auto limit = std::chrono::duration<double>(timeoutS_);
@@ -145,48 +124,30 @@ bool Session::process(const Procedure &p, SessionRow *row) {
             error_ = "no result from the library within the time limit";
             return false;
         }
-        r.conf = answerConf_;
+        answer = answer_;
+        latest = latest_;
+        read = latestRead_;
     }
-    const double answer = answerDest_;
+    r.conf = answer.conf;
+    r.computation = latest.sequence;
+    r.consistent = read && latest.sequence == lastComputation_ + 1 &&
+                   std::memcmp(&latest.result.dest, &answer.dest, sizeof answer.dest) == 0 &&
+                   latest.result.conf == answer.conf;
+    lastComputation_ = latest.sequence;
 
-    // The same two estimator calls the worker made, on the second context.
-    csContextListlock();
-    std::unique_ptr<NewPresState> saved(new NewPresState(gNewPres));
-    gNewPres = *sideTrack_;
-    const double sf = side_->opts->distSF != 0 ? side_->opts->distSF : 1.0;
-    const int phaseValid = RTP_calcEstimate(side_);
-    const double phaseDest = side_->result->dest;
-    const int phaseConf = side_->result->conf;
-    const int rttValid = RTT_calcEstimate(side_);
-    const double rttDest = side_->result->dest;
-    const int rttConf = side_->result->conf;
-    RangeEstimate phase = {}, rtt = {};
-    phase.valid = static_cast<uint8_t>(phaseValid);
-    phase.dest = phaseDest;
-    phase.conf = phaseConf;
-    rtt.valid = static_cast<uint8_t>(rttValid);
-    rtt.dest = rttDest;
-    rtt.conf = rttConf;
-    CsEstimate combined = *side_->result;
-    alg_combineRttRtp(side_, &phase, &rtt, &combined);
-    *sideTrack_ = gNewPres;
-    gNewPres = *saved;
-    csContextListunlock();
-
-    if (static_cast<uint8_t>(phaseValid) == 1) {
-        r.phaseM = phaseDest / sf;
-        r.phaseConf = phaseConf;
+    // Distances leave the library in 1/distSF metre; distSF has one valid value.
+    const double sf = constOpts.distSF != 0 ? constOpts.distSF : 1.0;
+    if (latest.phase.valid == 1) {
+        r.phaseM = latest.phase.dest / sf;
+        r.phaseConf = static_cast<int>(latest.phase.conf);
     }
-    if (static_cast<uint8_t>(rttValid) == 1) {
-        r.rttM = rttDest / sf;
-        r.rttConf = rttConf;
+    if (latest.rtt.valid == 1) {
+        r.rttM = latest.rtt.dest / sf;
+        r.rttConf = static_cast<int>(latest.rtt.conf);
     }
     // Without either estimator's output the result record holds nothing of
     // this procedure.
-    if (r.phaseM || r.rttM) {
-        r.finalM = answer / sf;
-        r.consistent = combined.dest == answer && combined.conf == r.conf;
-    }
+    if (r.phaseM || r.rttM) r.finalM = answer.dest / sf;
     *row = r;
     return true;
 }

@@ -25,21 +25,26 @@ struct SessionRow {
     double timeS = 0.0;
     double trueM = std::numeric_limits<double>::quiet_NaN();
     bool accepted = false;         // the intake stored the procedure
-    std::optional<double> rttM;    // round-trip-time estimator, metres
-    std::optional<double> phaseM;  // phase-based estimator, metres
+    std::optional<double> rttM;    // round-trip-time candidate, metres
+    std::optional<double> phaseM;  // phase candidate, metres
     std::optional<double> finalM;  // what the callback delivered, metres
     int rttConf = 0, phaseConf = 0;
     int conf = -1;  // the callback's confidence
-    // The two estimators' results, combined by the library's own rule,
-    // give exactly what the callback delivered.
+    // The library's number of this link's computation, read in the callback.
+    uint32_t computation = 0;
+    // The candidates were those of this very request: the computation number
+    // advanced by one, and the recorded result is the delivered one.
     bool consistent = true;
 };
 
+// True while the library knows the link (through the extension, so no
+// registry access).
+bool linkKnown(CsLinkRef link);
+
 // One link driven through csIfInit / csIfAdd* / csIfGetEstimate / csIfCleanUp.
-// The worker delivers the combined result; to show each estimator's own
-// distance the session also runs the exported estimators on a second context
-// that holds the same options, procedure and tracking state as the link had
-// when the request was queued. The link reference must not be in use.
+// The worker delivers the combined result; each estimator's own distance is
+// read inside the result callback through tarnGetLatestComputation, i.e. what
+// the worker computed for this request. The link reference must not be in use.
 class Session {
   public:
     explicit Session(InputFormat fmt, CsLinkRef link = 0x7a52);
@@ -64,17 +69,17 @@ class Session {
     InputFormat fmt_;
     CsLinkRef link_;
     bool created_ = false;
-    CsContext *side_ = nullptr;
-    NewPresState *sideTrack_ = nullptr;
     std::string error_;
     double timeoutS_ = 30.0;
     long seq_ = 0;
+    uint32_t lastComputation_ = 0;
 
     std::mutex mu_;
     std::condition_variable cv_;
     bool answered_ = false;
-    double answerDest_ = 0.0;
-    int answerConf_ = -1;
+    CsEstimate answer_{};
+    bool latestRead_ = false;
+    TarnLatestComputation latest_{};
 };
 
 struct ErrorStats {

@@ -5,6 +5,7 @@
 
 #include "config/config_internal.h"
 #include "interface/interface_internal.h"
+#include "measurement/measurement_internal.h"
 #include "tarn_config.h"
 #include "tarn_diag.h"
 
@@ -154,7 +155,10 @@ int csIfInit(CsLinkRef linkRef, const CsInitRecord *init) {
         return 0;
     }
     csContextListAddItem(item);
-    csInit(ctx, init, linkRef);
+    // csInit's layout; the link's tracking state is its entry's, restarted
+    // here rather than in the shared working record.
+    tarn_measurement::initLinkContext(ctx, linkRef);
+    item->trackState.rtpWinCtl.index = 0;
     std::memcpy(ctx->opts, &constOpts, sizeof(ConfigOpts));
     tarnRegistryUnlock();
 

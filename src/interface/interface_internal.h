@@ -19,12 +19,6 @@ bool tarnRegistryHeldByThisThread(void);
 // First entry with this link reference; the caller holds the registry lock.
 CsContextItem *tarnRegistryFindLocked(CsLinkRef linkRef);
 
-// Restarts the phase output window of a freshly laid out context: in its
-// registry entry's saved state when the context is registered, otherwise in
-// gNewPres (a context used directly, without the registry). Serialised with
-// the worker through the registry lock.
-void tarnResetNewLinkWindow(const CsContext *ctx, CsLinkRef linkRef);
-
 // Zero-filling allocator used for entries, contexts, the scratch options
 // record and requests. Tests replace it to exercise the failure paths.
 extern void *(*tarnIfCalloc)(size_t count, size_t size);
@@ -33,3 +27,20 @@ extern void *(*tarnIfCalloc)(size_t count, size_t size);
 int tarnWorkerStartCount(void);
 
 }  // extern "C"
+
+namespace tarn_iface {
+
+// What one computation of a link's estimate produced.
+struct LinkEstimate {
+    RangeEstimate phase;  // phase candidate, as RTP_calcEstimate left it
+    RangeEstimate rtt;    // round-trip-time candidate, as RTT_calcEstimate left it
+    CsEstimate *result;   // the link's result record, combined: what the callback gets
+};
+
+// Computes the estimate of a registered link: its tracking state swapped into
+// gNewPres, RTP_calcEstimate, RTT_calcEstimate, the combination into the
+// link's result record, the tracking state swapped back into the entry. The
+// caller holds the registry lock and has checked that the context is laid out.
+void computeLinkEstimate(CsContextItem *item, LinkEstimate *out);
+
+}  // namespace tarn_iface

@@ -44,17 +44,6 @@ CsContextItem *tarnRegistryFindLocked(CsLinkRef linkRef) {
     return nullptr;
 }
 
-void tarnResetNewLinkWindow(const CsContext *ctx, CsLinkRef linkRef) {
-    tarnRegistryLock();
-    CsContextItem *item = tarnRegistryFindLocked(linkRef);
-    if (item != nullptr && item->ctx == ctx) {
-        item->trackState.rtpWinCtl.index = 0;
-    } else {
-        gNewPres.rtpWinCtl.index = 0;
-    }
-    tarnRegistryUnlock();
-}
-
 int csContextListAddItem(CsContextItem *entry) {
     if (entry == nullptr) return 0;
     tarnRegistryLock();

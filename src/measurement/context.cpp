@@ -1,7 +1,7 @@
 // The per-link estimator context: its size, layout and parameters.
 #include <cstring>
 
-#include "interface/interface_internal.h"
+#include "measurement/measurement_internal.h"
 #include "tarn_config.h"
 #include "tarn_diag.h"
 #include "tarn_measurement.h"
@@ -41,19 +41,7 @@ void initPres(PresState *pres) {
     for (int k = 0; k < TARN_MAX_ANT_PATHS; ++k) pres->apInvalidCounter[k] = 0;
 }
 
-}  // namespace
-
-extern "C" {
-
-int csGetMemory(const CsInitRecord *init) {
-    (void)init;
-    DEBUG_LOG(3, "%s ENTER \n", "csGetMemory");
-    DEBUG_LOG(3, "%s EXIT\n", "csGetMemory");
-    return static_cast<int>(sizeof(CsContext));
-}
-
-int csInit(CsContext *ctx, const CsInitRecord *init, CsLinkRef linkRef) {
-    (void)init;
+int initContext(CsContext *ctx, CsLinkRef linkRef, bool restartSharedWindow) {
     DEBUG_LOG(3, "%s ENTER \n", "csInit");
     DEBUG_LOG(0, "%s v%d.%d.%d (%s)\n", "TARN_LIBRARY", kVersionMajor, kVersionMinor, kVersionPatch,
               "DEBUG");
@@ -74,11 +62,31 @@ int csInit(CsContext *ctx, const CsInitRecord *init, CsLinkRef linkRef) {
     pointSlotsAtOwnStorage(ctx->reflSlots);
     ctx->linkRef = linkRef;
     initPres(&ctx->presStore);
-    // A new link starts its phase output window from the first slot; only
-    // this link's window is affected.
-    tarnResetNewLinkWindow(ctx, linkRef);
+    // A context used without the registry works on the shared record: its
+    // phase output window restarts from the first slot.
+    if (restartSharedWindow) gNewPres.rtpWinCtl.index = 0;
     DEBUG_LOG(3, "%s EXIT\n", "csInit");
     return 1;
+}
+
+}  // namespace
+
+int tarn_measurement::initLinkContext(CsContext *ctx, CsLinkRef linkRef) {
+    return initContext(ctx, linkRef, false);
+}
+
+extern "C" {
+
+int csGetMemory(const CsInitRecord *init) {
+    (void)init;
+    DEBUG_LOG(3, "%s ENTER \n", "csGetMemory");
+    DEBUG_LOG(3, "%s EXIT\n", "csGetMemory");
+    return static_cast<int>(sizeof(CsContext));
+}
+
+int csInit(CsContext *ctx, const CsInitRecord *init, CsLinkRef linkRef) {
+    (void)init;
+    return initContext(ctx, linkRef, true);
 }
 
 int csSetParam(CsContext *ctx, int type, const void *data) {

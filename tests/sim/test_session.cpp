@@ -62,13 +62,17 @@ TEST(Session, EstimatorColumnsAreWhatTheWorkerComputed) {
         ASSERT_TRUE(row.rttM.has_value());
         ASSERT_TRUE(row.finalM.has_value());
         EXPECT_TRUE(row.consistent);
+        EXPECT_EQ(row.computation, static_cast<uint32_t>(i + 1));
         rtt.push_back(*row.rttM);
-        // The worker logged its RTT result once and the second context once:
-        // the same text both times.
+        // The round-trip-time estimator ran once for this request, and its
+        // result is the tool's column.
         char text[96];
         std::snprintf(text, sizeof text, "[Filter] RTT Distance: %lf Confidence: %d \n", *row.rttM,
                       0);
-        EXPECT_EQ(cap.count(text), 2) << cap.joined();
+        EXPECT_EQ(cap.count(text), 1) << cap.joined();
+        int rttLines = 0;
+        for (const std::string &t : cap.texts()) rttLines += t.rfind("[Filter] RTT Distance", 0) == 0;
+        EXPECT_EQ(rttLines, 1);
         // Without a phase estimate the final result is the round-trip one.
         if (!row.phaseM) {
             EXPECT_EQ(*row.finalM, *row.rttM);
@@ -78,6 +82,45 @@ TEST(Session, EstimatorColumnsAreWhatTheWorkerComputed) {
     // A static link at the default options: the round-trip distance sits near the truth.
     std::sort(rtt.begin(), rtt.end());
     EXPECT_NEAR(rtt[rtt.size() / 2], 5.0, 0.15);
+}
+
+// The tool's CSV columns against what the library itself reported while
+// computing: one result line per procedure (the estimators ran once per
+// request) carrying the final column, one round-trip-time line carrying the
+// rtt column.
+TEST(Tool, ColumnsAreWhatTheCallbackDelivered) {
+    tarn_test::LogCapture cap(0);
+    const ToolResult r =
+        tool({"run", "-d", "4", "-n", "12", "-a", "2", "--log-level", "0", "--csv", "-"});
+    ASSERT_EQ(r.rc, 0) << r.err;
+    std::vector<double> finals, rtts;
+    for (const std::string &t : cap.texts()) {
+        double v;
+        int c;
+        if (std::sscanf(t.c_str(), "Final Distance: %lf Confidence: %d", &v, &c) == 2)
+            finals.push_back(v / 1000.0);
+        if (std::sscanf(t.c_str(), "[Filter] RTT Distance: %lf Confidence: %d", &v, &c) == 2)
+            rtts.push_back(v);
+    }
+    ASSERT_EQ(finals.size(), 12u) << cap.joined();
+    ASSERT_EQ(rtts.size(), 12u);
+    std::istringstream csv(r.out);
+    std::string line;
+    std::getline(csv, line);
+    EXPECT_EQ(line, "seq,time_s,true_m,rtt_m,phase_m,final_m,conf,accepted");
+    size_t row = 0;
+    while (std::getline(csv, line)) {
+        std::vector<std::string> cells;
+        std::stringstream ss(line);
+        for (std::string c; std::getline(ss, c, ',');) cells.push_back(c);
+        ASSERT_GE(cells.size(), 6u) << line;
+        ASSERT_LT(row, finals.size());
+        // The CSV keeps 4 decimals of a metre.
+        EXPECT_NEAR(std::stod(cells[5]), finals[row], 0.5e-4) << line;
+        EXPECT_NEAR(std::stod(cells[3]), rtts[row], 0.5e-4) << line;
+        ++row;
+    }
+    EXPECT_EQ(row, 12u);
 }
 
 TEST(Session, TwoSessionsCannotShareALink) {

@@ -1,0 +1,227 @@
+// The worker thread and the road of one estimate request, top to bottom:
+//
+//   csIfGetEstimate (host_api.cpp) appends a CsRequest to the queue
+//   (request_queue.cpp) and returns. The worker, started by the first
+//   csIfInit, then
+//     1. takes the head request                          takeRequest
+//     2. holds the registry and finds the link           serveRequest
+//     3. computes the link's estimate                    computeLinkEstimate
+//          tracking state in, phase estimator, round-trip-time estimator,
+//          combination into the result record, tracking state out
+//     4. records the candidates, logs the result and
+//        calls the host's callback                       deliver
+//     5. frees the request and releases the registry.
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include "interface/interface_internal.h"
+#include "tarn_diag.h"
+#include "tarn_rtp.h"
+#include "tarn_rtt.h"
+
+namespace {
+
+CsRequest *takeRequest();
+void serveRequest(CsRequest *req);
+void deliver(CsContextItem *item, const tarn_iface::LinkEstimate &est, CsRequest *req);
+
+// ---- 1. Take the head request ---------------------------------------------------
+
+// Waits (once) for a request; null after a wake-up without one.
+CsRequest *takeRequest() {
+    pthread_mutex_lock(&requestLock);
+    if (requestListHead == nullptr) pthread_cond_wait(&requestCond, &requestLock);
+    CsRequest *req = requestListHead;
+    if (req != nullptr) {
+        requestListHead = req->next;
+        req->next = nullptr;
+    }
+    pthread_mutex_unlock(&requestLock);
+    return req;
+}
+
+// ---- 2. Find the link, holding the registry through steps 3 to 5 ------------------
+
+void serveRequest(CsRequest *req) {
+    tarnRegistryLock();
+    CsContextItem *item = tarnRegistryFindLocked(req->linkRef);
+    if (item == nullptr) {
+        // The link was removed after the request was queued: no callback.
+        std::free(req);
+    } else if (item->ctx == nullptr || item->ctx->result == nullptr) {
+        DEBUG_LOG(1, "Context of link %d is not set up.\n", static_cast<int>(item->linkRef));
+        std::free(req);
+    } else {
+        tarn_iface::LinkEstimate est;
+        tarn_iface::computeLinkEstimate(item, &est);
+        deliver(item, est, req);
+        // 5. The request is the worker's since it left the queue.
+        std::free(req);
+    }
+    tarnRegistryUnlock();
+}
+
+}  // namespace
+
+// ---- 3. Compute the link's estimate -----------------------------------------------
+
+namespace tarn_iface {
+
+// One estimator's candidate, read from the result record right after it ran
+// (both estimators write the same record).
+static RangeEstimate candidate(int status, const CsEstimate *result) {
+    RangeEstimate c = {};
+    c.valid = static_cast<uint8_t>(status);
+    c.dest = result->dest;
+    c.conf = static_cast<double>(result->conf);
+    return c;
+}
+
+void computeLinkEstimate(CsContextItem *item, LinkEstimate *out) {
+    CsContext *ctx = item->ctx;
+    // The link's tracking state becomes the shared working record for this
+    // computation and goes back to the entry, its owner, afterwards.
+    gNewPres = item->trackState;
+    out->phase = candidate(RTP_calcEstimate(ctx), ctx->result);
+    out->rtt = candidate(RTT_calcEstimate(ctx), ctx->result);
+    alg_combineRttRtp(ctx, &out->phase, &out->rtt, ctx->result);
+    item->trackState = gNewPres;
+    out->result = ctx->result;
+}
+
+}  // namespace tarn_iface
+
+// ---- 4. Record, log and call back ------------------------------------------------
+
+namespace {
+
+void deliver(CsContextItem *item, const tarn_iface::LinkEstimate &est, CsRequest *req) {
+    TarnLatestComputation &latest = item->latest;
+    latest.size = TARN_LATEST_COMPUTATION_V1_SIZE;
+    latest.version = TARN_LATEST_COMPUTATION_VERSION;
+    latest.sequence += 1;
+    latest.phase = est.phase;
+    latest.rtt = est.rtt;
+    latest.result = *est.result;
+
+    DEBUG_LOG(0, "Final Distance: %lf Confidence: %d \n", est.result->dest,
+              static_cast<int>(est.result->conf));
+    if (item->callback != nullptr) {
+        item->callback(est.result, req);
+    } else {
+        DEBUG_LOG(1, "No result callback for link %d; result not delivered.\n",
+                  static_cast<int>(item->linkRef));
+    }
+}
+
+// ---- The worker's life --------------------------------------------------------------
+
+// The estimate path must fit the stack the platform gives its threads by default.
+constexpr size_t kWorkerStackBytes = 1024 * 1024;
+
+// Identifies the thread started by initRequestHandler; process_request
+// refuses to run anywhere else.
+char gWorkerToken;
+
+// Guards the worker's start and stop so that exactly one worker exists.
+pthread_mutex_t gStartLock = PTHREAD_MUTEX_INITIALIZER;
+bool gWorkerAlive = false;
+int gWorkerStarts = 0;
+
+uint8_t loadRunFlag() {
+    return __atomic_load_n(&runThread, __ATOMIC_ACQUIRE);
+}
+void storeRunFlag(uint8_t v) {
+    __atomic_store_n(&runThread, v, __ATOMIC_RELEASE);
+}
+
+// Called by the worker between requests; false once it has to leave.
+bool workerKeepsRunning() {
+    pthread_mutex_lock(&gStartLock);
+    const bool run = loadRunFlag() != 0;
+    if (!run) gWorkerAlive = false;
+    pthread_mutex_unlock(&gStartLock);
+    return run;
+}
+
+}  // namespace
+
+extern "C" {
+
+uint8_t runThread = 0;
+pthread_t requestHandlerPtid;
+
+int tarnWorkerStartCount(void) {
+    pthread_mutex_lock(&gStartLock);
+    const int n = gWorkerStarts;
+    pthread_mutex_unlock(&gStartLock);
+    return n;
+}
+
+void initRequestHandler(void) {
+    pthread_mutex_lock(&gStartLock);
+    if (loadRunFlag() == 0) {
+        storeRunFlag(1);
+        // A worker asked to stop but not yet woken simply carries on.
+        if (!gWorkerAlive) {
+            pthread_attr_t attr;
+            pthread_attr_init(&attr);
+            pthread_attr_setstacksize(&attr, kWorkerStackBytes);
+            pthread_t tid;
+            const int rc = pthread_create(&tid, &attr, process_request, &gWorkerToken);
+            pthread_attr_destroy(&attr);
+            if (rc != 0) {
+                storeRunFlag(0);
+                DEBUG_LOG(1, "Failed to start the request handler thread [%d].\n", rc);
+            } else {
+                requestHandlerPtid = tid;
+                gWorkerAlive = true;
+                ++gWorkerStarts;
+            }
+        }
+    }
+    pthread_mutex_unlock(&gStartLock);
+}
+
+void deinitRequestHandler(void) {
+    pthread_mutex_lock(&gStartLock);
+    storeRunFlag(0);
+    pthread_mutex_unlock(&gStartLock);
+}
+
+void *process_request(void *arg) {
+    if (arg != &gWorkerToken) {
+        DEBUG_LOG(1, "%s: not the request handler thread.\n", "process_request");
+        return nullptr;
+    }
+    pthread_detach(pthread_self());
+    while (workerKeepsRunning()) {
+        CsRequest *req = takeRequest();
+        if (req != nullptr) serveRequest(req);
+    }
+    return nullptr;
+}
+
+// ---- Extension: the latest computation of a link ------------------------------------
+
+int tarnGetLatestComputation(CsLinkRef linkRef, TarnLatestComputation *out) {
+    if (out == nullptr || out->size < TARN_LATEST_COMPUTATION_V1_SIZE) return 0;
+    // Nested on the worker (inside the callback), so it never waits there.
+    tarnRegistryLock();
+    const CsContextItem *item = tarnRegistryFindLocked(linkRef);
+    if (item == nullptr) {
+        tarnRegistryUnlock();
+        return 0;
+    }
+    TarnLatestComputation copy = item->latest;
+    tarnRegistryUnlock();
+    copy.size = TARN_LATEST_COMPUTATION_V1_SIZE;
+    copy.version = TARN_LATEST_COMPUTATION_VERSION;
+    copy.reserved = 0;
+    const uint32_t n = out->size < sizeof copy ? out->size : static_cast<uint32_t>(sizeof copy);
+    std::memcpy(out, &copy, n);
+    return 1;
+}
+
+}  // extern "C"
