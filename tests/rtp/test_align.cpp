@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "log_capture.h"
 #include "rtp/rtp_align.h"
 #include "tarn_rtp.h"
 
@@ -239,6 +240,7 @@ TEST(AlignEventPhases, HostileLayoutsStayInBoundsAndKeepUnalignableTones) {
         {"256 tones, N past the arrays", longProcedure(256, false), std::string(256, '0'), 0, -1,
          300},
     };
+    tarn_test::LogCapture logs(4);  // every trace line formatted too
     for (const Layout &c : cases) {
         auto t = build(c.steps);
         ASSERT_EQ(t->event.size(), c.carrier.size()) << c.name;
