@@ -125,6 +125,10 @@ TARN_API extern const uint8_t TARN_N_AP_antPattern[24][4];
 
 #define TARN_CS_FILTER_ENTRIES 28
 
+/* Time (seconds) a new link holds in its "previous estimate" times: no
+ * previous estimate (any negative time means the same). */
+#define TARN_NO_PREVIOUS_TIME (-100.0)
+
 /* Per-link filter record (printed with the state; kept for the host's seeding). */
 typedef struct CsFilterRecord {
     uint8_t type;

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/numeric.h"
 #include "config/num_parse.h"
 #include "tarn_config.h"
 #include "tarn_diag.h"
@@ -199,11 +200,7 @@ bool completeReal(const char *s, double *out) {
 
 // Truncation toward zero into uint32 as the 32-bit ARM target converts:
 // saturating at both ends, NaN to 0 (no undefined behaviour for any input).
-uint32_t truncToU32(double d) {
-    if (!(d > -1.0)) return 0;  // negative beyond -1 and NaN
-    if (d >= 4294967295.0) return UINT32_MAX;
-    return static_cast<uint32_t>(d);
-}
+constexpr auto truncToU32 = tarn_common::truncToUInt32;
 
 void applyValue(ConfigOpts *o, const KeyDef &k, const char *value) {
     const bool digits = digitsOnly(value);

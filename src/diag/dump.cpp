@@ -1,4 +1,6 @@
 // Array dump printers: one log message per element, rows ended by "\n".
+#include <cmath>
+
 #include "tarn_diag.h"
 
 namespace {
@@ -109,7 +111,8 @@ void debug_print_1d_i1(const int8_t *v, int count) {
 void debug_print_cmplx_d(TarnCplxD z) {
     const double im = z.imag();
     const char sign = im > 0 ? '+' : (im == 0 ? ' ' : '-');
-    DEBUG_LOG(2, "%lf%c%lfj", z.real(), sign, im < 0 ? -im : im);
+    // The magnitude, so that -0.0 (which counts as zero) prints without a sign.
+    DEBUG_LOG(2, "%lf%c%lfj", z.real(), sign, std::fabs(im));
 }
 
 void debug_print_cmplx_f(TarnCplxF z) {

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdint>
 
+#include "common/numeric.h"
 #include "tarn_config.h"
 #include "tarn_estimators.h"
 #include "tarn_measurement.h"
@@ -10,20 +11,10 @@
 namespace {
 
 // A double confidence as the result's signed byte: truncated toward zero to
-// 32 bits, low 8 bits kept. Values outside the 32-bit range saturate and NaN
-// gives 0, instead of an undefined conversion.
+// 32 bits (saturating, NaN 0), low 8 bits kept.
 int8_t confByte(double conf) {
-    int32_t c;
-    if (std::isnan(conf)) {
-        c = 0;
-    } else if (conf >= 2147483647.0) {
-        c = INT32_MAX;
-    } else if (conf <= -2147483648.0) {
-        c = INT32_MIN;
-    } else {
-        c = static_cast<int32_t>(conf);
-    }
-    return static_cast<int8_t>(static_cast<uint8_t>(static_cast<uint32_t>(c) & 0xFFu));
+    const uint32_t c = static_cast<uint32_t>(tarn_common::truncToInt32(conf));
+    return static_cast<int8_t>(static_cast<uint8_t>(c & 0xFFu));
 }
 
 }  // namespace

@@ -9,9 +9,11 @@
 #include <new>
 #include <type_traits>
 
+#include "common/numeric.h"
+
 namespace tarn_math {
 
-constexpr double kPi = 3.14159265358979323846;
+using tarn_common::kPi;
 
 // Logs and returns true when `count` exceeds what a routine's index width can
 // address; the caller then behaves as for an empty input.

@@ -126,11 +126,7 @@ int8_t keepMasked(const char *function, const T *in, const uint8_t *mask, int co
 
 // Unsigned 32-bit conversion used by angleQ: negative and NaN give 0, values
 // beyond the range saturate.
-uint32_t toU32(double v) {
-    if (!(v > 0.0)) return 0;
-    if (v >= 4294967295.0) return UINT32_MAX;
-    return static_cast<uint32_t>(v);
-}
+constexpr auto toU32 = tarn_common::truncToUInt32;
 
 }  // namespace
 

@@ -8,9 +8,10 @@
 
 namespace {
 
-constexpr int kVersionMajor = 2;
-constexpr int kVersionMinor = 4;
-constexpr int kVersionPatch = 6;
+// The version comes from the build (the project's version).
+constexpr int kVersionMajor = TARN_VERSION_MAJOR;
+constexpr int kVersionMinor = TARN_VERSION_MINOR;
+constexpr int kVersionPatch = TARN_VERSION_PATCH;
 
 void pointSlotsAtOwnStorage(CsStepSlot *slots) {
     for (int i = 0; i < TARN_MAX_STEPS; ++i) {
@@ -23,11 +24,11 @@ void initPres(PresState *pres) {
     pres->dest = 0.0;
     pres->conf = 0.0;
     pres->vest = 0.0;
-    pres->time = -100.0;
+    pres->time = TARN_NO_PREVIOUS_TIME;
     pres->valid = 0;
-    pres->rttTime = -100.0;
+    pres->rttTime = TARN_NO_PREVIOUS_TIME;
     CsFilterRecord *f = &pres->csFilter;
-    f->time = -100.0;
+    f->time = TARN_NO_PREVIOUS_TIME;
     f->type = 0;
     f->length = 0;
     f->pvest = 0.0;

@@ -4,6 +4,7 @@
 #include <climits>
 #include <cstdlib>
 
+#include "common/numeric.h"
 #include "tarn_diag.h"
 #include "tarn_measurement.h"
 
@@ -25,14 +26,12 @@ constexpr int kMaxTones = TARN_MAX_ANT_PATHS + 1;
 constexpr int kNumPermutations = 24;
 constexpr const char *kFn = "csAddMeasurement_v2";
 
-constexpr int kModeFreq = 0;
-constexpr int kModeRtt = 1;
-constexpr int kModeTone = 2;
-constexpr int kModeRttTone = 3;
+constexpr int kModeFreq = tarn_common::kStepModeFreq;
+constexpr int kModeRtt = tarn_common::kStepModeRtt;
+constexpr int kModeTone = tarn_common::kStepModeTone;
+constexpr int kModeRttTone = tarn_common::kStepModeRttTone;
+using tarn_common::isToneMode;
 
-bool isToneMode(int mode) {
-    return mode == kModeTone || mode == kModeRttTone;
-}
 
 // Step counts come from the controller as 64-bit values; sums saturate so that
 // a hostile count cannot wrap into a plausible one.

@@ -2,20 +2,19 @@
 // into the link's context, replacing the stored procedure.
 #include <cstring>
 
+#include "common/numeric.h"
 #include "tarn_config.h"
 #include "tarn_diag.h"
 #include "tarn_measurement.h"
 
 namespace {
 
-constexpr int kModeFreq = 0;
-constexpr int kModeRtt = 1;
-constexpr int kModeTone = 2;
-constexpr int kModeRttTone = 3;
+constexpr int kModeFreq = tarn_common::kStepModeFreq;
+constexpr int kModeRtt = tarn_common::kStepModeRtt;
+constexpr int kModeTone = tarn_common::kStepModeTone;
+constexpr int kModeRttTone = tarn_common::kStepModeRttTone;
+using tarn_common::isToneMode;
 
-bool isToneMode(int mode) {
-    return mode == kModeTone || mode == kModeRttTone;
-}
 
 // Controller quality grades 0 (best) .. 2 become weights 126, 84, 42.
 uint8_t scaleQuality(uint8_t q) {

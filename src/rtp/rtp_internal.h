@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdint>
 
+#include "common/numeric.h"
 #include "tarn_rtp.h"
 
 namespace tarn_rtp {
@@ -11,7 +12,7 @@ namespace tarn_rtp {
 constexpr int kChannels = TARN_NUM_CHANNELS;
 constexpr int kPaths = TARN_MAX_ANT_PATHS;
 constexpr int kMaxTones = TARN_MAX_TONES;
-constexpr double kPi = 3.14159265358979323846;
+using tarn_common::kPi;
 
 // Fewest usable channels a path needs before its gaps are filled.
 constexpr int kMinFillChannels = 10;
@@ -28,13 +29,7 @@ inline int clampTones(int n) {
     return n < 0 ? 0 : (n > kMaxTones ? kMaxTones : n);
 }
 
-// Truncation toward zero into 32 bits; out-of-range values saturate and NaN
-// gives 0, where a plain cast would be undefined.
-inline int32_t truncToInt32(double v) {
-    if (!(v == v)) return 0;
-    if (v >= 2147483647.0) return INT32_MAX;
-    if (v <= -2147483648.0) return INT32_MIN;
-    return static_cast<int32_t>(v);
-}
+// Saturating truncation toward zero into 32 bits (NaN gives 0).
+using tarn_common::truncToInt32;
 
 }  // namespace tarn_rtp

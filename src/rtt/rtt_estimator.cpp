@@ -1,5 +1,6 @@
 // Round-trip-time distance: median time of flight of the usable mode-1/mode-3
 // steps, converted to metres and tracked over time.
+#include "common/numeric.h"
 #include "tarn_rtt.h"
 
 #include <cstring>
@@ -12,8 +13,7 @@
 
 namespace {
 
-constexpr int kModeRtt = 1;
-constexpr int kModeRttTone = 3;
+constexpr int kModeRtt = tarn_common::kStepModeRtt;
 
 struct RttSample {
     int aaQual;
@@ -44,13 +44,9 @@ int RTT_calcEstimate(CsContext *ctx) {
     RangeEstimate currEst;
     RangeEstimate kalmanState;
     double tofs[TARN_MAX_STEPS];
-    double sortedTofs[TARN_MAX_STEPS];
-    uint16_t order[TARN_MAX_STEPS];
     std::memset(&currEst, 0, sizeof currEst);
     std::memset(&kalmanState, 0, sizeof kalmanState);
     std::memset(tofs, 0, sizeof tofs);
-    std::memset(sortedTofs, 0, sizeof sortedTofs);
-    std::memset(order, 0, sizeof order);
 
     if (ctx == nullptr || ctx->meas == nullptr || ctx->opts == nullptr || ctx->pres == nullptr ||
         ctx->result == nullptr) {
@@ -81,7 +77,7 @@ int RTT_calcEstimate(CsContext *ctx) {
     int negativeTofs = 0;
     for (int i = 0; i < numSteps; ++i) {
         const int mode = meas->modes[i];
-        if (mode != kModeRtt && mode != kModeRttTone) continue;
+        if (!tarn_common::isRttMode(mode)) continue;
         const RttSample s = sampleOf(initSlots[i], reflSlots[i], mode);
         DEBUG_LOG(2, "Init toatod  %d, Refl Toatod %d, aaQual %d", s.initTime, s.reflTime,
                   s.aaQual);
@@ -103,10 +99,7 @@ int RTT_calcEstimate(CsContext *ctx) {
     if (static_cast<uint32_t>(count) < static_cast<uint32_t>(opts->minRttStepsForDistEstimation)) {
         DEBUG_LOG(1, "No valid measurement data found.\n");
     } else if (nTof != 0) {
-        aaMathSortVectorAndGetUI2OrderDouble(tofs, nTof, sortedTofs, order, 0);
-        const double median = (nTof % 2 != 0)
-                                  ? sortedTofs[nTof / 2]
-                                  : (sortedTofs[nTof / 2 - 1] + sortedTofs[nTof / 2]) * 0.5;
+        const double median = aaMathCalcMedianDoubleLong(tofs, nTof);
         DEBUG_LOG(3, "ToFMedian %lf\n", median);
         // The median is a one-way time in 0.5 ns units.
         const double raw = median * 0.5 * opts->sol / 1000000000.0 + opts->rttDisCalAA;

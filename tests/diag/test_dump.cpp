@@ -102,7 +102,9 @@ TEST(ComplexDump, DoubleSignsAtLevel2) {
     debug_print_cmplx_d({1.0, 2.0});
     debug_print_cmplx_d({1.0, 0.0});
     debug_print_cmplx_d({-1.0, -2.5});
-    EXPECT_EQ(cap.texts(), (V{"1.000000+2.000000j", "1.000000 0.000000j", "-1.000000-2.500000j"}));
+    debug_print_cmplx_d({2.0, -0.0});  // negative zero counts as zero
+    EXPECT_EQ(cap.texts(), (V{"1.000000+2.000000j", "1.000000 0.000000j", "-1.000000-2.500000j",
+                              "2.000000 0.000000j"}));
 }
 
 TEST(ComplexDump, FloatZeroImaginaryEndsText) {
