@@ -159,8 +159,7 @@ void algFilterSlidingWindow(const ConfigOpts *opts, RangeEstimate *slots,
     if (frame == kMaxFrameSize) {
         out->dest = aaMathCalcMeanDouble(sorted, static_cast<int8_t>(count));
     } else if (frame == 0) {
-        out->dest = (count % 2 != 0) ? sorted[count / 2]
-                                     : (sorted[count / 2 - 1] + sorted[count / 2]) * 0.5;
+        out->dest = aaMathCalcMedianDouble(selected, static_cast<int>(count));
     } else {
         double mean = 0.0;
         if (trimmedMean(sorted, count, frame, &mean)) {
