@@ -6,6 +6,7 @@
 
 #include "common/numeric.h"
 #include "config/num_parse.h"
+#include "config/options_list.h"
 #include "tarn_config.h"
 #include "tarn_diag.h"
 
@@ -28,6 +29,7 @@ enum class Form : uint8_t {
     RealDigitsInt,  // digits only as atoi value, else a complete real
     IntOrReal,      // digits only as integer, else a real truncated to uint32
     LenientReal,    // complete real, else atoi of the leading part
+    NotInFile,      // no key sets the field
 };
 
 struct KeyDef {
@@ -37,114 +39,26 @@ struct KeyDef {
     Form form;
 };
 
-#define TARN_KEY(name, field, type, form) \
-    { name, offsetof(ConfigOpts, field), Type::type, Form::form }
-
-// Tested in this order; the first key whose name begins the key text wins.
-const KeyDef kKeys[] = {
-    TARN_KEY("QUANT", quant, U8, Boolean),
-    TARN_KEY("Q_WRAP", qWrap, U32, Integer),
-    TARN_KEY("DISTSF", distSF, U16, Integer),
-    TARN_KEY("DIS_CAL_1", disCal[0], F64, RealDigitsInt),
-    TARN_KEY("DIS_CAL_2", disCal[1], F64, RealDigitsInt),
-    TARN_KEY("DIS_CAL_3", disCal[2], F64, RealDigitsInt),
-    TARN_KEY("DIS_CAL_4", disCal[3], F64, RealDigitsInt),
-    TARN_KEY("PhaseRotationOffset", phaseRotationOffset, F64, RealDigitsInt),
-    TARN_KEY("CAL_DIST_OFFSET", calDistOffset, F64, RealDigitsInt),
-    TARN_KEY("CH_MAX", chMax, U8, Integer),
-    TARN_KEY("LOG_LEVEL", logLevel, U8, Integer),
-    TARN_KEY("PctQscale", pctQscale, U8, Boolean),
-    TARN_KEY("VelocityBasedUpdate", velocityBasedUpdate, U8, Boolean),
-    TARN_KEY("PctPrior", pctPrior, U8, Integer),
-    TARN_KEY("PctMode", pctMode, U8, Integer),
-    TARN_KEY("PctInvert", pctInvert, U8, Boolean),
-    TARN_KEY("PctMask", pctMask, U8, Integer),
-    TARN_KEY("PhEnable", phEnable, U8, Boolean),
-    TARN_KEY("PhConfFac", phConfFac, U8, Integer),
-    TARN_KEY("MuMaxEigs", muMaxEigs, F64, LenientReal),
-    TARN_KEY("FiAddGconf", fiAddGconf, I8, Integer),
-    TARN_KEY("FiMaxPeriod", fiMaxPeriod, U32, Integer),
-    TARN_KEY("FiMinConf", fiMinConf, U8, Integer),
-    TARN_KEY("FiMaxDelta", fiMaxDelta, U8, Integer),
-    TARN_KEY("FiAvgPwr", fiAvgPwr, F64, Real),
-    TARN_KEY("FiDistanceCombiningMethod", fiDistanceCombiningMethod, U8, Integer),
-    TARN_KEY("MuMagThr", muMagThr, F64, Real),
-    TARN_KEY("FiConfDecay", fiConfDecay, F64, Real),
-    TARN_KEY("FiPkConfThr", fiPkConfThr, F64, Real),
-    TARN_KEY("FiExclFrac", fiExclFrac, F64, Real),
-    TARN_KEY("FiVelAvg", fiVelAvg, F64, Real),
-    TARN_KEY("SOL", sol, F64, Real),
-    TARN_KEY("RttFilterType", rttFilterType, U8, Integer),
-    TARN_KEY("RttDisCalAA", rttDisCalAA, F64, Real),
-    TARN_KEY("ReturnRtpWithinRttThresh", returnRtpWithinRttThresh, U8, Integer),
-    TARN_KEY("RtpWithinRttThresh", rtpWithinRttThresh, F64, RealDigitsInt),
-    TARN_KEY("RttDisCalSS", rttDisCalSS, F64, Real),
-    TARN_KEY("RttDisCalRS", rttDisCalRS, F64, Real),
-    TARN_KEY("PhDistFrac", phDistFrac, F64, Real),
-    TARN_KEY("MinPhaseBasedFilterPhaseDist", minPhaseBasedFilterPhaseDist, F64, Real),
-    TARN_KEY("PhaseMusicFilter", phaseMusicFilter, U8, Integer),
-    TARN_KEY("PriorProximityMusicFilter", priorProximityMusicFilter, U8, Integer),
-    TARN_KEY("FiUsePrevDistFilter", fiUsePrevDistFilter, U8, Integer),
-    TARN_KEY("MuOffset", muOffset, F64, Real),
-    TARN_KEY("UseProductChannelDist", useProductChannelDist, U8, Integer),
-    TARN_KEY("DiscardNegativeMusicValues", discardNegativeMusicValues, U8, Integer),
-    TARN_KEY("EnableCal", EnableCal, U8, Integer),
-    TARN_KEY("RtpSlidingWindowSize", rtpSlidingWindowSize, U16, Integer),
-    TARN_KEY("RtpSlidingWindowFrameSize", rtpSlidingWindowFrameSize, U16, Integer),
-    TARN_KEY("RttSlidingWindowSize", rttSlidingWindowSize, U16, Integer),
-    TARN_KEY("RttSlidingWindowFrameSize", rttSlidingWindowFrameSize, U16, Integer),
-    TARN_KEY("SlidingWindowMaxPeriod", slidingWindowMaxPeriod, F64, Real),
-    TARN_KEY("RttFiMaxPeriod", rttFiMaxPeriod, F64, Real),
-    TARN_KEY("DisableAlignEventPhase", disableAlignEventPhase, U8, Integer),
-    TARN_KEY("DiscardZeroPCT", discardZeroPCT, U8, Integer),
-    TARN_KEY("SmallerMusicOrderFilterOffsetLower", smallerMusicOrderFilterOffsetLower, F64, Real),
-    TARN_KEY("SmallerMusicOrderFilterOffsetUpper", smallerMusicOrderFilterOffsetUpper, F64, Real),
-    TARN_KEY("UseChannelCenterForBoundMusicEst", useChannelCenterForBoundMusicEst, U8, Integer),
-    TARN_KEY("Use3OrdersForCal", use3OrdersForCal, U8, Integer),
-    TARN_KEY("applyEstimatedReverseChannel", applyEstimatedReverseChannel, U8, Integer),
-    TARN_KEY("minAllowedGconf", minAllowedGconf, U8, IntOrReal),
-    TARN_KEY("filterBasedOnPhFit", filterBasedOnPhFit, U8, Integer),
-    TARN_KEY("maxAllowedPhFitError", maxAllowedPhFitError, F64, RealDigitsInt),
-    TARN_KEY("chanCenterUBOffset", chanCenterUBOffset, F64, RealDigitsInt),
-    TARN_KEY("chanCenterLBOffset", chanCenterLBOffset, F64, RealDigitsInt),
-    TARN_KEY("percentile4AP", percentile4AP, U8, Integer),
-    TARN_KEY("percentile3AP", percentile3AP, U8, Integer),
-    TARN_KEY("percentile2AP", percentile2AP, U8, Integer),
-    TARN_KEY("phaseConfidenceThresh", phaseConfidenceThresh, F64, RealDigitsInt),
-    TARN_KEY("phaseEstimateWindow", phaseEstimateWindow, F64, RealDigitsInt),
-    TARN_KEY("numFilterAntennaMusicStdDev", numFilterAntennaMusicStdDev, U8, IntOrReal),
-    TARN_KEY("keepAntPathWithStdWithinThreh", keepAntPathWithStdWithinThreh, F64, RealDigitsInt),
-    TARN_KEY("filterMusicOrdersMethod", filterMusicOrdersMethod, U8, Integer),
-    TARN_KEY("lowerBoundCoef", lowerBoundCoef, F64, RealDigitsInt),
-    TARN_KEY("ifftSize", ifftSize, U16, Integer),
-    TARN_KEY("cirOffset", cirOffset, F64, RealDigitsInt),
-    TARN_KEY("cirPeakRatio", cirPeakRatio, F64, RealDigitsInt),
-    TARN_KEY("minCirMaxToMeanLeveldB", minCirMaxToMeanLeveldB, F64, RealDigitsInt),
-    TARN_KEY("minCirMaxToMedianLeveldB", minCirMaxToMedianLeveldB, F64, RealDigitsInt),
-    TARN_KEY("maxAllowedDS", maxAllowedDS, F64, RealDigitsInt),
-    TARN_KEY("cirMaxAllowedTapsAbovePeakRatio", cirMaxAllowedTapsAbovePeakRatio, F64,
-             RealDigitsInt),
-    TARN_KEY("filterBasedOnCIR", filterBasedOnCIR, U8, Integer),
-    TARN_KEY("discardUnavailableQualityTones", discardUnavailableQualityTones, U8, Integer),
-    TARN_KEY("APinValidCounterMax", APinValidCounterMax, I32, Integer),
-    TARN_KEY("inValidCounterMax", inValidCounterMax, I32, Integer),
-    TARN_KEY("cirMaxAllowedTapsBeforeMaxPeak", cirMaxAllowedTapsBeforeMaxPeak, U8, Integer),
-    TARN_KEY("dropNegativeRTTTof", dropNegativeRTTTof, U8, Integer),
-    TARN_KEY("dropNegativeRTTDistances", dropNegativeRTTDistances, U8, Integer),
-    TARN_KEY("minRttStepsForDistEstimation", minRttStepsForDistEstimation, I32, Integer),
-    TARN_KEY("rttTofUpperBond", rttTofUpperBond, F64, RealDigitsInt),
-    TARN_KEY("correctMusicWithCir", correctMusicWithCir, U8, Integer),
-    TARN_KEY("cirValueAboveNoiseDBThr", cirValueAboveNoiseDBThr, F64, RealDigitsInt),
-    TARN_KEY("cirDistFromMaxDBThr", cirDistFromMaxDBThr, F64, RealDigitsInt),
-    TARN_KEY("cirCorrectionOffset", cirCorrectionOffset, F64, RealDigitsInt),
-    TARN_KEY("estimateFilterChannel", estimateFilterChannel, U8, Integer),
-    TARN_KEY("maxProcForCal", maxProcForCal, U16, Integer),
-    TARN_KEY("trueCalibrationDistance", trueCalibrationDistance, F64, RealDigitsInt),
-    TARN_KEY("muConfFac0", muConfFac[0], F64, RealDigitsInt),
-    TARN_KEY("muConfFac1", muConfFac[1], F64, RealDigitsInt),
+// Tested in this order; the first key whose name begins the key text wins
+// (no name begins another, so the order does not matter). Fields the file cannot set have no name and are skipped.
+constexpr KeyDef kKeys[] = {
+#define TARN_FIELD_KEY(field, key, type, form, value, cast, text) \
+    {key, offsetof(ConfigOpts, field), Type::type, Form::form},
+#define TARN_ELEMENT_KEY(element, key, type, form) \
+    {key, offsetof(ConfigOpts, element), Type::type, Form::form},
+#define TARN_NO_KEY()
+    TARN_OPTION_LIST(TARN_FIELD_KEY, TARN_ELEMENT_KEY, TARN_NO_KEY)
+#undef TARN_FIELD_KEY
+#undef TARN_ELEMENT_KEY
+#undef TARN_NO_KEY
 };
-#undef TARN_KEY
-static_assert(sizeof kKeys / sizeof kKeys[0] == 99, "every configuration key");
+
+constexpr int namedKeys() {
+    int n = 0;
+    for (const KeyDef &k : kKeys) n += k.name != nullptr ? 1 : 0;
+    return n;
+}
+static_assert(namedKeys() == 99, "every configuration key");
 
 // Stores the low-order bits of v in the field (little-endian: the first bytes).
 void storeInteger(ConfigOpts *o, const KeyDef &k, int32_t v) {
@@ -236,6 +150,8 @@ void applyValue(ConfigOpts *o, const KeyDef &k, const char *value) {
             else
                 storeDouble(o, k, atoiC(value));
             break;
+        case Form::NotInFile:
+            break;
     }
 }
 
@@ -266,7 +182,7 @@ bool splitLine(const char *line, char *key, char *value) {
 
 void applyLine(ConfigOpts *o, const char *key, const char *value) {
     for (const KeyDef &k : kKeys) {
-        if (std::strncmp(key, k.name, std::strlen(k.name)) == 0) {
+        if (k.name != nullptr && std::strncmp(key, k.name, std::strlen(k.name)) == 0) {
             applyValue(o, k, value);
             return;
         }
