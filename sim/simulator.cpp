@@ -140,14 +140,39 @@ double Trajectory::at(double t) const {
 
 // ---- Configuration --------------------------------------------------------------
 
+namespace {
+
+// Step plan of subevent s of a procedure with `tones` tone channels: kMode0
+// and kRoundTrip entries, or the position of a tone step's channel in the
+// procedure's hop order. The tone channels are split evenly over the
+// subevents; with repeated channels a subevent starts with the last ones of
+// the previous subevent again.
+constexpr int kMode0 = -1, kRoundTrip = -2;
+
+std::vector<int> subeventPlan(const SimConfig &c, int tones, int s) {
+    std::vector<int> plan;
+    const int from = s * tones / c.subevents, to = (s + 1) * tones / c.subevents;
+    const int prevFrom = s > 0 ? (s - 1) * tones / c.subevents : 0;
+    const int first = s > 0 ? std::max(prevFrom, from - c.repeatChannels) : from;
+    plan.assign(static_cast<size_t>(std::max(c.mode0Steps, 0)), kMode0);
+    const int count = to - first;
+    const bool last = s == c.subevents - 1;
+    for (int i = 0; i < count; ++i) {
+        plan.push_back(first + i);
+        const bool tail = c.repeatChannels > 0 && !last && i >= count - c.repeatChannels;
+        if (c.rttEvery > 0 && (i + 1) % c.rttEvery == 0 && !tail) plan.push_back(kRoundTrip);
+    }
+    return plan;
+}
+
+}  // namespace
+
 int SimConfig::stepsPerProcedure() const {
     const int tones = static_cast<int>(channelMapChannels(channelMap).size());
-    if (subevents < 1) return 0;
+    if (subevents < 1 || subevents > kMaxSubevents) return 0;
     int steps = 0;
-    for (int s = 0; s < subevents; ++s) {
-        const int n = (s + 1) * tones / subevents - s * tones / subevents;
-        steps += mode0Steps + n + (rttEvery > 0 ? n / rttEvery : 0);
-    }
+    for (int s = 0; s < subevents; ++s)
+        steps += static_cast<int>(subeventPlan(*this, tones, s).size());
     return steps;
 }
 
@@ -184,6 +209,20 @@ std::string SimConfig::validate() const {
         why << "shares must be between 0 and 1";
     else if (!std::isfinite(pathSpreadM) || pathSpreadM < 0.0 || pathSpreadM > 1.0)
         why << "the antenna path spread must be 0 to 1 m";
+    else if (!std::isfinite(directAmplitude) || directAmplitude < 0.0 || directAmplitude > 10.0)
+        why << "the line-of-sight amplitude must be 0 to 10";
+    else if (!std::isfinite(reflectionSpreadM) || reflectionSpreadM < 0.0 ||
+             reflectionSpreadM > 10.0 || !std::isfinite(reflectionGainSpread) ||
+             reflectionGainSpread < 0.0 || reflectionGainSpread > 1.0)
+        why << "the reflection spread must be 0 to 10 m and its gain spread 0 to 1";
+    else if (!std::isfinite(clockOffsetPpm) || std::fabs(clockOffsetPpm) > 100.0)
+        why << "the clock offset must be within +-100 ppm";
+    else if (!std::isfinite(driftHz) || std::fabs(driftHz) > 1000.0)
+        why << "the phase drift must be within +-1000 Hz";
+    else if (repeatChannels < 0 || repeatChannels > 4)
+        why << "repeated channels must be 0 to 4";
+    else if (!std::isfinite(stepS) || stepS < 0.0 || stepS > 0.01)
+        why << "the step duration must be 0 to 10 ms";
     else if (static_cast<int>(channelMapChannels(channelMap).size()) < subevents)
         why << "the channel map has fewer channels than subevents";
     else if (stepsPerProcedure() > kMaxSteps)
@@ -229,18 +268,50 @@ double Procedure::timeS() const {
 
 // ---- Simulator -------------------------------------------------------------------
 
+namespace {
+
+constexpr double kCentreHz = 2440e6;
+
+double wrapPhase(double a) {
+    return std::remainder(a, 2.0 * M_PI);
+}
+
+}  // namespace
+
 Simulator::Simulator(const SimConfig &cfg)
     : cfg_(cfg), rng_(cfg.seed), channels_(channelMapChannels(cfg.channelMap)) {
     // Geometry of the antenna paths is fixed for the session: path 0 sees the
-    // true distance, the others differ slightly in length and gain.
+    // true distance and the reflections as configured, the others differ
+    // slightly in length and gain and see each reflection a little
+    // differently.
     for (int p = 0; p < 4; ++p) {
         pathOffsetM_[p] = p == 0 ? 0.0 : rng_.uniform(-cfg_.pathSpreadM, cfg_.pathSpreadM);
         pathGain_[p] = p == 0 ? 1.0 : rng_.uniform(0.9, 1.1);
-        for (size_t r = 0; r < cfg_.reflections.size(); ++r)
+        for (const Reflection &r : cfg_.reflections) {
             reflPhase_[p].push_back(rng_.uniform(0.0, 2.0 * M_PI));
+            const double dl = rng_.uniform(-cfg_.reflectionSpreadM, cfg_.reflectionSpreadM);
+            const double da = rng_.uniform(-cfg_.reflectionGainSpread, cfg_.reflectionGainSpread);
+            reflExtraM_[p].push_back(p == 0 ? r.extraPathM : std::max(0.0, r.extraPathM + dl));
+            reflAmp_[p].push_back(p == 0 ? r.amplitude : r.amplitude * (1.0 + da));
+        }
     }
+    for (int dev = 0; dev < 2; ++dev)
+        for (int p = 0; p < 4; ++p) {
+            Hardware &h = hw_[dev][p];
+            h.phase0 = rng_.uniform(0.0, 2.0 * M_PI);
+            h.delayNs = rng_.uniform(-kHardwareDelayNs, kHardwareDelayNs);
+            h.rippleRad = kHardwarePhaseRippleRad * rng_.uniform(0.5, 1.0);
+            h.ripplePeriodMhz = rng_.uniform(30.0, 80.0);
+            h.ripplePhase = rng_.uniform(0.0, 2.0 * M_PI);
+            h.gainDb = kHardwareGainRippleDb * rng_.uniform(0.5, 1.0);
+            h.gainPeriodMhz = rng_.uniform(30.0, 80.0);
+            h.gainPhase = rng_.uniform(0.0, 2.0 * M_PI);
+        }
     // Per-component deviation giving the configured ratio of |tone|^2 to |noise|^2.
     noiseSd_ = cfg_.toneAmplitude / std::sqrt(2.0 * std::pow(10.0, cfg_.snrDb / 10.0));
+    // Timing jitter: the configured floor, growing as 1/sqrt(SNR) at low SNR.
+    jitterSd_ = cfg_.jitterNs *
+                std::max(1.0, std::pow(10.0, (kJitterReferenceSnrDb - cfg_.snrDb) / 20.0));
 }
 
 std::complex<double> Simulator::response(int path, int channel, double d) const {
@@ -249,11 +320,40 @@ std::complex<double> Simulator::response(int path, int channel, double d) const 
     auto travel = [&](double len) {
         return std::polar(1.0, -2.0 * M_PI * f * len / cfg_.propagationMps);
     };
-    std::complex<double> h = travel(los);
+    std::complex<double> h = cfg_.directAmplitude * travel(los);
     for (size_t r = 0; r < cfg_.reflections.size(); ++r)
-        h += cfg_.reflections[r].amplitude * std::polar(1.0, reflPhase_[path][r]) *
-             travel(los + cfg_.reflections[r].extraPathM);
+        h += reflAmp_[path][r] * std::polar(1.0, reflPhase_[path][r]) *
+             travel(los + reflExtraM_[path][r]);
     return pathGain_[path] * h;
+}
+
+std::complex<double> Simulator::hardware(int device, int path, int channel) const {
+    if (!cfg_.hardwareResponse) return 1.0;
+    const Hardware &h = hw_[device & 1][path & 3];
+    const double mhz = (channelFrequencyHz(channel) - kCentreHz) * 1e-6;
+    const double phase = h.phase0 - 2.0 * M_PI * mhz * 1e6 * h.delayNs * 1e-9 +
+                         h.rippleRad * std::sin(2.0 * M_PI * mhz / h.ripplePeriodMhz + h.ripplePhase);
+    const double gainDb = h.gainDb * std::sin(2.0 * M_PI * mhz / h.gainPeriodMhz + h.gainPhase);
+    return std::polar(std::pow(10.0, gainDb / 20.0), phase);
+}
+
+double Simulator::detectorBiasNs(int channel) const {
+    const double f = channelFrequencyHz(channel);
+    std::complex<double> c = cfg_.directAmplitude, dsum = 0.0;
+    double latest = 0.0;
+    for (size_t r = 0; r < cfg_.reflections.size(); ++r) {
+        const double tauNs = reflExtraM_[0][r] / cfg_.propagationMps * 1e9;
+        const std::complex<double> g =
+            reflAmp_[0][r] * std::polar(1.0, reflPhase_[0][r] - 2.0 * M_PI * f * tauNs * 1e-9);
+        c += g;
+        dsum += g * tauNs;
+        latest = std::max(latest, tauNs);
+    }
+    const double power = std::norm(c);
+    // A full fade leaves no peak to speak of: the detector locks anywhere
+    // within the paths' spread.
+    if (power < 1e-12) return latest / 2.0;
+    return std::clamp((std::conj(c) * dsum).real() / power, 0.0, latest);
 }
 
 Tone Simulator::noisyTone(std::complex<double> clean) {
@@ -282,17 +382,21 @@ int8_t Simulator::rssiAt(double d) {
     return static_cast<int8_t>(std::clamp(std::nearbyint(v), -127.0, 20.0));
 }
 
-void Simulator::addRoundTrip(double d, Step *init, Step *refl) {
+void Simulator::addRoundTrip(uint8_t channel, double d, Step *init, Step *refl) {
     // The estimator takes (initiator - reflector) / 2 as the one-way time, so
     // the initiator's value carries the round trip plus the reflector's
-    // turnaround and the reflector's value the turnaround alone.
-    const double tofNs = d / cfg_.propagationMps * 1e9;
+    // turnaround and the reflector's value the turnaround alone. Both
+    // directions' arrivals are detected late by the same multipath bias.
+    const double tofNs = d / cfg_.propagationMps * 1e9 + detectorBiasNs(channel);
     const double turnaroundNs = rng_.uniform(100.0, 400.0);
-    const double sd = cfg_.jitterNs / std::sqrt(2.0);
+    const double sd = jitterSd_ / std::sqrt(2.0);
     const double a = turnaroundNs + 2.0 * tofNs + cfg_.deviceDelayNs + rng_.normal() * sd;
     const double b = turnaroundNs + rng_.normal() * sd;
-    init->timeEst = static_cast<int32_t>(std::nearbyint(a / kTimeUnitNs));
-    refl->timeEst = static_cast<int32_t>(std::nearbyint(b / kTimeUnitNs));
+    auto units = [](double ns) {
+        return static_cast<int32_t>(std::clamp(std::nearbyint(ns / kTimeUnitNs), -32768.0, 32767.0));
+    };
+    init->timeEst = units(a);
+    refl->timeEst = units(b);
     if (rng_.chance(cfg_.failShare)) {
         // A failed exchange: quality flagged, timing meaningless.
         init->aaQual = static_cast<uint8_t>(1 + rng_.below(2));
@@ -308,10 +412,12 @@ Step Simulator::mode0Step(uint8_t channel, double d, Step *reflOut) {
     s.channel = channel;
     s.mode = 0;
     s.rssi = rssiAt(d);
-    s.freqOff = static_cast<int32_t>(std::nearbyint(rng_.normal(0.0, 40.0)));
+    // Each side reports the other's frequency offset against its own clock.
+    const double units = cfg_.clockOffsetPpm * 100.0;
+    s.freqOff = static_cast<int32_t>(std::nearbyint(rng_.normal(units, 40.0)));
     *reflOut = s;
     reflOut->rssi = rssiAt(d);
-    reflOut->freqOff = static_cast<int32_t>(std::nearbyint(rng_.normal(0.0, 40.0)));
+    reflOut->freqOff = static_cast<int32_t>(std::nearbyint(rng_.normal(-units, 40.0)));
     return s;
 }
 
@@ -320,28 +426,31 @@ Step Simulator::rttStep(uint8_t channel, double d, Step *reflOut) {
     s.channel = channel;
     s.mode = 1;
     Step r = s;
-    addRoundTrip(d, &s, &r);
+    addRoundTrip(channel, d, &s, &r);
     *reflOut = r;
     return s;
 }
 
-Step Simulator::toneStep(uint8_t channel, double d, Step *reflOut) {
+Step Simulator::toneStep(uint8_t channel, double d, double twoWayPhase, Step *reflOut) {
     Step s;
     s.channel = channel;
     s.mode = static_cast<uint8_t>(cfg_.toneMode);
     Step r = s;
-    if (s.mode == 3) addRoundTrip(d, &s, &r);
+    if (s.mode == 3) addRoundTrip(channel, d, &s, &r);
     const uint8_t perm = static_cast<uint8_t>(rng_.below(antPermCount(cfg_.nap)));
     s.antPerm = r.antPerm = perm;
     // The unknown local-oscillator phase of this step turns the two directions
-    // opposite ways, so only their product carries the distance.
-    const std::complex<double> rot = std::polar(1.0, rng_.uniform(0.0, 2.0 * M_PI));
+    // opposite ways, so only their product carries the distance; a phase
+    // drift between the devices turns both the same way.
+    const double lo = rng_.uniform(0.0, 2.0 * M_PI);
+    const std::complex<double> rotI = std::polar(1.0, lo + twoWayPhase / 2.0);
+    const std::complex<double> rotR = std::polar(1.0, -lo + twoWayPhase / 2.0);
     for (int t = 0; t <= cfg_.nap; ++t) {
         // The last slot is the tone extension, which repeats the first path.
         const int path = kAntPattern[perm][t < cfg_.nap ? t : 0];
         const std::complex<double> h = cfg_.toneAmplitude * response(path, channel, d);
-        s.tones.push_back(noisyTone(h * rot));
-        r.tones.push_back(noisyTone(h * std::conj(rot)));
+        s.tones.push_back(noisyTone(h * hardware(0, path, channel) * rotI));
+        r.tones.push_back(noisyTone(h * hardware(1, path, channel) * rotR));
     }
     *reflOut = r;
     return s;
@@ -349,12 +458,11 @@ Step Simulator::toneStep(uint8_t channel, double d, Step *reflOut) {
 
 Procedure Simulator::next() {
     const double tScenario = index_ * cfg_.intervalS;
-    const double d = cfg_.trajectory.at(tScenario);
     const int64_t t0 = static_cast<int64_t>(std::llround((cfg_.startTimeS + tScenario) * 1e9));
     ++index_;
 
     Procedure p;
-    p.trueDistance = d;
+    p.trueDistance = cfg_.trajectory.at(tScenario);
 
     // Every channel of the map once, in a random hop order (Fisher-Yates).
     std::vector<uint8_t> hop = channels_;
@@ -362,24 +470,27 @@ Procedure Simulator::next() {
     auto anyChannel = [&] { return channels_[rng_.below(channels_.size())]; };
 
     const int total = static_cast<int>(hop.size());
+    const double spacingS = cfg_.subeventSpacingS();
     const int64_t spacingNs = static_cast<int64_t>(cfg_.intervalS * 1e9) / (2 * cfg_.subevents);
     for (int s = 0; s < cfg_.subevents; ++s) {
         Subevent si, sr;
         si.nap = sr.nap = static_cast<int8_t>(cfg_.nap);
         si.timestampNs = sr.timestampNs = t0 + s * spacingNs;
-        Step r;
-        for (int k = 0; k < cfg_.mode0Steps; ++k) {
-            si.steps.push_back(mode0Step(anyChannel(), d, &r));
-            sr.steps.push_back(r);
-        }
-        const int from = s * total / cfg_.subevents, to = (s + 1) * total / cfg_.subevents;
-        for (int k = from; k < to; ++k) {
-            si.steps.push_back(toneStep(hop[k], d, &r));
-            sr.steps.push_back(r);
-            if (cfg_.rttEvery > 0 && (k - from + 1) % cfg_.rttEvery == 0) {
+        const double drift = wrapPhase(s * cfg_.subeventPhaseStep());
+        const std::vector<int> plan = subeventPlan(cfg_, total, s);
+        // The steps of a subevent share its time slot; the distance of each
+        // step is that of its own moment.
+        const double stepS = std::min(cfg_.stepS, spacingS / std::max<size_t>(plan.size(), 1));
+        for (size_t j = 0; j < plan.size(); ++j) {
+            const double d = cfg_.trajectory.at(tScenario + s * spacingS + j * stepS);
+            Step r;
+            if (plan[j] == kMode0)
+                si.steps.push_back(mode0Step(anyChannel(), d, &r));
+            else if (plan[j] == kRoundTrip)
                 si.steps.push_back(rttStep(anyChannel(), d, &r));
-                sr.steps.push_back(r);
-            }
+            else
+                si.steps.push_back(toneStep(hop[static_cast<size_t>(plan[j])], d, drift, &r));
+            sr.steps.push_back(r);
         }
         if (rng_.chance(cfg_.abortShare)) {
             // One side gives up part way through.

@@ -83,6 +83,14 @@ struct Reflection {
     double amplitude = 0.0;
 };
 
+// Magnitudes of a device's own hardware response (see SimConfig::hardwareResponse).
+constexpr double kHardwareDelayNs = 0.1;        // group delay of each device and antenna path: +-
+constexpr double kHardwarePhaseRippleRad = 0.15;  // smooth phase ripple around that line: up to +-
+constexpr double kHardwareGainRippleDb = 1.0;     // smooth gain ripple: up to +-
+// Round-trip timing jitter holds its configured value down to this tone SNR
+// and grows as 1/sqrt(SNR) below it.
+constexpr double kJitterReferenceSnrDb = 20.0;
+
 struct SimConfig {
     Trajectory trajectory = Trajectory::still(1.0);
     std::vector<Reflection> reflections;
@@ -99,17 +107,48 @@ struct SimConfig {
     int rttEvery = 2;                     // a mode-1 step after every n tone steps; 0: none
     double toneAmplitude = 1000.0;        // line-of-sight tone magnitude before quantisation
     double propagationMps = 299700000.0;  // the library's default speed of light
-    double jitterNs = 3.0;                // standard deviation of the ToA_ToD difference
+    double jitterNs = 3.0;                // std. deviation of the ToA_ToD difference (see above)
     double deviceDelayNs = 0.0;           // fixed extra round-trip delay of the devices
     double failShare = 0.05;              // share of round-trip packets that fail (aaQual != 0)
     double unavailableShare = 0.02;       // share of tones reported with quality 3
     double abortShare = 0.0;              // share of subevents aborted by one side
     double pathSpreadM = 0.03;            // spread of the antenna paths' distances
 
+    // Each device's own smooth response per channel and antenna path (what a
+    // calibration table removes): a group delay within +-kHardwareDelayNs, a
+    // phase ripple within +-kHardwarePhaseRippleRad and a gain ripple within
+    // +-kHardwareGainRippleDb, with periods of 30 to 80 MHz over the band.
+    bool hardwareResponse = true;
+    // Line-of-sight amplitude relative to the reference; below the largest
+    // reflection's amplitude the direct path is blocked.
+    double directAmplitude = 1.0;
+    // Antenna paths other than the first see each reflection with their own
+    // extra length (up to +-reflectionSpreadM) and amplitude (up to
+    // +-reflectionGainSpread as a share).
+    double reflectionSpreadM = 0.15;
+    double reflectionGainSpread = 0.2;
+    // Frequency offset of the reflector's clock against the initiator's,
+    // reported by the mode-0 steps (0.01 ppm units).
+    double clockOffsetPpm = 10.0;
+    // Residual frequency offset after compensation: the two-way phase of the
+    // tones of subevent s is turned by s x 2 pi x driftHz x subevent spacing.
+    double driftHz = 0.0;
+    // Every subevent after the first begins with the last n tone channels of
+    // the previous one again (0..4), so that a phase step between them can be
+    // measured; no round-trip step follows those last n tone steps.
+    int repeatChannels = 0;
+    // Duration of one step: the true distance of a step is taken at its own
+    // time within the procedure (movement within a procedure).
+    double stepS = 150e-6;
+
     // Empty when the configuration can be simulated, else the reason.
     std::string validate() const;
     // Steps per procedure the configuration produces (before aborts).
     int stepsPerProcedure() const;
+    // Time between the starts of two subevents of a procedure.
+    double subeventSpacingS() const { return intervalS / (2.0 * subevents); }
+    // Two-way phase step between neighbouring subevents (radians).
+    double subeventPhaseStep() const { return 2.0 * M_PI * driftHz * subeventSpacingS(); }
 };
 
 // ---- Procedure model (mirrors CsProcedure) --------------------------------------
@@ -168,15 +207,33 @@ class Simulator {
     Procedure next();
     int produced() const { return index_; }
 
-    // The noiseless one-way response of antenna path p at `channel` for a
-    // true distance d (line of sight plus the reflections).
+    // The noiseless one-way propagation response of antenna path p at
+    // `channel` for a true distance d (line of sight plus the reflections as
+    // this path sees them), without the devices' hardware.
     std::complex<double> response(int path, int channel, double d) const;
+    // Hardware response of device 0 (initiator) or 1 (reflector) for antenna
+    // path p at `channel`; 1 when the hardware response is off. The tone
+    // product carries hardware(0, p, k) x hardware(1, p, k).
+    std::complex<double> hardware(int device, int path, int channel) const;
+    // Where the round-trip packet detector places the arrival, relative to
+    // the line of sight, for an exchange on `channel` (antenna path 0), in ns.
+    // The correlation peak of paths much closer together than the pulse
+    // width sits at Re(conj(C) D) / |C|^2 with C = sum of the path gains c_r
+    // and D = sum of c_r x delay_r: near the line of sight when it dominates,
+    // pulled late by a stronger later path; clamped to the paths' delays.
+    double detectorBiasNs(int channel) const;
 
   private:
-    Step toneStep(uint8_t channel, double d, Step *reflOut);
+    struct Hardware {
+        double phase0 = 0.0, delayNs = 0.0;
+        double rippleRad = 0.0, ripplePeriodMhz = 50.0, ripplePhase = 0.0;
+        double gainDb = 0.0, gainPeriodMhz = 50.0, gainPhase = 0.0;
+    };
+
+    Step toneStep(uint8_t channel, double d, double twoWayPhase, Step *reflOut);
     Step rttStep(uint8_t channel, double d, Step *reflOut);
     Step mode0Step(uint8_t channel, double d, Step *reflOut);
-    void addRoundTrip(double d, Step *init, Step *refl);
+    void addRoundTrip(uint8_t channel, double d, Step *init, Step *refl);
     Tone noisyTone(std::complex<double> clean);
     int8_t rssiAt(double d);
 
@@ -186,7 +243,11 @@ class Simulator {
     double pathOffsetM_[4] = {0, 0, 0, 0};
     double pathGain_[4] = {1, 1, 1, 1};
     std::vector<double> reflPhase_[4];  // per path, per reflection
+    std::vector<double> reflExtraM_[4];
+    std::vector<double> reflAmp_[4];
+    Hardware hw_[2][4];  // per device and antenna path
     double noiseSd_ = 0.0;
+    double jitterSd_ = 0.0;
     int index_ = 0;
 };
 
