@@ -5,7 +5,6 @@
 #include <functional>
 #include <string>
 
-#include "log_capture.h"
 #include "tarn_rtp.h"
 
 namespace {
@@ -160,17 +159,6 @@ TEST(AntennaFilter, PhaseWindow) {
         EXPECT_EQ(s.mu.pathValid[0], 1);
         EXPECT_EQ(s.mu.dest[1][1], 5100.0);  // other paths untouched
     }
-}
-
-TEST(AntennaFilter, LogsTheKeptPaths) {
-    tarn_test::LogCapture log(2);
-    State s;
-    s.gconf[1] = 10;
-    algMultiAntennaFiltering(s.gconf, &s.mu, &s.ph, &s.cir, &s.o, 4);
-    EXPECT_TRUE(log.contains("Gconf 60 discarding path 1"));
-    EXPECT_TRUE(log.contains("music->validAntennaPathIdx[0] =  1 "));
-    EXPECT_TRUE(log.contains("music->validAntennaPathIdx[1] =  0 "));
-    EXPECT_EQ(log.count("music->validAntennaPathIdx[3] =  1 "), 1);
 }
 
 }  // namespace

@@ -7,7 +7,6 @@
 #include <random>
 #include <vector>
 
-#include "log_capture.h"
 #include "rtp/rtp_cir.h"
 #include "tone_builder.h"
 #include "tarn_rtp.h"
@@ -294,31 +293,6 @@ TEST(Cir, SinglePathFigures) {
     EXPECT_EQ(tarn_rtp::cirPathMagnitudes(*r.raw, *r.proc, o, 0, m.data(), 511, &tap), 0);
     EXPECT_EQ(tarn_rtp::cirPathMagnitudes(*r.raw, *r.proc, o, 4, m.data(), 512, &tap), 0);
     EXPECT_EQ(tarn_rtp::cirPathMagnitudes(*r.raw, *r.proc, o, -1, m.data(), 512, &tap), 0);
-}
-
-// The level rule: an early peak gives no distance when the response does not
-// stand clear of its mean by the threshold, while every figure is still
-// reported.
-TEST(Cir, NoiseThresholdGatesTheDistanceOnly) {
-    ToneSpec s;
-    s.distM = 4.0;
-    s.channels = filledSpan();
-    s.rays = {{0.0, 1.0, 0.0}, {10.0, 1.4, 0.0}};
-    const Records r = oneWay(s);
-    ConfigOpts o = earlyPeakOpts();
-    const CirEstimate base = runCir(r, o, 1);
-    ASSERT_GT(base.cirDist[0], 0.0);
-    const double level = base.maxToMeanCirDB[0];
-    for (double thr : {0.0, 4.0, level + 0.1, 30.0}) {
-        o.cirValueAboveNoiseDBThr = thr;
-        const CirEstimate c = runCir(r, o, 1);
-        EXPECT_EQ(c.cirDist[0] > 0.0, thr < level) << thr;
-        if (c.cirDist[0] > 0.0) EXPECT_EQ(c.cirDist[0], base.cirDist[0]);
-        EXPECT_EQ(c.maxToMeanCirDB[0], level);
-        EXPECT_EQ(c.energy[0], base.energy[0]);
-        EXPECT_EQ(c.numPeaks[0], base.numPeaks[0]);
-        EXPECT_EQ(c.numPeaksBeforeMaxPeak[0], base.numPeaksBeforeMaxPeak[0]);
-    }
 }
 
 TEST(Cir, AllZeroPathHasNoFigures) {
