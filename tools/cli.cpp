@@ -7,6 +7,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "evaluate.h"
+#include "plot.h"
 #include "record.h"
 #include "session.h"
 #include "simulator.h"
@@ -54,6 +56,7 @@ struct RunArgs {
     std::string record;
     bool quiet = false;
     int logLevel = kQuiet - 1;  // not given
+    std::string plot;           // PNG of true and estimated distances
 };
 
 void addSimOptions(CLI::App *app, SimArgs *a) {
@@ -104,6 +107,8 @@ void addRunOptions(CLI::App *app, RunArgs *a) {
     app->add_option("--log-level", a->logLevel,
                     "library log threshold on stderr, 0 to 4 (default: silent)")
         ->check(CLI::Range(0, 4));
+    app->add_option("--plot", a->plot,
+                    "also draw true and estimated distances over time into FILE.png (gnuplot)");
 }
 
 bool parseNumberPair(const std::string &s, double *a, double *b) {
@@ -302,6 +307,8 @@ class Report {
         }
     }
 
+    const std::vector<SessionRow> &rows() const { return rows_; }
+
   private:
     ToolIo io_;
     bool table_;
@@ -391,6 +398,15 @@ class Runner {
 
     bool finish(std::string *why) {
         report_->summary();
+        if (!args_.plot.empty()) {
+            std::string message;
+            const PlotStatus st = plotSession(report_->rows(), args_.plot, &message);
+            io_.err << "tarn: " << message << "\n";
+            if (st == PlotStatus::Failed) {
+                *why = "no chart drawn";
+                return false;
+            }
+        }
         if (csvFile_.is_open()) {
             csvFile_.close();
             if (csvFile_.fail()) {
@@ -583,6 +599,11 @@ int runTool(int argc, const char *const *argv, ToolIo io) {
         ->check(CLI::Range(2, 4))
         ->capture_default_str();
 
+    EvaluateArgs evaluateArgs;
+    CLI::App *evaluate = addEvaluateCommand(&app, &evaluateArgs);
+    PlotArgs plotArgs;
+    CLI::App *plot = addPlotCommand(&app, &plotArgs);
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError &e) {
@@ -597,6 +618,8 @@ int runTool(int argc, const char *const *argv, ToolIo io) {
                 return 2;
             }
     }
+    if (*evaluate) return cmdEvaluate(io, evaluateArgs);
+    if (*plot) return cmdPlot(io, plotArgs);
     if (*simulate) return cmdSimulate(io, simSim, output);
     if (*replay) return cmdReplay(io, replayFile, replayArgs);
     if (*options) return cmdOptions(io, optionsLevel);

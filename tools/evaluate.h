@@ -1,0 +1,78 @@
+// `tarn evaluate`: a matrix of simulated scenarios run through the library's
+// host functions, with the library's distances and two classic baselines on
+// the same tones compared against the truth.
+#pragma once
+
+#include <CLI/CLI.hpp>
+#include <cmath>
+#include <functional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "cli.h"
+#include "session.h"
+#include "simulator.h"
+
+namespace tarn_sim {
+
+enum Estimator { kFinal, kPhase, kRtt, kIfftPeak, kPhaseSlope, kEstimators };
+const char *estimatorName(Estimator e);   // "final", "phase", ...
+const char *estimatorTitle(Estimator e);  // "Final", "Phase", ...
+
+struct EvalScenario {
+    std::string name;
+    std::string description;
+    SimConfig config;  // everything but the trajectory, the seed and the count
+    bool lineOfSight = false;
+};
+// The default matrix: line of sight; one reflection; two reflections; a
+// blocked direct path; line of sight at 25 dB and at 10 dB; the one-reflection
+// room with 1 and 4 antenna paths (2 elsewhere).
+std::vector<EvalScenario> evaluationScenarios();
+
+struct EvalOptions {
+    std::vector<std::string> scenarios;  // names; empty: all
+    std::vector<double> distances = {0.5, 1.0, 2.0, 5.0, 10.0, 20.0};
+    bool walk = true;     // also 0.5 m -> 10 m -> 0.5 m at 1 m/s
+    int procedures = 40;  // per static distance
+    uint64_t seed = 1;
+    InputFormat format = InputFormat::Procedure;
+};
+
+struct EvalRow {
+    std::string scenario;
+    std::string point;  // "5 m" or "walk"
+    double distanceM = NAN;  // NaN for the walk
+    int procedures = 0;
+    ErrorStats stats[kEstimators];
+    std::vector<double> errors[kEstimators];  // absolute errors, metres
+    double boundM = NAN;  // the distance bound (line of sight only)
+    int inconsistent = 0;  // procedures whose candidates were not the delivered computation's
+};
+
+// Runs the matrix. `progress` (optional) gets procedures done and in all.
+// False with `why` when a scenario name is unknown or the library stops.
+bool runEvaluation(const EvalOptions &opts, std::vector<EvalRow> *rows, std::string *why,
+                   const std::function<void(long, long, const std::string &)> &progress = {});
+
+void writeMarkdown(std::ostream &os, const EvalOptions &opts, const std::vector<EvalRow> &rows);
+void writeCsv(std::ostream &os, const std::vector<EvalRow> &rows);
+void writeJson(std::ostream &os, const EvalOptions &opts, const std::vector<EvalRow> &rows);
+
+// Command line.
+struct EvaluateArgs {
+    std::vector<std::string> scenarios;
+    std::vector<double> distances;
+    int procedures = 40;
+    uint64_t seed = 1;
+    bool noWalk = false;
+    bool csv = false, json = false;
+    std::string output;  // empty: standard output
+    std::string plot;    // PNG of the error distributions
+    std::string input = "v2";
+};
+CLI::App *addEvaluateCommand(CLI::App *app, EvaluateArgs *a);
+int cmdEvaluate(ToolIo io, const EvaluateArgs &a);
+
+}  // namespace tarn_sim
