@@ -88,30 +88,49 @@ bool aberthRoots(const cd *q, int m, cd *z) {
         bool all = true;
         for (int i = 0; i < m; ++i) {
             if (done[i] && polish < 0) continue;
-            const cd x = z[i];
-            const double ax = std::abs(x);
-            cd p(1.0, 0.0);
-            cd dp(0.0, 0.0);
-            double e = 1.0;
+            // Horner's rule for p, p' and the rounding bound, in plain real
+            // arithmetic (the hot loop of the estimate).
+            const double xr = z[i].real();
+            const double xi = z[i].imag();
+            const double ax = std::sqrt(xr * xr + xi * xi);
+            double pr = 1.0, pi = 0.0, dr = 0.0, di = 0.0, e = 1.0;
             for (int k = 0; k < m; ++k) {
-                dp = dp * x + p;
-                p = p * x + q[k];
+                const double ndr = dr * xr - di * xi + pr;
+                const double ndi = dr * xi + di * xr + pi;
+                const double npr = pr * xr - pi * xi + q[k].real();
+                const double npi = pr * xi + pi * xr + q[k].imag();
+                dr = ndr;
+                di = ndi;
+                pr = npr;
+                pi = npi;
                 e = e * ax + qa[k];
             }
-            if (polish < 0 && std::abs(p) <= bound * e) {
+            const double pn = pr * pr + pi * pi;
+            if (polish < 0 && pn <= (bound * e) * (bound * e)) {
                 done[i] = true;
                 continue;
             }
-            if (p == 0.0) continue;
+            if (pn == 0.0) continue;
             all = false;
-            const cd ratio = p / dp;
-            cd sum(0.0, 0.0);
+            // ratio = p / p'
+            const double dn = dr * dr + di * di;
+            const double rr = (pr * dr + pi * di) / dn;
+            const double ri = (pi * dr - pr * di) / dn;
+            double sr = 0.0, si = 0.0;
             for (int j = 0; j < m; ++j) {
                 if (j == i) continue;
-                const cd d = x - z[j];
-                sum += std::conj(d) / std::norm(d);
+                const double ar = xr - z[j].real();
+                const double ai = xi - z[j].imag();
+                const double inv = 1.0 / (ar * ar + ai * ai);
+                sr += ar * inv;
+                si -= ai * inv;
             }
-            const cd w = ratio / (1.0 - ratio * sum);
+            // w = ratio / (1 - ratio * sum)
+            const double br = 1.0 - (rr * sr - ri * si);
+            const double bi = -(rr * si + ri * sr);
+            const double bn = br * br + bi * bi;
+            const cd w((rr * br + ri * bi) / bn, (ri * br - rr * bi) / bn);
+            const cd x = z[i];
             if (!std::isfinite(w.real()) || !std::isfinite(w.imag())) return false;
             z[i] = x - w;
         }
