@@ -263,7 +263,21 @@ TARN_STATIC_ASSERT(sizeof(ConfigOpts) == TARN_CONFIG_OPTS_SIZE, "ConfigOpts size
 TARN_STATIC_ASSERT(sizeof(TarnCplxD) == 16, "calTable entry size");
 #undef TARN_OPTS_AT
 
-/* Factory defaults. Never written. */
+/* rttFilterType values: the round-trip-time estimator's tracking filter (any
+ * other value: no filter, the raw distance is delivered). */
+#define TARN_RTT_FILTER_KALMAN 1
+#define TARN_RTT_FILTER_WINDOW 2
+#define TARN_RTT_FILTER_KALMAN_WINDOW 4
+
+/* rtpFilterType values: the phase result filter's regime and output filter.
+ * TARN_RTP_FILTER_TRACKING and TARN_RTP_FILTER_TRACKING_WINDOW track the
+ * per-path candidates over time; the others filter the direct estimate. */
+#define TARN_RTP_FILTER_TRACKING 0
+#define TARN_RTP_FILTER_KALMAN 1
+#define TARN_RTP_FILTER_WINDOW 2
+#define TARN_RTP_FILTER_TRACKING_WINDOW 3
+
+/* Factory defaults. Never written, so readable from any thread. */
 TARN_API extern const ConfigOpts constOpts;
 
 /* Copies constOpts into *dst and dumps it; a null dst is logged and ignored. */

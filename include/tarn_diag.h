@@ -6,9 +6,11 @@
 
 TARN_BEGIN_DECLS
 
-/* Log threshold: a message is written when its level is not above it. */
+/* Log threshold: a message is written when its level is not above it. Read
+ * and written atomically (any thread may set it while the worker logs); set
+ * it through set_log_level. */
 TARN_API extern int8_t glog_level;
-/* Upper-case hex digits used by the hex dump (not NUL-terminated). */
+/* Upper-case hex digits used by the hex dump (not NUL-terminated); constant. */
 TARN_API extern const char ghex_char[16];
 
 /* Levels: 0 always, 1 errors, 2 information, 3 tracing, 4 verbose dumps. */

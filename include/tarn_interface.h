@@ -1,4 +1,31 @@
-/* Service interface: host functions, link registry, request queue and worker. */
+/* Service interface: host functions, link registry, request queue and worker.
+ *
+ * Compatibility surface and extensions. The names declared in the public
+ * headers without a "tarn"/"Tarn"/"TARN_" prefix (the host functions, the
+ * records and globals below, the stage functions, the toolkit's aaMath*
+ * functions, and generic names such as fft, sort or svd) form the
+ * documented compatibility surface: their names, signatures, record layouts
+ * and behaviour are fixed. Names beginning with "tarn" (functions),
+ * "Tarn" (records) or "TARN_" (macros) are this library's extensions and
+ * helpers; they are listed in the section "Extensions" of the header that
+ * declares them (here: tarnGetLatestComputation).
+ *
+ * Threads and locks. The host calls the host functions from any of its
+ * threads; one worker thread of the library computes every estimate and
+ * calls the result callbacks. Two locks exist: the registry lock
+ * contextLock (every registry operation, every host function while it
+ * touches a link, and the worker for the whole computation of a request
+ * including the callback) and the queue lock requestLock (the queue only;
+ * never held together with contextLock by the library). A host function may
+ * therefore wait while an estimate is being computed, at most for one
+ * computation and its callback; none waits for queued requests.
+ *
+ * Typical use:
+ *     CsInitRecord init = { on_result };
+ *     csIfInit(link, &init);
+ *     for each procedure: csIfAddMeasurementV2(link, &proc); csIfGetEstimate(link);
+ *     csIfCleanUp(link);
+ */
 #ifndef TARN_INTERFACE_H
 #define TARN_INTERFACE_H
 
@@ -12,18 +39,29 @@ TARN_BEGIN_DECLS
 
 /* ---- Host-visible records ------------------------------------------------ */
 
-/* Result delivery, called on the worker thread with the link's result record
- * and the request being answered (whose first word is the link reference).
- * It must not call back into the library's host functions. */
+/* Result delivery. Called on the library's worker thread, once per answered
+ * request, with the registry lock held.
+ *   result:  the link's result record (dest in 1/distSF metre, conf in
+ *            percent, -1 = none). Owned by the library; valid only during
+ *            the call (it is rewritten by the link's next computation and
+ *            freed with the link): copy what is needed.
+ *   request: the request being answered; its first word is the link
+ *            reference. Owned by the library and freed after the call.
+ * It must return promptly (every host function waits for it) and must not
+ * call the host functions (they refuse with 0 and an error message); it may
+ * call tarnGetLatestComputation. */
 typedef void (*CsResultCallback)(CsEstimate *result, CsRequest *request);
 
 /* The host's link creation record; only the callback is read, and only the
- * function pointer is kept. */
+ * function pointer is kept (the record need not outlive csIfInit). A null
+ * callback creates a link whose results are not delivered. */
 struct CsInitRecord {
     CsResultCallback callback;
 };
 
-/* One queued estimate request. */
+/* One queued estimate request, allocated by csIfGetEstimate, owned by the
+ * queue while queued and by the worker afterwards (freed after the
+ * callback). */
 struct CsRequest {
     CsLinkRef linkRef;
     struct CsRequest *next;
@@ -51,7 +89,9 @@ typedef struct TarnLatestComputation {
 #define TARN_LATEST_COMPUTATION_V1_SIZE \
     ((uint32_t)(offsetof(TarnLatestComputation, result) + sizeof(CsEstimate)))
 
-/* Registry entry of one link. */
+/* Registry entry of one link, owned by the registry (allocated by csIfInit,
+ * freed with its context by csIfCleanUp / csContextClearItem). Read its
+ * fields only while holding the registry lock. */
 typedef struct CsContextItem {
     CsLinkRef linkRef;
     CsContext *ctx; /* owned by the entry */
@@ -77,54 +117,110 @@ TARN_STATIC_ASSERT(sizeof(CsEstimate) == 24, "CsEstimate layout");
 #endif
 
 /* ---- Host functions --------------------------------------------------------
- * All return 0 on failure (csIfInit always returns 0). None of them may be
- * called from inside the result callback: such calls are refused. */
+ * Thread: any host thread, never the result callback (such calls are
+ * refused: 0, and nothing changes). Each may wait for the registry lock
+ * while the worker computes an estimate (see "Threads and locks"); none
+ * waits for a computation to be started. Failures are logged. */
 
+/* Creates link linkRef: allocates its context, registers it, starts the
+ * worker on first use, then builds its options (defaults, the first usable
+ * configuration file, the calibration table; files are read on the calling
+ * thread). init: read during the call only (the callback pointer is kept).
+ * Returns 0 always, also on failure (null init, link already known,
+ * allocation failure); csIfGetEstimate on the link tells whether it exists. */
 TARN_API int csIfInit(CsLinkRef linkRef, const CsInitRecord *init);
+/* Stores one procedure in step-level form, replacing the link's stored one.
+ * meas and every array it points to are read during the call and copied;
+ * nothing is kept. A step count above 256 is lowered to 256 in the host's
+ * record. Returns 1 stored, 0 unknown link, invalid or rejected record. */
 TARN_API int csIfAddMeasurement(CsLinkRef linkRef, CsMeasurement *meas);
+/* Stores one procedure in controller form (both sides' subevents), replacing
+ * the link's stored one. proc and what it points to are read during the
+ * call only and copied. Returns 1 stored, 0 unknown link, null proc or
+ * rejected procedure. */
 TARN_API int csIfAddMeasurementV2(CsLinkRef linkRef, const CsProcedure *proc);
+/* Sets a parameter of the link: csSetParam types TARN_PARAM_* (see
+ * tarn_measurement.h); data is read during the call only. Returns
+ * csSetParam's result (1; 0 for a null data of a known type), 0 for an
+ * unknown link. */
 TARN_API int csIfSetParam(CsLinkRef linkRef, int type, const void *data);
+/* Queues an estimate request for the link and returns without waiting for
+ * it; the result arrives later through the callback, on the worker thread,
+ * requests answered in queue order. Returns 1 queued, 0 unknown link or out
+ * of memory. */
 TARN_API int csIfGetEstimate(CsLinkRef linkRef);
+/* Removes the link: unregisters it and frees its context at once (it waits
+ * for a computation in progress). Requests of the link still queued are
+ * later dropped without a callback. Returns 1 (also for an unknown link),
+ * 0 only when refused inside the callback. The link reference may be used
+ * again afterwards. */
 TARN_API int csIfCleanUp(CsLinkRef linkRef);
 
-/* No-op entry points kept for hosts that link against them; return 0. */
+/* No-op entry points kept for hosts that link against them; return 0. Any
+ * thread; ctx is not read. */
 TARN_API int csCalcEstimateRTP(CsContext *ctx);
 TARN_API int csCalcEstimateRTT(CsContext *ctx);
 
 /* ---- Link registry ---------------------------------------------------------
- * Each operation takes contextLock itself (except the two lock functions). */
+ * Any thread. Each operation takes contextLock itself (except the two lock
+ * functions), so each may wait while an estimate is being computed. A thread
+ * that holds the lock through csContextListlock may call them (nested use
+ * is counted per thread) but must not call the host functions. */
 
+/* Head of the registry list; guarded by contextLock. */
 TARN_API extern CsContextItem *contextListHead;
+/* The registry lock (default mutex). Take it through csContextListlock. */
 TARN_API extern pthread_mutex_t contextLock;
 
-/* Pushes a malloc'ed entry at the head; 0 for a null entry. */
+/* Pushes entry at the head; the registry owns it from then on (it must be
+ * malloc'ed, with ctx malloc'ed or null; both are freed on removal).
+ * Returns 1, 0 for a null entry or one already listed. */
 TARN_API int csContextListAddItem(CsContextItem *entry);
+/* 1 when an entry for linkRef exists, else 0. */
 TARN_API int csContextListExistItem(CsLinkRef linkRef);
+/* The newest entry for linkRef, or null. The pointer is valid only while the
+ * link exists; dereference it only while holding the registry lock. */
 TARN_API CsContextItem *csContextListGetItem(CsLinkRef linkRef);
 /* Unlinks the entry and frees its context and itself; unknown: no effect. */
 TARN_API void csContextClearItem(CsLinkRef linkRef);
+/* Unlinks and frees every entry. */
 TARN_API void csContextListClearItems(void);
+/* Take and release the registry lock (blocks while an estimate is being
+ * computed). Release on the thread that took it. */
 TARN_API void csContextListlock(void);
 TARN_API void csContextListunlock(void);
 
-/* ---- Request queue and worker ----------------------------------------------- */
+/* ---- Request queue and worker -----------------------------------------------
+ * Any thread. The queue functions take requestLock for their own duration
+ * only (never blocking on a computation). */
 
+/* First queued request, null when empty; guarded by requestLock. */
 TARN_API extern CsRequest *requestListHead;
+/* The queue lock (default mutex) and the condition the worker waits on. */
 TARN_API extern pthread_mutex_t requestLock;
 TARN_API extern pthread_cond_t requestCond;
+/* 1 while the worker is meant to run; read and written atomically (the
+ * worker's start and stop are serialised by a private lock). */
 TARN_API extern uint8_t runThread;
+/* The worker's thread identifier, written once the worker starts. */
 TARN_API extern pthread_t requestHandlerPtid;
 
-/* Appends a malloc'ed request at the tail and wakes the worker; 0 for null. */
+/* Appends request at the tail (the queue owns it from then on; it must be
+ * malloc'ed, its link reference first) and wakes the worker. Returns 1, 0
+ * for null. */
 TARN_API int csAddRequest(CsRequest *request);
-/* Removes and returns the head request, or null. */
+/* Removes and returns the head request (the caller owns it and frees it with
+ * free), or null when the queue is empty. */
 TARN_API CsRequest *csGetRequest(void);
+/* Frees every queued request; they get no callback. */
 TARN_API void csClearRequests(void);
-/* Starts the worker unless it is running. */
+/* Starts the worker unless it is running (once-guarded: one worker at most).
+ * Called by csIfInit. */
 TARN_API void initRequestHandler(void);
-/* Asks the worker to stop the next time it wakes up. */
+/* Asks the worker to stop the next time it wakes up; it finishes the
+ * request in hand first. Does not wait. */
 TARN_API void deinitRequestHandler(void);
-/* The worker's body; does nothing when called on any other thread. */
+/* The worker's body; returns null at once when called on any other thread. */
 TARN_API void *process_request(void *arg);
 
 /* ---- Extensions --------------------------------------------------------------

@@ -184,7 +184,11 @@ typedef struct RtpPairFilter {
     double disAvg[TARN_MAX_MUSIC_ORDERS][TARN_MAX_ANT_PATHS];
 } RtpPairFilter;
 
-/* Working state of the estimators (the exported gNewPres). */
+/* Working state of the estimators (the exported gNewPres). Guarded by the
+ * registry lock (contextLock): the worker loads a link's tracking state into
+ * it, computes and stores it back, all under that lock; anyone else touching
+ * it (csInit on a context outside the registry, a host running the exported
+ * estimators itself) must hold csContextListlock while no estimate runs. */
 typedef struct NewPresState {
     double time;
     /* current phase estimate (RangeEstimate order: valid, dest, conf, vest) */
@@ -303,12 +307,41 @@ TARN_STATIC_ASSERT(sizeof(CsEstimate) == 24, "CsEstimate layout");
 
 /* ---- Functions ---------------------------------------------------------- */
 
-/* Context */
+/* Context. The caller allocates the block, the library lays it out:
+ *     CsContext *ctx = calloc(1, csGetMemory(&init));
+ *     csInit(ctx, &init, link);
+ *     csSetParam(ctx, TARN_PARAM_OPTIONS, &constOpts);   (or options of its own)
+ *     ... csAddMeasurement(ctx, &meas); RTT_calcEstimate(ctx); ...
+ *     free(ctx);
+ * The block is one allocation that the caller owns and frees whole; nothing
+ * inside it is allocated separately and no host pointer is kept. csIfInit
+ * does exactly this for every link. Any thread, non-blocking, but one
+ * context must not be used by two threads at once. */
+
+/* csSetParam types. */
+#define TARN_PARAM_OPTIONS 0   /* data: a whole ConfigOpts record, copied */
+#define TARN_PARAM_PREV_TIME 1 /* data: double, seconds: time of the previous phase estimate */
+#define TARN_PARAM_PREV_DEST 2 /* data: double, 1/distSF m: previous phase distance */
+
+/* Bytes of a CsContext (26076 in the 32-bit layout); init is ignored. */
 TARN_API int csGetMemory(const CsInitRecord *init);
+/* Lays out a freshly allocated block of csGetMemory bytes (the pointers into
+ * itself, the step slots' tone storage, the ranging state) for link linkRef,
+ * and restarts the phase output window of the shared gNewPres (see there for
+ * its lock). Leaves the options, the stored procedure and the result record
+ * as allocated: zero-fill the block. init is ignored. Returns 1, 0 for a
+ * null ctx. */
 TARN_API int csInit(CsContext *ctx, const CsInitRecord *init, CsLinkRef linkRef);
+/* Sets one parameter of a laid-out context by type (TARN_PARAM_*); data is
+ * read during the call only and must hold the type's record. Returns 1 (an
+ * unknown type changes nothing), 0 for a null ctx or a null data of a known
+ * type. */
 TARN_API int csSetParam(CsContext *ctx, int type, const void *data);
 
-/* Step-level input */
+/* Step-level input. Validates meas and copies it (steps and tones) into the
+ * context, replacing the stored procedure; meas is read during the call only
+ * (a step count above 256 is lowered to 256 in it). Returns 1 stored, 0
+ * rejected (see the log). */
 TARN_API int csAddMeasurement(CsContext *ctx, CsMeasurement *meas);
 TARN_API bool constructCsResults(CsStepSlot *slots, const uint8_t *modes, uint16_t N,
                                  const CsStepResult *steps, int8_t NAP, uint8_t pctQscale);
@@ -316,7 +349,10 @@ TARN_API void print_NAP(const CsMeasurement *meas);
 TARN_API void print_cont_measurement(const CsMeasurement *meas, int NAP);
 TARN_API void print_cont_cs_results(const CsStepSlot *slots, const uint8_t *modes, int N, int NAP);
 
-/* Procedure-level input */
+/* Procedure-level input. Converts both sides' subevents into step-level form
+ * (a temporary record, freed on every path) and stores it as
+ * csAddMeasurement does; proc is read during the call only. Returns 1
+ * stored, 0 rejected. */
 TARN_API int csAddMeasurement_v2(CsContext *ctx, const CsProcedure *proc);
 TARN_API void csGenerateValidSubeventMap(const CsProcedure *proc, uint8_t *map /* 32 flags */);
 TARN_API void free_measurement_mem(CsMeasurement *meas, int initCount, int reflCount);

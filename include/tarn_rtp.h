@@ -366,7 +366,11 @@ TARN_API void algEstRTPWithFilter(NewPresState *state, const ToneRecord *rawMeas
 /* ---- Driver ------------------------------------------------------------- */
 
 /* Phase-based estimate of the link's stored procedure into ctx->result.
- * Returns 1 when the result was written, 0 otherwise. */
+ * Returns 1 when the result was written, 0 otherwise. Runs on the calling
+ * thread; it waits only while another thread runs it (one work area serves
+ * all calls). ctx stays the caller's. It exchanges the link's
+ * phase tracking state with the shared gNewPres, so outside the worker hold
+ * csContextListlock around the call. */
 TARN_API int RTP_calcEstimate(CsContext *ctx);
 
 TARN_END_DECLS

@@ -8,7 +8,10 @@ TARN_BEGIN_DECLS
 
 /* Distance from the stored procedure's mode-1/mode-3 ToA_ToD values, tracked
  * over time; writes the link's result record. Returns 1 when the procedure
- * held a round-trip step, 0 when there was no round-trip data. */
+ * held a round-trip step, 0 when there was no round-trip data. Runs on the
+ * calling thread without blocking; ctx stays the caller's. Its sliding
+ * window lives in the shared gNewPres, so outside the worker hold
+ * csContextListlock around the call. */
 TARN_API int RTT_calcEstimate(CsContext *ctx);
 
 TARN_END_DECLS

@@ -47,7 +47,7 @@ bool installOpts(CsLinkRef linkRef, CsContext *ctx, const ConfigOpts *opts) {
         RegistryHold held;
         CsContextItem *item = tarnRegistryFindLocked(linkRef);
         present = item != nullptr && item->ctx == ctx;
-        if (present) csSetParam(ctx, 0, opts);
+        if (present) csSetParam(ctx, TARN_PARAM_OPTIONS, opts);
     }
     if (!present)
         DEBUG_LOG(1, "Link %d was removed during its set-up.\n", static_cast<int>(linkRef));

@@ -92,23 +92,23 @@ int csInit(CsContext *ctx, const CsInitRecord *init, CsLinkRef linkRef) {
 
 int csSetParam(CsContext *ctx, int type, const void *data) {
     DEBUG_LOG(3, "%s ENTER \n", "csSetParam");
-    if (ctx == nullptr || (data == nullptr && type >= 0 && type <= 2)) {
+    if (ctx == nullptr || (data == nullptr && type >= TARN_PARAM_OPTIONS && type <= TARN_PARAM_PREV_DEST)) {
         DEBUG_LOG(1, "Invalid parameter data for type %d.\n", type);
         DEBUG_LOG(3, "%s EXIT\n", "csSetParam");
         return 0;
     }
     switch (type) {
-        case 0:
+        case TARN_PARAM_OPTIONS:
             std::memcpy(&ctx->optsStore, data, sizeof(ConfigOpts));
             break;
-        case 1: {
+        case TARN_PARAM_PREV_TIME: {
             double t;
             std::memcpy(&t, data, sizeof t);
             ctx->presStore.time = t;
             ctx->presStore.csFilter.time = t;
             break;
         }
-        case 2: {
+        case TARN_PARAM_PREV_DEST: {
             double d;
             std::memcpy(&d, data, sizeof d);
             ctx->presStore.dest = d;

@@ -137,17 +137,17 @@ int RTT_calcEstimate(CsContext *ctx) {
 
     double delivered;
     switch (opts->rttFilterType) {
-        case 1:
+        case TARN_RTT_FILTER_KALMAN:
             algFilterKalman(opts, &kalmanState, &currEst, &gNewPres.rttP, &gNewPres.rttK,
                             pres->rttTime, now, reset);
             delivered = kalmanState.dest;
             break;
-        case 2:
+        case TARN_RTT_FILTER_WINDOW:
             runWindow(currEst);
             kalmanState.dest = gNewPres.rttOut.dest;
             delivered = gNewPres.rttOut.dest;
             break;
-        case 4:
+        case TARN_RTT_FILTER_KALMAN_WINDOW:
             algFilterKalman(opts, &kalmanState, &currEst, &gNewPres.rttP, &gNewPres.rttK,
                             pres->rttTime, now, reset);
             runWindow(kalmanState);
