@@ -176,6 +176,16 @@ int SimConfig::stepsPerProcedure() const {
     return steps;
 }
 
+double SimConfig::subeventSpacingS() const {
+    if (subeventIntervalS > 0.0) return subeventIntervalS;
+    const int tones = static_cast<int>(channelMapChannels(channelMap).size());
+    size_t most = 0;
+    for (int s = 0; s < subevents && s < kMaxSubevents; ++s)
+        most = std::max(most, subeventPlan(*this, tones, s).size());
+    constexpr double slot = 625e-6;
+    return std::max(1.0, std::ceil(most * stepS / slot - 1e-9)) * slot;
+}
+
 std::string SimConfig::validate() const {
     std::ostringstream why;
     auto share = [](double v) { return std::isfinite(v) && v >= 0.0 && v <= 1.0; };
@@ -223,11 +233,16 @@ std::string SimConfig::validate() const {
         why << "repeated channels must be 0 to 4";
     else if (!std::isfinite(stepS) || stepS < 0.0 || stepS > 0.01)
         why << "the step duration must be 0 to 10 ms";
+    else if (!std::isfinite(subeventIntervalS) || subeventIntervalS < 0.0)
+        why << "the subevent interval must not be negative";
     else if (static_cast<int>(channelMapChannels(channelMap).size()) < subevents)
         why << "the channel map has fewer channels than subevents";
     else if (stepsPerProcedure() > kMaxSteps)
         why << "a procedure would have " << stepsPerProcedure() << " steps (at most " << kMaxSteps
             << ")";
+    else if (subevents * subeventSpacingS() > intervalS + 1e-12)
+        why << "the subevents (" << subevents << " every " << subeventSpacingS() * 1e3
+            << " ms) do not fit into the procedure interval";
     if (!why.str().empty()) return why.str();
     for (const Trajectory::Point &p : trajectory.points())
         if (!std::isfinite(p.d) || p.d < 0.0 || p.d > 1000.0)
@@ -308,6 +323,8 @@ Simulator::Simulator(const SimConfig &cfg)
             h.gainPhase = rng_.uniform(0.0, 2.0 * M_PI);
         }
     // Per-component deviation giving the configured ratio of |tone|^2 to |noise|^2.
+    spacing_ = cfg_.subeventSpacingS();
+    phaseStep_ = cfg_.subeventPhaseStep();
     noiseSd_ = cfg_.toneAmplitude / std::sqrt(2.0 * std::pow(10.0, cfg_.snrDb / 10.0));
     // Timing jitter: the configured floor, growing as 1/sqrt(SNR) at low SNR.
     jitterSd_ = cfg_.jitterNs *
@@ -470,13 +487,13 @@ Procedure Simulator::next() {
     auto anyChannel = [&] { return channels_[rng_.below(channels_.size())]; };
 
     const int total = static_cast<int>(hop.size());
-    const double spacingS = cfg_.subeventSpacingS();
-    const int64_t spacingNs = static_cast<int64_t>(cfg_.intervalS * 1e9) / (2 * cfg_.subevents);
+    const double spacingS = spacing_;
+    const int64_t spacingNs = static_cast<int64_t>(std::llround(spacingS * 1e9));
     for (int s = 0; s < cfg_.subevents; ++s) {
         Subevent si, sr;
         si.nap = sr.nap = static_cast<int8_t>(cfg_.nap);
         si.timestampNs = sr.timestampNs = t0 + s * spacingNs;
-        const double drift = wrapPhase(s * cfg_.subeventPhaseStep());
+        const double drift = wrapPhase(s * phaseStep_);
         const std::vector<int> plan = subeventPlan(cfg_, total, s);
         // The steps of a subevent share its time slot; the distance of each
         // step is that of its own moment.

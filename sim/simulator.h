@@ -140,13 +140,16 @@ struct SimConfig {
     // Duration of one step: the true distance of a step is taken at its own
     // time within the procedure (movement within a procedure).
     double stepS = 150e-6;
+    // Time between the starts of two subevents; 0: back to back, each taking
+    // the longest subevent's steps rounded up to 0.625 ms (5 ms by default).
+    double subeventIntervalS = 0.0;
 
     // Empty when the configuration can be simulated, else the reason.
     std::string validate() const;
     // Steps per procedure the configuration produces (before aborts).
     int stepsPerProcedure() const;
     // Time between the starts of two subevents of a procedure.
-    double subeventSpacingS() const { return intervalS / (2.0 * subevents); }
+    double subeventSpacingS() const;
     // Two-way phase step between neighbouring subevents (radians).
     double subeventPhaseStep() const { return 2.0 * M_PI * driftHz * subeventSpacingS(); }
 };
@@ -248,6 +251,8 @@ class Simulator {
     Hardware hw_[2][4];  // per device and antenna path
     double noiseSd_ = 0.0;
     double jitterSd_ = 0.0;
+    double spacing_ = 0.0;    // between subevent starts, seconds
+    double phaseStep_ = 0.0;  // drift per subevent, radians
     int index_ = 0;
 };
 

@@ -48,6 +48,11 @@ struct SimArgs {
     double unavailableShare = 0.02;
     double abortShare = 0.0;
     double deviceDelay = 0.0;
+    bool noHardware = false;
+    double direct = 1.0;
+    double drift = 0.0;
+    int repeatChannels = 0;
+    double subeventInterval = 0.0;
 };
 
 struct RunArgs {
@@ -95,6 +100,20 @@ void addSimOptions(CLI::App *app, SimArgs *a) {
         ->capture_default_str();
     app->add_option("--device-delay", a->deviceDelay,
                     "fixed extra round-trip delay of the devices in ns")
+        ->capture_default_str();
+    app->add_flag("--no-hardware", a->noHardware,
+                  "devices without their own phase and gain response over the band");
+    app->add_option("--direct", a->direct,
+                    "line-of-sight amplitude (below a reflection's: blocked direct path)")
+        ->capture_default_str();
+    app->add_option("--drift", a->drift,
+                    "residual frequency offset in Hz: a two-way phase step between subevents")
+        ->capture_default_str();
+    app->add_option("--repeat-channels", a->repeatChannels,
+                    "each subevent starts with the previous one's last N tone channels (0..4)")
+        ->capture_default_str();
+    app->add_option("--subevent-interval", a->subeventInterval,
+                    "seconds between subevent starts (0: back to back)")
         ->capture_default_str();
 }
 
@@ -149,6 +168,11 @@ std::string buildConfig(const SimArgs &a, SimConfig *cfg, std::string *scenario)
     c.unavailableShare = a.unavailableShare;
     c.abortShare = a.abortShare;
     c.deviceDelayNs = a.deviceDelay;
+    c.hardwareResponse = !a.noHardware;
+    c.directAmplitude = a.direct;
+    c.driftHz = a.drift;
+    c.repeatChannels = a.repeatChannels;
+    c.subeventIntervalS = a.subeventInterval;
     if (!std::isfinite(a.interval) || a.interval <= 0.0)
         return "the procedure interval must be positive";
 

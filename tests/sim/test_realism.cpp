@@ -199,9 +199,11 @@ TEST(SimRealism, TimingJitterGrowsBelowTheReferenceSnr) {
 
 TEST(SimRealism, DriftShowsAsAPhaseStepPerSubevent) {
     SimConfig c = ideal(3.0);
-    c.driftHz = 4.0;
+    c.driftHz = 20.0;
     c.subevents = 6;
-    const double step = 2.0 * M_PI * 4.0 * c.intervalS / 12.0;
+    // Six subevents of 21 steps at 150 us, back to back in 0.625 ms slots.
+    EXPECT_DOUBLE_EQ(c.subeventSpacingS(), 6 * 625e-6);
+    const double step = 2.0 * M_PI * 20.0 * 6 * 625e-6;
     EXPECT_DOUBLE_EQ(c.subeventPhaseStep(), step);
     Simulator sim(c);
     const Procedure p = sim.next();
@@ -272,7 +274,7 @@ TEST(SimRealism, MovementWithinAProcedure) {
         furthest = std::max(furthest, d);
         EXPECT_NEAR(wrap(productPhase(t) - losPhase(t.ini->channel, d, c.propagationMps)), 0.0, 5e-3);
     }
-    // The last subevent starts 3 spacings later: 10 m/s x 37.5 ms further.
+    // The last subevent starts 3 spacings later, 10 m/s further on.
     EXPECT_GT(furthest, 5.0 + 10.0 * 3 * spacing);
 }
 
