@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "diag/log_texts.h"
 #include "interface/interface_internal.h"
 #include "tarn_diag.h"
 #include "tarn_rtp.h"
@@ -105,7 +106,7 @@ void deliver(CsContextItem *item, const tarn_iface::LinkEstimate &est, CsRequest
     latest.rtt = est.rtt;
     latest.result = *est.result;
 
-    DEBUG_LOG(0, "Final Distance: %lf Confidence: %d \n", est.result->dest,
+    DEBUG_LOG(0, tarn_diag::kLogFinalDistance, est.result->dest,
               static_cast<int>(est.result->conf));
     if (item->callback != nullptr) {
         item->callback(est.result, req);

@@ -1,6 +1,7 @@
 // Round-trip-time distance: median time of flight of the usable mode-1/mode-3
 // steps, converted to metres and tracked over time.
 #include "common/numeric.h"
+#include "diag/log_texts.h"
 #include "tarn_rtt.h"
 
 #include <cstring>
@@ -167,7 +168,7 @@ int RTT_calcEstimate(CsContext *ctx) {
 
     ctx->result->conf = 0;
     ctx->result->dest = delivered * opts->distSF;
-    DEBUG_LOG(0, "[Filter] RTT Distance: %lf Confidence: %d \n", delivered, 0);
+    DEBUG_LOG(0, tarn_diag::kLogRttDistance, delivered, 0);
     return 1;
 }
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "iface_test_util.h"
+#include "diag/log_texts.h"
 #include "log_capture.h"
 
 namespace {
@@ -102,7 +103,7 @@ TEST(LatestComputation, CallbackReadsTheCandidatesOfItsRequest) {
     for (const std::string &text : cap.texts()) {
         double v;
         int c;
-        if (std::sscanf(text.c_str(), "[Filter] RTT Distance: %lf Confidence: %d", &v, &c) == 2)
+        if (std::sscanf(text.c_str(), tarn_diag::kLogRttDistance, &v, &c) == 2)
             rttLogged.push_back(v);
     }
     ASSERT_EQ(rttLogged.size(), 3u);

@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "cli.h"
+#include "diag/log_texts.h"
 #include "log_capture.h"
 #include "record.h"
 #include "session.h"
@@ -67,7 +68,7 @@ TEST(Session, EstimatorColumnsAreWhatTheWorkerComputed) {
         // The round-trip-time estimator ran once for this request, and its
         // result is the tool's column.
         char text[96];
-        std::snprintf(text, sizeof text, "[Filter] RTT Distance: %lf Confidence: %d \n", *row.rttM,
+        std::snprintf(text, sizeof text, tarn_diag::kLogRttDistance, *row.rttM,
                       0);
         EXPECT_EQ(cap.count(text), 1) << cap.joined();
         int rttLines = 0;
@@ -97,9 +98,9 @@ TEST(Tool, ColumnsAreWhatTheCallbackDelivered) {
     for (const std::string &t : cap.texts()) {
         double v;
         int c;
-        if (std::sscanf(t.c_str(), "Final Distance: %lf Confidence: %d", &v, &c) == 2)
+        if (std::sscanf(t.c_str(), tarn_diag::kLogFinalDistance, &v, &c) == 2)
             finals.push_back(v / 1000.0);
-        if (std::sscanf(t.c_str(), "[Filter] RTT Distance: %lf Confidence: %d", &v, &c) == 2)
+        if (std::sscanf(t.c_str(), tarn_diag::kLogRttDistance, &v, &c) == 2)
             rtts.push_back(v);
     }
     ASSERT_EQ(finals.size(), 12u) << cap.joined();
