@@ -5,6 +5,7 @@
 #   the concurrency tests under ThreadSanitizer,
 #   the suite cross-built for 32-bit ARM and run under qemu-arm,
 #   the fuzz targets for a bounded time,
+#   one chart of each kind drawn by the tool,
 #   an install and a consumer build through pkg-config and CMake.
 # Exits non-zero on the first failure.
 set -eu
@@ -61,6 +62,18 @@ for target in "$B"/fuzz/fuzz/fuzz_*; do
         exit 1
     fi
     tail -1 "$B/fuzz/$name.log"
+done
+
+step "charts"
+C="$B/charts"
+rm -rf "$C" && mkdir -p "$C"
+T="$B/native/tools/tarn"
+"$T" run -d 3 -r 3:0.5 -n 20 -q --plot "$C/session.png" >/dev/null
+"$T" evaluate --scenario los --distances 2 --no-walk -n 5 --plot "$C/errors.png" >/dev/null
+"$T" simulate -d 4 -r 3:0.5 -a 2 -n 1 -o "$C/one.jsonl" 2>/dev/null
+"$T" plot procedure "$C/one.jsonl" -o "$C/procedure.png"
+for chart in session errors procedure; do
+    [ -s "$C/$chart.png" ] || { echo "chart $chart.png was not drawn" >&2; exit 1; }
 done
 
 step "install and consume"

@@ -5,7 +5,7 @@ set -eu
 
 PACKAGES="cmake make g++ python3 binutils libeigen3-dev libgtest-dev googletest libbenchmark-dev
 android-liblog-dev pkg-config g++-arm-linux-gnueabihf qemu-user clang libclang-rt-14-dev
-libcli11-dev nlohmann-json3-dev locales"
+libcli11-dev nlohmann-json3-dev locales gnuplot-nox"
 
 missing=""
 for p in $PACKAGES; do
