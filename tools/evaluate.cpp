@@ -1,6 +1,9 @@
 #include "evaluate.h"
 
+#include <unistd.h>
+
 #include <cerrno>
+#include <iostream>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -320,8 +323,11 @@ int cmdEvaluate(ToolIo io, const EvaluateArgs &a) {
     std::vector<EvalRow> rows;
     std::string why;
     bool shown = false;
+    // The table comes only at the end, so a terminal gets a progress line
+    // even when the table goes to it too.
+    const bool live = io.progress || (&io.err == &std::cerr && isatty(STDERR_FILENO) == 1);
     auto progress = [&](long done, long total, const std::string &what) {
-        if (!io.progress || (done % 20 != 0 && done != total)) return;
+        if (!live || (done % 20 != 0 && done != total)) return;
         shown = true;
         char buf[160];
         std::snprintf(buf, sizeof buf, "\r  %ld/%ld procedures (%s)        ", done, total,

@@ -35,7 +35,7 @@ struct EvalOptions {
     std::vector<std::string> scenarios;  // names; empty: all
     std::vector<double> distances = {0.5, 1.0, 2.0, 5.0, 10.0, 20.0};
     bool walk = true;     // also 0.5 m -> 10 m -> 0.5 m at 1 m/s
-    int procedures = 40;  // per static distance
+    int procedures = 100;  // per static distance
     uint64_t seed = 1;
     InputFormat format = InputFormat::Procedure;
 };
@@ -64,7 +64,7 @@ void writeJson(std::ostream &os, const EvalOptions &opts, const std::vector<Eval
 struct EvaluateArgs {
     std::vector<std::string> scenarios;
     std::vector<double> distances;
-    int procedures = 40;
+    int procedures = 100;
     uint64_t seed = 1;
     bool noWalk = false;
     bool csv = false, json = false;
