@@ -327,8 +327,8 @@ Simulator::Simulator(const SimConfig &cfg)
     phaseStep_ = cfg_.subeventPhaseStep();
     noiseSd_ = cfg_.toneAmplitude / std::sqrt(2.0 * std::pow(10.0, cfg_.snrDb / 10.0));
     // Timing jitter: the configured floor, growing as 1/sqrt(SNR) at low SNR.
-    jitterSd_ = cfg_.jitterNs *
-                std::max(1.0, std::pow(10.0, (kJitterReferenceSnrDb - cfg_.snrDb) / 20.0));
+    jitterSd_ =
+        cfg_.jitterNs * std::max(1.0, std::pow(10.0, (kJitterReferenceSnrDb - cfg_.snrDb) / 20.0));
 }
 
 std::complex<double> Simulator::response(int path, int channel, double d) const {
@@ -348,8 +348,9 @@ std::complex<double> Simulator::hardware(int device, int path, int channel) cons
     if (!cfg_.hardwareResponse) return 1.0;
     const Hardware &h = hw_[device & 1][path & 3];
     const double mhz = (channelFrequencyHz(channel) - kCentreHz) * 1e-6;
-    const double phase = h.phase0 - 2.0 * M_PI * mhz * 1e6 * h.delayNs * 1e-9 +
-                         h.rippleRad * std::sin(2.0 * M_PI * mhz / h.ripplePeriodMhz + h.ripplePhase);
+    const double phase =
+        h.phase0 - 2.0 * M_PI * mhz * 1e6 * h.delayNs * 1e-9 +
+        h.rippleRad * std::sin(2.0 * M_PI * mhz / h.ripplePeriodMhz + h.ripplePhase);
     const double gainDb = h.gainDb * std::sin(2.0 * M_PI * mhz / h.gainPeriodMhz + h.gainPhase);
     return std::polar(std::pow(10.0, gainDb / 20.0), phase);
 }
@@ -410,7 +411,8 @@ void Simulator::addRoundTrip(uint8_t channel, double d, Step *init, Step *refl) 
     const double a = turnaroundNs + 2.0 * tofNs + cfg_.deviceDelayNs + rng_.normal() * sd;
     const double b = turnaroundNs + rng_.normal() * sd;
     auto units = [](double ns) {
-        return static_cast<int32_t>(std::clamp(std::nearbyint(ns / kTimeUnitNs), -32768.0, 32767.0));
+        return static_cast<int32_t>(
+            std::clamp(std::nearbyint(ns / kTimeUnitNs), -32768.0, 32767.0));
     };
     init->timeEst = units(a);
     refl->timeEst = units(b);

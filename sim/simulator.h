@@ -84,7 +84,7 @@ struct Reflection {
 };
 
 // Magnitudes of a device's own hardware response (see SimConfig::hardwareResponse).
-constexpr double kHardwareDelayNs = 0.1;        // group delay of each device and antenna path: +-
+constexpr double kHardwareDelayNs = 0.1;          // group delay of each device and antenna path: +-
 constexpr double kHardwarePhaseRippleRad = 0.15;  // smooth phase ripple around that line: up to +-
 constexpr double kHardwareGainRippleDb = 1.0;     // smooth gain ripple: up to +-
 // Round-trip timing jitter holds its configured value down to this tone SNR

@@ -43,9 +43,9 @@ ToneProducts toneProducts(const Procedure &p) {
             const Step &si = a.steps[j], &sr = b.steps[j];
             if ((si.mode != 2 && si.mode != 3) || si.channel >= kChannelSlots) continue;
             if (si.antPerm >= 24) continue;
-            const size_t used = std::min({si.tones.size() > 0 ? si.tones.size() - 1 : size_t(0),
-                                          sr.tones.size() > 0 ? sr.tones.size() - 1 : size_t(0),
-                                          size_t(tp.nap)});
+            const size_t used =
+                std::min({si.tones.size() > 0 ? si.tones.size() - 1 : size_t(0),
+                          sr.tones.size() > 0 ? sr.tones.size() - 1 : size_t(0), size_t(tp.nap)});
             for (size_t t = 0; t < used; ++t) {
                 const int path = kAntPattern[si.antPerm][t];
                 // The reflector reports in its own permutation order.
@@ -54,8 +54,8 @@ ToneProducts toneProducts(const Procedure &p) {
                 if (u == used) continue;
                 const Tone &x = si.tones[t], &y = sr.tones[u];
                 if (x.qual >= kQualUnavailable || y.qual >= kQualUnavailable) continue;
-                tp.value[si.channel][path] += std::complex<double>(x.i, x.q) *
-                                              std::complex<double>(y.i, y.q);
+                tp.value[si.channel][path] +=
+                    std::complex<double>(x.i, x.q) * std::complex<double>(y.i, y.q);
                 ++hits[si.channel][path];
             }
         }

@@ -245,8 +245,7 @@ void writeCsv(std::ostream &os, const std::vector<EvalRow> &rows) {
 }
 
 void writeJson(std::ostream &os, const EvalOptions &opts, const std::vector<EvalRow> &rows) {
-    os << "{\"seed\": " << opts.seed << ", \"procedures\": " << opts.procedures
-       << ", \"rows\": [";
+    os << "{\"seed\": " << opts.seed << ", \"procedures\": " << opts.procedures << ", \"rows\": [";
     for (size_t i = 0; i < rows.size(); ++i) {
         const EvalRow &r = rows[i];
         os << (i ? ",\n  " : "\n  ") << "{\"scenario\": \"" << r.scenario << "\", \"point\": \""
@@ -272,9 +271,10 @@ CLI::App *addEvaluateCommand(CLI::App *app, EvaluateArgs *a) {
         "accuracy over a matrix of simulated scenarios: the library's distances and two "
         "classic baselines against the truth");
     std::string names;
-    for (const EvalScenario &s : evaluationScenarios()) names += (names.empty() ? "" : ", ") + s.name;
-    cmd->add_option("--scenario", a->scenarios, "scenario to run (repeatable; default all: " +
-                                                    names + ")")
+    for (const EvalScenario &s : evaluationScenarios())
+        names += (names.empty() ? "" : ", ") + s.name;
+    cmd->add_option("--scenario", a->scenarios,
+                    "scenario to run (repeatable; default all: " + names + ")")
         ->delimiter(',');
     cmd->add_option("--distances", a->distances,
                     "static distances in metres (comma-separated; default 0.5,1,2,5,10,20)")

@@ -34,7 +34,7 @@ std::vector<EvalScenario> evaluationScenarios();
 struct EvalOptions {
     std::vector<std::string> scenarios;  // names; empty: all
     std::vector<double> distances = {0.5, 1.0, 2.0, 5.0, 10.0, 20.0};
-    bool walk = true;     // also 0.5 m -> 10 m -> 0.5 m at 1 m/s
+    bool walk = true;      // also 0.5 m -> 10 m -> 0.5 m at 1 m/s
     int procedures = 100;  // per static distance
     uint64_t seed = 1;
     InputFormat format = InputFormat::Procedure;
@@ -42,12 +42,12 @@ struct EvalOptions {
 
 struct EvalRow {
     std::string scenario;
-    std::string point;  // "5 m" or "walk"
+    std::string point;       // "5 m" or "walk"
     double distanceM = NAN;  // NaN for the walk
     int procedures = 0;
     ErrorStats stats[kEstimators];
     std::vector<double> errors[kEstimators];  // absolute errors, metres
-    double boundM = NAN;  // the distance bound (line of sight only)
+    double boundM = NAN;                      // the distance bound (line of sight only)
     int inconsistent = 0;  // procedures whose candidates were not the delivered computation's
 };
 

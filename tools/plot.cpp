@@ -75,8 +75,8 @@ PlotStatus render(const std::string &png, const std::string *data, const std::st
     const std::string program = env != nullptr && *env != '\0' ? env : "gnuplot";
     const std::string log = base + ".log";
     std::remove(png.c_str());
-    const std::string cmd = shellQuote(program) + " " + shellQuote(gp) + " >/dev/null 2>" +
-                            shellQuote(log);
+    const std::string cmd =
+        shellQuote(program) + " " + shellQuote(gp) + " >/dev/null 2>" + shellQuote(log);
     const int st = std::system(cmd.c_str());
     const int code = st == -1 ? -1 : WIFEXITED(st) ? WEXITSTATUS(st) : -1;
     const std::string files = (data != nullptr ? dat + " and " : std::string()) + gp;
@@ -115,7 +115,8 @@ std::string sessionPlotLines(const std::string &source, bool csv) {
        << " with lines lw 3 lc rgb '#999999' title 'true', \\\n"
        << "     '' using 2:4" << skip
        << " with points pt 7 ps 0.5 lc rgb '#1f77b4' title 'round-trip time', \\\n"
-       << "     '' using 2:5" << skip << " with points pt 5 ps 0.5 lc rgb '#2ca02c' title 'phase', \\\n"
+       << "     '' using 2:5" << skip
+       << " with points pt 5 ps 0.5 lc rgb '#2ca02c' title 'phase', \\\n"
        << "     '' using 2:6" << skip << " with lines lw 1.5 lc rgb '#d62728' title 'final'\n";
     return os.str();
 }
@@ -145,8 +146,8 @@ PlotStatus plotSessionCsv(const std::string &csv, const std::string &png, std::s
         *message = csv + " is not a CSV written by `tarn run --csv`";
         return PlotStatus::Failed;
     }
-    return render(png, nullptr,
-                  std::string(kSessionBody) + sessionPlotLines(gpString(csv), true), message);
+    return render(png, nullptr, std::string(kSessionBody) + sessionPlotLines(gpString(csv), true),
+                  message);
 }
 
 PlotStatus plotErrorDistributions(const std::vector<EvalRow> &rows, const std::string &png,
@@ -167,8 +168,7 @@ PlotStatus plotErrorDistributions(const std::vector<EvalRow> &rows, const std::s
         data << "\n\n";
         plot << (block ? ", \\\n     " : "plot ") << "dat index " << block
              << " using 1:2 with steps lw " << (e == kFinal ? 5 : 2) << " lc rgb '" << colours[e]
-             << "' title '"
-             << estimatorTitle(Estimator(e)) << " (" << all.size() << ")'";
+             << "' title '" << estimatorTitle(Estimator(e)) << " (" << all.size() << ")'";
         ++block;
     }
     if (block == 0) {
@@ -230,10 +230,10 @@ PlotStatus plotProcedure(const Procedure &p, double c, const std::string &png,
     std::ostringstream b, phase, mag;
     for (int j = 0; j < tp.nap; ++j) {
         const char *sep = j ? ", " : "plot ";
-        phase << sep << "dat index 0 using 1:" << 2 + 2 * j << " with linespoints pt 7 ps 0.6 title 'path "
-              << j << "'";
-        mag << sep << "dat index 0 using 1:" << 3 + 2 * j << " with linespoints pt 7 ps 0.6 title 'path "
-            << j << "'";
+        phase << sep << "dat index 0 using 1:" << 2 + 2 * j
+              << " with linespoints pt 7 ps 0.6 title 'path " << j << "'";
+        mag << sep << "dat index 0 using 1:" << 3 + 2 * j
+            << " with linespoints pt 7 ps 0.6 title 'path " << j << "'";
     }
     b << "set multiplot layout 3,1 title 'procedure at "
       << (std::isfinite(truth) ? num(truth) + " m" : std::string("unknown distance")) << "'\n"

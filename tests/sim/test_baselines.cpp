@@ -51,7 +51,8 @@ TEST(Baselines, InverseFftTakesTheStrongestArrival) {
         c.reflectionSpreadM = 0.0;
         Simulator sim(c);
         ImpulseResponse ir;
-        const BaselineEstimate e = ifftPeakDistance(toneProducts(sim.next()), c.propagationMps, &ir, 50.0);
+        const BaselineEstimate e =
+            ifftPeakDistance(toneProducts(sim.next()), c.propagationMps, &ir, 50.0);
         ASSERT_TRUE(e.valid);
         EXPECT_NEAR(e.distanceM, amplitude > 1.0 ? 34.0 : 4.0, 0.05);
         // The profile: ordered distances from -5 m to 50 m, peak 1 at the estimate.
@@ -92,14 +93,15 @@ TEST(Baselines, SlopeFitReachesTheBoundOverLineOfSight) {
         const int n = 600;
         double mean = 0.0, meanSq = 0.0;
         for (int i = 0; i < n; ++i) {
-            const BaselineEstimate e = phaseSlopeDistance(toneProducts(sim.next()), c.propagationMps);
+            const BaselineEstimate e =
+                phaseSlopeDistance(toneProducts(sim.next()), c.propagationMps);
             ASSERT_TRUE(e.valid);
             mean += e.distanceM / n;
             meanSq += e.distanceM * e.distanceM / n;
         }
         const double sd = std::sqrt((meanSq - mean * mean) * n / (n - 1));
-        const double bound = cramerRaoBoundM(channelMapChannels(c.channelMap), c.snrDb, nap,
-                                             c.propagationMps);
+        const double bound =
+            cramerRaoBoundM(channelMapChannels(c.channelMap), c.snrDb, nap, c.propagationMps);
         EXPECT_NEAR(sd, bound, 0.1 * bound) << nap << " path(s)";
         EXPECT_NEAR(mean, 7.0, 4.0 * bound / std::sqrt(n));
     }

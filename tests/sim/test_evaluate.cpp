@@ -143,10 +143,13 @@ TEST(Evaluate, OutputForms) {
 
     std::ostringstream md, csv, json;
     writeMarkdown(md, o, rows);
-    EXPECT_NE(md.str().find("| Scenario | Point | Final | Phase | Round trip | IFFT peak | Phase slope | Bound |"),
-              std::string::npos);
-    EXPECT_NE(md.str().find("| los | 1 m | 0.013 / 0.020 | - | 0.300 / 0.500 (50%) | - | - | 0.0029 |"),
-              std::string::npos)
+    EXPECT_NE(
+        md.str().find(
+            "| Scenario | Point | Final | Phase | Round trip | IFFT peak | Phase slope | Bound |"),
+        std::string::npos);
+    EXPECT_NE(
+        md.str().find("| los | 1 m | 0.013 / 0.020 | - | 0.300 / 0.500 (50%) | - | - | 0.0029 |"),
+        std::string::npos)
         << md.str();
     EXPECT_NE(md.str().find("| refl1 | walk |"), std::string::npos);
     EXPECT_NE(md.str().find("- refl1: one reflection +3 m at half amplitude"), std::string::npos);
@@ -170,7 +173,8 @@ TEST(Evaluate, OutputForms) {
     EXPECT_NE(j.find("\"scenario\": \"refl1\", \"point\": \"walk\", \"distanceM\": null"),
               std::string::npos);
     EXPECT_NE(j.find("\"rtt\": {\"n\": 2, \"medianM\": 0.3, \"p90M\": 0.5}"), std::string::npos);
-    EXPECT_NE(j.find("\"phase\": {\"n\": 0, \"medianM\": null, \"p90M\": null}"), std::string::npos);
+    EXPECT_NE(j.find("\"phase\": {\"n\": 0, \"medianM\": null, \"p90M\": null}"),
+              std::string::npos);
 }
 
 TEST(Evaluate, CommandLine) {
@@ -201,7 +205,8 @@ TEST(Plot, WithoutGnuplotTheDataAndScriptStay) {
     std::string message;
     EXPECT_EQ(plotProcedure(sim.next(), c.propagationMps, png, &message), PlotStatus::NoGnuplot);
     const std::string gp = tempPath("tarn_proc.gp"), dat = tempPath("tarn_proc.dat");
-    EXPECT_EQ(message, "gnuplot not found: wrote " + dat + " and " + gp + "; render with: gnuplot " + gp);
+    EXPECT_EQ(message,
+              "gnuplot not found: wrote " + dat + " and " + gp + "; render with: gnuplot " + gp);
     EXPECT_EQ(fileSize(png), -1);
     const std::string script = slurp(gp);
     EXPECT_NE(script.find("set output '" + png + "'"), std::string::npos);
@@ -251,7 +256,8 @@ TEST(Plot, EachChartRenders) {
     const std::string session = tempPath("tarn_session.png"), eval = tempPath("tarn_eval.png"),
                       proc = tempPath("tarn_one.png"), rec = tempPath("tarn_one.jsonl");
     std::string err;
-    ASSERT_EQ(tool({"run", "-d", "3", "-n", "8", "-q", "--plot", session}, nullptr, &err), 0) << err;
+    ASSERT_EQ(tool({"run", "-d", "3", "-n", "8", "-q", "--plot", session}, nullptr, &err), 0)
+        << err;
     ASSERT_EQ(tool({"evaluate", "--scenario", "los", "--distances", "1", "--no-walk", "-n", "4",
                     "--plot", eval},
                    nullptr, &err),

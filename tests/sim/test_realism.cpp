@@ -44,8 +44,8 @@ std::vector<TonePair> tonePairs(const Procedure &p) {
     for (size_t s = 0; s < p.initiator.size(); ++s)
         for (size_t j = 0; j < p.initiator[s].steps.size(); ++j)
             if (p.initiator[s].steps[j].mode >= 2)
-                out.push_back({static_cast<int>(s), j, &p.initiator[s].steps[j],
-                               &p.reflector[s].steps[j]});
+                out.push_back(
+                    {static_cast<int>(s), j, &p.initiator[s].steps[j], &p.reflector[s].steps[j]});
     return out;
 }
 
@@ -66,7 +66,8 @@ double meanTimeOfFlightNs(Simulator &sim, int procedures, double *sd = nullptr) 
         for (size_t s = 0; s < p.initiator.size(); ++s)
             for (size_t j = 0; j < p.initiator[s].steps.size(); ++j) {
                 const Step &a = p.initiator[s].steps[j], &b = p.reflector[s].steps[j];
-                if (a.mode == 1 && a.aaQual == 0) v.push_back((a.timeEst - b.timeEst) * kTimeUnitNs);
+                if (a.mode == 1 && a.aaQual == 0)
+                    v.push_back((a.timeEst - b.timeEst) * kTimeUnitNs);
             }
     }
     double mean = 0, var = 0;
@@ -102,8 +103,7 @@ TEST(SimRealism, HardwareResponseCancelsInACalibratedRun) {
     run.trajectory = Trajectory::still(6.2);
     run.seed = cal.seed;
     Simulator sim(run);
-    for (int k : {2, 40, 76})
-        EXPECT_EQ(sim.hardware(1, 1, k), calSim.hardware(1, 1, k));
+    for (int k : {2, 40, 76}) EXPECT_EQ(sim.hardware(1, 1, k), calSim.hardware(1, 1, k));
     double worstRaw = 0.0, worstCal = 0.0, rippleRaw = 0.0;
     for (int i = 0; i < 5; ++i) {
         const ToneProducts raw = toneProducts(sim.next());
@@ -115,8 +115,9 @@ TEST(SimRealism, HardwareResponseCancelsInACalibratedRun) {
                 if (raw.present[k][p]) {
                     // What a calibration table does: divide the hardware out.
                     fixed.value[k][p] /= table[k][p];
-                    const double r = wrap(std::arg(raw.value[k][p]) - losPhase(k, 6.2, run.propagationMps) -
-                                          std::arg(raw.value[2][p]) + losPhase(2, 6.2, run.propagationMps));
+                    const double r =
+                        wrap(std::arg(raw.value[k][p]) - losPhase(k, 6.2, run.propagationMps) -
+                             std::arg(raw.value[2][p]) + losPhase(2, 6.2, run.propagationMps));
                     mean += r, meanSq += r * r, ++n;
                 }
         rippleRaw = std::max(rippleRaw, std::sqrt(meanSq / n - (mean / n) * (mean / n)));
@@ -145,13 +146,17 @@ TEST(SimRealism, HardwareResponseStaysWithinItsDocumentedMagnitude) {
         for (int dev = 0; dev < 2; ++dev)
             for (int p = 0; p < 4; ++p) {
                 // Phase around its straight line through the band's ends.
-                const std::complex<double> lo = sim.hardware(dev, p, 2), hi = sim.hardware(dev, p, 76);
+                const std::complex<double> lo = sim.hardware(dev, p, 2),
+                                           hi = sim.hardware(dev, p, 76);
                 for (int k : channelMapChannels(ChannelMap::All)) {
                     const std::complex<double> h = sim.hardware(dev, p, k);
-                    EXPECT_LE(std::fabs(20.0 * std::log10(std::abs(h))), kHardwareGainRippleDb + 1e-9);
-                    const double line = std::arg(lo) + (k - 2) / 74.0 * wrap(std::arg(hi) - std::arg(lo));
+                    EXPECT_LE(std::fabs(20.0 * std::log10(std::abs(h))),
+                              kHardwareGainRippleDb + 1e-9);
+                    const double line =
+                        std::arg(lo) + (k - 2) / 74.0 * wrap(std::arg(hi) - std::arg(lo));
                     EXPECT_LE(std::fabs(wrap(std::arg(h) - line)),
-                              4.0 * kHardwarePhaseRippleRad + 2.0 * M_PI * 74e6 * kHardwareDelayNs * 1e-9);
+                              4.0 * kHardwarePhaseRippleRad +
+                                  2.0 * M_PI * 74e6 * kHardwareDelayNs * 1e-9);
                 }
             }
     }
@@ -183,8 +188,8 @@ TEST(SimRealism, RoundTripBiasGrowsWithAStrongerReflection) {
     blocked.directAmplitude = 0.3;
     blocked.reflections = {{2.0, 1.0}};
     Simulator sim(blocked);
-    const double biasM =
-        (meanTimeOfFlightNs(sim, 40) - d / blocked.propagationMps * 1e9) * 1e-9 * blocked.propagationMps;
+    const double biasM = (meanTimeOfFlightNs(sim, 40) - d / blocked.propagationMps * 1e9) * 1e-9 *
+                         blocked.propagationMps;
     EXPECT_GT(biasM, 1.2);
     EXPECT_LE(biasM, 2.02);
 }
@@ -197,7 +202,8 @@ TEST(SimRealism, TimingJitterGrowsBelowTheReferenceSnr) {
         Simulator sim(c);
         double sd = 0.0;
         meanTimeOfFlightNs(sim, 60, &sd);
-        const double expected = 3.0 * std::max(1.0, std::pow(10.0, (kJitterReferenceSnrDb - snr) / 20.0));
+        const double expected =
+            3.0 * std::max(1.0, std::pow(10.0, (kJitterReferenceSnrDb - snr) / 20.0));
         EXPECT_NEAR(sd, expected, 0.07 * expected) << snr << " dB";
     }
 }
@@ -214,7 +220,8 @@ TEST(SimRealism, DriftShowsAsAPhaseStepPerSubevent) {
     const Procedure p = sim.next();
     int checked = 0;
     for (const TonePair &t : tonePairs(p)) {
-        const double residual = wrap(productPhase(t) - losPhase(t.ini->channel, 3.0, c.propagationMps));
+        const double residual =
+            wrap(productPhase(t) - losPhase(t.ini->channel, 3.0, c.propagationMps));
         EXPECT_NEAR(wrap(residual - t.subevent * step), 0.0, 5e-3) << "subevent " << t.subevent;
         ++checked;
     }
@@ -258,7 +265,8 @@ TEST(SimRealism, RepeatedChannelsOpenEachSubevent) {
             for (int r = 0; r < repeat; ++r) {
                 const Step &a = prev[prev.size() - repeat + r];
                 EXPECT_GE(a.mode, 2);
-                EXPECT_EQ(a.channel, opening[r]->channel) << "repeat " << repeat << " subevent " << s;
+                EXPECT_EQ(a.channel, opening[r]->channel)
+                    << "repeat " << repeat << " subevent " << s;
             }
         }
         EXPECT_EQ(static_cast<int>(steps), c.stepsPerProcedure());
@@ -277,7 +285,8 @@ TEST(SimRealism, MovementWithinAProcedure) {
         const double when = t.subevent * spacing + t.position * c.stepS;
         const double d = c.trajectory.at(when);
         furthest = std::max(furthest, d);
-        EXPECT_NEAR(wrap(productPhase(t) - losPhase(t.ini->channel, d, c.propagationMps)), 0.0, 5e-3);
+        EXPECT_NEAR(wrap(productPhase(t) - losPhase(t.ini->channel, d, c.propagationMps)), 0.0,
+                    5e-3);
     }
     // The last subevent starts 3 spacings later, 10 m/s further on.
     EXPECT_GT(furthest, 5.0 + 10.0 * 3 * spacing);
@@ -333,11 +342,13 @@ TEST(SimRealism, TheLibrarysCalibrationTableRemovesTheHardware) {
                 for (int p = 0; p < 2; ++p) {
                     double unwrapped = 0.0, previous = 0.0;
                     for (int k = 0; k < TARN_CAL_CHANNELS; ++k) {
-                        const std::complex<double> g = sim.hardware(0, p, k) * sim.hardware(1, p, k);
+                        const std::complex<double> g =
+                            sim.hardware(0, p, k) * sim.hardware(1, p, k);
                         const double phase = std::arg(g);
                         unwrapped = k == 0 ? phase : unwrapped + wrap(phase - previous);
                         previous = phase;
-                        opts.calTable[k][p] = std::polar(1.0 / std::sqrt(std::abs(g)), -unwrapped / 2.0);
+                        opts.calTable[k][p] =
+                            std::polar(1.0 / std::sqrt(std::abs(g)), -unwrapped / 2.0);
                     }
                 }
                 opts.applyEstimatedReverseChannel = 1;
