@@ -136,7 +136,9 @@ TEST(PhaseSlope, ChannelLimitOffsetsRoundingCoverage) {
         }
         EXPECT_NEAR(out.pdest[0] / 1000.0, c.wantM, c.quant ? 5e-4 : 1e-6);
         EXPECT_EQ(out.pconf[0], c.gconf);
-        if (c.quant) EXPECT_EQ(out.pdest[0], std::round(out.pdest[0]));
+        if (c.quant) {
+            EXPECT_EQ(out.pdest[0], std::round(out.pdest[0]));
+        }
     }
 }
 
