@@ -1,0 +1,145 @@
+// Full estimate per procedure through the host functions (72 channels, 1, 2
+// and 4 antenna paths), the same with the MUSIC estimator given no orders
+// (the difference is MUSIC's share), and the latency each link sees when
+// 1, 8 or 32 links share the worker.
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "simulator.h"
+#include "tarn.h"
+#include "wire.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using tarn_sim::SimConfig;
+using tarn_sim::Simulator;
+using tarn_sim::WireProcedure;
+
+constexpr CsLinkRef kFirstLink = 0xe570;
+constexpr int kProcedures = 16;
+
+std::mutex gMu;
+std::condition_variable gCv;
+int gPending = 0;
+std::vector<Clock::time_point> gDone;  // per link index
+
+void onResult(CsEstimate *, CsRequest *req) {
+    std::lock_guard<std::mutex> g(gMu);
+    const size_t idx = static_cast<size_t>(req->linkRef - kFirstLink);
+    if (idx < gDone.size()) gDone[idx] = Clock::now();
+    --gPending;
+    gCv.notify_one();
+}
+
+std::vector<std::unique_ptr<WireProcedure>> procedures(int nap, uint64_t seed) {
+    SimConfig cfg;
+    cfg.nap = nap;
+    cfg.snrDb = 25.0;
+    cfg.trajectory = tarn_sim::Trajectory::still(5.0);
+    cfg.reflections = {{3.0, 0.5}};
+    cfg.seed = seed;
+    Simulator sim(cfg);
+    std::vector<std::unique_ptr<WireProcedure>> out;
+    for (int i = 0; i < kProcedures; ++i) out.emplace_back(new WireProcedure(sim.next()));
+    return out;
+}
+
+// `count` links for the benchmark's lifetime, with the library's log silenced.
+class Links {
+  public:
+    Links(int count, const ConfigOpts *opts) : count_(count) {
+        CsInitRecord init{&onResult};
+        for (int i = 0; i < count; ++i) {
+            csIfInit(kFirstLink + i, &init);
+            if (opts != nullptr) csIfSetParam(kFirstLink + i, 0, opts);
+        }
+        glog_level = -1;
+        std::lock_guard<std::mutex> g(gMu);
+        gDone.assign(static_cast<size_t>(count), Clock::time_point());
+    }
+    ~Links() {
+        for (int i = 0; i < count_; ++i) csIfCleanUp(kFirstLink + i);
+    }
+
+  private:
+    int count_;
+};
+
+void waitAll() {
+    std::unique_lock<std::mutex> g(gMu);
+    gCv.wait(g, [] { return gPending == 0; });
+}
+
+void estimateLoop(benchmark::State &state, const ConfigOpts *opts) {
+    const auto wire = procedures(static_cast<int>(state.range(0)), 1);
+    Links links(1, opts);
+    size_t i = 0;
+    for (auto _ : state) {
+        csIfAddMeasurementV2(kFirstLink, wire[i++ % wire.size()]->get());
+        {
+            std::lock_guard<std::mutex> g(gMu);
+            gPending = 1;
+        }
+        csIfGetEstimate(kFirstLink);
+        waitAll();
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+
+void BM_FullEstimate(benchmark::State &state) {
+    estimateLoop(state, nullptr);
+}
+BENCHMARK(BM_FullEstimate)->Arg(1)->Arg(2)->Arg(4)->ArgName("paths")->UseRealTime()->Unit(benchmark::kMicrosecond);
+
+// MUSIC given no orders: everything else of the estimate still runs.
+void BM_FullEstimateWithoutMusic(benchmark::State &state) {
+    ConfigOpts opts = constOpts;
+    opts.useChannelCenterForBoundMusicEst = 0;
+    opts.muOrdSetLen = 0;
+    estimateLoop(state, &opts);
+}
+BENCHMARK(BM_FullEstimateWithoutMusic)->Arg(1)->Arg(2)->Arg(4)->ArgName("paths")->UseRealTime()->Unit(benchmark::kMicrosecond);
+
+// All links queue one request each; latency is request to callback.
+void BM_LinkLatency(benchmark::State &state) {
+    const int count = static_cast<int>(state.range(0));
+    const auto wire = procedures(2, 2);
+    Links links(count, nullptr);
+    std::vector<Clock::time_point> asked(static_cast<size_t>(count));
+    double sumUs = 0.0;
+    double maxUs = 0.0;
+    long requests = 0;
+    size_t p = 0;
+    for (auto _ : state) {
+        for (int l = 0; l < count; ++l) csIfAddMeasurementV2(kFirstLink + l, wire[p++ % wire.size()]->get());
+        {
+            std::lock_guard<std::mutex> g(gMu);
+            gPending = count;
+        }
+        for (int l = 0; l < count; ++l) {
+            asked[l] = Clock::now();
+            csIfGetEstimate(kFirstLink + l);
+        }
+        waitAll();
+        std::lock_guard<std::mutex> g(gMu);
+        for (int l = 0; l < count; ++l) {
+            const double us = std::chrono::duration<double, std::micro>(gDone[l] - asked[l]).count();
+            sumUs += us;
+            maxUs = std::max(maxUs, us);
+            ++requests;
+        }
+    }
+    state.counters["mean_latency_us"] = requests > 0 ? sumUs / requests : 0.0;
+    state.counters["max_latency_us"] = maxUs;
+    state.SetItemsProcessed(requests);
+}
+BENCHMARK(BM_LinkLatency)->Arg(1)->Arg(8)->Arg(32)->ArgName("links")->UseRealTime()->Unit(benchmark::kMillisecond);
+
+}  // namespace
