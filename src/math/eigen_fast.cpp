@@ -1,8 +1,10 @@
 // Allocation-free Hermitian eigen-decomposition and polynomial roots.
 //
 // Matrices have dynamic size with a fixed maximum, so Eigen keeps their
-// storage inline; the solvers live in one work area per thread, which keeps
-// the ~200 kB of solver storage off the caller's stack.
+// storage inline; the solvers live in one static work area, which keeps the
+// ~200 kB of solver storage off the caller's stack. Not thread_local: static
+// TLS of that size would be carved out of every thread of the host process.
+// A lock serialises callers; the estimation thread is the only regular one.
 #include "math/eigen_fast.h"
 
 #include <Eigen/Dense>
@@ -10,6 +12,7 @@
 
 #include <cmath>
 #include <limits>
+#include <mutex>
 
 #include "tarn_math.h"
 
@@ -29,8 +32,10 @@ struct WorkArea {
     Eigen::ComplexSchur<RootMatrix> schur;
 };
 
+std::mutex gWorkLock;
+
 WorkArea &workArea() {
-    static thread_local WorkArea area;
+    static WorkArea area;
     return area;
 }
 
@@ -42,6 +47,7 @@ bool finite(cd z) {
 
 bool hermitianEigen(const TarnCplxD *in, int n, int stride, double *values, TarnCplxD *vectors) {
     if (n < 1 || n > kFastHermMax || stride < n) return false;
+    std::lock_guard<std::mutex> hold(gWorkLock);
     WorkArea &w = workArea();
     w.herm.resize(n, n);
     for (int c = 0; c < n; ++c) {
@@ -145,6 +151,7 @@ bool aberthRoots(const cd *q, int m, cd *z) {
 int polyRootsFast(const TarnCplxD *coef, int count, TarnCplxD *roots) {
     const int m = count - 1;
     if (m < 1 || m > kFastRootsMaxDegree) return 0;
+    std::lock_guard<std::mutex> hold(gWorkLock);
     WorkArea &w = workArea();
     cd q[kFastRootsMaxDegree];
     for (int k = 0; k < m; ++k) {

@@ -17,8 +17,7 @@ constexpr int kFastRootsMaxDegree = 54;
 // Eigenvalues ascending into values[0..n-1]; the unit eigenvector of
 // values[k] in column k of the row-major n x n array vectors. Returns false,
 // writing nothing, when n is outside 1..28, stride < n, or the solver did not
-// converge. Uses a per-thread work area; no heap use after its first use on
-// a thread.
+// converge. Uses one static work area under a lock; no heap use.
 bool hermitianEigen(const TarnCplxD *in, int n, int stride, double *values, TarnCplxD *vectors);
 
 // Roots of the polynomial with `count` complex coefficients, highest power

@@ -10,8 +10,8 @@ constexpr int kMusicMaxCov = TARN_MUSIC_COV_STRIDE - 1;
 constexpr int kMusicMaxOrders = 7;
 
 // How root-MUSIC decomposes: kFast uses the Hermitian solver for the
-// covariance and eigenvalues only for the polynomial roots, in per-thread
-// work areas; kReference is the general complex eigen-solver with
+// covariance and eigenvalues only for the polynomial roots, in a static
+// work area; kReference is the general complex eigen-solver with
 // eigenvectors for both steps through the exported toolkit (allocates; kept
 // to check the fast route against).
 enum class MusicRoute { kFast, kReference };
