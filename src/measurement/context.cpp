@@ -40,6 +40,9 @@ void initPres(PresState *pres) {
     }
     pres->inValidCounter = 0;
     for (int k = 0; k < TARN_MAX_ANT_PATHS; ++k) pres->apInvalidCounter[k] = 0;
+    // A host may lay out a context in memory it did not clear.
+    pres->calRunActive = 0;
+    pres->calProcCount = 0;
 }
 
 int initContext(CsContext *ctx, CsLinkRef linkRef, bool restartSharedWindow) {

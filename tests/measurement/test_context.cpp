@@ -76,6 +76,8 @@ TEST(Context, InitStartsTheRangingStateFromScratch) {
     }
     EXPECT_EQ(p.inValidCounter, 0);
     for (int k = 0; k < TARN_MAX_ANT_PATHS; ++k) EXPECT_EQ(p.apInvalidCounter[k], 0);
+    EXPECT_EQ(p.calRunActive, 0);
+    EXPECT_EQ(p.calProcCount, 0);
 }
 
 TEST(Context, SetParamSeedsAndReplaces) {
