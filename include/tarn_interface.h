@@ -8,7 +8,8 @@
  * and behaviour are fixed. Names beginning with "tarn" (functions),
  * "Tarn" (records) or "TARN_" (macros) are this library's extensions and
  * helpers; they are listed in the section "Extensions" of the header that
- * declares them (here: tarnGetLatestComputation).
+ * declares them (here: tarnGetLatestComputation and
+ * tarnGetLatestImpulseResponse).
  *
  * Threads and locks. The host calls the host functions from any of its
  * threads; one worker thread of the library computes every estimate and
@@ -49,7 +50,7 @@ TARN_BEGIN_DECLS
  *            reference. Owned by the library and freed after the call.
  * It must return promptly (every host function waits for it) and must not
  * call the host functions (they refuse with 0 and an error message); it may
- * call tarnGetLatestComputation. */
+ * call tarnGetLatestComputation and tarnGetLatestImpulseResponse. */
 typedef void (*CsResultCallback)(CsEstimate *result, CsRequest *request);
 
 /* The host's link creation record; only the callback is read, and only the
@@ -239,6 +240,25 @@ TARN_API void *process_request(void *arg);
  * while an estimate is being computed; the values are then those of the
  * latest callback, and may be newer than the callback the host last saw. */
 TARN_API int tarnGetLatestComputation(CsLinkRef linkRef, TarnLatestComputation *out);
+
+/* Impulse response of the link's latest phase computation for antenna path
+ * `path`: the magnitudes the impulse-response estimator measured from the
+ * processed tones (what to look at when a distance seems wrong).
+ *   magnitudes: caller-owned, `capacity` doubles; receives N magnitudes, N
+ *               the transform size (option ifftSize when it is a power of two
+ *               from 128 to 16384, else 512). Tap k lies at
+ *               firstM + k x tapM metres.
+ *   tapM, firstM: caller-owned, written when not null (metres).
+ * Returns N, or 0 with nothing written: called anywhere but inside the
+ * result callback of linkRef, the computation gave no impulse response (no
+ * usable tones, bad procedure, tone processing failed), path not below the
+ * procedure's antenna-path count, null magnitudes or capacity < N.
+ * Thread: only the result callback (worker thread), the one moment the
+ * computation's processed tones are at hand; it recomputes the transform
+ * (about 30 us per path at N = 512 on a desktop core), so the estimate
+ * path pays nothing when it is not called. */
+TARN_API int tarnGetLatestImpulseResponse(CsLinkRef linkRef, int path, double *magnitudes,
+                                          int capacity, double *tapM, double *firstM);
 
 TARN_END_DECLS
 

@@ -35,6 +35,7 @@ struct LinkEstimate {
     RangeEstimate phase;  // phase candidate, as RTP_calcEstimate left it
     RangeEstimate rtt;    // round-trip-time candidate, as RTT_calcEstimate left it
     CsEstimate *result;   // the link's result record, combined: what the callback gets
+    uint32_t phaseComputation;  // the phase driver's number of this computation
 };
 
 // Computes the estimate of a registered link: its tracking state swapped into

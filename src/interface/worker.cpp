@@ -17,6 +17,7 @@
 
 #include "diag/log_texts.h"
 #include "interface/interface_internal.h"
+#include "rtp/rtp_driver.h"
 #include "tarn_diag.h"
 #include "tarn_rtp.h"
 #include "tarn_rtt.h"
@@ -85,6 +86,7 @@ void computeLinkEstimate(CsContextItem *item, LinkEstimate *out) {
     // computation and goes back to the entry, its owner, afterwards.
     gNewPres = item->trackState;
     out->phase = candidate(RTP_calcEstimate(ctx), ctx->result);
+    out->phaseComputation = tarn_rtp::rtpLatestComputation();
     out->rtt = candidate(RTT_calcEstimate(ctx), ctx->result);
     alg_combineRttRtp(ctx, &out->phase, &out->rtt, ctx->result);
     item->trackState = gNewPres;
@@ -96,6 +98,11 @@ void computeLinkEstimate(CsContextItem *item, LinkEstimate *out) {
 // ---- 4. Record, log and call back ------------------------------------------------
 
 namespace {
+
+// The link whose callback is running and the phase computation it delivers;
+// written and read only under the registry lock.
+const CsContextItem *gDelivering = nullptr;
+uint32_t gDeliveringComputation = 0;
 
 void deliver(CsContextItem *item, const tarn_iface::LinkEstimate &est, CsRequest *req) {
     TarnLatestComputation &latest = item->latest;
@@ -109,7 +116,10 @@ void deliver(CsContextItem *item, const tarn_iface::LinkEstimate &est, CsRequest
     DEBUG_LOG(0, tarn_diag::kLogFinalDistance, est.result->dest,
               static_cast<int>(est.result->conf));
     if (item->callback != nullptr) {
+        gDelivering = item;
+        gDeliveringComputation = est.phaseComputation;
         item->callback(est.result, req);
+        gDelivering = nullptr;
     } else {
         DEBUG_LOG(1, "No result callback for link %d; result not delivered.\n",
                   static_cast<int>(item->linkRef));
@@ -223,6 +233,21 @@ int tarnGetLatestComputation(CsLinkRef linkRef, TarnLatestComputation *out) {
     const uint32_t n = out->size < sizeof copy ? out->size : static_cast<uint32_t>(sizeof copy);
     std::memcpy(out, &copy, n);
     return 1;
+}
+
+int tarnGetLatestImpulseResponse(CsLinkRef linkRef, int path, double *magnitudes, int capacity,
+                                 double *tapM, double *firstM) {
+    if (magnitudes == nullptr || capacity <= 0) return 0;
+    // Only the callback's own thread holds the registry while gDelivering
+    // is set; anywhere else the processed tones are gone or being replaced.
+    if (!tarnRegistryHeldByThisThread()) return 0;
+    const CsContextItem *item = gDelivering;
+    if (item == nullptr || item->linkRef != linkRef || item->ctx == nullptr ||
+        item->ctx->opts == nullptr) {
+        return 0;
+    }
+    return tarn_rtp::rtpLatestImpulseResponse(gDeliveringComputation, *item->ctx->opts, path,
+                                              magnitudes, capacity, tapM, firstM);
 }
 
 }  // extern "C"

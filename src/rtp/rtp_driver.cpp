@@ -4,6 +4,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "rtp/rtp_cir.h"
 #include "rtp/rtp_driver.h"
 #include "rtp/rtp_internal.h"
 #include "rtp/rtp_tones.h"
@@ -42,6 +43,10 @@ struct DriverWork {
 
 DriverWork gWork;
 std::mutex gWorkLock;
+// Which computation gWork holds, and how many of its antenna paths reached
+// the impulse-response stage (0: none); both under gWorkLock.
+uint32_t gComputation = 0;
+int gCirPaths = 0;
 
 int usedOrders(const ConfigOpts &opts) {
     return opts.muOrdSetLen > kOrders ? kOrders : opts.muOrdSetLen;
@@ -72,6 +77,22 @@ void applyCalibrationOverrides(ConfigOpts &opts) {
 }
 
 }  // namespace
+
+uint32_t tarn_rtp::rtpLatestComputation() {
+    std::lock_guard<std::mutex> hold(gWorkLock);
+    return gComputation;
+}
+
+int tarn_rtp::rtpLatestImpulseResponse(uint32_t computation, const ConfigOpts &opts, int path,
+                                       double *out, int capacity, double *tapM, double *firstM) {
+    std::lock_guard<std::mutex> hold(gWorkLock);
+    if (computation != gComputation || path < 0 || path >= gCirPaths) return 0;
+    const int n = cirPathMagnitudes(gWork.rawMeas, gWork.procMeas, opts, path, out, capacity, tapM);
+    // Tap 0 lies cirOffset before zero distance (the response is delayed by
+    // it so that a direct path near 0 m does not wrap to the end).
+    if (n > 0 && firstM != nullptr) *firstM = -opts.cirOffset;
+    return n;
+}
 
 bool tarn_rtp::rtpResetDecision(PresState &pres, const ConfigOpts &opts, double now) {
     bool reset = true;
@@ -289,6 +310,7 @@ int estimate(CsContext &ctx, DriverWork &w) {
 
     algProcessCir(&pres, &w.rawMeas, &w.procMeas, &opts, NAP, &w.cir);
     logCir(w.cir, nap);
+    gCirPaths = nap;
 
     algEstWithMusic(&pres, &w.rawMeas, &w.procMeas, &opts, NAP, &w.music, w.phase.pdest, reset);
     const int orders = usedOrders(opts);
@@ -354,6 +376,8 @@ int RTP_calcEstimate(CsContext *ctx) {
     int done;
     {
         std::lock_guard<std::mutex> hold(gWorkLock);
+        ++gComputation;
+        gCirPaths = 0;
         done = estimate(*ctx, gWork);
     }
     if (done == 1) DEBUG_LOG(3, "%s EXIT\n", "RTP_calcEstimate");

@@ -314,6 +314,62 @@ TEST_F(PhaseEndToEnd, EventAlignmentRemovesPerSubeventPhaseSteps) {
     }
 }
 
+// The impulse response of the computation being delivered is readable inside
+// its callback only: its strongest tap sits at the true distance.
+struct CirSeen {
+    int n = 0, absent = -1, otherLink = -1, smallBuffer = -1;
+    double peakM = 0.0, tapM = 0.0;
+};
+CirSeen gCirSeen;
+std::vector<double> gCirBuf(TARN_CIR_MAX_SIZE);
+
+void onResultWithCir(CsEstimate *result, CsRequest *request) {
+    const CsLinkRef link = request->linkRef;
+    CirSeen seen;
+    double firstM = 0.0;
+    seen.n = tarnGetLatestImpulseResponse(link, 0, gCirBuf.data(), TARN_CIR_MAX_SIZE, &seen.tapM,
+                                          &firstM);
+    if (seen.n > 0) {
+        const auto peak = std::max_element(gCirBuf.begin(), gCirBuf.begin() + seen.n);
+        seen.peakM = firstM + static_cast<double>(peak - gCirBuf.begin()) * seen.tapM;
+    }
+    seen.absent = tarnGetLatestImpulseResponse(link, 2, gCirBuf.data(), TARN_CIR_MAX_SIZE, nullptr,
+                                               nullptr);
+    seen.otherLink = tarnGetLatestImpulseResponse(link + 1, 0, gCirBuf.data(), TARN_CIR_MAX_SIZE,
+                                                  nullptr, nullptr);
+    seen.smallBuffer = tarnGetLatestImpulseResponse(link, 0, gCirBuf.data(), 511, nullptr, nullptr);
+    {
+        std::lock_guard<std::mutex> lock(gMutex);
+        gCirSeen = seen;
+    }
+    onResult(result, request);
+}
+
+TEST_F(PhaseEndToEnd, ImpulseResponseOfTheDeliveredComputation) {
+    const CsLinkRef link = 0x5800;
+    static CsInitRecord rec = {onResultWithCir};
+    csIfInit(link, &rec);
+    links_.push_back(link);
+    for (double d : {2.0, 7.5, 18.0}) {
+        SCOPED_TRACE(d);
+        SimConfig cfg = phaseOnly(d, 2, 30.0, 41);
+        cfg.hardwareResponse = false;
+        Simulator sim(cfg);
+        range(link, sim.next());
+        std::lock_guard<std::mutex> lock(gMutex);
+        EXPECT_EQ(gCirSeen.n, TARN_CIR_DEFAULT_SIZE);
+        EXPECT_NEAR(gCirSeen.tapM, constOpts.sol / (TARN_CIR_DEFAULT_SIZE * 1e6), 1e-12);
+        EXPECT_NEAR(gCirSeen.peakM, d, gCirSeen.tapM);
+        EXPECT_EQ(gCirSeen.absent, 0);       // two antenna paths only
+        EXPECT_EQ(gCirSeen.otherLink, 0);    // not the link being delivered
+        EXPECT_EQ(gCirSeen.smallBuffer, 0);  // buffer below the transform size
+    }
+    // Outside the callback the computation's tones are gone.
+    EXPECT_EQ(tarnGetLatestImpulseResponse(link, 0, gCirBuf.data(), TARN_CIR_MAX_SIZE, nullptr,
+                                           nullptr),
+              0);
+}
+
 TEST_F(PhaseEndToEnd, AlternatingLinksKeepTheirOwnDistances) {
     const CsLinkRef nearLink = open(0x5600);
     const CsLinkRef farLink = open(0x5601);
