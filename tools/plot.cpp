@@ -13,6 +13,7 @@
 #include "baselines.h"
 #include "evaluate.h"
 #include "record.h"
+#include "tarn_diag.h"
 
 namespace tarn_sim {
 
@@ -190,7 +191,7 @@ PlotStatus plotErrorDistributions(const std::vector<EvalRow> &rows, const std::s
 }
 
 PlotStatus plotProcedure(const Procedure &p, double c, const std::string &png,
-                         std::string *message) {
+                         std::string *message, const LibraryImpulse *library) {
     const ToneProducts tp = toneProducts(p);
     if (tp.nap < 1) {
         *message = "the procedure has no tones";
@@ -225,6 +226,28 @@ PlotStatus plotProcedure(const Procedure &p, double c, const std::string &png,
     data << "\n\n# distance (m), impulse response magnitude\n";
     for (size_t i = 0; i < ir.distanceM.size(); ++i)
         data << num(ir.distanceM[i]) << ' ' << num(ir.magnitude[i]) << '\n';
+    // The library's response: mean magnitude over its antenna paths, scaled
+    // to its largest value within the drawn range.
+    double libPeakM = NAN;
+    if (library != nullptr && !library->paths.empty() && library->tapM > 0.0) {
+        const size_t n = library->paths[0].size();
+        std::vector<double> dist, mean;
+        for (size_t t = 0; t < n; ++t) {
+            const double d = library->firstM + static_cast<double>(t) * library->tapM;
+            if (d > irMax) break;
+            double m = 0.0;
+            for (const auto &path : library->paths) m += path[t];
+            dist.push_back(d);
+            mean.push_back(m / static_cast<double>(library->paths.size()));
+        }
+        const auto top = std::max_element(mean.begin(), mean.end());
+        if (top != mean.end() && *top > 0.0) {
+            libPeakM = dist[static_cast<size_t>(top - mean.begin())];
+            data << "\n\n# distance (m), the library's impulse response magnitude\n";
+            for (size_t i = 0; i < dist.size(); ++i)
+                data << num(dist[i]) << ' ' << num(mean[i] / *top) << '\n';
+        }
+    }
     const std::string text = data.str();
 
     std::ostringstream b, phase, mag;
@@ -254,8 +277,18 @@ PlotStatus plotProcedure(const Procedure &p, double c, const std::string &png,
       << ", graph 1 nohead lw 2 lc rgb '#d62728' dt 3\n"
       << "set label 2 'CIR peak " << num(peak.distanceM) << " m' at " << num(peak.distanceM)
       << ", graph 0.85 left offset 0.5,0 tc rgb '#d62728'\n"
-      << "plot dat index 1 using 1:2 with lines lw 2 lc rgb '#1f77b4' title 'summed over paths'\n"
-      << "unset multiplot\n";
+      << "";
+    if (std::isfinite(libPeakM))
+        b << "set arrow 3 from " << num(libPeakM) << ", graph 0 to " << num(libPeakM)
+          << ", graph 1 nohead lw 1 lc rgb '#9467bd' dt 4\n"
+          << "set label 3 'library CIR peak " << num(libPeakM) << " m' at " << num(libPeakM)
+          << ", graph 0.75 left offset 0.5,0 tc rgb '#9467bd'\n"
+          << "plot dat index 1 using 1:2 with lines lw 2 lc rgb '#1f77b4' title 'tone product, "
+             "summed over paths', dat index 2 using 1:2 with lines lw 1 lc rgb '#9467bd' "
+             "title 'library (one-way, mean of paths)'\n";
+    else
+        b << "plot dat index 1 using 1:2 with lines lw 2 lc rgb '#1f77b4' title 'summed over paths'\n";
+    b << "unset multiplot\n";
     return render(png, &text, b.str(), message);
 }
 
@@ -288,24 +321,37 @@ int cmdPlot(ToolIo io, const PlotArgs &a) {
             io.err << "tarn: " << why << "\n";
             return 1;
         }
+        // The file's procedures up to the chosen one go through a link, as
+        // in a replay, so that the library's impulse response of the chosen
+        // one is the one its tracking state would give.
+        Session session(InputFormat::Procedure);
+        const int8_t savedLevel = glog_level;
+        glog_level = -1;
+        session.setCaptureImpulse(true);
         Procedure p;
         long seen = 0;
         bool found = false;
+        bool ran = session.ok();
         while (!found) {
             const RecordReader::Status rs = reader.next(&p, &why);
             if (rs == RecordReader::Status::End) break;
             if (rs != RecordReader::Status::Ok) {
+                glog_level = savedLevel;
                 io.err << "tarn: " << a.file << ":" << reader.lineNumber() << ": " << why << "\n";
                 return 1;
             }
+            SessionRow row;
+            if (ran) ran = session.process(p, &row);
             found = seen++ == a.index;
         }
+        glog_level = savedLevel;
         if (!found) {
             io.err << "tarn: " << a.file << " has no procedure " << a.index << " (" << seen
                    << " procedure(s))\n";
             return 1;
         }
-        st = plotProcedure(p, SimConfig().propagationMps, a.png, &message);
+        st = plotProcedure(p, SimConfig().propagationMps, a.png, &message,
+                           ran ? &session.lastImpulse() : nullptr);
     }
     io.err << "tarn: " << message << "\n";
     return st == PlotStatus::Failed ? 1 : 0;

@@ -35,9 +35,11 @@ PlotStatus plotErrorDistributions(const std::vector<EvalRow> &rows, const std::s
                                   std::string *message);
 // One procedure: per-channel round-trip phase and magnitude of each antenna
 // path, and the impulse response (inverse FFT of the tone product) with the
-// direct path (the true distance, when known) and its peak marked.
+// direct path (the true distance, when known) and its peak marked. With
+// `library` (the library's own impulse response of that procedure, see
+// Session::setCaptureImpulse) that response and its peak are drawn too.
 PlotStatus plotProcedure(const Procedure &p, double propagationMps, const std::string &png,
-                         std::string *message);
+                         std::string *message, const LibraryImpulse *library = nullptr);
 
 struct PlotArgs {
     std::string kind;

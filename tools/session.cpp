@@ -7,6 +7,7 @@
 #include <map>
 
 #include "tarn_config.h"
+#include "tarn_rtp.h"
 #include "wire.h"
 
 namespace tarn_sim {
@@ -78,6 +79,17 @@ void Session::onResult(CsEstimate *result, CsRequest *request) {
     latest.size = sizeof latest;
     const bool read = tarnGetLatestComputation(request->linkRef, &latest) == 1;
     std::lock_guard<std::mutex> g(s->mu_);
+    if (s->captureImpulse_) {
+        LibraryImpulse &ir = s->impulse_;
+        ir = LibraryImpulse();
+        std::vector<double> buf(TARN_CIR_MAX_SIZE);
+        for (int j = 0; j < TARN_MAX_ANT_PATHS; ++j) {
+            const int n = tarnGetLatestImpulseResponse(request->linkRef, j, buf.data(),
+                                                       TARN_CIR_MAX_SIZE, &ir.tapM, &ir.firstM);
+            if (n <= 0) break;
+            ir.paths.emplace_back(buf.begin(), buf.begin() + n);
+        }
+    }
     s->answer_ = *result;
     s->latestRead_ = read;
     s->latest_ = latest;

@@ -37,6 +37,14 @@ struct SessionRow {
     bool consistent = true;
 };
 
+// The library's impulse response of one computation, per antenna path, read
+// inside its callback through tarnGetLatestImpulseResponse.
+struct LibraryImpulse {
+    std::vector<std::vector<double>> paths;  // magnitudes per path (empty: none)
+    double tapM = 0.0;                       // tap k lies at firstM + k x tapM
+    double firstM = 0.0;
+};
+
 // True while the library knows the link (through the extension, so no
 // registry access).
 bool linkKnown(CsLinkRef link);
@@ -63,6 +71,11 @@ class Session {
     // Seconds to wait for a callback before giving up.
     void setTimeout(double seconds) { timeoutS_ = seconds; }
 
+    // When on, every callback also reads the library's impulse response of
+    // its computation; the latest one is kept here.
+    void setCaptureImpulse(bool on) { captureImpulse_ = on; }
+    const LibraryImpulse &lastImpulse() const { return impulse_; }
+
   private:
     static void onResult(CsEstimate *result, CsRequest *request);
 
@@ -80,6 +93,8 @@ class Session {
     CsEstimate answer_{};
     bool latestRead_ = false;
     TarnLatestComputation latest_{};
+    bool captureImpulse_ = false;
+    LibraryImpulse impulse_;
 };
 
 struct ErrorStats {
