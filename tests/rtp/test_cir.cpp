@@ -14,7 +14,7 @@
 namespace {
 
 using tarn_test::Ray;
-using tarn_test::ToneSpec;
+using tarn_test::ToneSetup;
 
 constexpr double kTap512 = 299700000.0 / 512e6;  // 0.5853515625 m
 
@@ -23,7 +23,7 @@ struct Records {
     std::unique_ptr<ToneRecord> proc = std::make_unique<ToneRecord>();
 };
 
-Records oneWay(const ToneSpec &s) {
+Records oneWay(const ToneSetup &s) {
     Records r;
     std::memset(static_cast<void *>(r.raw.get()), 0, sizeof(ToneRecord));
     tarn_test::buildOneWayRecord(s, r.proc.get());
@@ -89,7 +89,7 @@ TEST(Cir, TapLengthAndDistanceFormula) {
     ASSERT_EQ(o.ifftSize, 512);
     // Direct path exactly on tap 27 after the 10 m delay; a stronger
     // reflection well clear of it.
-    ToneSpec s;
+    ToneSetup s;
     s.distM = 27 * kTap512 - 10.0;
     s.rays = {{0.0, 1.0, 0.0}, {40.0, 1.5, 0.0}};
     s.channels.clear();
@@ -134,7 +134,7 @@ TEST(Cir, EarlyPeakOnDirectPathOfTwoPathResponse) {
     for (double sep : {6.0, 8.0, 10.0, 12.0, 16.0, 20.0}) {
         for (double d = 0.5; d < 10.0; d += 0.9) {
             for (int p = 0; p < 8; ++p) {
-                ToneSpec s;
+                ToneSetup s;
                 s.distM = d;
                 s.channels = filledSpan();
                 s.rays = {{0.0, 1.0, 0.0}, {sep, 1.4, p * tarn_test::kTwoPi / 8}};
@@ -160,7 +160,7 @@ TEST(Cir, EarlyPeakOnDirectPathOfTwoPathResponse) {
 // pulled down to the early arrival; shorter, invalid or uncorrectable ones
 // are left alone. With the default 0 dB level rule no early peak qualifies.
 TEST(Cir, CorrectionPullsLateMusicDistanceDown) {
-    ToneSpec s;
+    ToneSetup s;
     s.distM = 4.0;
     s.channels = filledSpan();
     s.nap = 2;
@@ -263,7 +263,7 @@ TEST(DelaySpread, SparseResponsesExact) {
 // distance; the energy is the tones' power over N (Parseval); the magnitudes
 // handed out for display are the ones the figures come from.
 TEST(Cir, SinglePathFigures) {
-    ToneSpec s;
+    ToneSetup s;
     s.distM = 3.0;
     s.channels = filledSpan();
     const Records r = oneWay(s);
@@ -296,7 +296,7 @@ TEST(Cir, SinglePathFigures) {
 }
 
 TEST(Cir, AllZeroPathHasNoFigures) {
-    ToneSpec s;
+    ToneSetup s;
     s.distM = 2.0;
     s.channels = filledSpan();
     Records r = oneWay(s);
@@ -316,7 +316,7 @@ TEST(Cir, AllZeroPathHasNoFigures) {
 // Parseval pins the size each call really used; paths beyond the clamped
 // count are not written.
 TEST(Cir, HostileSizesAndPathCounts) {
-    ToneSpec s;
+    ToneSetup s;
     s.distM = 6.0;
     s.nap = 4;
     s.channels = filledSpan();

@@ -38,7 +38,7 @@ struct Inputs {
     double pdest[TARN_MAX_ANT_PATHS] = {};
     MusicResult music{};
 
-    Inputs(const tarn_test::ToneSpec &s, double prior, double noise, unsigned seed = 3) {
+    Inputs(const tarn_test::ToneSetup &s, double prior, double noise, unsigned seed = 3) {
         tarn_test::buildOneWayRecord(s, &proc);
         std::mt19937 rng(seed);
         std::normal_distribution<double> n(0.0, noise > 0 ? noise : 1.0);
@@ -60,8 +60,8 @@ struct Inputs {
     }
 };
 
-tarn_test::ToneSpec singlePath(double d, int nap = 1) {
-    tarn_test::ToneSpec s;
+tarn_test::ToneSetup singlePath(double d, int nap = 1) {
+    tarn_test::ToneSetup s;
     s.distM = d;
     s.nap = nap;
     s.amplitude = 1.0;
@@ -232,7 +232,7 @@ TEST(MusicRoutes, EstimatesAgree) {
     std::mt19937 rng(4);
     std::uniform_real_distribution<double> u(0.0, 1.0);
     for (int trial = 0; trial < 24; ++trial) {
-        tarn_test::ToneSpec s = singlePath(0.5 + 50 * u(rng), 4);
+        tarn_test::ToneSetup s = singlePath(0.5 + 50 * u(rng), 4);
         s.rays = {{0.0, 1.0, 0.0}, {2.0 + 6 * u(rng), 0.3 + u(rng), 6.0 * u(rng)}};
         for (int j = 0; j < 4; ++j) s.pathExtraM[j] = 0.2 * j;
         Inputs fast(s, 1.0, 0.003 + 0.05 * u(rng), trial);
@@ -263,7 +263,7 @@ TEST(MusicEstimate, SinglePathDistanceAtHighSnr) {
     for (int centre = 0; centre <= 1; ++centre) {
         for (double d : {0.5, 1.0, 3.0, 10.0, 25.0, 45.0, 60.0}) {
             SCOPED_TRACE(testing::Message() << "d " << d << " centre " << centre);
-            tarn_test::ToneSpec s = singlePath(d, 4);
+            tarn_test::ToneSetup s = singlePath(d, 4);
             for (int j = 0; j < 4; ++j) s.pathExtraM[j] = 0.1 * j;
             Inputs in(s, 2.0, 0.003);
             in.opts.calDistOffset = 0.25;
@@ -295,7 +295,7 @@ TEST(MusicEstimate, WeakerDirectPathBeforeStrongerReflection) {
     for (double amp : {0.5, 0.7, 0.9}) {
         for (int seed = 1; seed <= 6; ++seed) {
             SCOPED_TRACE(testing::Message() << "amp " << amp << " seed " << seed);
-            tarn_test::ToneSpec s = singlePath(5.0);
+            tarn_test::ToneSetup s = singlePath(5.0);
             s.rays = {{0.0, amp, 0.0}, {3.0, 1.0, 0.7 * seed}};
             Inputs in(s, 0.0, 0.003, static_cast<unsigned>(seed));
             in.pdest[0] = 6500.0;  // a phase slope between both paths
@@ -314,7 +314,7 @@ TEST(MusicEstimate, SlotLayoutOfTheSevenOrderOverride) {
     // plain run of the 6 default orders gives them (the alternative selection
     // has no cross-order filters), slot 6 keeps order 9. The options end up
     // at the 6-order defaults whatever was installed.
-    tarn_test::ToneSpec s = singlePath(7.0, 2);
+    tarn_test::ToneSetup s = singlePath(7.0, 2);
     s.rays = {{0.0, 1.0, 0.0}, {4.0, 0.5, 1.0}};
     Inputs centre(s, 1.0, 0.01);
     centre.opts.pctPrior = 3;
@@ -360,7 +360,7 @@ TEST(MusicEstimate, SlotLayoutOfTheSevenOrderOverride) {
 
 TEST(MusicEstimate, SingleCovarianceSizeForAllOrders) {
     // muCovSetLen 1: every order uses the one size; equal to listing it.
-    tarn_test::ToneSpec s = singlePath(12.0);
+    tarn_test::ToneSetup s = singlePath(12.0);
     Inputs one(s, 0.0, 0.01);
     one.opts.useChannelCenterForBoundMusicEst = 0;
     one.opts.pctPrior = 3;
@@ -379,7 +379,7 @@ TEST(MusicEstimate, SingleCovarianceSizeForAllOrders) {
 }
 
 TEST(MusicEstimate, SlotsWithoutDistance) {
-    tarn_test::ToneSpec s = singlePath(4.0, 3);
+    tarn_test::ToneSetup s = singlePath(4.0, 3);
     // Path 1 has 12 channels, path 2 only 9.
     Inputs in(s, 0.0, 0.01);
     for (int k = 0; k < TARN_NUM_CHANNELS; ++k) {
@@ -418,7 +418,7 @@ TEST(MusicEstimate, FailedOrderTwoRunClosesThePath) {
     // A phase-slope distance 100 m beyond the tones puts the lower bound
     // above every order-2 candidate: all orders of that path are invalid,
     // while the next path, with its own bounds, keeps all of its orders.
-    tarn_test::ToneSpec s = singlePath(5.0, 2);
+    tarn_test::ToneSetup s = singlePath(5.0, 2);
     Inputs in(s, 0.0, 0.003);
     in.pdest[0] = 105000.0;
     in.opts.phaseMusicFilter = 0;
@@ -433,7 +433,7 @@ TEST(MusicEstimate, FailedOrderTwoRunClosesThePath) {
 
 TEST(MusicEstimate, NegativeDistanceRule) {
     // A prior of -5 m puts every candidate near -1 m.
-    tarn_test::ToneSpec s = singlePath(4.0);
+    tarn_test::ToneSetup s = singlePath(4.0);
     for (int discard = 0; discard <= 1; ++discard) {
         for (int centre = 0; centre <= 1; ++centre) {
             SCOPED_TRACE(testing::Message() << "discard " << discard << " centre " << centre);
@@ -466,7 +466,7 @@ TEST(MusicEstimate, HostileOptionsStayInBounds) {
     std::uniform_int_distribution<int> byte(0, 255);
     std::uniform_real_distribution<double> u(0.0, 1.0);
     for (int trial = 0; trial < 60; ++trial) {
-        tarn_test::ToneSpec s = singlePath(1.0 + 40 * u(rng), 4);
+        tarn_test::ToneSetup s = singlePath(1.0 + 40 * u(rng), 4);
         s.rays = {{0.0, 1.0, 0.0}, {3.0, 0.8, 2.0}};
         Inputs in(s, 10 * u(rng) - 5, 0.05);
         ConfigOpts &o = in.opts;

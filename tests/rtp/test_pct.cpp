@@ -13,7 +13,7 @@
 
 namespace {
 
-using tarn_test::ToneSpec;
+using tarn_test::ToneSetup;
 
 constexpr int kCh = TARN_NUM_CHANNELS;
 constexpr double kPi = 3.14159265358979323846;
@@ -102,7 +102,7 @@ TEST(ToneProcessing, PriorChoiceAndRotation) {
         o.pctMode = static_cast<uint8_t>(c.mode);
         o.disCal[0] = 0.2;
         auto r = newRecs();
-        ToneSpec s;
+        ToneSetup s;
         s.distM = 4.0;
         tarn_test::buildToneRecord(s, &r->raw);
         RangeEstimate prod{};
@@ -124,7 +124,7 @@ TEST(ToneProcessing, PriorChoiceAndRotation) {
 
 TEST(ToneProcessing, SwitchesAndWrongMode) {
     auto base = newRecs();
-    ToneSpec s;
+    ToneSetup s;
     s.distM = 1.3;
     s.amplitude = 37.0;
     tarn_test::buildToneRecord(s, &base->raw);
@@ -163,7 +163,7 @@ TEST(ToneProcessing, PhaseResultPrior) {
         ConfigOpts o = constOpts;
         o.pctPrior = 4;
         auto r = newRecs();
-        ToneSpec s;
+        ToneSetup s;
         s.distM = 40.0;
         tarn_test::buildOneWayRecord(s, &r->proc);
         const ToneRecord before = r->proc;
@@ -188,7 +188,7 @@ TEST(CalibrationTable, InvertsResponseEvenlyAndSkipsProceduresWithoutChannelTwo)
     const tarn_test::HardwareResponse hw = tarn_test::smoothHardware(3);
     auto make = [&](bool dropTwo) {
         auto r = newRecs();
-        ToneSpec s;
+        ToneSetup s;
         s.distM = 0.5;
         s.nap = 2;
         s.channels.clear();
@@ -247,7 +247,7 @@ TEST(CalibrationTable, InvertsResponseEvenlyAndSkipsProceduresWithoutChannelTwo)
 // table; 0 never finishes; links do not share a count.
 TEST(CalibrationTable, RunLifecycle) {
     auto r = newRecs();
-    ToneSpec s;
+    ToneSetup s;
     s.distM = 0.5;
     tarn_test::buildOneWayRecord(s, &r->proc);
     auto call = [&](PresState &p, ConfigOpts &o) {

@@ -13,7 +13,7 @@
 
 namespace {
 
-using tarn_test::ToneSpec;
+using tarn_test::ToneSetup;
 
 constexpr int kCh = TARN_NUM_CHANNELS;
 
@@ -80,7 +80,7 @@ TEST(PhaseSlope, SinglePathAcrossRangeWithAndWithoutGaps) {
             ConfigOpts o = constOpts;
             PresState pres = freshPres();
             auto p = newProc();
-            ToneSpec s;
+            ToneSetup s;
             s.distM = d;
             s.channels = channelSets[set];
             tarn_test::buildToneRecord(s, &p->raw);
@@ -119,7 +119,7 @@ TEST(PhaseSlope, ChannelLimitOffsetsRoundingCoverage) {
         o.quant = c.quant;
         o.calDistOffset = c.calDistOffset;
         auto rec = newProc();
-        ToneSpec s;
+        ToneSetup s;
         s.distM = 3.0;
         s.channels.resize(static_cast<size_t>(c.channels));
         tarn_test::buildOneWayRecord(s, &rec->raw);
@@ -176,7 +176,7 @@ TEST(ProductChannel, Rules) {
         // Each path built on its own and merged, so paths can differ.
         for (int j = 0; j < c.nap; ++j) {
             auto one = newProc();
-            ToneSpec s;
+            ToneSetup s;
             s.distM = c.distM[j];
             s.channels.resize(static_cast<size_t>(c.channels[j]));
             tarn_test::buildToneRecord(s, &one->raw);
@@ -213,7 +213,7 @@ TEST(Calibration, TableRemovesHardwareResponse) {
 
     auto procedure = [&](double d, unsigned seed) {
         auto p = newProc();
-        ToneSpec s;
+        ToneSetup s;
         s.distM = d;
         s.nap = nap;
         s.noiseStd = 2.0;

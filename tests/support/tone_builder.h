@@ -45,7 +45,7 @@ inline std::vector<int> usableChannels() {
     return ch;
 }
 
-struct ToneSpec {
+struct ToneSetup {
     double distM = 1.0;
     std::vector<Ray> rays{{0.0, 1.0, 0.0}};
     std::vector<int> channels = usableChannels();
@@ -59,7 +59,7 @@ struct ToneSpec {
 // Fills rec as the channel-ordering stage would: chanList, gmap, both
 // devices' tones (initiator H*e^{j theta}, reflector H*e^{-j theta} with a
 // random theta per channel) and pct = their product. Everything else is 0.
-inline void buildToneRecord(const ToneSpec &s, ToneRecord *rec) {
+inline void buildToneRecord(const ToneSetup &s, ToneRecord *rec) {
     std::memset(static_cast<void *>(rec), 0, sizeof *rec);
     std::mt19937 rng(s.seed);
     std::uniform_real_distribution<double> theta(-M_PI, M_PI);
@@ -82,7 +82,7 @@ inline void buildToneRecord(const ToneSpec &s, ToneRecord *rec) {
 
 // The one-way response itself (what tone processing should produce with no
 // prior and no calibration offset), scaled by amplitude, on the given channels.
-inline void buildOneWayRecord(const ToneSpec &s, ToneRecord *rec) {
+inline void buildOneWayRecord(const ToneSetup &s, ToneRecord *rec) {
     buildToneRecord(s, rec);
     for (int k = 0; k < TARN_NUM_CHANNELS; ++k)
         for (int j = 0; j < TARN_MAX_ANT_PATHS; ++j)
