@@ -15,7 +15,7 @@ void BM_ProcPctAndPhaseSlope4Paths(benchmark::State &state) {
     glog_level = 0;
     ConfigOpts opts = constOpts;
     std::unique_ptr<ToneRecord> raw(new ToneRecord);
-    tarn_test::ToneSpec s;
+    tarn_test::ToneSetup s;
     s.distM = 6.0;
     s.nap = 4;
     s.rays = {{0.0, 1.0, 0.0}, {2.5, 0.5, 1.0}, {7.0, 0.3, -2.0}};
