@@ -34,13 +34,8 @@ void deliver(CsContextItem *item, const tarn_iface::LinkEstimate &est, CsRequest
 CsRequest *takeRequest() {
     pthread_mutex_lock(&requestLock);
     if (requestListHead == nullptr) pthread_cond_wait(&requestCond, &requestLock);
-    CsRequest *req = requestListHead;
-    if (req != nullptr) {
-        requestListHead = req->next;
-        req->next = nullptr;
-    }
     pthread_mutex_unlock(&requestLock);
-    return req;
+    return csGetRequest();
 }
 
 // ---- 2. Find the link, holding the registry through steps 3 to 5 ------------------

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <vector>
 
+#include "deliveries.h"
 #include "log_capture.h"
 #include "rtt_test_context.h"
 #include "tarn_interface.h"
@@ -18,36 +19,12 @@ using tarn_test::LogCapture;
 using tarn_test::StepProcedure;
 using tarn_test::uniformRtt;
 
-struct Delivery {
-    CsLinkRef link;
-    double dest;
-    int conf;
-};
+using tarn_test::Delivery;
+using tarn_test::gDeliveries;
 
-std::mutex gMutex;
-std::condition_variable gCond;
-std::vector<Delivery> gDeliveries;
+void onResult(CsEstimate *result, CsRequest *request) { tarn_test::recordDelivery(result, request); }
 
-void onResult(CsEstimate *result, CsRequest *request) {
-    std::lock_guard<std::mutex> lock(gMutex);
-    gDeliveries.push_back({request->linkRef, result->dest, result->conf});
-    gCond.notify_all();
-}
-
-// Requests an estimate and waits for its delivery.
-bool estimate(CsLinkRef link, Delivery *out) {
-    std::unique_lock<std::mutex> lock(gMutex);
-    const size_t before = gDeliveries.size();
-    lock.unlock();
-    if (csIfGetEstimate(link) != 1) return false;
-    lock.lock();
-    if (!gCond.wait_for(lock, std::chrono::seconds(20),
-                        [&] { return gDeliveries.size() > before; })) {
-        return false;
-    }
-    *out = gDeliveries.back();
-    return true;
-}
+bool estimate(CsLinkRef link, Delivery *out) { return tarn_test::estimateAndWait(link, out); }
 
 class RttLinks : public ::testing::Test {
   protected:

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "simulator.h"
+#include "deliveries.h"
 #include "tarn_interface.h"
 #include "tarn_rtp.h"
 #include "wire.h"
@@ -20,35 +21,12 @@ using namespace tarn_sim;
 
 namespace {
 
-struct Delivery {
-    CsLinkRef link;
-    double dest;
-    int conf;
-};
+using tarn_test::Delivery;
+using tarn_test::gDeliveries;
 
-std::mutex gMutex;
-std::condition_variable gCond;
-std::vector<Delivery> gDeliveries;
+void onResult(CsEstimate *result, CsRequest *request) { tarn_test::recordDelivery(result, request); }
 
-void onResult(CsEstimate *result, CsRequest *request) {
-    std::lock_guard<std::mutex> lock(gMutex);
-    gDeliveries.push_back({request->linkRef, result->dest, result->conf});
-    gCond.notify_all();
-}
-
-bool estimate(CsLinkRef link, Delivery *out) {
-    std::unique_lock<std::mutex> lock(gMutex);
-    const size_t before = gDeliveries.size();
-    lock.unlock();
-    if (csIfGetEstimate(link) != 1) return false;
-    lock.lock();
-    if (!gCond.wait_for(lock, std::chrono::seconds(30),
-                        [&] { return gDeliveries.size() > before; })) {
-        return false;
-    }
-    *out = gDeliveries.back();
-    return true;
-}
+bool estimate(CsLinkRef link, Delivery *out) { return tarn_test::estimateAndWait(link, out); }
 
 SimConfig phaseOnly(double distM, int nap, double snrDb, uint64_t seed) {
     SimConfig cfg;
@@ -339,7 +317,7 @@ void onResultWithCir(CsEstimate *result, CsRequest *request) {
                                                   nullptr, nullptr);
     seen.smallBuffer = tarnGetLatestImpulseResponse(link, 0, gCirBuf.data(), 511, nullptr, nullptr);
     {
-        std::lock_guard<std::mutex> lock(gMutex);
+        std::lock_guard<std::mutex> lock(tarn_test::gDeliveryMutex);
         gCirSeen = seen;
     }
     onResult(result, request);
@@ -356,7 +334,7 @@ TEST_F(PhaseEndToEnd, ImpulseResponseOfTheDeliveredComputation) {
         cfg.hardwareResponse = false;
         Simulator sim(cfg);
         range(link, sim.next());
-        std::lock_guard<std::mutex> lock(gMutex);
+        std::lock_guard<std::mutex> lock(tarn_test::gDeliveryMutex);
         EXPECT_EQ(gCirSeen.n, TARN_CIR_DEFAULT_SIZE);
         EXPECT_NEAR(gCirSeen.tapM, constOpts.sol / (TARN_CIR_DEFAULT_SIZE * 1e6), 1e-12);
         EXPECT_NEAR(gCirSeen.peakM, d, gCirSeen.tapM);

@@ -11,23 +11,12 @@
 #include "log_capture.h"
 #include "session.h"
 #include "simulator.h"
+#include "sim_test_util.h"
 #include "tarn.h"
 
 using namespace tarn_sim;
 
 namespace {
-
-SimConfig ideal(double d) {
-    SimConfig c;
-    c.trajectory = Trajectory::still(d);
-    c.snrDb = 200.0;
-    c.jitterNs = 0.0;
-    c.failShare = 0.0;
-    c.unavailableShare = 0.0;
-    c.pathSpreadM = 0.0;
-    c.hardwareResponse = false;
-    return c;
-}
 
 double wrap(double a) {
     return std::remainder(a, 2.0 * M_PI);
@@ -82,7 +71,7 @@ double meanTimeOfFlightNs(Simulator &sim, int procedures, double *sd = nullptr) 
 TEST(SimRealism, HardwareResponseCancelsInACalibratedRun) {
     // Calibration run at a known 0.5 m: the tone product over the expected
     // line-of-sight product is the two devices' hardware.
-    SimConfig cal = ideal(0.5);
+    SimConfig cal = quietLink(0.5);
     cal.hardwareResponse = true;
     cal.snrDb = 45.0;
     cal.nap = 2;
@@ -134,11 +123,11 @@ TEST(SimRealism, HardwareResponseCancelsInACalibratedRun) {
     EXPECT_LT(worstCal, 0.002);
 
     // Switched off, the product is the propagation alone.
-    EXPECT_EQ(Simulator(ideal(1.0)).hardware(0, 2, 30), std::complex<double>(1.0));
+    EXPECT_EQ(Simulator(quietLink(1.0)).hardware(0, 2, 30), std::complex<double>(1.0));
 }
 
 TEST(SimRealism, HardwareResponseStaysWithinItsDocumentedMagnitude) {
-    SimConfig c = ideal(1.0);
+    SimConfig c = quietLink(1.0);
     c.hardwareResponse = true;
     for (uint64_t seed = 1; seed <= 20; ++seed) {
         c.seed = seed;
@@ -166,7 +155,7 @@ TEST(SimRealism, RoundTripBiasGrowsWithAStrongerReflection) {
     const double d = 4.0, extra = 6.0;
     double previous = -1.0;
     for (double amplitude : {0.0, 0.3, 0.6, 1.0, 1.5, 3.0}) {
-        SimConfig c = ideal(d);
+        SimConfig c = quietLink(d);
         c.reflections = {{extra, amplitude}};
         c.procedures = 40;
         Simulator sim(c);
@@ -184,7 +173,7 @@ TEST(SimRealism, RoundTripBiasGrowsWithAStrongerReflection) {
         }
     }
     // A blocked direct path: the arrival sits near the reflection.
-    SimConfig blocked = ideal(d);
+    SimConfig blocked = quietLink(d);
     blocked.directAmplitude = 0.3;
     blocked.reflections = {{2.0, 1.0}};
     Simulator sim(blocked);
@@ -196,7 +185,7 @@ TEST(SimRealism, RoundTripBiasGrowsWithAStrongerReflection) {
 
 TEST(SimRealism, TimingJitterGrowsBelowTheReferenceSnr) {
     for (double snr : {30.0, 20.0, 10.0, 0.0}) {
-        SimConfig c = ideal(3.0);
+        SimConfig c = quietLink(3.0);
         c.snrDb = snr;
         c.jitterNs = 3.0;
         Simulator sim(c);
@@ -209,7 +198,7 @@ TEST(SimRealism, TimingJitterGrowsBelowTheReferenceSnr) {
 }
 
 TEST(SimRealism, DriftShowsAsAPhaseStepPerSubevent) {
-    SimConfig c = ideal(3.0);
+    SimConfig c = quietLink(3.0);
     c.driftHz = 20.0;
     c.subevents = 6;
     // Six subevents of 21 steps at 150 us, back to back in 0.625 ms slots.
@@ -245,7 +234,7 @@ TEST(SimRealism, DriftShowsAsAPhaseStepPerSubevent) {
 
 TEST(SimRealism, RepeatedChannelsOpenEachSubevent) {
     for (int repeat : {1, 2, 3}) {
-        SimConfig c = ideal(2.0);
+        SimConfig c = quietLink(2.0);
         c.repeatChannels = repeat;
         c.subevents = 5;
         ASSERT_EQ(c.validate(), "");
@@ -274,7 +263,7 @@ TEST(SimRealism, RepeatedChannelsOpenEachSubevent) {
 }
 
 TEST(SimRealism, MovementWithinAProcedure) {
-    SimConfig c = ideal(5.0);
+    SimConfig c = quietLink(5.0);
     c.trajectory = Trajectory::moving(5.0, 10.0, 2.0);
     Simulator sim(c);
     const Procedure p = sim.next();
@@ -294,7 +283,7 @@ TEST(SimRealism, MovementWithinAProcedure) {
 
 TEST(SimRealism, EachAntennaPathSeesTheReflectionsItsOwnWay) {
     // Direct path blocked entirely: the strongest arrival is the reflection.
-    SimConfig c = ideal(2.0);
+    SimConfig c = quietLink(2.0);
     c.directAmplitude = 0.0;
     c.reflections = {{30.0, 1.0}};
     c.nap = 4;
@@ -327,7 +316,7 @@ TEST(SimRealism, TheLibrarysCalibrationTableRemovesTheHardware) {
     double worst[2] = {0.0, 0.0}, sum[2] = {0.0, 0.0};
     const double distances[] = {1.5, 4.0, 7.5};
     for (int i = 0; i < 3; ++i) {
-        SimConfig c = ideal(distances[i]);
+        SimConfig c = quietLink(distances[i]);
         c.hardwareResponse = true;
         c.snrDb = 35.0;
         c.nap = 2;

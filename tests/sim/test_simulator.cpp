@@ -11,6 +11,7 @@
 
 #include "log_capture.h"
 #include "record.h"
+#include "sim_test_util.h"
 #include "simulator.h"
 #include "tarn.h"
 #include "wire.h"
@@ -18,18 +19,6 @@
 using namespace tarn_sim;
 
 namespace {
-
-SimConfig quietLink(double d) {
-    SimConfig c;
-    c.trajectory = Trajectory::still(d);
-    c.snrDb = 200.0;
-    c.jitterNs = 0.0;
-    c.failShare = 0.0;
-    c.unavailableShare = 0.0;
-    c.pathSpreadM = 0.0;
-    c.hardwareResponse = false;
-    return c;
-}
 
 std::vector<const Step *> stepsOf(const std::vector<Subevent> &side, int mode) {
     std::vector<const Step *> out;
