@@ -28,7 +28,7 @@ std::vector<int> contiguous(int first = 2, int count = 72) {
     return ch;
 }
 
-// Inputs of one estimator call built from a tone spec (one-way response,
+// Inputs of one estimator call built from a tone setup (one-way response,
 // which tone processing hands over), with complex noise of std `noise`.
 struct Inputs {
     ToneRecord raw{};
