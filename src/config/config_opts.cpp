@@ -1,7 +1,9 @@
 // Options record: factory defaults and the dump printer, both from the
 // options list.
 #include <cstring>
+#include <type_traits>
 
+#include "common/numeric.h"
 #include "config/options_list.h"
 #include "tarn_config.h"
 #include "tarn_diag.h"
@@ -41,10 +43,19 @@ int usedEntries(uint8_t count, int capacity) {
     return count < capacity ? count : capacity;
 }
 
-// One dump line of a scalar field; fields without a line are skipped.
-template <typename T>
+// One dump line of a scalar field, printed as Cast; fields without a line
+// are skipped. A real field printed as an integer saturates: a host's record
+// may hold any double, and an out-of-range conversion is undefined.
+template <typename Cast, typename T>
 void dumpLine(const char *text, T value) {
-    if (text != nullptr) DEBUG_LOG(2, text, value);
+    if (text == nullptr) return;
+    if constexpr (std::is_floating_point_v<T> && std::is_same_v<Cast, int>) {
+        DEBUG_LOG(2, text, static_cast<int>(tarn_common::truncToInt32(value)));
+    } else if constexpr (std::is_floating_point_v<T> && std::is_same_v<Cast, unsigned>) {
+        DEBUG_LOG(2, text, static_cast<unsigned>(tarn_common::truncToUInt32(value)));
+    } else {
+        DEBUG_LOG(2, text, static_cast<Cast>(value));
+    }
 }
 
 void dumpLists(const ConfigOpts &o) {
@@ -81,7 +92,7 @@ void print_config_opts(const ConfigOpts *opts) {
     const ConfigOpts &o = *opts;
     DEBUG_LOG(2, "________%s________ START\n", "print_config_opts");
 #define TARN_DUMP(field, key, type, form, value, cast, text) \
-    dumpLine(text, static_cast<cast>(o.field));
+    dumpLine<cast>(text, o.field);
 #define TARN_NO_DUMP(...)
 #define TARN_DUMP_LISTS() dumpLists(o);
     TARN_OPTION_LIST(TARN_DUMP, TARN_NO_DUMP, TARN_DUMP_LISTS)

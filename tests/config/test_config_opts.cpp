@@ -1,6 +1,8 @@
 // Options record: layout and defaults, default copy, dump.
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include <cstring>
 #include <set>
 #include <string>
@@ -310,6 +312,21 @@ TEST(PrintConfigOpts, SignedAndOversizedValues) {
     EXPECT_FALSE(cap.containsFragment("muOrdSet[7]"));
     EXPECT_TRUE(cap.contains("muConfFacLen  0\n"));
     EXPECT_FALSE(cap.containsFragment("muConfFac[0]"));
+}
+
+// Every real field infinite or NaN: the dump converts nothing out of range
+// (the sanitizer build fails on such a conversion).
+TEST(PrintConfigOpts, NonFiniteRealsDumpWithoutUndefinedConversions) {
+    for (double v : {HUGE_VAL, -HUGE_VAL, double{NAN}}) {
+        ConfigOpts o = cfgtest::defaults();
+        o.maxAllowedPhFitError = v;
+        o.lowerBoundCoef = v;
+        o.phaseConfidenceThresh = v;
+        o.calDistOffset = v;
+        tarn_test::LogCapture cap(2);
+        print_config_opts(&o);
+        EXPECT_TRUE(cap.containsFragment("calDistOffset:"));
+    }
 }
 
 }  // namespace
