@@ -10,6 +10,7 @@
 #include <Eigen/Dense>
 #include <Eigen/Eigenvalues>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <mutex>
@@ -66,6 +67,89 @@ bool hermitianEigen(const TarnCplxD *in, int n, int stride, double *values, Tarn
 
 namespace {
 
+// Horner's rule for p, p' and the rounding bound at the roots z[idx[0..n-1]],
+// in plain real arithmetic, four roots per pass; results by root index.
+void hornerBatch(const cd *q, const double *qa, int m, const cd *z, const int *idx, int n,
+                 double *vpr, double *vpi, double *vdr, double *vdi, double *ve) {
+    constexpr int kLanes = 4;
+    for (int b = 0; b < n; b += kLanes) {
+        const int lanes = std::min(kLanes, n - b);
+        double xr[kLanes], xi[kLanes], ax[kLanes];
+        double pr[kLanes], pi[kLanes], dr[kLanes], di[kLanes], e[kLanes];
+        for (int t = 0; t < kLanes; ++t) {
+            // Idle lanes repeat the last root; their results are dropped.
+            const cd x = z[idx[b + std::min(t, lanes - 1)]];
+            xr[t] = x.real();
+            xi[t] = x.imag();
+            ax[t] = std::sqrt(xr[t] * xr[t] + xi[t] * xi[t]);
+            pr[t] = 1.0;
+            pi[t] = 0.0;
+            dr[t] = 0.0;
+            di[t] = 0.0;
+            e[t] = 1.0;
+        }
+        for (int k = 0; k < m; ++k) {
+            const double cr = q[k].real();
+            const double ci = q[k].imag();
+            const double ca = qa[k];
+            for (int t = 0; t < kLanes; ++t) {
+                const double ndr = dr[t] * xr[t] - di[t] * xi[t] + pr[t];
+                const double ndi = dr[t] * xi[t] + di[t] * xr[t] + pi[t];
+                const double npr = pr[t] * xr[t] - pi[t] * xi[t] + cr;
+                const double npi = pr[t] * xi[t] + pi[t] * xr[t] + ci;
+                dr[t] = ndr;
+                di[t] = ndi;
+                pr[t] = npr;
+                pi[t] = npi;
+                e[t] = e[t] * ax[t] + ca;
+            }
+        }
+        for (int t = 0; t < lanes; ++t) {
+            const int i = idx[b + t];
+            vpr[i] = pr[t];
+            vpi[i] = pi[t];
+            vdr[i] = dr[t];
+            vdi[i] = di[t];
+            ve[i] = e[t];
+        }
+    }
+}
+
+// Starting points from the upper convex hull of (k, log|a_k|), a_k the
+// coefficient of z^k: each hull edge from k0 to k1 puts k1 - k0 points on
+// the circle of radius (|a_k0| / |a_k1|)^(1 / (k1 - k0)), which brackets the
+// moduli of that many roots. MUSIC polynomials have their roots in pairs
+// inside and outside the unit circle, which one common circle cannot follow.
+void startPoints(const double *qa, int m, cd *z) {
+    double lg[kFastRootsMaxDegree + 1];
+    for (int k = 0; k < m; ++k) lg[k] = qa[m - 1 - k] > 0.0 ? std::log(qa[m - 1 - k]) : -INFINITY;
+    lg[m] = 0.0;
+    int hull[kFastRootsMaxDegree + 1];
+    int nh = 0;
+    for (int k = 0; k <= m; ++k) {
+        if (!std::isfinite(lg[k])) continue;
+        // Drop the last hull point while it lies on or below the chord.
+        while (nh >= 2) {
+            const int a = hull[nh - 2];
+            const int b = hull[nh - 1];
+            if ((lg[b] - lg[a]) * (k - a) <= (lg[k] - lg[a]) * (b - a)) --nh;
+            else break;
+        }
+        hull[nh++] = k;
+    }
+    if (nh < 2 || hull[0] != 0) {
+        const double radius = std::pow(std::max(qa[m - 1], 1e-300), 1.0 / m);
+        for (int i = 0; i < m; ++i) z[i] = std::polar(radius, 2.0 * M_PI * i / m + 0.4);
+        return;
+    }
+    int at = 0;
+    for (int h = 0; h + 1 < nh; ++h) {
+        const int n = hull[h + 1] - hull[h];
+        const double radius = std::exp((lg[hull[h]] - lg[hull[h + 1]]) / n);
+        for (int i = 0; i < n; ++i) z[at++] = std::polar(radius, 2.0 * M_PI * i / n + 0.4 + 1.1 * h);
+    }
+}
+
 // Aberth-Ehrlich iteration on the monic polynomial z^m + q[0] z^(m-1) + ...
 // + q[m-1]: all roots at once in O(m^2) per sweep, each approximation
 // repelled from the others so that close roots stay apart. A root stops
@@ -77,40 +161,34 @@ bool aberthRoots(const cd *q, int m, cd *z) {
     const double eps = std::numeric_limits<double>::epsilon();
     double qa[kFastRootsMaxDegree];
     for (int k = 0; k < m; ++k) qa[k] = std::abs(q[k]);
-    // Start on the circle of the roots' geometric mean radius, at angles that
-    // avoid the symmetric positions a structured polynomial may have roots at.
-    const double radius = std::pow(std::max(qa[m - 1], 1e-300), 1.0 / m);
     bool done[kFastRootsMaxDegree];
-    for (int i = 0; i < m; ++i) {
-        z[i] = std::polar(radius, 2.0 * M_PI * i / m + 0.4);
-        done[i] = false;
-    }
+    for (int i = 0; i < m; ++i) done[i] = false;
+    startPoints(qa, m, z);
     const double bound = 2.0 * (m + 1) * eps;
     // After every root has settled, two more sweeps over all roots: a root
     // of a close pair settles while still off by the pair's conditioning,
     // and these sweeps bring it to the accuracy of the QR eigenvalues.
     int polish = -1;
+    // p(z), p'(z) and the rounding bound per root, taken at the sweep's start.
+    double vpr[kFastRootsMaxDegree], vpi[kFastRootsMaxDegree];
+    double vdr[kFastRootsMaxDegree], vdi[kFastRootsMaxDegree], ve[kFastRootsMaxDegree];
+    int active[kFastRootsMaxDegree];
     for (int sweep = 0; sweep < kMaxSweeps; ++sweep) {
+        // The update of root i moves z[i] only, so every root's Horner values
+        // at the sweep's start are the ones its own update sees: evaluate them
+        // all first, several roots per pass so that their independent multiply
+        // chains overlap (the hot loop of the estimate).
+        int na = 0;
+        for (int i = 0; i < m; ++i) {
+            if (!done[i] || polish >= 0) active[na++] = i;
+        }
+        hornerBatch(q, qa, m, z, active, na, vpr, vpi, vdr, vdi, ve);
         bool all = true;
         for (int i = 0; i < m; ++i) {
             if (done[i] && polish < 0) continue;
-            // Horner's rule for p, p' and the rounding bound, in plain real
-            // arithmetic (the hot loop of the estimate).
             const double xr = z[i].real();
             const double xi = z[i].imag();
-            const double ax = std::sqrt(xr * xr + xi * xi);
-            double pr = 1.0, pi = 0.0, dr = 0.0, di = 0.0, e = 1.0;
-            for (int k = 0; k < m; ++k) {
-                const double ndr = dr * xr - di * xi + pr;
-                const double ndi = dr * xi + di * xr + pi;
-                const double npr = pr * xr - pi * xi + q[k].real();
-                const double npi = pr * xi + pi * xr + q[k].imag();
-                dr = ndr;
-                di = ndi;
-                pr = npr;
-                pi = npi;
-                e = e * ax + qa[k];
-            }
+            const double pr = vpr[i], pi = vpi[i], dr = vdr[i], di = vdi[i], e = ve[i];
             const double pn = pr * pr + pi * pi;
             if (polish < 0 && pn <= (bound * e) * (bound * e)) {
                 done[i] = true;
