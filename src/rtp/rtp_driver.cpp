@@ -209,31 +209,32 @@ void logRawMusic(const MusicResult &mu, const ConfigOpts &opts, int nap, int ord
     DEBUG_LOG(0, "Raw Music Dist %lf, %lf, %lf, %lf", raw[0], raw[1], raw[2], raw[3]);
 }
 
+// The phase tracking fields the link's state and the shared working state
+// have in common (same names in both records).
+template <typename From, typename To>
+void copyTracking(const From &from, To &to, int nap) {
+    to.time = from.time;
+    to.valid = from.valid;
+    to.dest = from.dest;
+    to.conf = from.conf;
+    to.vest = from.vest;
+    to.inValidCounter = from.inValidCounter;
+    for (int j = 0; j < nap; ++j) to.apInvalidCounter[j] = from.apInvalidCounter[j];
+}
+
 // The link's tracking state goes through the shared working state around
 // the result filter.
 void runResultFilter(CsContext &ctx, DriverWork &w, int nap, bool reset) {
     PresState &pres = *ctx.pres;
     DEBUG_LOG(2, "algEstWithFilter: out: \n");
-    gNewPres.time = pres.time;
-    gNewPres.valid = pres.valid;
-    gNewPres.dest = pres.dest;
-    gNewPres.conf = pres.conf;
-    gNewPres.vest = pres.vest;
-    gNewPres.inValidCounter = pres.inValidCounter;
-    for (int j = 0; j < nap; ++j) gNewPres.apInvalidCounter[j] = pres.apInvalidCounter[j];
+    copyTracking(pres, gNewPres, nap);
     print_context_pres(&pres);
     DEBUG_LOG(2, " pres->csFilter.length %d", pres.csFilter.length);
 
     algEstRTPWithFilter(&gNewPres, &w.rawMeas, &w.procMeas, &w.phase, &w.music, ctx.opts,
                         static_cast<int8_t>(nap), &w.filterOut, reset ? 1 : 0);
 
-    pres.time = gNewPres.time;
-    pres.valid = gNewPres.valid;
-    pres.dest = gNewPres.dest;
-    pres.conf = gNewPres.conf;
-    pres.vest = gNewPres.vest;
-    pres.inValidCounter = gNewPres.inValidCounter;
-    for (int j = 0; j < nap; ++j) pres.apInvalidCounter[j] = gNewPres.apInvalidCounter[j];
+    copyTracking(gNewPres, pres, nap);
 }
 
 int estimate(CsContext &ctx, DriverWork &w) {
