@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-namespace tarn_sim {
+namespace tarn_tool {
 
 namespace {
 
@@ -228,4 +228,4 @@ double cramerRaoBoundM(const std::vector<uint8_t> &channels, double snrDb, int p
     return c / (4.0 * M_PI * std::sqrt(snr * spread * paths));
 }
 
-}  // namespace tarn_sim
+}  // namespace tarn_tool

@@ -8,7 +8,10 @@
 
 #include "simulator.h"
 
-namespace tarn_sim {
+namespace tarn_tool {
+
+// The simulator's procedure model and scenarios.
+using namespace tarn_sim;
 
 constexpr int kChannelSlots = 79;
 constexpr double kChannelSpacingHz = 1e6;
@@ -66,4 +69,4 @@ double cramerRaoBoundM(const std::vector<uint8_t> &channels, double snrDb, int p
 // Radix-2 FFT in place (size a power of two); inverse without the 1/N scale.
 void fftInPlace(std::vector<std::complex<double>> *x, bool inverse);
 
-}  // namespace tarn_sim
+}  // namespace tarn_tool

@@ -18,7 +18,7 @@
 #define TARN_VERSION_STRING "unknown"
 #endif
 
-namespace tarn_sim {
+namespace tarn_tool {
 
 namespace {
 
@@ -651,4 +651,4 @@ int runTool(int argc, const char *const *argv, ToolIo io) {
     return cmdRun(io, topSim, topArgs);
 }
 
-}  // namespace tarn_sim
+}  // namespace tarn_tool

@@ -3,7 +3,7 @@
 
 #include <ostream>
 
-namespace tarn_sim {
+namespace tarn_tool {
 
 struct ToolIo {
     std::ostream &out;
@@ -16,4 +16,4 @@ struct ToolIo {
 // data, 2 bad command line.
 int runTool(int argc, const char *const *argv, ToolIo io);
 
-}  // namespace tarn_sim
+}  // namespace tarn_tool

@@ -14,7 +14,7 @@
 #include "plot.h"
 #include "tarn.h"
 
-namespace tarn_sim {
+namespace tarn_tool {
 
 namespace {
 
@@ -363,4 +363,4 @@ int cmdEvaluate(ToolIo io, const EvaluateArgs &a) {
     return 0;
 }
 
-}  // namespace tarn_sim
+}  // namespace tarn_tool

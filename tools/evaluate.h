@@ -14,7 +14,10 @@
 #include "session.h"
 #include "simulator.h"
 
-namespace tarn_sim {
+namespace tarn_tool {
+
+// The simulator's procedure model and scenarios.
+using namespace tarn_sim;
 
 enum Estimator { kFinal, kPhase, kRtt, kIfftPeak, kPhaseSlope, kEstimators };
 const char *estimatorName(Estimator e);   // "final", "phase", ...
@@ -75,4 +78,4 @@ struct EvaluateArgs {
 CLI::App *addEvaluateCommand(CLI::App *app, EvaluateArgs *a);
 int cmdEvaluate(ToolIo io, const EvaluateArgs &a);
 
-}  // namespace tarn_sim
+}  // namespace tarn_tool

@@ -15,7 +15,7 @@
 #include "record.h"
 #include "tarn_diag.h"
 
-namespace tarn_sim {
+namespace tarn_tool {
 
 namespace {
 
@@ -357,4 +357,4 @@ int cmdPlot(ToolIo io, const PlotArgs &a) {
     return st == PlotStatus::Failed ? 1 : 0;
 }
 
-}  // namespace tarn_sim
+}  // namespace tarn_tool

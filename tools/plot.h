@@ -12,7 +12,10 @@
 #include "session.h"
 #include "simulator.h"
 
-namespace tarn_sim {
+namespace tarn_tool {
+
+// The simulator's procedure model and scenarios.
+using namespace tarn_sim;
 
 struct EvalRow;
 
@@ -50,4 +53,4 @@ struct PlotArgs {
 CLI::App *addPlotCommand(CLI::App *app, PlotArgs *a);
 int cmdPlot(ToolIo io, const PlotArgs &a);
 
-}  // namespace tarn_sim
+}  // namespace tarn_tool

@@ -10,7 +10,7 @@
 #include "tarn_rtp.h"
 #include "wire.h"
 
-namespace tarn_sim {
+namespace tarn_tool {
 
 namespace {
 
@@ -177,4 +177,4 @@ ErrorStats errorStats(std::vector<double> absErrors) {
     return s;
 }
 
-}  // namespace tarn_sim
+}  // namespace tarn_tool

@@ -11,7 +11,10 @@
 #include "simulator.h"
 #include "tarn_interface.h"
 
-namespace tarn_sim {
+namespace tarn_tool {
+
+// The simulator's procedure model and scenarios.
+using namespace tarn_sim;
 
 enum class InputFormat {
     StepLevel,  // csIfAddMeasurement (v1)
@@ -105,4 +108,4 @@ struct ErrorStats {
 // Median and 90th percentile (nearest rank) of the absolute errors.
 ErrorStats errorStats(std::vector<double> absErrors);
 
-}  // namespace tarn_sim
+}  // namespace tarn_tool

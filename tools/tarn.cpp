@@ -9,5 +9,5 @@ int main(int argc, char **argv) {
     // The table on a terminal shows progress by itself; a progress line is
     // drawn only when the table goes elsewhere and stderr is a terminal.
     const bool progress = isatty(STDERR_FILENO) == 1 && isatty(STDOUT_FILENO) == 0;
-    return tarn_sim::runTool(argc, argv, {std::cout, std::cerr, progress});
+    return tarn_tool::runTool(argc, argv, {std::cout, std::cerr, progress});
 }

@@ -7,6 +7,7 @@
 #include "simulator.h"
 
 using namespace tarn_sim;
+using namespace tarn_tool;
 
 namespace {
 

@@ -15,6 +15,7 @@
 #include "record.h"
 
 using namespace tarn_sim;
+using namespace tarn_tool;
 
 namespace {
 

@@ -14,6 +14,7 @@
 #include "session.h"
 
 using namespace tarn_sim;
+using namespace tarn_tool;
 
 namespace {
 
