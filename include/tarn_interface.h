@@ -8,8 +8,8 @@
  * and behaviour are fixed. Names beginning with "tarn" (functions),
  * "Tarn" (records) or "TARN_" (macros) are this library's extensions and
  * helpers; they are listed in the section "Extensions" of the header that
- * declares them (here: tarnGetLatestComputation and
- * tarnGetLatestImpulseResponse).
+ * declares them (here: tarnGetLatestComputation,
+ * tarnGetLatestImpulseResponse and tarnGetLinkOptions).
  *
  * Threads and locks. The host calls the host functions from any of its
  * threads; one worker thread of the library computes every estimate and
@@ -90,6 +90,28 @@ typedef struct TarnLatestComputation {
 #define TARN_LATEST_COMPUTATION_V1_SIZE \
     ((uint32_t)(offsetof(TarnLatestComputation, result) + sizeof(CsEstimate)))
 
+/* The options a link computes with, as read through the extension
+ * tarnGetLinkOptions (see "Extensions" below). Sized like
+ * TarnLatestComputation: the caller sets size, the library fills what both
+ * sides know; later versions only append fields. */
+typedef struct TarnLinkOptions {
+    uint32_t size;          /* in: bytes provided; out: bytes filled */
+    uint32_t version;       /* out: TARN_LINK_OPTIONS_VERSION of the library */
+    uint8_t calRunActive;   /* out: 1 while a calibration run accumulates procedures */
+    uint8_t reserved8;      /* zero */
+    uint16_t calProcedures; /* out: procedures the running calibration run took so far */
+    uint32_t reserved;      /* zero */
+    /* out: the link's options record in force, byte for byte: what link
+     * creation or csIfSetParam installed, with what the estimates since
+     * rewrote in it (calibration-mode overrides; a finished calibration run's
+     * calTable with estimateFilterChannel 0 and applyEstimatedReverseChannel 1). */
+    ConfigOpts opts;
+} TarnLinkOptions;
+
+#define TARN_LINK_OPTIONS_VERSION 1u
+/* Bytes of the first version; a smaller size is refused. */
+#define TARN_LINK_OPTIONS_V1_SIZE ((uint32_t)(offsetof(TarnLinkOptions, opts) + sizeof(ConfigOpts)))
+
 /* Registry entry of one link, owned by the registry (allocated by csIfInit,
  * freed with its context by csIfCleanUp / csContextClearItem). Read its
  * fields only while holding the registry lock. */
@@ -115,6 +137,10 @@ TARN_STATIC_ASSERT(offsetof(CsRequest, next) == 4, "CsRequest layout");
 TARN_STATIC_ASSERT(offsetof(CsEstimate, dest) == 0, "CsEstimate layout");
 TARN_STATIC_ASSERT(offsetof(CsEstimate, conf) == 16, "CsEstimate layout");
 TARN_STATIC_ASSERT(sizeof(CsEstimate) == 24, "CsEstimate layout");
+TARN_STATIC_ASSERT(offsetof(TarnLinkOptions, calRunActive) == 8, "TarnLinkOptions layout");
+TARN_STATIC_ASSERT(offsetof(TarnLinkOptions, calProcedures) == 10, "TarnLinkOptions layout");
+TARN_STATIC_ASSERT(offsetof(TarnLinkOptions, opts) == 16, "TarnLinkOptions layout");
+TARN_STATIC_ASSERT(sizeof(TarnLinkOptions) == 16 + TARN_CONFIG_OPTS_SIZE, "TarnLinkOptions layout");
 #endif
 
 /* ---- Host functions --------------------------------------------------------
@@ -259,6 +285,19 @@ TARN_API int tarnGetLatestComputation(CsLinkRef linkRef, TarnLatestComputation *
  * path pays nothing when it is not called. */
 TARN_API int tarnGetLatestImpulseResponse(CsLinkRef linkRef, int path, double *magnitudes,
                                           int capacity, double *tapM, double *firstM);
+
+/* Copies the options link linkRef computes with into *out (a calibration
+ * run's table is read back this way; a host installs a changed record with
+ * csIfSetParam type 0). The caller sets out->size to the bytes it provides
+ * (at least TARN_LINK_OPTIONS_V1_SIZE; normally sizeof(TarnLinkOptions)); the
+ * library fills at most that much and sets out->size to what it filled.
+ * Returns 1 when filled, 0 for an unknown link, a null out or a too small
+ * size (out untouched).
+ * Thread: any. From a host thread it takes the registry lock, so it waits
+ * while an estimate is being computed and reads the options as the latest
+ * computation left them; inside the result callback it never blocks and
+ * reads those of the computation being delivered. */
+TARN_API int tarnGetLinkOptions(CsLinkRef linkRef, TarnLinkOptions *out);
 
 TARN_END_DECLS
 

@@ -310,17 +310,19 @@ Simulator::Simulator(const SimConfig &cfg)
             reflAmp_[p].push_back(p == 0 ? r.amplitude : r.amplitude * (1.0 + da));
         }
     }
+    // The devices' own stream, so that nothing else about the session moves them.
+    Rng devices(cfg_.deviceSeed.value_or(cfg_.seed) ^ 0x9e3779b97f4a7c15ull);
     for (int dev = 0; dev < 2; ++dev)
         for (int p = 0; p < 4; ++p) {
             Hardware &h = hw_[dev][p];
-            h.phase0 = rng_.uniform(0.0, 2.0 * M_PI);
-            h.delayNs = rng_.uniform(-kHardwareDelayNs, kHardwareDelayNs);
-            h.rippleRad = kHardwarePhaseRippleRad * rng_.uniform(0.5, 1.0);
-            h.ripplePeriodMhz = rng_.uniform(30.0, 80.0);
-            h.ripplePhase = rng_.uniform(0.0, 2.0 * M_PI);
-            h.gainDb = kHardwareGainRippleDb * rng_.uniform(0.5, 1.0);
-            h.gainPeriodMhz = rng_.uniform(30.0, 80.0);
-            h.gainPhase = rng_.uniform(0.0, 2.0 * M_PI);
+            h.phase0 = devices.uniform(0.0, 2.0 * M_PI);
+            h.delayNs = devices.uniform(-kHardwareDelayNs, kHardwareDelayNs);
+            h.rippleRad = kHardwarePhaseRippleRad * devices.uniform(0.5, 1.0);
+            h.ripplePeriodMhz = devices.uniform(30.0, 80.0);
+            h.ripplePhase = devices.uniform(0.0, 2.0 * M_PI);
+            h.gainDb = kHardwareGainRippleDb * devices.uniform(0.5, 1.0);
+            h.gainPeriodMhz = devices.uniform(30.0, 80.0);
+            h.gainPhase = devices.uniform(0.0, 2.0 * M_PI);
         }
     // Per-component deviation giving the configured ratio of |tone|^2 to |noise|^2.
     spacing_ = cfg_.subeventSpacingS();

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -119,6 +120,11 @@ struct SimConfig {
     // phase ripple within +-kHardwarePhaseRippleRad and a gain ripple within
     // +-kHardwareGainRippleDb, with periods of 30 to 80 MHz over the band.
     bool hardwareResponse = true;
+    // The device pair: their hardware responses come from this seed alone
+    // (unset: from `seed`), never from the room, the scenario or the noise,
+    // so a calibration session and a ranging session with the same device
+    // seed see the same two devices.
+    std::optional<uint64_t> deviceSeed;
     // Line-of-sight amplitude relative to the reference; below the largest
     // reflection's amplitude the direct path is blocked.
     double directAmplitude = 1.0;

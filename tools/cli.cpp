@@ -7,7 +7,9 @@
 #include <fstream>
 #include <sstream>
 
+#include "calibrate.h"
 #include "evaluate.h"
+#include "options_cli.h"
 #include "plot.h"
 #include "record.h"
 #include "session.h"
@@ -62,6 +64,7 @@ struct RunArgs {
     bool quiet = false;
     int logLevel = kQuiet - 1;  // not given
     std::string plot;           // PNG of true and estimated distances
+    OptionArgs options;         // --config, --set, --cal
 };
 
 void addSimOptions(CLI::App *app, SimArgs *a) {
@@ -128,6 +131,7 @@ void addRunOptions(CLI::App *app, RunArgs *a) {
         ->check(CLI::Range(0, 4));
     app->add_option("--plot", a->plot,
                     "also draw true and estimated distances over time into FILE.png (gnuplot)");
+    addOptionFlags(app, &a->options);
 }
 
 bool parseNumberPair(const std::string &s, double *a, double *b) {
@@ -379,7 +383,8 @@ class Runner {
   public:
     Runner(ToolIo io, const RunArgs &a) : io_(io), args_(a) {}
 
-    bool start(std::string *why) {
+    // `usage` tells a bad command line (an option) from a failed start.
+    bool start(std::string *why, bool *usage = nullptr) {
         if (!parseInputFormat(args_.format, &fmt_)) {
             *why = "unknown input format '" + args_.format + "' (v1 or v2)";
             return false;
@@ -405,7 +410,15 @@ class Runner {
         }
         // Creating the link installs the configured threshold; put ours back.
         applyLogLevel();
-        return true;
+        ConfigOpts base;
+        if (!session_->linkOptions(&base, why)) return false;
+        *why = buildOptions(args_.options, base, &options_);
+        if (!why->empty()) {
+            if (usage != nullptr) *usage = true;
+            return false;
+        }
+        for (const std::string &n : options_.notes) io_.err << "tarn: " << n << "\n";
+        return session_->installOptions(options_.opts, why);
     }
 
     void header() { report_->header(); }
@@ -454,11 +467,17 @@ class Runner {
     std::ofstream csvFile_;
     std::unique_ptr<Report> report_;
     std::unique_ptr<Session> session_;
+    EffectiveOptions options_;
 };
 
 int fail(ToolIo io, const std::string &why) {
     io.err << "tarn: " << why << "\n";
     return 1;
+}
+
+int usageError(ToolIo io, const std::string &why) {
+    io.err << "tarn: " << why << "\n";
+    return 2;
 }
 
 // ---- Commands ----------------------------------------------------------------------
@@ -474,7 +493,8 @@ int cmdRun(ToolIo io, const SimArgs &sa, const RunArgs &ra) {
     RecordWriter writer;
     if (!ra.record.empty() && !writer.open(ra.record, &why)) return fail(io, why);
     Runner runner(io, ra);
-    if (!runner.start(&why)) return fail(io, why);
+    bool usage = false;
+    if (!runner.start(&why, &usage)) return usage ? usageError(io, why) : fail(io, why);
     if (!ra.quiet && ra.csv != "-")
         io.out << "simulated session: " << scenario << ", input "
                << inputFormatName(runner.format()) << "\n";
@@ -522,7 +542,8 @@ int cmdReplay(ToolIo io, const std::string &file, const RunArgs &ra) {
     RecordReader reader;
     if (!reader.open(file, &why)) return fail(io, why);
     Runner runner(io, ra);
-    if (!runner.start(&why)) return fail(io, why);
+    bool usage = false;
+    if (!runner.start(&why, &usage)) return usage ? usageError(io, why) : fail(io, why);
     if (!ra.quiet && ra.csv != "-")
         io.out << "replay of " << file << ", input " << inputFormatName(runner.format()) << "\n";
     runner.header();
@@ -553,32 +574,12 @@ int cmdReplay(ToolIo io, const std::string &file, const RunArgs &ra) {
     return 0;
 }
 
-void onOptionsResult(CsEstimate *, CsRequest *) {}
-
-int cmdOptions(ToolIo io, int level) {
-    // A link of its own, created on the embedded defaults (plus whatever
-    // configuration file the platform provides) and removed again. Creating
-    // it dumps its options into the log: the built-in defaults first, then
-    // the link's final options.
-    const CsLinkRef link = 0x7a53;
-    if (linkKnown(link)) return fail(io, "link reference in use");
-    io.out << "tarn " << TARN_VERSION_STRING
-           << ": the options of a new link follow in the library's log (stderr); the last "
-              "dump is the link's\n";
-    io.out.flush();
-    glog_level = static_cast<int8_t>(level);
-    CsInitRecord init{&onOptionsResult};
-    csIfInit(link, &init);
-    glog_level = kQuiet;
-    if (!linkKnown(link)) return fail(io, "the library did not create the link");
-    csIfCleanUp(link);
-    return 0;
-}
-
 }  // namespace
 
 int runTool(int argc, const char *const *argv, ToolIo io) {
     LogLevelGuard logGuard;
+    // The library says nothing unless --log-level asks for it.
+    glog_level = kQuiet;
     CLI::App app{
         "tarn: Channel Sounding distance estimation with libtarn.\n"
         "Without a command it runs the built-in simulated session (like 'tarn run')."};
@@ -616,12 +617,17 @@ int runTool(int argc, const char *const *argv, ToolIo io) {
     replay->add_option("file", replayFile, "recorded procedures ('-': standard input)")->required();
     addRunOptions(replay, &replayArgs);
 
-    int optionsLevel = 2;
+    OptionArgs optionArgs;
     CLI::App *options = app.add_subcommand(
-        "options", "create a link, print the library's banner and its options, remove it");
-    options->add_option("--level", optionsLevel, "log level used for the dump (2 to 4)")
-        ->check(CLI::Range(2, 4))
-        ->capture_default_str();
+        "options",
+        "print the options a link computes with: name, configuration-file key, value, default "
+        "and where the value came from (with --config, --set, --cal as for run)");
+    addOptionFlags(options, &optionArgs);
+
+    SimArgs calSim;
+    CalibrateArgs calArgs;
+    CLI::App *calibrate = addCalibrateCommand(&app, &calArgs);
+    addSimOptions(calibrate, &calSim);
 
     EvaluateArgs evaluateArgs;
     CLI::App *evaluate = addEvaluateCommand(&app, &evaluateArgs);
@@ -646,7 +652,22 @@ int runTool(int argc, const char *const *argv, ToolIo io) {
     if (*plot) return cmdPlot(io, plotArgs);
     if (*simulate) return cmdSimulate(io, simSim, output);
     if (*replay) return cmdReplay(io, replayFile, replayArgs);
-    if (*options) return cmdOptions(io, optionsLevel);
+    if (*options) return cmdOptions(io, optionArgs);
+    if (*calibrate) {
+        SimConfig cfg;
+        std::string scenario;
+        calArgs.distanceM = calSim.distance;
+        calArgs.proceduresGiven = calSim.procedures >= 0;
+        if (!std::isnan(calSim.speed) || !calSim.trajectory.empty())
+            return usageError(io, "a calibration is static: no --speed or --trajectory");
+        if (calArgs.replay.empty() && std::isfinite(calSim.distance)) {
+            // Calibration set-up: line of sight at the known distance.
+            if (calSim.reflections.empty()) calSim.reflections.push_back("none");
+            const std::string why = buildConfig(calSim, &cfg, &scenario);
+            if (!why.empty()) return usageError(io, why);
+        }
+        return cmdCalibrate(io, calArgs, cfg, scenario);
+    }
     if (*run) return cmdRun(io, runSim, runArgs);
     return cmdRun(io, topSim, topArgs);
 }

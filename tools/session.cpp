@@ -7,6 +7,7 @@
 #include <map>
 
 #include "tarn_config.h"
+#include "tarn_diag.h"
 #include "tarn_rtp.h"
 #include "wire.h"
 
@@ -53,7 +54,11 @@ Session::Session(InputFormat fmt, CsLinkRef link) : fmt_(fmt), link_(link) {
         gSessions[link_] = this;
     }
     CsInitRecord init{&Session::onResult};
+    // Creating a link installs its own log threshold for the whole library;
+    // the tool's threshold stays what the tool set.
+    const int8_t level = glog_level;
     csIfInit(link_, &init);
+    set_log_level(level);
     created_ = linkKnown(link_);
     if (!created_) error_ = "the library did not create the link (see its log)";
 }
@@ -63,6 +68,25 @@ Session::~Session() {
     std::lock_guard<std::mutex> g(gSessionsMu);
     auto it = gSessions.find(link_);
     if (it != gSessions.end() && it->second == this) gSessions.erase(it);
+}
+
+bool Session::linkOptions(ConfigOpts *out, std::string *why) const {
+    TarnLinkOptions rec{};
+    rec.size = sizeof rec;
+    if (!created_ || tarnGetLinkOptions(link_, &rec) != 1) {
+        *why = "cannot read the link's options back";
+        return false;
+    }
+    *out = rec.opts;
+    return true;
+}
+
+bool Session::installOptions(const ConfigOpts &opts, std::string *why) {
+    if (!created_ || csIfSetParam(link_, 0, &opts) != 1) {
+        *why = "the library refused the options record";
+        return false;
+    }
+    return true;
 }
 
 // Runs on the library's worker: the only moment at which the link's latest

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "simulator.h"
+#include "tarn_config.h"
 #include "tarn_interface.h"
 
 namespace tarn_tool {
@@ -70,6 +71,11 @@ class Session {
     // Feeds one procedure and waits for its estimate. Returns false (with
     // error()) only when the library stopped answering.
     bool process(const Procedure &p, SessionRow *row);
+
+    // The options the link computes with (read back through tarnGetLinkOptions).
+    bool linkOptions(ConfigOpts *out, std::string *why) const;
+    // Installs a whole options record into the link (csIfSetParam type 0).
+    bool installOptions(const ConfigOpts &opts, std::string *why);
 
     // Seconds to wait for a callback before giving up.
     void setTimeout(double seconds) { timeoutS_ = seconds; }

@@ -73,3 +73,18 @@ extern "C" int csLoadCalFile(ConfigOpts *opts) {
     DEBUG_LOG(0, "Cal file %s loading failed , defaulting back to legacy cal \n", path);
     return 0;
 }
+
+// Extension: the same loader on a file the caller names (see tarn_config.h).
+extern "C" int tarnLoadCalFile(const char *path, ConfigOpts *opts) {
+    if (path == nullptr || opts == nullptr) return 0;
+    const size_t len = strnlen(path, TARN_CAL_FILE_PATH_LEN);
+    // A path cut to fit the field would name another file.
+    if (len == 0 || len >= TARN_CAL_FILE_PATH_LEN) {
+        DEBUG_LOG(1, "Calibration file path empty or longer than %d characters.\n",
+                  TARN_CAL_FILE_PATH_LEN - 1);
+        return 0;
+    }
+    std::memset(opts->calFilePath, 0, sizeof opts->calFilePath);
+    std::memcpy(opts->calFilePath, path, len);
+    return csLoadCalFile(opts);
+}

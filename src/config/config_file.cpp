@@ -116,43 +116,53 @@ bool completeReal(const char *s, double *out) {
 // saturating at both ends, NaN to 0 (no undefined behaviour for any input).
 constexpr auto truncToU32 = tarn_common::truncToUInt32;
 
-void applyValue(ConfigOpts *o, const KeyDef &k, const char *value) {
+// Returns false when the text does not have the key's form (field unchanged).
+bool applyValue(ConfigOpts *o, const KeyDef &k, const char *value) {
     const bool digits = digitsOnly(value);
     double real = 0.0;
     switch (k.form) {
         case Form::Integer:
-            if (digits) storeInteger(o, k, atoiC(value));
-            break;
+            if (!digits) return false;
+            storeInteger(o, k, atoiC(value));
+            return true;
         case Form::Boolean:
-            if (digits) storeInteger(o, k, (atoiC(value) & 0xFF) != 0 ? 1 : 0);
-            break;
+            if (!digits) return false;
+            storeInteger(o, k, (atoiC(value) & 0xFF) != 0 ? 1 : 0);
+            return true;
         case Form::Real:
             if (completeReal(value, &real))
                 storeDouble(o, k, real);
             else if (digits)
                 storeDouble(o, k, atoiC(value));
-            break;
+            else
+                return false;
+            return true;
         case Form::RealDigitsInt:
             if (digits)
                 storeDouble(o, k, atoiC(value));
             else if (completeReal(value, &real))
                 storeDouble(o, k, real);
-            break;
+            else
+                return false;
+            return true;
         case Form::IntOrReal:
             if (digits)
                 storeInteger(o, k, atoiC(value));
             else if (completeReal(value, &real))
                 storeInteger(o, k, static_cast<int32_t>(truncToU32(real)));
-            break;
+            else
+                return false;
+            return true;
         case Form::LenientReal:
             if (completeReal(value, &real))
                 storeDouble(o, k, real);
             else
                 storeDouble(o, k, atoiC(value));
-            break;
+            return true;
         case Form::NotInFile:
             break;
     }
+    return false;
 }
 
 // Splits a line as sscanf(line, "%[^=]=%s", key, value) does: a part that the
@@ -180,13 +190,13 @@ bool splitLine(const char *line, char *key, char *value) {
     return true;
 }
 
-void applyLine(ConfigOpts *o, const char *key, const char *value) {
+// 1 applied, 0 no key matches, -1 the value text does not have the key's form.
+int applyLine(ConfigOpts *o, const char *key, const char *value) {
     for (const KeyDef &k : kKeys) {
-        if (k.name != nullptr && std::strncmp(key, k.name, std::strlen(k.name)) == 0) {
-            applyValue(o, k, value);
-            return;
-        }
+        if (k.name != nullptr && std::strncmp(key, k.name, std::strlen(k.name)) == 0)
+            return applyValue(o, k, value) ? 1 : -1;
     }
+    return 0;
 }
 
 template <typename T>
@@ -251,9 +261,9 @@ void repairFields(ConfigOpts *o) {
     repair(o, &ConfigOpts::muConfFacLen, o->muConfFacLen > TARN_MU_CONF_FAC_MAX, "muConfFacLen");
 }
 
-}  // namespace
-
-extern "C" int parseConfigFile(const char *path, ConfigOpts *opts) {
+// Reads the file's lines onto *opts without the repairs; -1 (opts untouched)
+// when the file cannot be used.
+int readConfigFile(const char *path, ConfigOpts *opts) {
     if (path == nullptr || opts == nullptr || path[0] == '\0' ||
         strnlen(path, kMaxPathLen) == kMaxPathLen) {
         DEBUG_LOG(1, "Invalid configuration file.\n");
@@ -281,8 +291,48 @@ extern "C" int parseConfigFile(const char *path, ConfigOpts *opts) {
         DEBUG_LOG(1, "Could not open file: %s\n", path);
         return -1;
     }
+    std::memcpy(opts, &work, sizeof work);
+    return 0;
+}
 
+}  // namespace
+
+extern "C" int parseConfigFile(const char *path, ConfigOpts *opts) {
+    ConfigOpts work;
+    if (opts == nullptr) return readConfigFile(path, nullptr);
+    std::memcpy(&work, opts, sizeof work);
+    if (readConfigFile(path, &work) != 0) return -1;
     repairFields(&work);
     std::memcpy(opts, &work, sizeof work);
     return 0;
+}
+
+// ---- Extensions: the reader's steps one by one (see tarn_config.h) -----------------
+
+extern "C" int tarnReadConfigFile(const char *path, ConfigOpts *opts) {
+    return readConfigFile(path, opts);
+}
+
+extern "C" int tarnApplyConfigLine(const char *line, ConfigOpts *opts) {
+    if (line == nullptr || opts == nullptr || strnlen(line, kLineBufSize) == kLineBufSize)
+        return 0;
+    char key[kTextBufSize] = {0};
+    char value[kTextBufSize] = {0};
+    // A lone line has no previous one to lend it a missing key or value.
+    if (line[0] == '=' || std::strchr(line, '=') == nullptr) return 0;
+    if (!splitLine(line, key, value)) return -1;
+    if (value[0] == '\0') {
+        for (const KeyDef &k : kKeys)
+            if (k.name != nullptr && std::strncmp(key, k.name, std::strlen(k.name)) == 0) return -1;
+        return 0;
+    }
+    return applyLine(opts, key, value);
+}
+
+extern "C" int tarnRepairConfig(ConfigOpts *opts) {
+    if (opts == nullptr) return 0;
+    ConfigOpts before;
+    std::memcpy(&before, opts, sizeof before);
+    repairFields(opts);
+    return std::memcmp(&before, opts, sizeof before) != 0 ? 1 : 0;
 }

@@ -1,0 +1,506 @@
+// --config, --set and --cal: the library's options as an integrator changes
+// them, through the library's own readers, and the effective-options table.
+#include "options_cli.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstddef>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <sstream>
+
+#include "config/options_list.h"
+#include "session.h"
+#include "tarn.h"
+
+#ifndef TARN_VERSION_STRING
+#define TARN_VERSION_STRING "unknown"
+#endif
+
+namespace tarn_tool {
+
+namespace {
+
+enum class FieldType { U8, I8, U16, U32, I32, F64 };
+enum class Form { Integer, Boolean, Real, RealDigitsInt, IntOrReal, LenientReal, NotInFile };
+
+struct FieldDef {
+    const char *name;
+    const char *key;  // nullptr: a file cannot set it
+    size_t offset;
+    FieldType type;
+    Form form;
+};
+
+// The library's own list of the scalar fields and their keys.
+const FieldDef kFields[] = {
+#define TOOL_OPT(field, key, type, form, value, cast, text) \
+    {#field, key, offsetof(ConfigOpts, field), FieldType::type, Form::form},
+#define TOOL_KEY(element, key, type, form) \
+    {#element, key, offsetof(ConfigOpts, element), FieldType::type, Form::form},
+#define TOOL_LISTS()
+    TARN_OPTION_LIST(TOOL_OPT, TOOL_KEY, TOOL_LISTS)
+#undef TOOL_OPT
+#undef TOOL_KEY
+#undef TOOL_LISTS
+};
+constexpr size_t kFieldCount = sizeof kFields / sizeof kFields[0];
+
+// Rows after the scalar fields: the lists and the calibration table.
+enum ListRow { kMuOrdSet, kMuCovSet, kMuConfFac, kCalFilePath, kCalTable, kListRows };
+const char *const kListNames[kListRows] = {"muOrdSet", "muCovSet", "muConfFac", "calFilePath",
+                                           "calTable"};
+
+// The list counts are shown with their lists.
+bool hiddenField(const FieldDef &f) {
+    return std::strcmp(f.name, "muOrdSetLen") == 0 || std::strcmp(f.name, "muCovSetLen") == 0 ||
+           std::strcmp(f.name, "muConfFacLen") == 0;
+}
+
+struct RowIndex {
+    std::vector<OptionRow> rows;
+    std::vector<int> field;  // index into kFields, or -1 - ListRow
+};
+
+const RowIndex &rowIndex() {
+    static const RowIndex idx = [] {
+        RowIndex r;
+        for (size_t i = 0; i < kFieldCount; ++i) {
+            if (hiddenField(kFields[i])) continue;
+            r.rows.push_back({kFields[i].name, kFields[i].key ? kFields[i].key : ""});
+            r.field.push_back(static_cast<int>(i));
+        }
+        for (int l = 0; l < kListRows; ++l) {
+            r.rows.push_back({kListNames[l], ""});
+            r.field.push_back(-1 - l);
+        }
+        return r;
+    }();
+    return idx;
+}
+
+int rowOf(const std::string &name) {
+    const RowIndex &idx = rowIndex();
+    for (size_t i = 0; i < idx.rows.size(); ++i)
+        if (idx.rows[i].name == name) return static_cast<int>(i);
+    return -1;
+}
+
+const unsigned char *bytes(const ConfigOpts &o) {
+    return reinterpret_cast<const unsigned char *>(&o);
+}
+
+// The field's value as a double (integers exactly).
+double fieldNumber(const ConfigOpts &o, const FieldDef &f) {
+    const unsigned char *p = bytes(o) + f.offset;
+    switch (f.type) {
+        case FieldType::U8: return *p;
+        case FieldType::I8: return static_cast<int8_t>(*p);
+        case FieldType::U16: {
+            uint16_t v;
+            std::memcpy(&v, p, 2);
+            return v;
+        }
+        case FieldType::U32: {
+            uint32_t v;
+            std::memcpy(&v, p, 4);
+            return v;
+        }
+        case FieldType::I32: {
+            int32_t v;
+            std::memcpy(&v, p, 4);
+            return v;
+        }
+        case FieldType::F64: {
+            double v;
+            std::memcpy(&v, p, 8);
+            return v;
+        }
+    }
+    return 0.0;
+}
+
+size_t fieldSize(FieldType t) {
+    switch (t) {
+        case FieldType::U8:
+        case FieldType::I8: return 1;
+        case FieldType::U16: return 2;
+        case FieldType::U32:
+        case FieldType::I32: return 4;
+        case FieldType::F64: return 8;
+    }
+    return 0;
+}
+
+std::string number(double v, bool integral) {
+    char buf[48];
+    if (integral)
+        std::snprintf(buf, sizeof buf, "%.0f", v);
+    else
+        std::snprintf(buf, sizeof buf, "%.10g", v);
+    return buf;
+}
+
+bool sameRow(const ConfigOpts &a, const ConfigOpts &b, size_t row) {
+    const int f = rowIndex().field[row];
+    if (f >= 0)
+        return std::memcmp(bytes(a) + kFields[f].offset, bytes(b) + kFields[f].offset,
+                           fieldSize(kFields[f].type)) == 0;
+    return optionValue(a, row) == optionValue(b, row);
+}
+
+const char *formText(Form f) {
+    switch (f) {
+        case Form::Integer: return "a whole number, digits only";
+        case Form::Boolean: return "0 or 1";
+        case Form::IntOrReal: return "a number";
+        default: return "a number";
+    }
+}
+
+// Range of an integer field's type.
+void typeRange(FieldType t, double *lo, double *hi) {
+    switch (t) {
+        case FieldType::U8: *lo = 0, *hi = 255; break;
+        case FieldType::I8: *lo = -128, *hi = 127; break;
+        case FieldType::U16: *lo = 0, *hi = 65535; break;
+        case FieldType::U32: *lo = 0, *hi = 4294967295.0; break;
+        case FieldType::I32: *lo = -2147483648.0, *hi = 2147483647.0; break;
+        case FieldType::F64: *lo = -INFINITY, *hi = INFINITY; break;
+    }
+}
+
+bool parseReal(const std::string &s, double *out) {
+    if (s.empty()) return false;
+    errno = 0;
+    char *end = nullptr;
+    const double v = std::strtod(s.c_str(), &end);
+    if (end == s.c_str() || *end != '\0' || errno == ERANGE || !std::isfinite(v)) return false;
+    *out = v;
+    return true;
+}
+
+// A comma-separated list of numbers in [lo, hi], 1 to `most` of them.
+bool parseList(const std::string &s, int most, double lo, double hi, bool integral,
+               std::vector<double> *out) {
+    out->clear();
+    std::stringstream ss(s);
+    std::string item;
+    while (std::getline(ss, item, ',')) {
+        double v;
+        if (!parseReal(item, &v) || v < lo || v > hi || (integral && v != std::floor(v)))
+            return false;
+        out->push_back(v);
+    }
+    return !out->empty() && static_cast<int>(out->size()) <= most && s.back() != ',';
+}
+
+std::string lower(std::string s) {
+    for (char &c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+
+std::string knownNames() {
+    return "configuration-file keys (see `tarn options`), or rtpFilterType, muOffsetFilter, "
+           "maxMusicStdDev, muOrdSet, muCovSet, muConfFac";
+}
+
+// Applies one --set; "" or the error.
+std::string applySet(const std::string &text, ConfigOpts *o, std::string *rowName) {
+    const size_t eq = text.find('=');
+    if (eq == std::string::npos || eq == 0)
+        return "--set " + text + ": expected KEY=VALUE";
+    std::string key = text.substr(0, eq);
+    const std::string value = text.substr(eq + 1);
+    const std::string where = "--set " + text + ": ";
+    if (value.empty()) return where + "no value for " + key;
+
+    // A file key, or a field name standing for its key.
+    const FieldDef *def = nullptr;
+    for (const FieldDef &f : kFields)
+        if ((f.key != nullptr && key == f.key) || (key == f.name && !hiddenField(f))) def = &f;
+    if (def != nullptr && def->key != nullptr) {
+        *rowName = def->name;
+        const std::string line = std::string(def->key) + "=" + value;
+        if (value.find_first_of(" \t") != std::string::npos ||
+            tarnApplyConfigLine(line.c_str(), o) != 1)
+            return where + def->key + " takes " + formText(def->form) + ", not '" + value + "'";
+        // The file keeps the low bits of a number too wide for its field; a
+        // command line says so instead.
+        double v = 0.0;
+        if (def->type != FieldType::F64 && parseReal(value, &v)) {
+            double lo, hi;
+            typeRange(def->type, &lo, &hi);
+            if (def->form == Form::Boolean && v != 0.0 && v != 1.0)
+                return where + def->key + " takes 0 or 1, not '" + value + "'";
+            if (v < lo || v > hi)
+                return where + def->key + " is " + number(lo, true) + " to " + number(hi, true) +
+                       ", not '" + value + "'";
+        }
+        return "";
+    }
+    if (def != nullptr) {  // a scalar the file cannot set
+        *rowName = def->name;
+        double v;
+        if (!parseReal(value, &v)) return where + key + " takes a number, not '" + value + "'";
+        unsigned char *p = reinterpret_cast<unsigned char *>(o) + def->offset;
+        if (def->type == FieldType::F64) {
+            std::memcpy(p, &v, 8);
+            return "";
+        }
+        double lo, hi;
+        typeRange(def->type, &lo, &hi);
+        if (v != std::floor(v) || v < lo || v > hi)
+            return where + key + " takes a whole number " + number(lo, true) + " to " +
+                   number(hi, true) + ", not '" + value + "'";
+        if (def->type != FieldType::U8) return where + key + ": not settable here";
+        *p = static_cast<uint8_t>(v);
+        return "";
+    }
+    std::vector<double> list;
+    if (key == "muOrdSet" || key == "muCovSet") {
+        *rowName = key;
+        const bool cov = key == "muCovSet";
+        if (!parseList(value, TARN_MU_ORD_SET_MAX, 1, cov ? 27 : 255, true, &list))
+            return where + key + " takes 1 to 7 comma-separated whole numbers from 1 to " +
+                   (cov ? "27" : "255") + ", not '" + value + "'";
+        uint8_t *dst = cov ? o->muCovSet : o->muOrdSet;
+        for (size_t i = 0; i < list.size(); ++i) dst[i] = static_cast<uint8_t>(list[i]);
+        (cov ? o->muCovSetLen : o->muOrdSetLen) = static_cast<uint8_t>(list.size());
+        return "";
+    }
+    if (key == "muConfFac") {
+        *rowName = key;
+        if (!parseList(value, TARN_MU_CONF_FAC_MAX, -1e300, 1e300, false, &list))
+            return where + "muConfFac takes 1 to 3 comma-separated numbers, not '" + value + "'";
+        for (size_t i = 0; i < list.size(); ++i) o->muConfFac[i] = list[i];
+        o->muConfFacLen = static_cast<uint8_t>(list.size());
+        return "";
+    }
+    std::string hint;
+    for (const FieldDef &f : kFields) {
+        if (lower(key) == lower(f.name) || (f.key != nullptr && lower(key) == lower(f.key)))
+            hint = std::string(" (did you mean ") + (f.key ? f.key : f.name) + "?)";
+    }
+    return where + "unknown option " + key + hint + "; known: " + knownNames();
+}
+
+// The library's reasons for refusing a table, in the tool's words.
+std::string calFileProblem(const std::string &path) {
+    std::ifstream f(path);
+    if (!f) return "cannot read calibration table " + path + ": " + std::strerror(errno);
+    return path + " is not a calibration table the library accepts (at most 79 lines of at "
+                  "most 4 comma-separated values RE+IMi, lines under 100 characters)";
+}
+
+}  // namespace
+
+const char *optionSourceName(OptionSource s) {
+    switch (s) {
+        case OptionSource::Default: return "default";
+        case OptionSource::Platform: return "platform";
+        case OptionSource::Config: return "--config";
+        case OptionSource::ConfigRepaired: return "--config, repaired";
+        case OptionSource::Set: return "--set";
+        case OptionSource::Cal: return "--cal";
+        case OptionSource::Tool: return "tool";
+    }
+    return "?";
+}
+
+const std::vector<OptionRow> &optionRows() {
+    return rowIndex().rows;
+}
+
+std::string optionValue(const ConfigOpts &o, size_t row) {
+    const int f = rowIndex().field[row];
+    if (f >= 0) return number(fieldNumber(o, kFields[f]), kFields[f].type != FieldType::F64);
+    std::string s;
+    switch (-1 - f) {
+        case kMuOrdSet:
+        case kMuCovSet: {
+            const bool cov = -1 - f == kMuCovSet;
+            const int n = std::min<int>(cov ? o.muCovSetLen : o.muOrdSetLen, TARN_MU_ORD_SET_MAX);
+            for (int i = 0; i < n; ++i)
+                s += (i ? "," : "") + std::to_string(cov ? o.muCovSet[i] : o.muOrdSet[i]);
+            return s.empty() ? "(none)" : s;
+        }
+        case kMuConfFac: {
+            const int n = std::min<int>(o.muConfFacLen, TARN_MU_CONF_FAC_MAX);
+            for (int i = 0; i < n; ++i) s += (i ? "," : "") + number(o.muConfFac[i], false);
+            return s.empty() ? "(none)" : s;
+        }
+        case kCalFilePath:
+            return std::string(o.calFilePath, strnlen(o.calFilePath, sizeof o.calFilePath));
+        case kCalTable: {
+            int nonZero = 0;
+            for (int k = 0; k < TARN_CAL_CHANNELS; ++k)
+                for (int p = 0; p < TARN_CAL_PATHS; ++p)
+                    if (o.calTable[k][p] != TarnCplxD(0.0, 0.0)) ++nonZero;
+            return nonZero == 0 ? "empty" : std::to_string(nonZero) + " entries";
+        }
+    }
+    return "?";
+}
+
+void addOptionFlags(CLI::App *app, OptionArgs *a) {
+    app->add_option("--config", a->config,
+                    "configuration file (key=value lines) applied as the library applies its own "
+                    "file: same reader, same repairs (reported)");
+    app->add_option("--set", a->sets,
+                    "KEY=VALUE: one option (repeatable; configuration-file keys, and "
+                    "rtpFilterType, muOffsetFilter, maxMusicStdDev, muOrdSet=2,4,6, "
+                    "muCovSet=4,8,12, muConfFac=35,0.5); applied after --config")
+        ->type_name("KEY=VALUE");
+    app->add_option("--cal", a->cal,
+                    "calibration table file (as `tarn calibrate` writes), loaded by the "
+                    "library's own loader; turns applyEstimatedReverseChannel on");
+}
+
+std::string buildOptions(const OptionArgs &a, const ConfigOpts &base, EffectiveOptions *out) {
+    EffectiveOptions e;
+    e.base = base;
+    e.opts = base;
+    const size_t rows = optionRows().size();
+    e.source.assign(rows, OptionSource::Default);
+    for (size_t r = 0; r < rows; ++r)
+        if (!sameRow(base, constOpts, r)) e.source[r] = OptionSource::Platform;
+
+    if (!a.config.empty()) {
+        ConfigOpts read = e.opts;
+        if (tarnReadConfigFile(a.config.c_str(), &read) != 0)
+            return "cannot read configuration file " + a.config +
+                   (errno != 0 ? std::string(": ") + std::strerror(errno) : std::string());
+        ConfigOpts repaired = read;
+        tarnRepairConfig(&repaired);
+        for (size_t r = 0; r < rows; ++r) {
+            if (!sameRow(read, e.opts, r)) e.source[r] = OptionSource::Config;
+            if (!sameRow(read, repaired, r)) {
+                e.source[r] = OptionSource::ConfigRepaired;
+                e.notes.push_back(a.config + ": " + optionRows()[r].key + " " +
+                                  optionValue(read, r) +
+                                  " is out of range; the library puts back " +
+                                  optionValue(repaired, r));
+            }
+        }
+        e.opts = repaired;
+    }
+
+    bool setApply = false;
+    for (const std::string &s : a.sets) {
+        ConfigOpts before = e.opts;
+        std::string row;
+        const std::string why = applySet(s, &e.opts, &row);
+        if (!why.empty()) return why;
+        if (row == "applyEstimatedReverseChannel") setApply = true;
+        // Out of range for the library: it would put the default back.
+        ConfigOpts repaired = e.opts;
+        tarnRepairConfig(&repaired);
+        for (size_t r = 0; r < rows; ++r)
+            if (!sameRow(repaired, e.opts, r))
+                return "--set " + s + ": " + optionRows()[r].name + " " +
+                       optionValue(e.opts, r) +
+                       " is out of range; the library would put back " +
+                       optionValue(repaired, r);
+        for (size_t r = 0; r < rows; ++r)
+            if (!sameRow(before, e.opts, r) || optionRows()[r].name == row)
+                e.source[r] = OptionSource::Set;
+    }
+
+    if (!a.cal.empty()) {
+        ConfigOpts loaded = e.opts;
+        std::memset(static_cast<void *>(loaded.calTable), 0, sizeof loaded.calTable);
+        if (tarnLoadCalFile(a.cal.c_str(), &loaded) != 1) return calFileProblem(a.cal);
+        if (!setApply) loaded.applyEstimatedReverseChannel = 1;
+        for (size_t r = 0; r < rows; ++r)
+            if (!sameRow(loaded, e.opts, r)) e.source[r] = OptionSource::Cal;
+        e.source[static_cast<size_t>(rowOf("calTable"))] = OptionSource::Cal;
+        e.opts = loaded;
+        e.calFile = a.cal;
+    } else if (e.opts.applyEstimatedReverseChannel == 1) {
+        // As on a device: without a loadable table the flag is cleared (an
+        // empty table would silence every tone).
+        ConfigOpts probe = e.opts;
+        const std::string path(e.opts.calFilePath,
+                               strnlen(e.opts.calFilePath, sizeof e.opts.calFilePath));
+        if (tarnLoadCalFile(path.c_str(), &probe) != 1) {
+            e.opts.applyEstimatedReverseChannel = 0;
+            e.source[static_cast<size_t>(rowOf("applyEstimatedReverseChannel"))] =
+                OptionSource::Tool;
+            e.notes.push_back("no calibration table: " + path +
+                              " cannot be loaded, so applyEstimatedReverseChannel is 0 (as on a "
+                              "device); give a table with --cal FILE");
+        } else {
+            e.opts = probe;
+            e.calFile = path;
+        }
+    }
+    *out = e;
+    return "";
+}
+
+void markToolSet(EffectiveOptions *e, const std::string &name) {
+    const int r = rowOf(name);
+    if (r >= 0 && static_cast<size_t>(r) < e->source.size())
+        e->source[static_cast<size_t>(r)] = OptionSource::Tool;
+}
+
+void printOptionsTable(std::ostream &os, const EffectiveOptions &e) {
+    const std::vector<OptionRow> &rows = optionRows();
+    size_t wName = 4, wKey = 3, wVal = 5, wDef = 7;
+    std::vector<std::string> vals, defs;
+    for (size_t r = 0; r < rows.size(); ++r) {
+        vals.push_back(optionValue(e.opts, r));
+        defs.push_back(optionValue(constOpts, r));
+        wName = std::max(wName, rows[r].name.size());
+        wKey = std::max(wKey, rows[r].key.size());
+        wVal = std::max(wVal, std::min<size_t>(vals.back().size(), 14));
+        wDef = std::max(wDef, std::min<size_t>(defs.back().size(), 14));
+    }
+    char buf[512];
+    std::snprintf(buf, sizeof buf, "%-*s  %-*s  %-*s  %-*s  %s\n", int(wName), "name", int(wKey),
+                  "key", int(wVal), "value", int(wDef), "default", "source");
+    os << buf;
+    for (size_t r = 0; r < rows.size(); ++r) {
+        std::snprintf(buf, sizeof buf, "%-*s  %-*s  %-*s  %-*s  %s\n", int(wName),
+                      rows[r].name.c_str(), int(wKey), rows[r].key.empty() ? "-" : rows[r].key.c_str(),
+                      int(wVal), vals[r].c_str(), int(wDef), defs[r].c_str(),
+                      optionSourceName(e.source[r]));
+        os << buf;
+    }
+    if (!e.calFile.empty()) os << "\ncalibration table from " << e.calFile << "\n";
+    for (const std::string &n : e.notes) os << "note: " << n << "\n";
+}
+
+bool linkCreationOptions(ConfigOpts *out, std::string *why) {
+    Session probe(InputFormat::Procedure, 0x7a53);
+    if (!probe.ok()) {
+        *why = probe.error();
+        return false;
+    }
+    return probe.linkOptions(out, why);
+}
+
+int cmdOptions(ToolIo io, const OptionArgs &a) {
+    ConfigOpts base;
+    std::string why;
+    if (!linkCreationOptions(&base, &why)) {
+        io.err << "tarn: " << why << "\n";
+        return 1;
+    }
+    EffectiveOptions e;
+    why = buildOptions(a, base, &e);
+    if (!why.empty()) {
+        io.err << "tarn: " << why << "\n";
+        return 2;
+    }
+    io.out << "tarn " << TARN_VERSION_STRING
+           << ": the options a link computes with (default: built in; platform: the link's "
+              "configuration or calibration file)\n\n";
+    printOptionsTable(io.out, e);
+    return 0;
+}
+
+}  // namespace tarn_tool
