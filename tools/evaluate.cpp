@@ -7,10 +7,13 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <algorithm>
+#include <map>
 #include <memory>
 #include <sstream>
 
 #include "baselines.h"
+#include "calibrate.h"
 #include "plot.h"
 #include "tarn.h"
 
@@ -123,15 +126,57 @@ bool runEvaluation(const EvalOptions &opts, std::vector<EvalRow> *rows, std::str
     total *= static_cast<long>(chosen.size());
 
     rows->clear();
+    // One calibration per antenna-path count: the devices are the same pair
+    // in every scenario (they follow the seed).
+    std::map<int, ConfigOpts> calibrated;
+    // A table with fewer antenna paths than a scenario would silence the others.
+    int tablePaths = 4;
+    if (opts.options.applyEstimatedReverseChannel == 1) {
+        tablePaths = 0;
+        for (int k = 0; k < TARN_CAL_CHANNELS; ++k)
+            for (int p = 0; p < TARN_CAL_PATHS; ++p)
+                if (opts.options.calTable[k][p] != TarnCplxD(0.0, 0.0))
+                    tablePaths = std::max(tablePaths, p + 1);
+    }
+    for (const EvalScenario &sc : chosen)
+        if (sc.config.nap > tablePaths) {
+            *why = sc.name + " has " + std::to_string(sc.config.nap) +
+                   " antenna paths, the calibration table " + std::to_string(tablePaths) +
+                   " (calibrate with -a " + std::to_string(sc.config.nap) +
+                   ", or choose scenarios with --scenario)";
+            return false;
+        }
     for (size_t si = 0; si < chosen.size(); ++si) {
         const EvalScenario &sc = chosen[si];
+        if (opts.calibrated && calibrated.count(sc.config.nap) == 0) {
+            SimConfig calSetup = sc.config;
+            calSetup.reflections.clear();
+            calSetup.deviceSeed = opts.seed;
+            calSetup.seed = opts.seed * 1000003u + 999983u + static_cast<uint64_t>(sc.config.nap);
+            CalibrationResult cal;
+            std::string w;
+            if (!calibrateSimulated(calSetup, opts.calDistanceM, opts.calProcedures, opts.options,
+                                    &cal, &w) ||
+                !cal.finished) {
+                *why = sc.name + ": calibration failed" + (w.empty() ? "" : ": " + w);
+                return false;
+            }
+            ConfigOpts withCal = opts.options;
+            std::memcpy(static_cast<void *>(withCal.calTable), cal.table.calTable,
+                        sizeof withCal.calTable);
+            withCal.applyEstimatedReverseChannel = 1;
+            if (cal.haveRoundTrip) withCal.rttDisCalAA = cal.rttDisCalAA;
+            calibrated[sc.config.nap] = withCal;
+        }
         for (size_t pi = 0; pi < points.size(); ++pi) {
             const Point &pt = points[pi];
             SimConfig cfg = sc.config;
             cfg.trajectory = pt.traj;
             cfg.procedures = pt.procedures;
-            // Every point is a session of its own devices and room.
+            // Every point is a room and a session of its own; the devices are
+            // the seed's pair throughout, as for calibrate and run.
             cfg.seed = opts.seed * 1000003u + si * 1009u + pi;
+            cfg.deviceSeed = opts.seed;
             const std::string bad = cfg.validate();
             if (!bad.empty()) {
                 *why = sc.name + ", " + pt.name + ": " + bad;
@@ -146,13 +191,21 @@ bool runEvaluation(const EvalOptions &opts, std::vector<EvalRow> *rows, std::str
                 row.boundM = cramerRaoBoundM(channelMapChannels(cfg.channelMap), cfg.snrDb, cfg.nap,
                                              cfg.propagationMps);
             Simulator sim(cfg);
-            glog_level = kQuietLog;
             std::unique_ptr<Session> session(new Session(opts.format));
-            if (!session->ok()) {
-                *why = session->error();
+            std::unique_ptr<Session> calSession;
+            if (opts.calibrated) {
+                row.calibrated = true;
+                calSession.reset(new Session(opts.format, 0x7a55));
+            }
+            std::string w;
+            if (!session->ok() || !session->installOptions(opts.options, &w) ||
+                (calSession && (!calSession->ok() ||
+                                !calSession->installOptions(calibrated[sc.config.nap], &w)))) {
+                *why = !session->ok() ? session->error()
+                       : calSession && !calSession->ok() ? calSession->error()
+                                                         : w;
                 return false;
             }
-            glog_level = kQuietLog;  // creating the link installs its own threshold
             for (int i = 0; i < pt.procedures; ++i) {
                 const Procedure p = sim.next();
                 SessionRow r;
@@ -169,10 +222,20 @@ bool runEvaluation(const EvalOptions &opts, std::vector<EvalRow> *rows, std::str
                 if (slope.valid) got[kPhaseSlope] = slope.distanceM;
                 for (int e = 0; e < kEstimators; ++e)
                     if (got[e]) row.errors[e].push_back(std::fabs(*got[e] - p.trueDistance));
+                if (calSession) {
+                    SessionRow c;
+                    if (!calSession->process(p, &c)) {
+                        *why = calSession->error();
+                        return false;
+                    }
+                    if (!c.consistent) ++row.inconsistent;
+                    if (c.finalM) row.calErrors.push_back(std::fabs(*c.finalM - p.trueDistance));
+                }
                 ++done;
                 if (progress) progress(done, total, sc.name + ", " + pt.name);
             }
             for (int e = 0; e < kEstimators; ++e) row.stats[e] = errorStats(row.errors[e]);
+            row.calStats = errorStats(row.calErrors);
             rows->push_back(std::move(row));
         }
     }
@@ -182,6 +245,20 @@ bool runEvaluation(const EvalOptions &opts, std::vector<EvalRow> *rows, std::str
 // ---- Output -------------------------------------------------------------------------
 
 namespace {
+
+std::string cellOf(const ErrorStats &s, int procedures) {
+    if (s.n == 0) return "-";
+    std::string cell = fmt("%.3f", s.median) + " / " + fmt("%.3f", s.p90);
+    if (static_cast<int>(s.n) < procedures)
+        cell += " (" + fmt("%.0f", 100.0 * s.n / procedures) + "%)";
+    return cell;
+}
+
+bool anyCalibrated(const std::vector<EvalRow> &rows) {
+    for (const EvalRow &r : rows)
+        if (r.calibrated) return true;
+    return false;
+}
 
 std::string statCell(const EvalRow &r, int e) {
     const ErrorStats &s = r.stats[e];
@@ -207,14 +284,26 @@ void writeMarkdown(std::ostream &os, const EvalOptions &opts, const std::vector<
           "Bound: Cramér-Rao bound of the distance's standard deviation over line of "
           "sight (an unbiased Gaussian estimate at the bound has a median absolute error of "
           "0.67 and a 90th percentile of 1.64 times it).\n\n";
+    const bool cal = anyCalibrated(rows);
+    if (cal)
+        os << "Final (cal): the final distance after calibrating the devices (the seed's pair) "
+              "once per antenna-path count at "
+           << opts.calDistanceM << " m over line of sight with `tarn calibrate`'s run ("
+           << opts.calProcedures << " procedures; its table and round-trip offset).\n\n";
     os << "| Scenario | Point |";
-    for (int e = 0; e < kEstimators; ++e) os << ' ' << estimatorTitle(Estimator(e)) << " |";
+    for (int e = 0; e < kEstimators; ++e) {
+        os << ' ' << estimatorTitle(Estimator(e)) << " |";
+        if (e == kFinal && cal) os << " Final (cal) |";
+    }
     os << " Bound |\n|---|---|";
-    for (int e = 0; e < kEstimators; ++e) os << "---|";
+    for (int e = 0; e < kEstimators + (cal ? 1 : 0); ++e) os << "---|";
     os << "---|\n";
     for (const EvalRow &r : rows) {
         os << "| " << r.scenario << " | " << r.point << " |";
-        for (int e = 0; e < kEstimators; ++e) os << ' ' << statCell(r, e) << " |";
+        for (int e = 0; e < kEstimators; ++e) {
+            os << ' ' << statCell(r, e) << " |";
+            if (e == kFinal && cal) os << ' ' << cellOf(r.calStats, r.procedures) << " |";
+        }
         os << ' ' << (std::isfinite(r.boundM) ? fmt("%.4f", r.boundM) : std::string("-")) << " |\n";
     }
     os << "\nScenarios:\n";
@@ -242,6 +331,15 @@ void writeCsv(std::ostream &os, const std::vector<EvalRow> &rows) {
                << (s.n ? fmt("%.4f", s.median) : "") << ',' << (s.n ? fmt("%.4f", s.p90) : "")
                << ',' << (std::isfinite(r.boundM) ? fmt("%.5f", r.boundM) : "") << '\n';
         }
+    for (const EvalRow &r : rows) {
+        if (!r.calibrated) continue;
+        const ErrorStats &s = r.calStats;
+        os << r.scenario << ',' << r.point << ','
+           << (std::isfinite(r.distanceM) ? fmt("%g", r.distanceM) : "") << ',' << r.procedures
+           << ",final_cal," << s.n << ',' << (s.n ? fmt("%.4f", s.median) : "") << ','
+           << (s.n ? fmt("%.4f", s.p90) : "") << ','
+           << (std::isfinite(r.boundM) ? fmt("%.5f", r.boundM) : "") << '\n';
+    }
 }
 
 void writeJson(std::ostream &os, const EvalOptions &opts, const std::vector<EvalRow> &rows) {
@@ -255,6 +353,12 @@ void writeJson(std::ostream &os, const EvalOptions &opts, const std::vector<Eval
         for (int e = 0; e < kEstimators; ++e) {
             const ErrorStats &s = r.stats[e];
             os << (e ? ", " : "") << '"' << estimatorName(Estimator(e)) << "\": {\"n\": " << s.n
+               << ", \"medianM\": " << (s.n ? jsonNumber(s.median) : "null")
+               << ", \"p90M\": " << (s.n ? jsonNumber(s.p90) : "null") << '}';
+        }
+        if (r.calibrated) {
+            const ErrorStats &s = r.calStats;
+            os << ", \"final_cal\": {\"n\": " << s.n
                << ", \"medianM\": " << (s.n ? jsonNumber(s.median) : "null")
                << ", \"p90M\": " << (s.n ? jsonNumber(s.p90) : "null") << '}';
         }
@@ -289,6 +393,11 @@ CLI::App *addEvaluateCommand(CLI::App *app, EvaluateArgs *a) {
     cmd->add_flag("--json", a->json, "JSON instead of Markdown")->excludes(csv);
     cmd->add_option("-o,--output", a->output, "write the table to FILE (default: standard output)");
     cmd->add_option("--plot", a->plot, "also draw the error distributions into FILE.png");
+    cmd->add_flag("--calibrated", a->calibrated,
+                  "add a column Final (cal): the devices (which follow --seed) calibrated once per "
+                  "antenna-path count at 0.5 m as `tarn calibrate` does, then every point ranged "
+                  "again with the table and round-trip offset");
+    addOptionFlags(cmd, &a->options);
     return cmd;
 }
 
@@ -311,6 +420,23 @@ int cmdEvaluate(ToolIo io, const EvaluateArgs &a) {
     if (a.procedures < 1) {
         io.err << "tarn: procedures per point must be at least 1\n";
         return 2;
+    }
+    opts.calibrated = a.calibrated;
+    {
+        ConfigOpts base;
+        std::string w;
+        if (!linkCreationOptions(&base, &w)) {
+            io.err << "tarn: " << w << "\n";
+            return 1;
+        }
+        EffectiveOptions e;
+        w = buildOptions(a.options, base, &e);
+        if (!w.empty()) {
+            io.err << "tarn: " << w << "\n";
+            return 2;
+        }
+        for (const std::string &n : e.notes) io.err << "tarn: " << n << "\n";
+        opts.options = e.opts;
     }
     std::ofstream file;
     if (!a.output.empty()) {

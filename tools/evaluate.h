@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "cli.h"
+#include "options_cli.h"
 #include "session.h"
 #include "simulator.h"
 
@@ -41,6 +42,14 @@ struct EvalOptions {
     int procedures = 100;  // per static distance
     uint64_t seed = 1;
     InputFormat format = InputFormat::Procedure;
+    // Options every session computes with (--config, --set, --cal).
+    ConfigOpts options = constOpts;
+    // Also a calibrated final distance: the devices (which follow the seed)
+    // calibrated once per antenna-path count at calDistanceM over line of
+    // sight, then every point ranged again with that table and offset.
+    bool calibrated = false;
+    double calDistanceM = 0.5;
+    int calProcedures = 100;
 };
 
 struct EvalRow {
@@ -52,6 +61,9 @@ struct EvalRow {
     std::vector<double> errors[kEstimators];  // absolute errors, metres
     double boundM = NAN;                      // the distance bound (line of sight only)
     int inconsistent = 0;  // procedures whose candidates were not the delivered computation's
+    bool calibrated = false;     // the calibrated column was run
+    ErrorStats calStats;         // final distance with the calibration
+    std::vector<double> calErrors;
 };
 
 // Runs the matrix. `progress` (optional) gets procedures done and in all.
@@ -74,6 +86,8 @@ struct EvaluateArgs {
     std::string output;  // empty: standard output
     std::string plot;    // PNG of the error distributions
     std::string input = "v2";
+    OptionArgs options;
+    bool calibrated = false;
 };
 CLI::App *addEvaluateCommand(CLI::App *app, EvaluateArgs *a);
 int cmdEvaluate(ToolIo io, const EvaluateArgs &a);
