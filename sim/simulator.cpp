@@ -310,8 +310,12 @@ Simulator::Simulator(const SimConfig &cfg)
             reflAmp_[p].push_back(p == 0 ? r.amplitude : r.amplitude * (1.0 + da));
         }
     }
-    // The devices' own stream, so that nothing else about the session moves them.
-    Rng devices(cfg_.deviceSeed.value_or(cfg_.seed) ^ 0x9e3779b97f4a7c15ull);
+    // With a device seed the devices have a stream of their own, so that
+    // nothing else about the session moves them; without one they come from
+    // the session's stream after the room (kept so that existing seeds give
+    // the same bytes).
+    Rng ownStream(cfg_.deviceSeed.value_or(0) ^ 0x9e3779b97f4a7c15ull);
+    Rng &devices = cfg_.deviceSeed ? ownStream : rng_;
     for (int dev = 0; dev < 2; ++dev)
         for (int p = 0; p < 4; ++p) {
             Hardware &h = hw_[dev][p];

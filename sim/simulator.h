@@ -120,10 +120,11 @@ struct SimConfig {
     // phase ripple within +-kHardwarePhaseRippleRad and a gain ripple within
     // +-kHardwareGainRippleDb, with periods of 30 to 80 MHz over the band.
     bool hardwareResponse = true;
-    // The device pair: their hardware responses come from this seed alone
-    // (unset: from `seed`), never from the room, the scenario or the noise,
-    // so a calibration session and a ranging session with the same device
-    // seed see the same two devices.
+    // The device pair: with a device seed their hardware responses come from
+    // it alone, never from the room, the scenario or the noise, so a
+    // calibration session and a ranging session with the same device seed see
+    // the same two devices (the tool sets it to --seed). Unset: drawn from
+    // `seed`'s stream after the room, so they change with the reflections.
     std::optional<uint64_t> deviceSeed;
     // Line-of-sight amplitude relative to the reference; below the largest
     // reflection's amplitude the direct path is blocked.

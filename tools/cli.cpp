@@ -83,7 +83,10 @@ void addSimOptions(CLI::App *app, SimArgs *a) {
                     "number of procedures (default: the whole scenario, or 100)");
     app->add_option("-i,--interval", a->interval, "procedure interval in seconds")
         ->capture_default_str();
-    app->add_option("-s,--seed", a->seed, "random seed")->capture_default_str();
+    app->add_option("-s,--seed", a->seed,
+                    "random seed; the two devices (their hardware response) follow it alone, so "
+                    "calibrate and run with the same seed are the same device pair")
+        ->capture_default_str();
     app->add_option("-c,--channels", a->channels, "channel map: all, half, quarter, wifi-avoid")
         ->capture_default_str();
     app->add_option("--subevents", a->subevents, "subevents per procedure")->capture_default_str();
@@ -162,6 +165,9 @@ std::string buildConfig(const SimArgs &a, SimConfig *cfg, std::string *scenario)
     c.nap = a.paths;
     c.intervalS = a.interval;
     c.seed = a.seed;
+    // The device pair follows the seed alone: calibrate and run with one seed
+    // are the same two devices, whatever the room.
+    c.deviceSeed = a.seed;
     if (!parseChannelMap(a.channels, &c.channelMap))
         return "unknown channel map '" + a.channels + "'";
     c.subevents = a.subevents;
@@ -623,6 +629,12 @@ int runTool(int argc, const char *const *argv, ToolIo io) {
         "print the options a link computes with: name, configuration-file key, value, default "
         "and where the value came from (with --config, --set, --cal as for run)");
     addOptionFlags(options, &optionArgs);
+    int optionsLevel = -1;
+    options
+        ->add_option("--log-level", optionsLevel,
+                     "also let the library log the link's creation (banner, options dumps) on "
+                     "stderr at this threshold, 0 to 4")
+        ->check(CLI::Range(0, 4));
 
     SimArgs calSim;
     CalibrateArgs calArgs;
@@ -652,7 +664,7 @@ int runTool(int argc, const char *const *argv, ToolIo io) {
     if (*plot) return cmdPlot(io, plotArgs);
     if (*simulate) return cmdSimulate(io, simSim, output);
     if (*replay) return cmdReplay(io, replayFile, replayArgs);
-    if (*options) return cmdOptions(io, optionArgs);
+    if (*options) return cmdOptions(io, optionArgs, optionsLevel);
     if (*calibrate) {
         SimConfig cfg;
         std::string scenario;

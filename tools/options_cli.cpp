@@ -483,9 +483,10 @@ bool linkCreationOptions(ConfigOpts *out, std::string *why) {
     return probe.linkOptions(out, why);
 }
 
-int cmdOptions(ToolIo io, const OptionArgs &a) {
+int cmdOptions(ToolIo io, const OptionArgs &a, int logLevel) {
     ConfigOpts base;
     std::string why;
+    if (logLevel >= 0) glog_level = static_cast<int8_t>(logLevel);
     if (!linkCreationOptions(&base, &why)) {
         io.err << "tarn: " << why << "\n";
         return 1;

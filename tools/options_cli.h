@@ -59,6 +59,7 @@ void printOptionsTable(std::ostream &os, const EffectiveOptions &e);
 bool linkCreationOptions(ConfigOpts *out, std::string *why);
 
 // `tarn options`
-int cmdOptions(ToolIo io, const OptionArgs &a);
+// `tarn options`; logLevel >= 0 lets the library log the link's creation.
+int cmdOptions(ToolIo io, const OptionArgs &a, int logLevel = -1);
 
 }  // namespace tarn_tool

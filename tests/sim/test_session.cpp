@@ -240,6 +240,10 @@ TEST(ToolBinary, DefaultRunOptionsAndErrors) {
 
     r = shell("options");
     ASSERT_EQ(r.rc, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_NE(r.out.find("\nrttFilterType "), std::string::npos) << r.out;
+    r = shell("options --log-level 2");
+    ASSERT_EQ(r.rc, 0) << r.err;
     EXPECT_NE(r.err.find("TARN_LIBRARY v2.4.6 (DEBUG)"), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("print_config_opts"), std::string::npos);
     EXPECT_NE(r.err.find("rttFilterType:    4"), std::string::npos);
