@@ -395,19 +395,6 @@ class Runner {
             *why = "unknown input format '" + args_.format + "' (v1 or v2)";
             return false;
         }
-        std::ostream *csv = nullptr;
-        if (args_.csv == "-") {
-            csv = &io_.out;
-        } else if (!args_.csv.empty()) {
-            csvFile_.open(args_.csv, std::ios::out | std::ios::trunc);
-            if (!csvFile_) {
-                *why = "cannot write " + args_.csv + ": " + std::strerror(errno);
-                return false;
-            }
-            csv = &csvFile_;
-        }
-        const bool table = !args_.quiet && args_.csv != "-";
-        report_.reset(new Report(io_, table, csv, csv == &io_.out ? io_.err : io_.out));
         applyLogLevel();
         session_.reset(new Session(fmt_));
         if (!session_->ok()) {
@@ -424,7 +411,21 @@ class Runner {
             return false;
         }
         for (const std::string &n : options_.notes) io_.err << "tarn: " << n << "\n";
-        return session_->installOptions(options_.opts, why);
+        if (!session_->installOptions(options_.opts, why)) return false;
+        std::ostream *csv = nullptr;
+        if (args_.csv == "-") {
+            csv = &io_.out;
+        } else if (!args_.csv.empty()) {
+            csvFile_.open(args_.csv, std::ios::out | std::ios::trunc);
+            if (!csvFile_) {
+                *why = "cannot write " + args_.csv + ": " + std::strerror(errno);
+                return false;
+            }
+            csv = &csvFile_;
+        }
+        const bool table = !args_.quiet && args_.csv != "-";
+        report_.reset(new Report(io_, table, csv, csv == &io_.out ? io_.err : io_.out));
+        return true;
     }
 
     void header() { report_->header(); }
@@ -496,11 +497,11 @@ int cmdRun(ToolIo io, const SimArgs &sa, const RunArgs &ra) {
         io.err << "tarn: " << why << "\n";
         return 2;
     }
-    RecordWriter writer;
-    if (!ra.record.empty() && !writer.open(ra.record, &why)) return fail(io, why);
     Runner runner(io, ra);
     bool usage = false;
     if (!runner.start(&why, &usage)) return usage ? usageError(io, why) : fail(io, why);
+    RecordWriter writer;
+    if (!ra.record.empty() && !writer.open(ra.record, &why)) return fail(io, why);
     if (!ra.quiet && ra.csv != "-")
         io.out << "simulated session: " << scenario << ", input "
                << inputFormatName(runner.format()) << "\n";
