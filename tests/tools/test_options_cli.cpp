@@ -10,7 +10,9 @@
 #include "cli.h"
 #include "log_capture.h"
 #include "options_cli.h"
+#include "session.h"
 
+using namespace tarn_sim;
 using namespace tarn_tool;
 
 namespace {
@@ -216,4 +218,50 @@ TEST(OptionsCli, CommandsRefuseBadOptionsBeforeRunning) {
     runTarn({"plot", "procedure", rec, "-o", ::testing::TempDir() + "one.png"}, &out, &err);
     unsetenv("TARN_GNUPLOT");
     EXPECT_TRUE(capture.texts().empty()) << capture.joined();
+}
+
+TEST(OptionsCli, LibraryEntryPoints) {
+    tarn_test::LogCapture quiet(-1);
+    struct Line {
+        const char *text;
+        int result;
+    };
+    const Line lines[] = {
+        {"QUANT=1", 1},      {"QUANT = 1", 1}, {"QUANTX=0", 1},   {"Nope=1", 0},
+        {"QUANT=x", -1},     {"QUANT=", -1},   {"QUANT", 0},      {"=1", 0},
+        {"MuMaxEigs=abc", 1}, {"SOL=3e8x", -1}, {"PctPrior=9", 1},
+    };
+    for (const Line &l : lines) {
+        ConfigOpts o = constOpts;
+        EXPECT_EQ(tarnApplyConfigLine(l.text, &o), l.result) << l.text;
+    }
+    EXPECT_EQ(tarnApplyConfigLine(nullptr, nullptr), 0);
+    // Applied without the repairs; the repair step puts the default back.
+    ConfigOpts o = constOpts;
+    ASSERT_EQ(tarnApplyConfigLine("PctPrior=9", &o), 1);
+    EXPECT_EQ(o.pctPrior, 9);
+    EXPECT_EQ(tarnRepairConfig(&o), 1);
+    EXPECT_EQ(o.pctPrior, 5);
+    EXPECT_EQ(tarnRepairConfig(&o), 0);
+
+    // The link's options read back: a sized record, refused when too small
+    // or for an unknown link.
+    Session s(InputFormat::Procedure, 0x7a71);
+    ASSERT_TRUE(s.ok());
+    ConfigOpts mine = constOpts;
+    mine.fiMinConf = 3;
+    std::string why;
+    ASSERT_TRUE(s.installOptions(mine, &why));
+    TarnLinkOptions rec{};
+    rec.size = sizeof rec;
+    ASSERT_EQ(tarnGetLinkOptions(0x7a71, &rec), 1);
+    EXPECT_EQ(rec.size, TARN_LINK_OPTIONS_V1_SIZE);
+    EXPECT_EQ(rec.version, TARN_LINK_OPTIONS_VERSION);
+    EXPECT_EQ(rec.calRunActive, 0);
+    EXPECT_EQ(std::memcmp(&rec.opts, &mine, sizeof mine), 0);
+    EXPECT_EQ(tarnGetLinkOptions(0x7a72, &rec), 0);
+    rec.size = TARN_LINK_OPTIONS_V1_SIZE - 1;
+    EXPECT_EQ(tarnGetLinkOptions(0x7a71, &rec), 0);
+    EXPECT_EQ(tarnGetLinkOptions(0x7a71, nullptr), 0);
+    EXPECT_EQ(tarnLoadCalFile(std::string(300, 'a').c_str(), &mine), 0);
 }
