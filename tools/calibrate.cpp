@@ -99,7 +99,8 @@ bool runCalibration(const ConfigOpts &opts, double distanceM, int count, InputFo
     // again before giving up.
     Procedure p;
     for (int fed = 0; fed < 2 * count && next(&p); ++fed) {
-        if (r.paths == 0 && !p.initiator.empty()) r.paths = std::clamp<int>(p.initiator[0].nap, 1, 4);
+        if (r.paths == 0 && !p.initiator.empty())
+            r.paths = std::clamp<int>(p.initiator[0].nap, 1, 4);
         SessionRow row;
         if (!session.process(p, &row)) {
             *why = session.error();
@@ -198,7 +199,7 @@ int cmdCalibrate(ToolIo io, const CalibrateArgs &a, SimConfig cfg, const std::st
     for (const std::string &n : e.notes) io.err << "tarn: " << n << "\n";
 
     // How many procedures: -n, else the options' maxProcForCal, else the tool's.
-    int count = a.proceduresGiven ? cfg.procedures
+    int count = a.procedures >= 0           ? a.procedures
                 : e.opts.maxProcForCal != 0 ? e.opts.maxProcForCal
                                             : kDefaultCalProcedures;
     if (count < 1 || count > 65535) return usage("procedures for a calibration: 1 to 65535");
@@ -234,8 +235,7 @@ int cmdCalibrate(ToolIo io, const CalibrateArgs &a, SimConfig cfg, const std::st
     if (!runCalibration(e.opts, a.distanceM, count, fmtIn, next, &r, &why)) return failed(why);
     if (!readError.empty()) return failed(a.replay + ": " + readError);
     if (!r.finished)
-        return failed("the calibration run did not finish: " +
-                      std::to_string(r.procedures) +
+        return failed("the calibration run did not finish: " + std::to_string(r.procedures) +
                       " procedure(s) fed, the library needs " + std::to_string(count) +
                       " with tones (lower -n, or give more procedures)");
     if (!writeText(a.output, calibrationTableText(r.table, r.paths), &why)) return failed(why);

@@ -17,12 +17,12 @@
 namespace tarn_tool {
 
 struct CalibrateArgs {
-    std::string output;        // -o: the calibration table file
-    std::string keys;          // --keys: the suggested configuration keys
-    std::string replay;        // --replay: recorded procedures instead of simulated ones
+    std::string output;  // -o: the calibration table file
+    std::string keys;    // --keys: the suggested configuration keys
+    std::string replay;  // --replay: recorded procedures instead of simulated ones
     std::string format = "v2";
-    double distanceM = NAN;    // the known distance (-d)
-    bool proceduresGiven = false;
+    double distanceM = NAN;  // the known distance (-d)
+    int procedures = -1;     // -n; negative: not given
     OptionArgs options;
 };
 // Adds the command (the simulation options are added by the caller).
@@ -30,10 +30,10 @@ CLI::App *addCalibrateCommand(CLI::App *app, CalibrateArgs *a);
 
 // What one calibration run gave.
 struct CalibrationResult {
-    ConfigOpts table{};       // the link's options after the run (calTable and flags)
-    int paths = 0;            // antenna paths of the procedures
-    int procedures = 0;       // procedures fed
-    bool finished = false;    // the library completed its table
+    ConfigOpts table{};     // the link's options after the run (calTable and flags)
+    int paths = 0;          // antenna paths of the procedures
+    int procedures = 0;     // procedures fed
+    bool finished = false;  // the library completed its table
     bool haveRoundTrip = false;
     double roundTripMedianM = NAN;  // median round-trip candidate during the run
     double rttDisCalAA = 0.0;       // suggested offset: true distance - that median

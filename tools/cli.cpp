@@ -670,7 +670,7 @@ int runTool(int argc, const char *const *argv, ToolIo io) {
         SimConfig cfg;
         std::string scenario;
         calArgs.distanceM = calSim.distance;
-        calArgs.proceduresGiven = calSim.procedures >= 0;
+        calArgs.procedures = calSim.procedures;
         if (!std::isnan(calSim.speed) || !calSim.trajectory.empty())
             return usageError(io, "a calibration is static: no --speed or --trajectory");
         if (calArgs.replay.empty() && std::isfinite(calSim.distance)) {

@@ -201,7 +201,7 @@ bool runEvaluation(const EvalOptions &opts, std::vector<EvalRow> *rows, std::str
             if (!session->ok() || !session->installOptions(opts.options, &w) ||
                 (calSession && (!calSession->ok() ||
                                 !calSession->installOptions(calibrated[sc.config.nap], &w)))) {
-                *why = !session->ok() ? session->error()
+                *why = !session->ok()                    ? session->error()
                        : calSession && !calSession->ok() ? calSession->error()
                                                          : w;
                 return false;

@@ -96,8 +96,10 @@ const unsigned char *bytes(const ConfigOpts &o) {
 double fieldNumber(const ConfigOpts &o, const FieldDef &f) {
     const unsigned char *p = bytes(o) + f.offset;
     switch (f.type) {
-        case FieldType::U8: return *p;
-        case FieldType::I8: return static_cast<int8_t>(*p);
+        case FieldType::U8:
+            return *p;
+        case FieldType::I8:
+            return static_cast<int8_t>(*p);
         case FieldType::U16: {
             uint16_t v;
             std::memcpy(&v, p, 2);
@@ -125,11 +127,15 @@ double fieldNumber(const ConfigOpts &o, const FieldDef &f) {
 size_t fieldSize(FieldType t) {
     switch (t) {
         case FieldType::U8:
-        case FieldType::I8: return 1;
-        case FieldType::U16: return 2;
+        case FieldType::I8:
+            return 1;
+        case FieldType::U16:
+            return 2;
         case FieldType::U32:
-        case FieldType::I32: return 4;
-        case FieldType::F64: return 8;
+        case FieldType::I32:
+            return 4;
+        case FieldType::F64:
+            return 8;
     }
     return 0;
 }
@@ -153,22 +159,38 @@ bool sameRow(const ConfigOpts &a, const ConfigOpts &b, size_t row) {
 
 const char *formText(Form f) {
     switch (f) {
-        case Form::Integer: return "a whole number, digits only";
-        case Form::Boolean: return "0 or 1";
-        case Form::IntOrReal: return "a number";
-        default: return "a number";
+        case Form::Integer:
+            return "a whole number, digits only";
+        case Form::Boolean:
+            return "0 or 1";
+        case Form::IntOrReal:
+            return "a number";
+        default:
+            return "a number";
     }
 }
 
 // Range of an integer field's type.
 void typeRange(FieldType t, double *lo, double *hi) {
     switch (t) {
-        case FieldType::U8: *lo = 0, *hi = 255; break;
-        case FieldType::I8: *lo = -128, *hi = 127; break;
-        case FieldType::U16: *lo = 0, *hi = 65535; break;
-        case FieldType::U32: *lo = 0, *hi = 4294967295.0; break;
-        case FieldType::I32: *lo = -2147483648.0, *hi = 2147483647.0; break;
-        case FieldType::F64: *lo = -INFINITY, *hi = INFINITY; break;
+        case FieldType::U8:
+            *lo = 0, *hi = 255;
+            break;
+        case FieldType::I8:
+            *lo = -128, *hi = 127;
+            break;
+        case FieldType::U16:
+            *lo = 0, *hi = 65535;
+            break;
+        case FieldType::U32:
+            *lo = 0, *hi = 4294967295.0;
+            break;
+        case FieldType::I32:
+            *lo = -2147483648.0, *hi = 2147483647.0;
+            break;
+        case FieldType::F64:
+            *lo = -INFINITY, *hi = INFINITY;
+            break;
     }
 }
 
@@ -210,8 +232,7 @@ std::string knownNames() {
 // Applies one --set; "" or the error.
 std::string applySet(const std::string &text, ConfigOpts *o, std::string *rowName) {
     const size_t eq = text.find('=');
-    if (eq == std::string::npos || eq == 0)
-        return "--set " + text + ": expected KEY=VALUE";
+    if (eq == std::string::npos || eq == 0) return "--set " + text + ": expected KEY=VALUE";
     std::string key = text.substr(0, eq);
     const std::string value = text.substr(eq + 1);
     const std::string where = "--set " + text + ": ";
@@ -291,21 +312,29 @@ std::string applySet(const std::string &text, ConfigOpts *o, std::string *rowNam
 std::string calFileProblem(const std::string &path) {
     std::ifstream f(path);
     if (!f) return "cannot read calibration table " + path + ": " + std::strerror(errno);
-    return path + " is not a calibration table the library accepts (at most 79 lines of at "
-                  "most 4 comma-separated values RE+IMi, lines under 100 characters)";
+    return path +
+           " is not a calibration table the library accepts (at most 79 lines of at "
+           "most 4 comma-separated values RE+IMi, lines under 100 characters)";
 }
 
 }  // namespace
 
 const char *optionSourceName(OptionSource s) {
     switch (s) {
-        case OptionSource::Default: return "default";
-        case OptionSource::Platform: return "platform";
-        case OptionSource::Config: return "--config";
-        case OptionSource::ConfigRepaired: return "--config, repaired";
-        case OptionSource::Set: return "--set";
-        case OptionSource::Cal: return "--cal";
-        case OptionSource::Tool: return "tool";
+        case OptionSource::Default:
+            return "default";
+        case OptionSource::Platform:
+            return "platform";
+        case OptionSource::Config:
+            return "--config";
+        case OptionSource::ConfigRepaired:
+            return "--config, repaired";
+        case OptionSource::Set:
+            return "--set";
+        case OptionSource::Cal:
+            return "--cal";
+        case OptionSource::Tool:
+            return "tool";
     }
     return "?";
 }
@@ -379,10 +408,9 @@ std::string buildOptions(const OptionArgs &a, const ConfigOpts &base, EffectiveO
             if (!sameRow(read, e.opts, r)) e.source[r] = OptionSource::Config;
             if (!sameRow(read, repaired, r)) {
                 e.source[r] = OptionSource::ConfigRepaired;
-                e.notes.push_back(a.config + ": " + optionRows()[r].key + " " +
-                                  optionValue(read, r) +
-                                  " is out of range; the library puts back " +
-                                  optionValue(repaired, r));
+                e.notes.push_back(
+                    a.config + ": " + optionRows()[r].key + " " + optionValue(read, r) +
+                    " is out of range; the library puts back " + optionValue(repaired, r));
             }
         }
         e.opts = repaired;
@@ -400,10 +428,8 @@ std::string buildOptions(const OptionArgs &a, const ConfigOpts &base, EffectiveO
         tarnRepairConfig(&repaired);
         for (size_t r = 0; r < rows; ++r)
             if (!sameRow(repaired, e.opts, r))
-                return "--set " + s + ": " + optionRows()[r].name + " " +
-                       optionValue(e.opts, r) +
-                       " is out of range; the library would put back " +
-                       optionValue(repaired, r);
+                return "--set " + s + ": " + optionRows()[r].name + " " + optionValue(e.opts, r) +
+                       " is out of range; the library would put back " + optionValue(repaired, r);
         for (size_t r = 0; r < rows; ++r)
             if (!sameRow(before, e.opts, r) || optionRows()[r].name == row)
                 e.source[r] = OptionSource::Set;
@@ -465,9 +491,9 @@ void printOptionsTable(std::ostream &os, const EffectiveOptions &e) {
     os << buf;
     for (size_t r = 0; r < rows.size(); ++r) {
         std::snprintf(buf, sizeof buf, "%-*s  %-*s  %-*s  %-*s  %s\n", int(wName),
-                      rows[r].name.c_str(), int(wKey), rows[r].key.empty() ? "-" : rows[r].key.c_str(),
-                      int(wVal), vals[r].c_str(), int(wDef), defs[r].c_str(),
-                      optionSourceName(e.source[r]));
+                      rows[r].name.c_str(), int(wKey),
+                      rows[r].key.empty() ? "-" : rows[r].key.c_str(), int(wVal), vals[r].c_str(),
+                      int(wDef), defs[r].c_str(), optionSourceName(e.source[r]));
         os << buf;
     }
     if (!e.calFile.empty()) os << "\ncalibration table from " << e.calFile << "\n";

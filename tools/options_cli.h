@@ -28,8 +28,8 @@ enum class OptionSource { Default, Platform, Config, ConfigRepaired, Set, Cal, T
 const char *optionSourceName(OptionSource s);
 
 struct EffectiveOptions {
-    ConfigOpts base{};  // what link creation gave (defaults, platform files)
-    ConfigOpts opts{};  // what the link computes with
+    ConfigOpts base{};                 // what link creation gave (defaults, platform files)
+    ConfigOpts opts{};                 // what the link computes with
     std::vector<OptionSource> source;  // per row of optionRows()
     std::vector<std::string> notes;    // repairs and the like, one line each
     std::string calFile;               // the table's file, when one was loaded

@@ -314,8 +314,7 @@ extern "C" int tarnReadConfigFile(const char *path, ConfigOpts *opts) {
 }
 
 extern "C" int tarnApplyConfigLine(const char *line, ConfigOpts *opts) {
-    if (line == nullptr || opts == nullptr || strnlen(line, kLineBufSize) == kLineBufSize)
-        return 0;
+    if (line == nullptr || opts == nullptr || strnlen(line, kLineBufSize) == kLineBufSize) return 0;
     char key[kTextBufSize] = {0};
     char value[kTextBufSize] = {0};
     // A lone line has no previous one to lend it a missing key or value.

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 
@@ -83,8 +84,8 @@ TEST(Calibrate, TableFileRemovesTheDevicesBias) {
     const std::string keys = ::testing::TempDir() + "pair.ini";
     std::string out, err;
     // Devices with a round-trip delay of their own (2 ns: 30 cm).
-    ASSERT_EQ(runTarn({"calibrate", "-d", "0.5", "-o", table, "--keys", keys, "--seed", "7",
-                       "-a", "2", "--device-delay", "2"},
+    ASSERT_EQ(runTarn({"calibrate", "-d", "0.5", "-o", table, "--keys", keys, "--seed", "7", "-a",
+                       "2", "--device-delay", "2"},
                       &out, &err),
               0)
         << err;
@@ -164,8 +165,10 @@ TEST(Calibrate, TableFileRemovesTheDevicesBias) {
         rawSum += std::fabs(raw.phase);
         calSum += std::fabs(cal.phase);
     }
-    std::printf("[ calibration ] phase |median bias| summed over 2, 7, 15 m: %.4f m raw, %.4f m calibrated\n",
-                rawSum, calSum);
+    std::printf(
+        "[ calibration ] phase |median bias| summed over 2, 7, 15 m: %.4f m raw, %.4f m "
+        "calibrated\n",
+        rawSum, calSum);
     EXPECT_LT(calSum, rawSum / 4.0);
 }
 
@@ -193,4 +196,35 @@ TEST(Calibrate, TableTextFitsTheLoadersLines) {
     EXPECT_NEAR(back.calTable[5][3].real(), -12345.678, 0.5);
     EXPECT_NEAR(back.calTable[5][3].imag(), 9876.5, 0.5);
     EXPECT_EQ(back.calTable[78][3], TarnCplxD(-1.0, -0.99999999));
+}
+
+TEST(Calibrate, RecordedProceduresAndTheirCount) {
+    tarn_test::LogCapture quiet(-1);
+    const std::string rec = ::testing::TempDir() + "cal_rec.jsonl";
+    const std::string table = ::testing::TempDir() + "cal_rec.csv";
+    std::string out, err;
+    ASSERT_EQ(runTarn({"simulate", "-d", "0.5", "-r", "none", "-n", "6", "-o", rec}, &out, &err),
+              0)
+        << err;
+    std::remove(table.c_str());
+    // The library needs as many procedures as the run is told; a file with
+    // fewer leaves no table.
+    EXPECT_EQ(runTarn({"calibrate", "-d", "0.5", "--replay", rec, "-n", "7", "-o", table}, &out,
+                      &err),
+              1);
+    EXPECT_NE(err.find("did not finish: 6 procedure(s) fed, the library needs 7"),
+              std::string::npos)
+        << err;
+    EXPECT_EQ(slurp(table), "");
+    // maxProcForCal from the options says how many when -n does not.
+    ASSERT_EQ(runTarn({"calibrate", "-d", "0.5", "--replay", rec, "--set", "maxProcForCal=5", "-o",
+                       table},
+                      &out, &err),
+              0)
+        << err;
+    EXPECT_NE(out.find("over 5 procedure(s)"), std::string::npos) << out;
+    ConfigOpts loaded = constOpts;
+    EXPECT_EQ(tarnLoadCalFile(table.c_str(), &loaded), 1);
+    EXPECT_EQ(loaded.calTable[2][0], TarnCplxD(loaded.calTable[2][0].real(), 0.0));
+    EXPECT_GT(loaded.calTable[2][0].real(), 0.5);
 }
