@@ -58,6 +58,7 @@ CLI::App *addCalibrateCommand(CLI::App *app, CalibrateArgs *a) {
         "calibrate",
         "run the library's calibration mode at a known distance (-d M) and write the "
         "calibration table file (-o FILE) and the round-trip offset it suggests. Simulated "
+        "procedures are line of sight unless -r is given. Simulated "
         "devices follow --seed: `tarn calibrate --seed S` and `tarn run --seed S --cal FILE` "
         "(or replay/evaluate with --cal) range with the same device pair");
     cmd->add_option("-o,--output", a->output, "the calibration table file to write")->required();
