@@ -310,7 +310,8 @@ TARN_API int tarnReadConfigFile(const char *path, ConfigOpts *opts);
  * (the line begins with the key's name) and value forms; no repairs. A lone
  * line has no previous line to lend it a key or value. Returns 1 applied,
  * 0 no key matches (or no "=", or a null argument), -1 a key matches but the
- * value text does not have its form (the field is unchanged). */
+ * value text does not have its form, or a part of the line is too long for
+ * the reader's 256-byte key and value buffers (the field is unchanged). */
 TARN_API int tarnApplyConfigLine(const char *line, ConfigOpts *opts);
 
 /* The second step of parseConfigFile: every out-of-range field the reader
