@@ -47,5 +47,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         opts.maxMusicStdDev != constOpts.maxMusicStdDev)
         std::abort();
     print_config_opts(&opts);
+
+    // The reader's steps one by one give the same record.
+    ConfigOpts steps;
+    std::memcpy(&steps, &constOpts, sizeof steps);
+    if (tarnReadConfigFile(scratch().path(), &steps) != 0) std::abort();
+    tarnRepairConfig(&steps);
+    if (std::memcmp(&steps, &opts, sizeof steps) != 0) std::abort();
+    // Any text as one line: a known result, and only file-settable fields move.
+    const std::string line(reinterpret_cast<const char *>(data),
+                           strnlen(reinterpret_cast<const char *>(data), size));
+    ConfigOpts one;
+    std::memcpy(&one, &constOpts, sizeof one);
+    const int r = tarnApplyConfigLine(line.c_str(), &one);
+    if (r < -1 || r > 1) std::abort();
+    if (r != 1 && std::memcmp(&one, &constOpts, sizeof one) != 0) std::abort();
+    if (std::memcmp(one.calTable, constOpts.calTable, sizeof one.calTable) != 0) std::abort();
     return 0;
 }
