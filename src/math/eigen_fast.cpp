@@ -67,6 +67,213 @@ bool hermitianEigen(const TarnCplxD *in, int n, int stride, double *values, Tarn
 
 namespace {
 
+// Householder reduction of the real symmetric n x n matrix a (row-major) to
+// tridiagonal form: diagonal into d, subdiagonal into e[1..n-1], and the
+// orthogonal transformation left in a (the classic explicit-accumulation
+// variant, so that the QL sweeps can rotate it into the eigenvectors).
+void tridiagonalize(double *a, int n, double *d, double *e) {
+    auto A = [a, n](int r, int c) -> double & { return a[r * n + c]; };
+    for (int j = 0; j < n; ++j) d[j] = A(n - 1, j);
+    for (int i = n - 1; i > 0; --i) {
+        double scale = 0.0;
+        double h = 0.0;
+        for (int k = 0; k < i; ++k) scale += std::fabs(d[k]);
+        if (scale == 0.0) {
+            e[i] = d[i - 1];
+            for (int j = 0; j < i; ++j) {
+                d[j] = A(i - 1, j);
+                A(i, j) = 0.0;
+                A(j, i) = 0.0;
+            }
+        } else {
+            for (int k = 0; k < i; ++k) {
+                d[k] /= scale;
+                h += d[k] * d[k];
+            }
+            double f = d[i - 1];
+            double g = f > 0 ? -std::sqrt(h) : std::sqrt(h);
+            e[i] = scale * g;
+            h -= f * g;
+            d[i - 1] = f - g;
+            for (int j = 0; j < i; ++j) e[j] = 0.0;
+            for (int j = 0; j < i; ++j) {
+                f = d[j];
+                A(j, i) = f;
+                g = e[j] + A(j, j) * f;
+                for (int k = j + 1; k <= i - 1; ++k) {
+                    g += A(k, j) * d[k];
+                    e[k] += A(k, j) * f;
+                }
+                e[j] = g;
+            }
+            f = 0.0;
+            for (int j = 0; j < i; ++j) {
+                e[j] /= h;
+                f += e[j] * d[j];
+            }
+            const double hh = f / (h + h);
+            for (int j = 0; j < i; ++j) e[j] -= hh * d[j];
+            for (int j = 0; j < i; ++j) {
+                f = d[j];
+                g = e[j];
+                for (int k = j; k <= i - 1; ++k) A(k, j) -= (f * e[k] + g * d[k]);
+                d[j] = A(i - 1, j);
+                A(i, j) = 0.0;
+            }
+        }
+        d[i] = h;
+    }
+    for (int i = 0; i < n - 1; ++i) {
+        A(n - 1, i) = A(i, i);
+        A(i, i) = 1.0;
+        const double h = d[i + 1];
+        if (h != 0.0) {
+            for (int k = 0; k <= i; ++k) d[k] = A(k, i + 1) / h;
+            for (int j = 0; j <= i; ++j) {
+                double g = 0.0;
+                for (int k = 0; k <= i; ++k) g += A(k, i + 1) * A(k, j);
+                for (int k = 0; k <= i; ++k) A(k, j) -= g * d[k];
+            }
+        }
+        for (int k = 0; k <= i; ++k) A(k, i + 1) = 0.0;
+    }
+    for (int j = 0; j < n; ++j) {
+        d[j] = A(n - 1, j);
+        A(n - 1, j) = 0.0;
+    }
+    A(n - 1, n - 1) = 1.0;
+    e[0] = 0.0;
+}
+
+// Implicit QL with shifts on the tridiagonal (d, e), rotating the columns of
+// a into the eigenvectors; eigenvalues ascending with their columns at the
+// end. Returns false when an eigenvalue has not split off in 30 n sweeps.
+bool tridiagonalQl(double *a, int n, double *d, double *e) {
+    auto A = [a, n](int r, int c) -> double & { return a[r * n + c]; };
+    for (int i = 1; i < n; ++i) e[i - 1] = e[i];
+    e[n - 1] = 0.0;
+    double f = 0.0;
+    double tst1 = 0.0;
+    const double eps = std::numeric_limits<double>::epsilon();
+    for (int l = 0; l < n; ++l) {
+        tst1 = std::max(tst1, std::fabs(d[l]) + std::fabs(e[l]));
+        int m = l;
+        while (m < n && std::fabs(e[m]) > eps * tst1) ++m;
+        if (m == n) m = n - 1;
+        if (m > l) {
+            int iter = 0;
+            do {
+                if (++iter > 30 * n) return false;
+                double g = d[l];
+                double p = (d[l + 1] - g) / (2.0 * e[l]);
+                double r = std::sqrt(p * p + 1.0);
+                if (p < 0) r = -r;
+                d[l] = e[l] / (p + r);
+                d[l + 1] = e[l] * (p + r);
+                const double dl1 = d[l + 1];
+                double h = g - d[l];
+                for (int i = l + 2; i < n; ++i) d[i] -= h;
+                f += h;
+                p = d[m];
+                double c = 1.0, c2 = 1.0, c3 = 1.0;
+                const double el1 = e[l + 1];
+                double s = 0.0, s2 = 0.0;
+                for (int i = m - 1; i >= l; --i) {
+                    c3 = c2;
+                    c2 = c;
+                    s2 = s;
+                    g = c * e[i];
+                    h = c * p;
+                    r = std::sqrt(p * p + e[i] * e[i]);
+                    e[i + 1] = s * r;
+                    s = e[i] / r;
+                    c = p / r;
+                    p = c * d[i] - s * g;
+                    d[i + 1] = h + s * (c * g + s * d[i]);
+                    for (int k = 0; k < n; ++k) {
+                        const double t = A(k, i + 1);
+                        A(k, i + 1) = s * A(k, i) + c * t;
+                        A(k, i) = c * A(k, i) - s * t;
+                    }
+                }
+                p = -s * s2 * c3 * el1 * e[l] / dl1;
+                e[l] = s * p;
+                d[l] = c * p;
+            } while (std::fabs(e[l]) > eps * tst1);
+        }
+        d[l] += f;
+        e[l] = 0.0;
+    }
+    for (int i = 0; i < n - 1; ++i) {
+        int k = i;
+        for (int j = i + 1; j < n; ++j)
+            if (d[j] < d[k]) k = j;
+        if (k == i) continue;
+        std::swap(d[k], d[i]);
+        for (int r = 0; r < n; ++r) std::swap(A(r, i), A(r, k));
+    }
+    return true;
+}
+
+}  // namespace
+
+bool centroHermitianNoise(const TarnCplxD *R, int n, int stride, int count, SymEigenWork *work,
+                          double *values, TarnCplxD *noise) {
+    if (n < 1 || n > kFastHermMax || stride < n || count < 0 || count > n) return false;
+    // Column c of Q has one or two entries: (row, weight). Columns below h
+    // are (e_c + e_{n-1-c}) / sqrt 2, the columns from `off` on are
+    // j (e_t - e_{n-1-t}) / sqrt 2, and an odd size has e_h in the middle.
+    const int h = n / 2;
+    const int off = n - h;
+    const double s = std::sqrt(0.5);
+    int row[kFastHermMax][2];
+    cd wt[kFastHermMax][2];
+    int cnt[kFastHermMax];
+    for (int c = 0; c < n; ++c) {
+        if (c < h) {
+            row[c][0] = c, wt[c][0] = s, row[c][1] = n - 1 - c, wt[c][1] = s, cnt[c] = 2;
+        } else if (c < off) {
+            row[c][0] = c, wt[c][0] = 1.0, cnt[c] = 1;
+        } else {
+            const int t = c - off;
+            row[c][0] = t, wt[c][0] = cd(0.0, s), row[c][1] = n - 1 - t, wt[c][1] = cd(0.0, -s);
+            cnt[c] = 2;
+        }
+    }
+    // (Q^H R Q)[a][b] is real for such R; its imaginary part is rounding.
+    double *a = work->a;
+    for (int ca = 0; ca < n; ++ca) {
+        for (int cb = 0; cb <= ca; ++cb) {
+            double acc = 0.0;
+            for (int x = 0; x < cnt[ca]; ++x) {
+                for (int y = 0; y < cnt[cb]; ++y) {
+                    const cd rv = R[static_cast<std::ptrdiff_t>(row[ca][x]) * stride + row[cb][y]];
+                    acc += (std::conj(wt[ca][x]) * rv * wt[cb][y]).real();
+                }
+            }
+            a[ca * n + cb] = acc;
+            a[cb * n + ca] = acc;
+        }
+    }
+    tridiagonalize(a, n, work->d, work->e);
+    if (!tridiagonalQl(a, n, work->d, work->e)) return false;
+    for (int k = 0; k < n; ++k) values[k] = work->d[k];
+    // Back to R's eigenvectors, v = Q u, for the requested ones only.
+    for (int c = 0; c < count; ++c) {
+        TarnCplxD *v = noise + c * n;
+        for (int t = 0; t < h; ++t) {
+            const double re = s * a[t * n + c];
+            const double im = s * a[(off + t) * n + c];
+            v[t] = cd(re, im);
+            v[n - 1 - t] = cd(re, -im);
+        }
+        if (off > h) v[h] = a[h * n + c];
+    }
+    return true;
+}
+
+namespace {
+
 // Horner's rule for p, p' and the rounding bound at the roots z[idx[0..n-1]],
 // in plain real arithmetic, four roots per pass; results by root index.
 void hornerBatch(const cd *q, const double *qa, int m, const cd *z, const int *idx, int n,
@@ -224,7 +431,138 @@ bool aberthRoots(const cd *q, int m, cd *z) {
     return false;
 }
 
+// Start points of the m roots inside the unit circle of a self-reciprocal
+// polynomial of degree 2m: the hull circles below radius 1 keep all their
+// points, the circle through radius 1 (the pairs straddling it) every other
+// point pulled just inside, the circles above 1 (the mirrors) none. Falls
+// back to one circle of radius 0.9 when the hull's rounding breaks the
+// symmetry.
+void insideStartPoints(const double *qa, int degree, int m, cd *z) {
+    cd all[kFastRootsMaxDegree];
+    startPoints(qa, degree, all);
+    int at = 0;
+    for (int g = 0; g < degree;) {
+        const double r = std::abs(all[g]);
+        int end = g + 1;
+        while (end < degree && std::abs(all[end]) == r) ++end;
+        if (r < 1.0 - 1e-9) {
+            for (int i = g; i < end && at < m; ++i) z[at++] = all[i];
+        } else if (r <= 1.0 + 1e-9) {
+            for (int i = g; i < end && at < m; i += 2) z[at++] = all[i] * 0.95;
+        }
+        g = end;
+    }
+    if (at == m) return;
+    for (int i = 0; i < m; ++i) z[i] = std::polar(0.9, 2.0 * M_PI * i / m + 0.4);
+}
+
+// Aberth-Ehrlich iteration on the monic self-reciprocal polynomial of
+// degree 2m (q as in aberthRoots) over the m roots inside the unit circle;
+// each root is repelled from the other inside roots and from every mirror
+// 1/conj(z), the outside roots, which follow their partners exactly. A root
+// that steps outside is replaced by its mirror. Settling and polishing as in
+// aberthRoots. Returns false when some root has not settled.
+bool mirroredAberthRoots(const cd *q, int m, cd *z) {
+    constexpr int kMaxSweeps = 80;
+    const int degree = 2 * m;
+    const double eps = std::numeric_limits<double>::epsilon();
+    double qa[kFastRootsMaxDegree];
+    for (int k = 0; k < degree; ++k) qa[k] = std::abs(q[k]);
+    insideStartPoints(qa, degree, m, z);
+    cd y[kFastRootsMaxDegree];
+    bool done[kFastRootsMaxDegree];
+    for (int i = 0; i < m; ++i) {
+        y[i] = z[i] / std::norm(z[i]);
+        done[i] = false;
+    }
+    const double bound = 2.0 * (degree + 1) * eps;
+    int polish = -1;
+    double vpr[kFastRootsMaxDegree], vpi[kFastRootsMaxDegree];
+    double vdr[kFastRootsMaxDegree], vdi[kFastRootsMaxDegree], ve[kFastRootsMaxDegree];
+    int active[kFastRootsMaxDegree];
+    for (int sweep = 0; sweep < kMaxSweeps; ++sweep) {
+        int na = 0;
+        for (int i = 0; i < m; ++i) {
+            if (!done[i] || polish >= 0) active[na++] = i;
+        }
+        hornerBatch(q, qa, degree, z, active, na, vpr, vpi, vdr, vdi, ve);
+        bool all = true;
+        for (int a = 0; a < na; ++a) {
+            const int i = active[a];
+            const double xr = z[i].real();
+            const double xi = z[i].imag();
+            const double pr = vpr[i], pi = vpi[i], dr = vdr[i], di = vdi[i], e = ve[i];
+            const double pn = pr * pr + pi * pi;
+            if (polish < 0 && pn <= (bound * e) * (bound * e)) {
+                done[i] = true;
+                continue;
+            }
+            if (pn == 0.0) continue;
+            all = false;
+            const double dn = dr * dr + di * di;
+            const double rr = (pr * dr + pi * di) / dn;
+            const double ri = (pi * dr - pr * di) / dn;
+            double sr = 0.0, si = 0.0;
+            for (int j = 0; j < m; ++j) {
+                const double br = xr - y[j].real();
+                const double bi = xi - y[j].imag();
+                const double binv = 1.0 / (br * br + bi * bi);
+                sr += br * binv;
+                si -= bi * binv;
+                if (j == i) continue;
+                const double ar = xr - z[j].real();
+                const double ai = xi - z[j].imag();
+                const double ainv = 1.0 / (ar * ar + ai * ai);
+                sr += ar * ainv;
+                si -= ai * ainv;
+            }
+            const double br = 1.0 - (rr * sr - ri * si);
+            const double bi = -(rr * si + ri * sr);
+            const double bn = br * br + bi * bi;
+            const cd w((rr * br + ri * bi) / bn, (ri * br - rr * bi) / bn);
+            if (!std::isfinite(w.real()) || !std::isfinite(w.imag())) return false;
+            cd x = z[i] - w;
+            const double nx = std::norm(x);
+            if (nx > 1.0) x /= nx;  // its mirror, inside
+            z[i] = x;
+            y[i] = x / std::norm(x);
+        }
+        if (polish >= 0 && ++polish == 2) return true;
+        if (all && polish < 0) polish = 0;
+    }
+    return false;
+}
+
 }  // namespace
+
+int selfReciprocalRoots(const TarnCplxD *coef, int count, TarnCplxD *roots) {
+    const int degree = count - 1;
+    if (count < 3 || count % 2 == 0 || degree > kFastRootsMaxDegree) return 0;
+    const int m = degree / 2;
+    cd q[kFastRootsMaxDegree];
+    for (int k = 0; k < degree; ++k) {
+        aaMathCalcCplxDiv(&q[k], coef[k + 1], coef[0]);
+        if (!finite(q[k])) return 0;
+    }
+    cd found[kFastRootsMaxDegree];
+    if (!mirroredAberthRoots(q, m, found)) return polyRootsFast(coef, count, roots);
+    for (int i = 0; i < m; ++i) found[m + i] = found[i] / std::norm(found[i]);
+    // Stable insertion sort by magnitude, the order of the exported root finder.
+    double mag[kFastRootsMaxDegree];
+    for (int i = 0; i < degree; ++i) {
+        const cd z = found[i];
+        const double a = std::abs(z);
+        int j = i;
+        while (j > 0 && a < mag[j - 1]) {
+            mag[j] = mag[j - 1];
+            roots[j] = roots[j - 1];
+            --j;
+        }
+        mag[j] = a;
+        roots[j] = z;
+    }
+    return degree;
+}
 
 int polyRootsFast(const TarnCplxD *coef, int count, TarnCplxD *roots) {
     const int m = count - 1;
