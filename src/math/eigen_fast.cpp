@@ -40,6 +40,12 @@ WorkArea &workArea() {
     return area;
 }
 
+// |z| without hypot's overflow care, which costs a library call per root;
+// the roots' moduli here are far from overflow.
+double modulus(cd z) {
+    return std::sqrt(std::norm(z));
+}
+
 bool finite(cd z) {
     return std::isfinite(z.real()) && std::isfinite(z.imag());
 }
@@ -442,13 +448,13 @@ void insideStartPoints(const double *qa, int degree, int m, cd *z) {
     startPoints(qa, degree, all);
     int at = 0;
     for (int g = 0; g < degree;) {
-        const double r = std::abs(all[g]);
+        const double r = modulus(all[g]);
         int end = g + 1;
-        while (end < degree && std::abs(all[end]) == r) ++end;
+        while (end < degree && modulus(all[end]) == r) ++end;
         if (r < 1.0 - 1e-9) {
             for (int i = g; i < end && at < m; ++i) z[at++] = all[i];
         } else if (r <= 1.0 + 1e-9) {
-            for (int i = g; i < end && at < m; i += 2) z[at++] = all[i] * 0.95;
+            for (int i = g; i < end && at < m; i += 2) z[at++] = all[i] * 0.99;
         }
         g = end;
     }
@@ -456,18 +462,38 @@ void insideStartPoints(const double *qa, int degree, int m, cd *z) {
     for (int i = 0; i < m; ++i) z[i] = std::polar(0.9, 2.0 * M_PI * i / m + 0.4);
 }
 
+// Indices of the n roots (of m, all inside) closest to the unit circle.
+int nearestToCircle(const cd *z, int m, int n, int *idx) {
+    n = std::min(n, m);
+    double key[kFastRootsMaxDegree];
+    for (int i = 0; i < m; ++i) key[i] = 1.0 - modulus(z[i]);
+    int order[kFastRootsMaxDegree];
+    for (int i = 0; i < m; ++i) order[i] = i;
+    std::partial_sort(order, order + n, order + m, [key](int a, int b) { return key[a] < key[b]; });
+    std::sort(order, order + n);
+    for (int i = 0; i < n; ++i) idx[i] = order[i];
+    return n;
+}
+
 // Aberth-Ehrlich iteration on the monic self-reciprocal polynomial of
 // degree 2m (q as in aberthRoots) over the m roots inside the unit circle;
 // each root is repelled from the other inside roots and from every mirror
 // 1/conj(z), the outside roots, which follow their partners exactly. A root
-// that steps outside is replaced by its mirror. Settling and polishing as in
-// aberthRoots. Returns false when some root has not settled.
-bool mirroredAberthRoots(const cd *q, int m, cd *z) {
+// that steps outside is replaced by its mirror. Settling as in aberthRoots;
+// the two polishing sweeps go to the `nearest` roots closest to the unit
+// circle only, the ones a caller picks from (the others have settled to
+// their own accuracy, and a root's fixed point does not depend on the
+// others' positions). Returns false when some root has not settled.
+#ifdef TARN_DEBUG_SWEEPS
+long gEvals = 0;
+struct Rep { ~Rep() { fprintf(stderr, "evals %ld\n", gEvals); } } gRep;
+#endif
+bool mirroredAberthRoots(const cd *q, int m, int nearest, cd *z) {
     constexpr int kMaxSweeps = 80;
     const int degree = 2 * m;
     const double eps = std::numeric_limits<double>::epsilon();
     double qa[kFastRootsMaxDegree];
-    for (int k = 0; k < degree; ++k) qa[k] = std::abs(q[k]);
+    for (int k = 0; k < degree; ++k) qa[k] = modulus(q[k]);
     insideStartPoints(qa, degree, m, z);
     cd y[kFastRootsMaxDegree];
     bool done[kFastRootsMaxDegree];
@@ -482,10 +508,17 @@ bool mirroredAberthRoots(const cd *q, int m, cd *z) {
     int active[kFastRootsMaxDegree];
     for (int sweep = 0; sweep < kMaxSweeps; ++sweep) {
         int na = 0;
-        for (int i = 0; i < m; ++i) {
-            if (!done[i] || polish >= 0) active[na++] = i;
+        if (polish < 0) {
+            for (int i = 0; i < m; ++i) {
+                if (!done[i]) active[na++] = i;
+            }
+        } else {
+            na = nearestToCircle(z, m, nearest, active);
         }
         hornerBatch(q, qa, degree, z, active, na, vpr, vpi, vdr, vdi, ve);
+#ifdef TARN_DEBUG_SWEEPS
+        gEvals += na;
+#endif
         bool all = true;
         for (int a = 0; a < na; ++a) {
             const int i = active[a];
@@ -527,7 +560,12 @@ bool mirroredAberthRoots(const cd *q, int m, cd *z) {
             z[i] = x;
             y[i] = x / std::norm(x);
         }
-        if (polish >= 0 && ++polish == 2) return true;
+        if (polish >= 0 && ++polish == 2) {
+#ifdef TARN_DEBUG_SWEEPS
+            fprintf(stderr, "m %d sweeps %d\n", m, sweep);
+#endif
+            return true;
+        }
         if (all && polish < 0) polish = 0;
     }
     return false;
@@ -535,7 +573,7 @@ bool mirroredAberthRoots(const cd *q, int m, cd *z) {
 
 }  // namespace
 
-int selfReciprocalRoots(const TarnCplxD *coef, int count, TarnCplxD *roots) {
+int selfReciprocalRoots(const TarnCplxD *coef, int count, int nearest, TarnCplxD *roots) {
     const int degree = count - 1;
     if (count < 3 || count % 2 == 0 || degree > kFastRootsMaxDegree) return 0;
     const int m = degree / 2;
@@ -545,13 +583,13 @@ int selfReciprocalRoots(const TarnCplxD *coef, int count, TarnCplxD *roots) {
         if (!finite(q[k])) return 0;
     }
     cd found[kFastRootsMaxDegree];
-    if (!mirroredAberthRoots(q, m, found)) return polyRootsFast(coef, count, roots);
+    if (!mirroredAberthRoots(q, m, nearest, found)) return polyRootsFast(coef, count, roots);
     for (int i = 0; i < m; ++i) found[m + i] = found[i] / std::norm(found[i]);
     // Stable insertion sort by magnitude, the order of the exported root finder.
     double mag[kFastRootsMaxDegree];
     for (int i = 0; i < degree; ++i) {
         const cd z = found[i];
-        const double a = std::abs(z);
+        const double a = modulus(z);
         int j = i;
         while (j > 0 && a < mag[j - 1]) {
             mag[j] = mag[j - 1];

@@ -35,12 +35,15 @@ bool centroHermitianNoise(const TarnCplxD *R, int n, int stride, int count, SymE
 // conj(coef[k]), `count` = 2m + 1 coefficients, highest power first), the
 // shape of a root-MUSIC polynomial: its roots come in pairs z, 1/conj(z), so
 // only the m roots inside the unit circle are iterated and each one's mirror
-// is implied. Writes all 2m roots ordered by ascending magnitude (earlier
-// first on equal magnitude, inside before outside) and returns 2m; falls
+// is implied. The `nearest` roots closest to the unit circle get the
+// accuracy of the QR eigenvalues (two polishing sweeps), the others the
+// accuracy at which they settle. Writes all 2m roots ordered by ascending
+// magnitude (earlier first on equal magnitude, inside before outside) and
+// returns 2m; falls
 // back to polyRootsFast on the full polynomial when the iteration does not
 // settle. Returns 0 when count is even or outside 3..55, or no route found
 // the roots.
-int selfReciprocalRoots(const TarnCplxD *coef, int count, TarnCplxD *roots);
+int selfReciprocalRoots(const TarnCplxD *coef, int count, int nearest, TarnCplxD *roots);
 
 // Eigen-decomposition of the Hermitian n x n matrix read column by column
 // (entry (r, c) at in[c * stride + r]; the solver uses its lower triangle).

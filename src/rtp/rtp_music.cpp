@@ -156,7 +156,7 @@ int rootMusicHermitian(const TarnCplxD *R, int p, int L, int stride, double *fre
         addNoisePoly(w, L, coef);
     }
     cd roots[kMaxRoots];
-    const int m = tarn_math::selfReciprocalRoots(coef, 2 * L - 1, roots);
+    const int m = tarn_math::selfReciprocalRoots(coef, 2 * L - 1, p + 2, roots);
     return pickRoots(roots, m, p, freq, mag);
 }
 
@@ -170,7 +170,7 @@ int rootMusicFast(const TarnCplxD *R, int p, int L, int stride, double *freq, do
     cd coef[2 * kMaxL - 1];
     noisePolySelfReciprocal(ws->noise, L - p, L, coef);
     cd roots[kMaxRoots];
-    const int m = tarn_math::selfReciprocalRoots(coef, 2 * L - 1, roots);
+    const int m = tarn_math::selfReciprocalRoots(coef, 2 * L - 1, p + 2, roots);
     return pickRoots(roots, m, p, freq, mag);
 }
 
