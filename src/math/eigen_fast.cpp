@@ -484,10 +484,6 @@ int nearestToCircle(const cd *z, int m, int n, int *idx) {
 // circle only, the ones a caller picks from (the others have settled to
 // their own accuracy, and a root's fixed point does not depend on the
 // others' positions). Returns false when some root has not settled.
-#ifdef TARN_DEBUG_SWEEPS
-long gEvals = 0;
-struct Rep { ~Rep() { fprintf(stderr, "evals %ld\n", gEvals); } } gRep;
-#endif
 bool mirroredAberthRoots(const cd *q, int m, int nearest, cd *z) {
     constexpr int kMaxSweeps = 80;
     const int degree = 2 * m;
@@ -516,9 +512,6 @@ bool mirroredAberthRoots(const cd *q, int m, int nearest, cd *z) {
             na = nearestToCircle(z, m, nearest, active);
         }
         hornerBatch(q, qa, degree, z, active, na, vpr, vpi, vdr, vdi, ve);
-#ifdef TARN_DEBUG_SWEEPS
-        gEvals += na;
-#endif
         bool all = true;
         for (int a = 0; a < na; ++a) {
             const int i = active[a];
@@ -560,12 +553,7 @@ bool mirroredAberthRoots(const cd *q, int m, int nearest, cd *z) {
             z[i] = x;
             y[i] = x / std::norm(x);
         }
-        if (polish >= 0 && ++polish == 2) {
-#ifdef TARN_DEBUG_SWEEPS
-            fprintf(stderr, "m %d sweeps %d\n", m, sweep);
-#endif
-            return true;
-        }
+        if (polish >= 0 && ++polish == 2) return true;
         if (all && polish < 0) polish = 0;
     }
     return false;
