@@ -154,7 +154,7 @@ void tridiagonalize(double *a, int n, double *d, double *e) {
 // Implicit QL with shifts on the tridiagonal (d, e), rotating the columns of
 // a into the eigenvectors; eigenvalues ascending with their columns at the
 // end. Returns false when an eigenvalue has not split off in 30 n sweeps.
-bool tridiagonalQl(double *a, int n, double *d, double *e) {
+bool tridiagonalQl(double *a, int n, double *d, double *e, SymEigenWork *rec, int *nrot) {
     auto A = [a, n](int r, int c) -> double & { return a[r * n + c]; };
     for (int i = 1; i < n; ++i) e[i - 1] = e[i];
     e[n - 1] = 0.0;
@@ -196,6 +196,14 @@ bool tridiagonalQl(double *a, int n, double *d, double *e) {
                     c = p / r;
                     p = c * d[i] - s * g;
                     d[i + 1] = h + s * (c * g + s * d[i]);
+                    if (rec != nullptr) {
+                        if (*nrot == SymEigenWork::kMaxRotations) return false;
+                        rec->rotC[*nrot] = c;
+                        rec->rotS[*nrot] = s;
+                        rec->rotAt[*nrot] = static_cast<uint8_t>(i);
+                        ++*nrot;
+                        continue;
+                    }
                     for (int k = 0; k < n; ++k) {
                         const double t = A(k, i + 1);
                         A(k, i + 1) = s * A(k, i) + c * t;
@@ -210,6 +218,7 @@ bool tridiagonalQl(double *a, int n, double *d, double *e) {
         d[l] += f;
         e[l] = 0.0;
     }
+    if (rec != nullptr) return true;  // the caller sorts and forms the vectors
     for (int i = 0; i < n - 1; ++i) {
         int k = i;
         for (int j = i + 1; j < n; ++j)
@@ -221,6 +230,37 @@ bool tridiagonalQl(double *a, int n, double *d, double *e) {
     return true;
 }
 
+// Eigenvector of the tridiagonal matrix for the eigenvalue that ended at
+// position k: the recorded rotations, last first, applied to e_k.
+void replayRotations(const SymEigenWork *w, int nrot, int n, int k, double *z) {
+    for (int i = 0; i < n; ++i) z[i] = 0.0;
+    z[k] = 1.0;
+    for (int r = nrot - 1; r >= 0; --r) {
+        const int i = w->rotAt[r];
+        const double c = w->rotC[r];
+        const double s = w->rotS[r];
+        const double zi = z[i];
+        const double zj = z[i + 1];
+        z[i] = c * zi + s * zj;
+        z[i + 1] = c * zj - s * zi;
+    }
+}
+
+// Column c of the real eigenvector array u (row-major n x n) back to R's
+// eigenvector v = Q u.
+void backToR(const double *u, int n, int c, TarnCplxD *v) {
+    const int h = n / 2;
+    const int off = n - h;
+    const double s = std::sqrt(0.5);
+    for (int t = 0; t < h; ++t) {
+        const double re = s * u[t * n + c];
+        const double im = s * u[(off + t) * n + c];
+        v[t] = cd(re, im);
+        v[n - 1 - t] = cd(re, -im);
+    }
+    if (off > h) v[h] = u[h * n + c];
+}
+
 }  // namespace
 
 bool centroHermitianNoise(const TarnCplxD *R, int n, int stride, int count, SymEigenWork *work,
@@ -229,32 +269,41 @@ bool centroHermitianNoise(const TarnCplxD *R, int n, int stride, int count, SymE
     // Column c of Q has one or two entries: (row, weight). Columns below h
     // are (e_c + e_{n-1-c}) / sqrt 2, the columns from `off` on are
     // j (e_t - e_{n-1-t}) / sqrt 2, and an odd size has e_h in the middle.
+    // A weight is w = f or w = j f with f real (imag flag).
     const int h = n / 2;
     const int off = n - h;
     const double s = std::sqrt(0.5);
     int row[kFastHermMax][2];
-    cd wt[kFastHermMax][2];
+    double wf[kFastHermMax][2];
+    bool imag[kFastHermMax];
     int cnt[kFastHermMax];
     for (int c = 0; c < n; ++c) {
+        imag[c] = c >= off;
         if (c < h) {
-            row[c][0] = c, wt[c][0] = s, row[c][1] = n - 1 - c, wt[c][1] = s, cnt[c] = 2;
+            row[c][0] = c, wf[c][0] = s, row[c][1] = n - 1 - c, wf[c][1] = s, cnt[c] = 2;
         } else if (c < off) {
-            row[c][0] = c, wt[c][0] = 1.0, cnt[c] = 1;
+            row[c][0] = c, wf[c][0] = 1.0, cnt[c] = 1;
         } else {
             const int t = c - off;
-            row[c][0] = t, wt[c][0] = cd(0.0, s), row[c][1] = n - 1 - t, wt[c][1] = cd(0.0, -s);
-            cnt[c] = 2;
+            row[c][0] = t, wf[c][0] = s, row[c][1] = n - 1 - t, wf[c][1] = -s, cnt[c] = 2;
         }
     }
-    // (Q^H R Q)[a][b] is real for such R; its imaginary part is rounding.
+    // (Q^H R Q)[a][b] is real for such R (its imaginary part is rounding):
+    // Re(conj(wa) r wb) is fa fb Re(r) when both weights are real or both
+    // imaginary, fa fb Im(r) when only wa is imaginary, -fa fb Im(r) when
+    // only wb is.
     double *a = work->a;
     for (int ca = 0; ca < n; ++ca) {
         for (int cb = 0; cb <= ca; ++cb) {
             double acc = 0.0;
             for (int x = 0; x < cnt[ca]; ++x) {
                 for (int y = 0; y < cnt[cb]; ++y) {
-                    const cd rv = R[static_cast<std::ptrdiff_t>(row[ca][x]) * stride + row[cb][y]];
-                    acc += (std::conj(wt[ca][x]) * rv * wt[cb][y]).real();
+                    const TarnCplxD &r = R[static_cast<std::ptrdiff_t>(row[ca][x]) * stride + row[cb][y]];
+                    const double f = wf[ca][x] * wf[cb][y];
+                    if (imag[ca] == imag[cb])
+                        acc += f * r.real();
+                    else
+                        acc += imag[ca] ? f * r.imag() : -f * r.imag();
                 }
             }
             a[ca * n + cb] = acc;
@@ -262,19 +311,43 @@ bool centroHermitianNoise(const TarnCplxD *R, int n, int stride, int count, SymE
         }
     }
     tridiagonalize(a, n, work->d, work->e);
-    if (!tridiagonalQl(a, n, work->d, work->e)) return false;
-    for (int k = 0; k < n; ++k) values[k] = work->d[k];
-    // Back to R's eigenvectors, v = Q u, for the requested ones only.
-    for (int c = 0; c < count; ++c) {
-        TarnCplxD *v = noise + c * n;
-        for (int t = 0; t < h; ++t) {
-            const double re = s * a[t * n + c];
-            const double im = s * a[(off + t) * n + c];
-            v[t] = cd(re, im);
-            v[n - 1 - t] = cd(re, -im);
-        }
-        if (off > h) v[h] = a[h * n + c];
+    double d0[kFastHermMax];
+    double e0[kFastHermMax];
+    for (int k = 0; k < n; ++k) {
+        d0[k] = work->d[k];
+        e0[k] = work->e[k];
     }
+    int nrot = 0;
+    if (!tridiagonalQl(a, n, work->d, work->e, work, &nrot)) {
+        // Too many rotations to record: rotate the whole basis instead.
+        for (int k = 0; k < n; ++k) {
+            work->d[k] = d0[k];
+            work->e[k] = e0[k];
+        }
+        if (!tridiagonalQl(a, n, work->d, work->e, nullptr, nullptr)) return false;
+        for (int k = 0; k < n; ++k) values[k] = work->d[k];
+        for (int c = 0; c < count; ++c) backToR(a, n, c, noise + c * n);
+        return true;
+    }
+    // Ascending order of the eigenvalues as positions in d (stable).
+    int order[kFastHermMax];
+    for (int k = 0; k < n; ++k) order[k] = k;
+    std::stable_sort(order, order + n, [work](int x, int y) { return work->d[x] < work->d[y]; });
+    for (int k = 0; k < n; ++k) values[k] = work->d[order[k]];
+    // The wanted eigenvectors: tridiagonal ones by replay, then through the
+    // Householder basis (u = H z, written to column 0.. of a scratch copy),
+    // then v = Q u.
+    double z[kFastHermMax];
+    double u[kFastHermMax * kFastHermMax];
+    for (int c = 0; c < count; ++c) {
+        replayRotations(work, nrot, n, order[c], z);
+        for (int r = 0; r < n; ++r) {
+            double acc = 0.0;
+            for (int k = 0; k < n; ++k) acc += a[r * n + k] * z[k];
+            u[r * n + c] = acc;
+        }
+    }
+    for (int c = 0; c < count; ++c) backToR(u, n, c, noise + c * n);
     return true;
 }
 

@@ -14,15 +14,23 @@ constexpr int kFastRootsMaxDegree = 54;
 
 // Work area of centroHermitianNoise: plain arrays, owned by the caller.
 struct SymEigenWork {
-    double a[kFastHermMax * kFastHermMax];  // real matrix, then its eigenvectors (columns)
+    static constexpr int kMaxRotations = 2048;
+    double a[kFastHermMax * kFastHermMax];  // real matrix, then its Householder basis
     double d[kFastHermMax];
     double e[kFastHermMax];
+    // The QL sweeps' plane rotations, replayed on the wanted eigenvectors only.
+    double rotC[kMaxRotations];
+    double rotS[kMaxRotations];
+    uint8_t rotAt[kMaxRotations];
 };
 
 // Noise subspace of the Hermitian, centro-Hermitian (J conj(R) J = R) n x n
 // matrix R (row stride `stride`), the shape of a forward-backward covariance:
 // a sparse unitary Q makes Q^H R Q real symmetric, which a real solver
-// decomposes at a quarter of the complex cost. Writes the eigenvalues
+// decomposes at a quarter of the complex cost; its QL sweeps record their
+// rotations, which are then applied to the wanted eigenvectors only (a
+// sweep's rotations applied to all n vectors are most of a full
+// decomposition's cost). Writes the eigenvalues
 // ascending into values[0..n-1] and the unit eigenvectors of the `count`
 // smallest as rows of noise (noise[c * n + i] is component i of vector c).
 // Returns false, writing nothing useful, when n is outside 1..28, count is
