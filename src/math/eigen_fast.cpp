@@ -1,10 +1,14 @@
-// Allocation-free Hermitian eigen-decomposition and polynomial roots.
+// Allocation-free eigen-decompositions and polynomial roots for the
+// estimate path.
 //
-// Matrices have dynamic size with a fixed maximum, so Eigen keeps their
-// storage inline; the solvers live in one static work area, which keeps the
-// ~200 kB of solver storage off the caller's stack. Not thread_local: static
-// TLS of that size would be carved out of every thread of the host process.
-// A lock serialises callers; the estimation thread is the only regular one.
+// The MUSIC route: centroHermitianNoise turns a forward-backward covariance
+// into a real symmetric matrix and forms only the noise eigenvectors, in a
+// work area the caller owns; selfReciprocalRoots iterates only the roots
+// inside the unit circle. The general fallbacks (hermitianEigen,
+// polyRootsFast's QR) use Eigen matrices of dynamic size with a fixed
+// maximum, kept with their ~200 kB of solver storage in one static work area
+// under a lock (not thread_local: static TLS of that size would be carved
+// out of every thread of the host process).
 #include "math/eigen_fast.h"
 
 #include <Eigen/Dense>
@@ -261,11 +265,9 @@ void backToR(const double *u, int n, int c, TarnCplxD *v) {
     if (off > h) v[h] = u[h * n + c];
 }
 
-}  // namespace
-
-bool centroHermitianNoise(const TarnCplxD *R, int n, int stride, int count, SymEigenWork *work,
-                          double *values, TarnCplxD *noise) {
-    if (n < 1 || n > kFastHermMax || stride < n || count < 0 || count > n) return false;
+// a = Q^H R Q (row-major n x n) for the centro-Hermitian R, with the sparse
+// unitary Q below.
+void toRealSymmetric(const TarnCplxD *R, int n, int stride, double *a) {
     // Column c of Q has one or two entries: (row, weight). Columns below h
     // are (e_c + e_{n-1-c}) / sqrt 2, the columns from `off` on are
     // j (e_t - e_{n-1-t}) / sqrt 2, and an odd size has e_h in the middle.
@@ -292,7 +294,6 @@ bool centroHermitianNoise(const TarnCplxD *R, int n, int stride, int count, SymE
     // Re(conj(wa) r wb) is fa fb Re(r) when both weights are real or both
     // imaginary, fa fb Im(r) when only wa is imaginary, -fa fb Im(r) when
     // only wb is.
-    double *a = work->a;
     for (int ca = 0; ca < n; ++ca) {
         for (int cb = 0; cb <= ca; ++cb) {
             double acc = 0.0;
@@ -310,6 +311,15 @@ bool centroHermitianNoise(const TarnCplxD *R, int n, int stride, int count, SymE
             a[cb * n + ca] = acc;
         }
     }
+}
+
+}  // namespace
+
+bool centroHermitianNoise(const TarnCplxD *R, int n, int stride, int count, SymEigenWork *work,
+                          double *values, TarnCplxD *noise) {
+    if (n < 1 || n > kFastHermMax || stride < n || count < 0 || count > n) return false;
+    double *a = work->a;
+    toRealSymmetric(R, n, stride, a);
     tridiagonalize(a, n, work->d, work->e);
     double d0[kFastHermMax];
     double e0[kFastHermMax];
