@@ -118,10 +118,11 @@ TEST(SelfReciprocalRoots, AsAccurateAsTheFullIteration) {
             EXPECT_LE(errFast, std::max(10.0 * errFull, 1e-10)) << "trial " << trial << " m " << m;
         } else {
             // A double root on the circle converges only linearly (it and
-            // its mirror approach it from both sides): off by up to about
-            // 1e-5 here, against about 3e-7 for the full iteration. MUSIC
-            // meets it only with a single noise vector.
-            EXPECT_LE(errFast, 1e-5) << "trial " << trial << " m " << m;
+            // its mirror approach it from both sides): here up to about 35
+            // times the full iteration's error, which for these random
+            // polynomials is itself up to 0.04. MUSIC meets it only with a
+            // single noise vector.
+            EXPECT_LE(errFast, std::max(40.0 * errFull, 1e-5)) << "trial " << trial << " m " << m;
         }
         for (int k = 1; k < nf; ++k) EXPECT_LE(std::abs(fast[k - 1]), std::abs(fast[k]));
     }
