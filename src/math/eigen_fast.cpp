@@ -1,10 +1,14 @@
-// Allocation-free Hermitian eigen-decomposition and polynomial roots.
+// Allocation-free eigen-decompositions and polynomial roots for the
+// estimate path.
 //
-// Matrices have dynamic size with a fixed maximum, so Eigen keeps their
-// storage inline; the solvers live in one static work area, which keeps the
-// ~200 kB of solver storage off the caller's stack. Not thread_local: static
-// TLS of that size would be carved out of every thread of the host process.
-// A lock serialises callers; the estimation thread is the only regular one.
+// The MUSIC route: centroHermitianNoise turns a forward-backward covariance
+// into a real symmetric matrix and forms only the noise eigenvectors, in a
+// work area the caller owns; selfReciprocalRoots iterates only the roots
+// inside the unit circle. The general fallbacks (hermitianEigen,
+// polyRootsFast's QR) use Eigen matrices of dynamic size with a fixed
+// maximum, kept with their ~200 kB of solver storage in one static work area
+// under a lock (not thread_local: static TLS of that size would be carved
+// out of every thread of the host process).
 #include "math/eigen_fast.h"
 
 #include <Eigen/Dense>
@@ -40,6 +44,12 @@ WorkArea &workArea() {
     return area;
 }
 
+// |z| without hypot's overflow care, which costs a library call per root;
+// the roots' moduli here are far from overflow.
+double modulus(cd z) {
+    return std::sqrt(std::norm(z));
+}
+
 bool finite(cd z) {
     return std::isfinite(z.real()) && std::isfinite(z.imag());
 }
@@ -62,6 +72,292 @@ bool hermitianEigen(const TarnCplxD *in, int n, int stride, double *values, Tarn
     for (int i = 0; i < n; ++i) {
         for (int k = 0; k < n; ++k) vectors[i * n + k] = vecs(i, k);
     }
+    return true;
+}
+
+namespace {
+
+// Householder reduction of the real symmetric n x n matrix a (row-major) to
+// tridiagonal form: diagonal into d, subdiagonal into e[1..n-1], and the
+// orthogonal transformation left in a (the classic explicit-accumulation
+// variant, so that the QL sweeps can rotate it into the eigenvectors).
+void tridiagonalize(double *a, int n, double *d, double *e) {
+    auto A = [a, n](int r, int c) -> double & { return a[r * n + c]; };
+    for (int j = 0; j < n; ++j) d[j] = A(n - 1, j);
+    for (int i = n - 1; i > 0; --i) {
+        double scale = 0.0;
+        double h = 0.0;
+        for (int k = 0; k < i; ++k) scale += std::fabs(d[k]);
+        if (scale == 0.0) {
+            e[i] = d[i - 1];
+            for (int j = 0; j < i; ++j) {
+                d[j] = A(i - 1, j);
+                A(i, j) = 0.0;
+                A(j, i) = 0.0;
+            }
+        } else {
+            for (int k = 0; k < i; ++k) {
+                d[k] /= scale;
+                h += d[k] * d[k];
+            }
+            double f = d[i - 1];
+            double g = f > 0 ? -std::sqrt(h) : std::sqrt(h);
+            e[i] = scale * g;
+            h -= f * g;
+            d[i - 1] = f - g;
+            for (int j = 0; j < i; ++j) e[j] = 0.0;
+            for (int j = 0; j < i; ++j) {
+                f = d[j];
+                A(j, i) = f;
+                g = e[j] + A(j, j) * f;
+                for (int k = j + 1; k <= i - 1; ++k) {
+                    g += A(k, j) * d[k];
+                    e[k] += A(k, j) * f;
+                }
+                e[j] = g;
+            }
+            f = 0.0;
+            for (int j = 0; j < i; ++j) {
+                e[j] /= h;
+                f += e[j] * d[j];
+            }
+            const double hh = f / (h + h);
+            for (int j = 0; j < i; ++j) e[j] -= hh * d[j];
+            for (int j = 0; j < i; ++j) {
+                f = d[j];
+                g = e[j];
+                for (int k = j; k <= i - 1; ++k) A(k, j) -= (f * e[k] + g * d[k]);
+                d[j] = A(i - 1, j);
+                A(i, j) = 0.0;
+            }
+        }
+        d[i] = h;
+    }
+    for (int i = 0; i < n - 1; ++i) {
+        A(n - 1, i) = A(i, i);
+        A(i, i) = 1.0;
+        const double h = d[i + 1];
+        if (h != 0.0) {
+            for (int k = 0; k <= i; ++k) d[k] = A(k, i + 1) / h;
+            for (int j = 0; j <= i; ++j) {
+                double g = 0.0;
+                for (int k = 0; k <= i; ++k) g += A(k, i + 1) * A(k, j);
+                for (int k = 0; k <= i; ++k) A(k, j) -= g * d[k];
+            }
+        }
+        for (int k = 0; k <= i; ++k) A(k, i + 1) = 0.0;
+    }
+    for (int j = 0; j < n; ++j) {
+        d[j] = A(n - 1, j);
+        A(n - 1, j) = 0.0;
+    }
+    A(n - 1, n - 1) = 1.0;
+    e[0] = 0.0;
+}
+
+// Implicit QL with shifts on the tridiagonal (d, e), rotating the columns of
+// a into the eigenvectors; eigenvalues ascending with their columns at the
+// end. Returns false when an eigenvalue has not split off in 30 n sweeps.
+bool tridiagonalQl(double *a, int n, double *d, double *e, SymEigenWork *rec, int *nrot) {
+    auto A = [a, n](int r, int c) -> double & { return a[r * n + c]; };
+    for (int i = 1; i < n; ++i) e[i - 1] = e[i];
+    e[n - 1] = 0.0;
+    double f = 0.0;
+    double tst1 = 0.0;
+    const double eps = std::numeric_limits<double>::epsilon();
+    for (int l = 0; l < n; ++l) {
+        tst1 = std::max(tst1, std::fabs(d[l]) + std::fabs(e[l]));
+        int m = l;
+        while (m < n && std::fabs(e[m]) > eps * tst1) ++m;
+        if (m == n) m = n - 1;
+        if (m > l) {
+            int iter = 0;
+            do {
+                if (++iter > 30 * n) return false;
+                double g = d[l];
+                double p = (d[l + 1] - g) / (2.0 * e[l]);
+                double r = std::sqrt(p * p + 1.0);
+                if (p < 0) r = -r;
+                d[l] = e[l] / (p + r);
+                d[l + 1] = e[l] * (p + r);
+                const double dl1 = d[l + 1];
+                double h = g - d[l];
+                for (int i = l + 2; i < n; ++i) d[i] -= h;
+                f += h;
+                p = d[m];
+                double c = 1.0, c2 = 1.0, c3 = 1.0;
+                const double el1 = e[l + 1];
+                double s = 0.0, s2 = 0.0;
+                for (int i = m - 1; i >= l; --i) {
+                    c3 = c2;
+                    c2 = c;
+                    s2 = s;
+                    g = c * e[i];
+                    h = c * p;
+                    r = std::sqrt(p * p + e[i] * e[i]);
+                    e[i + 1] = s * r;
+                    s = e[i] / r;
+                    c = p / r;
+                    p = c * d[i] - s * g;
+                    d[i + 1] = h + s * (c * g + s * d[i]);
+                    if (rec != nullptr) {
+                        if (*nrot == SymEigenWork::kMaxRotations) return false;
+                        rec->rotC[*nrot] = c;
+                        rec->rotS[*nrot] = s;
+                        rec->rotAt[*nrot] = static_cast<uint8_t>(i);
+                        ++*nrot;
+                        continue;
+                    }
+                    for (int k = 0; k < n; ++k) {
+                        const double t = A(k, i + 1);
+                        A(k, i + 1) = s * A(k, i) + c * t;
+                        A(k, i) = c * A(k, i) - s * t;
+                    }
+                }
+                p = -s * s2 * c3 * el1 * e[l] / dl1;
+                e[l] = s * p;
+                d[l] = c * p;
+            } while (std::fabs(e[l]) > eps * tst1);
+        }
+        d[l] += f;
+        e[l] = 0.0;
+    }
+    if (rec != nullptr) return true;  // the caller sorts and forms the vectors
+    for (int i = 0; i < n - 1; ++i) {
+        int k = i;
+        for (int j = i + 1; j < n; ++j)
+            if (d[j] < d[k]) k = j;
+        if (k == i) continue;
+        std::swap(d[k], d[i]);
+        for (int r = 0; r < n; ++r) std::swap(A(r, i), A(r, k));
+    }
+    return true;
+}
+
+// Eigenvector of the tridiagonal matrix for the eigenvalue that ended at
+// position k: the recorded rotations, last first, applied to e_k.
+void replayRotations(const SymEigenWork *w, int nrot, int n, int k, double *z) {
+    for (int i = 0; i < n; ++i) z[i] = 0.0;
+    z[k] = 1.0;
+    for (int r = nrot - 1; r >= 0; --r) {
+        const int i = w->rotAt[r];
+        const double c = w->rotC[r];
+        const double s = w->rotS[r];
+        const double zi = z[i];
+        const double zj = z[i + 1];
+        z[i] = c * zi + s * zj;
+        z[i + 1] = c * zj - s * zi;
+    }
+}
+
+// Column c of the real eigenvector array u (row-major n x n) back to R's
+// eigenvector v = Q u.
+void backToR(const double *u, int n, int c, TarnCplxD *v) {
+    const int h = n / 2;
+    const int off = n - h;
+    const double s = std::sqrt(0.5);
+    for (int t = 0; t < h; ++t) {
+        const double re = s * u[t * n + c];
+        const double im = s * u[(off + t) * n + c];
+        v[t] = cd(re, im);
+        v[n - 1 - t] = cd(re, -im);
+    }
+    if (off > h) v[h] = u[h * n + c];
+}
+
+// a = Q^H R Q (row-major n x n) for the centro-Hermitian R, with the sparse
+// unitary Q below.
+void toRealSymmetric(const TarnCplxD *R, int n, int stride, double *a) {
+    // Column c of Q has one or two entries: (row, weight). Columns below h
+    // are (e_c + e_{n-1-c}) / sqrt 2, the columns from `off` on are
+    // j (e_t - e_{n-1-t}) / sqrt 2, and an odd size has e_h in the middle.
+    // A weight is w = f or w = j f with f real (imag flag).
+    const int h = n / 2;
+    const int off = n - h;
+    const double s = std::sqrt(0.5);
+    int row[kFastHermMax][2];
+    double wf[kFastHermMax][2];
+    bool imag[kFastHermMax];
+    int cnt[kFastHermMax];
+    for (int c = 0; c < n; ++c) {
+        imag[c] = c >= off;
+        if (c < h) {
+            row[c][0] = c, wf[c][0] = s, row[c][1] = n - 1 - c, wf[c][1] = s, cnt[c] = 2;
+        } else if (c < off) {
+            row[c][0] = c, wf[c][0] = 1.0, cnt[c] = 1;
+        } else {
+            const int t = c - off;
+            row[c][0] = t, wf[c][0] = s, row[c][1] = n - 1 - t, wf[c][1] = -s, cnt[c] = 2;
+        }
+    }
+    // (Q^H R Q)[a][b] is real for such R (its imaginary part is rounding):
+    // Re(conj(wa) r wb) is fa fb Re(r) when both weights are real or both
+    // imaginary, fa fb Im(r) when only wa is imaginary, -fa fb Im(r) when
+    // only wb is.
+    for (int ca = 0; ca < n; ++ca) {
+        for (int cb = 0; cb <= ca; ++cb) {
+            double acc = 0.0;
+            for (int x = 0; x < cnt[ca]; ++x) {
+                for (int y = 0; y < cnt[cb]; ++y) {
+                    const TarnCplxD &r = R[static_cast<std::ptrdiff_t>(row[ca][x]) * stride + row[cb][y]];
+                    const double f = wf[ca][x] * wf[cb][y];
+                    if (imag[ca] == imag[cb])
+                        acc += f * r.real();
+                    else
+                        acc += imag[ca] ? f * r.imag() : -f * r.imag();
+                }
+            }
+            a[ca * n + cb] = acc;
+            a[cb * n + ca] = acc;
+        }
+    }
+}
+
+}  // namespace
+
+bool centroHermitianNoise(const TarnCplxD *R, int n, int stride, int count, SymEigenWork *work,
+                          double *values, TarnCplxD *noise) {
+    if (n < 1 || n > kFastHermMax || stride < n || count < 0 || count > n) return false;
+    double *a = work->a;
+    toRealSymmetric(R, n, stride, a);
+    tridiagonalize(a, n, work->d, work->e);
+    double d0[kFastHermMax];
+    double e0[kFastHermMax];
+    for (int k = 0; k < n; ++k) {
+        d0[k] = work->d[k];
+        e0[k] = work->e[k];
+    }
+    int nrot = 0;
+    if (!tridiagonalQl(a, n, work->d, work->e, work, &nrot)) {
+        // Too many rotations to record: rotate the whole basis instead.
+        for (int k = 0; k < n; ++k) {
+            work->d[k] = d0[k];
+            work->e[k] = e0[k];
+        }
+        if (!tridiagonalQl(a, n, work->d, work->e, nullptr, nullptr)) return false;
+        for (int k = 0; k < n; ++k) values[k] = work->d[k];
+        for (int c = 0; c < count; ++c) backToR(a, n, c, noise + c * n);
+        return true;
+    }
+    // Ascending order of the eigenvalues as positions in d (stable).
+    int order[kFastHermMax];
+    for (int k = 0; k < n; ++k) order[k] = k;
+    std::stable_sort(order, order + n, [work](int x, int y) { return work->d[x] < work->d[y]; });
+    for (int k = 0; k < n; ++k) values[k] = work->d[order[k]];
+    // The wanted eigenvectors: tridiagonal ones by replay, then through the
+    // Householder basis (u = H z, written to column 0.. of a scratch copy),
+    // then v = Q u.
+    double z[kFastHermMax];
+    double u[kFastHermMax * kFastHermMax];
+    for (int c = 0; c < count; ++c) {
+        replayRotations(work, nrot, n, order[c], z);
+        for (int r = 0; r < n; ++r) {
+            double acc = 0.0;
+            for (int k = 0; k < n; ++k) acc += a[r * n + k] * z[k];
+            u[r * n + c] = acc;
+        }
+    }
+    for (int c = 0; c < count; ++c) backToR(u, n, c, noise + c * n);
     return true;
 }
 
@@ -224,7 +520,158 @@ bool aberthRoots(const cd *q, int m, cd *z) {
     return false;
 }
 
+// Start points of the m roots inside the unit circle of a self-reciprocal
+// polynomial of degree 2m: the hull circles below radius 1 keep all their
+// points, the circle through radius 1 (the pairs straddling it) every other
+// point pulled just inside, the circles above 1 (the mirrors) none. Falls
+// back to one circle of radius 0.9 when the hull's rounding breaks the
+// symmetry.
+void insideStartPoints(const double *qa, int degree, int m, cd *z) {
+    cd all[kFastRootsMaxDegree];
+    startPoints(qa, degree, all);
+    int at = 0;
+    for (int g = 0; g < degree;) {
+        const double r = modulus(all[g]);
+        int end = g + 1;
+        while (end < degree && modulus(all[end]) == r) ++end;
+        if (r < 1.0 - 1e-9) {
+            for (int i = g; i < end && at < m; ++i) z[at++] = all[i];
+        } else if (r <= 1.0 + 1e-9) {
+            for (int i = g; i < end && at < m; i += 2) z[at++] = all[i] * 0.99;
+        }
+        g = end;
+    }
+    if (at == m) return;
+    for (int i = 0; i < m; ++i) z[i] = std::polar(0.9, 2.0 * M_PI * i / m + 0.4);
+}
+
+// Indices of the n roots (of m, all inside) closest to the unit circle.
+int nearestToCircle(const cd *z, int m, int n, int *idx) {
+    n = std::min(n, m);
+    double key[kFastRootsMaxDegree];
+    for (int i = 0; i < m; ++i) key[i] = 1.0 - modulus(z[i]);
+    int order[kFastRootsMaxDegree];
+    for (int i = 0; i < m; ++i) order[i] = i;
+    std::partial_sort(order, order + n, order + m, [key](int a, int b) { return key[a] < key[b]; });
+    std::sort(order, order + n);
+    for (int i = 0; i < n; ++i) idx[i] = order[i];
+    return n;
+}
+
+// Aberth-Ehrlich iteration on the monic self-reciprocal polynomial of
+// degree 2m (q as in aberthRoots) over the m roots inside the unit circle;
+// each root is repelled from the other inside roots and from every mirror
+// 1/conj(z), the outside roots, which follow their partners exactly. A root
+// that steps outside is replaced by its mirror. Settling as in aberthRoots;
+// the two polishing sweeps go to the `nearest` roots closest to the unit
+// circle only, the ones a caller picks from (the others have settled to
+// their own accuracy, and a root's fixed point does not depend on the
+// others' positions). Returns false when some root has not settled.
+bool mirroredAberthRoots(const cd *q, int m, int nearest, cd *z) {
+    constexpr int kMaxSweeps = 80;
+    const int degree = 2 * m;
+    const double eps = std::numeric_limits<double>::epsilon();
+    double qa[kFastRootsMaxDegree];
+    for (int k = 0; k < degree; ++k) qa[k] = modulus(q[k]);
+    insideStartPoints(qa, degree, m, z);
+    cd y[kFastRootsMaxDegree];
+    bool done[kFastRootsMaxDegree];
+    for (int i = 0; i < m; ++i) {
+        y[i] = z[i] / std::norm(z[i]);
+        done[i] = false;
+    }
+    const double bound = 2.0 * (degree + 1) * eps;
+    int polish = -1;
+    double vpr[kFastRootsMaxDegree], vpi[kFastRootsMaxDegree];
+    double vdr[kFastRootsMaxDegree], vdi[kFastRootsMaxDegree], ve[kFastRootsMaxDegree];
+    int active[kFastRootsMaxDegree];
+    for (int sweep = 0; sweep < kMaxSweeps; ++sweep) {
+        int na = 0;
+        if (polish < 0) {
+            for (int i = 0; i < m; ++i) {
+                if (!done[i]) active[na++] = i;
+            }
+        } else {
+            na = nearestToCircle(z, m, nearest, active);
+        }
+        hornerBatch(q, qa, degree, z, active, na, vpr, vpi, vdr, vdi, ve);
+        bool all = true;
+        for (int a = 0; a < na; ++a) {
+            const int i = active[a];
+            const double xr = z[i].real();
+            const double xi = z[i].imag();
+            const double pr = vpr[i], pi = vpi[i], dr = vdr[i], di = vdi[i], e = ve[i];
+            const double pn = pr * pr + pi * pi;
+            if (polish < 0 && pn <= (bound * e) * (bound * e)) {
+                done[i] = true;
+                continue;
+            }
+            if (pn == 0.0) continue;
+            all = false;
+            const double dn = dr * dr + di * di;
+            const double rr = (pr * dr + pi * di) / dn;
+            const double ri = (pi * dr - pr * di) / dn;
+            double sr = 0.0, si = 0.0;
+            for (int j = 0; j < m; ++j) {
+                const double br = xr - y[j].real();
+                const double bi = xi - y[j].imag();
+                const double binv = 1.0 / (br * br + bi * bi);
+                sr += br * binv;
+                si -= bi * binv;
+                if (j == i) continue;
+                const double ar = xr - z[j].real();
+                const double ai = xi - z[j].imag();
+                const double ainv = 1.0 / (ar * ar + ai * ai);
+                sr += ar * ainv;
+                si -= ai * ainv;
+            }
+            const double br = 1.0 - (rr * sr - ri * si);
+            const double bi = -(rr * si + ri * sr);
+            const double bn = br * br + bi * bi;
+            const cd w((rr * br + ri * bi) / bn, (ri * br - rr * bi) / bn);
+            if (!std::isfinite(w.real()) || !std::isfinite(w.imag())) return false;
+            cd x = z[i] - w;
+            const double nx = std::norm(x);
+            if (nx > 1.0) x /= nx;  // its mirror, inside
+            z[i] = x;
+            y[i] = x / std::norm(x);
+        }
+        if (polish >= 0 && ++polish == 2) return true;
+        if (all && polish < 0) polish = 0;
+    }
+    return false;
+}
+
 }  // namespace
+
+int selfReciprocalRoots(const TarnCplxD *coef, int count, int nearest, TarnCplxD *roots) {
+    const int degree = count - 1;
+    if (count < 3 || count % 2 == 0 || degree > kFastRootsMaxDegree) return 0;
+    const int m = degree / 2;
+    cd q[kFastRootsMaxDegree];
+    for (int k = 0; k < degree; ++k) {
+        aaMathCalcCplxDiv(&q[k], coef[k + 1], coef[0]);
+        if (!finite(q[k])) return 0;
+    }
+    cd found[kFastRootsMaxDegree];
+    if (!mirroredAberthRoots(q, m, nearest, found)) return polyRootsFast(coef, count, roots);
+    for (int i = 0; i < m; ++i) found[m + i] = found[i] / std::norm(found[i]);
+    // Stable insertion sort by magnitude, the order of the exported root finder.
+    double mag[kFastRootsMaxDegree];
+    for (int i = 0; i < degree; ++i) {
+        const cd z = found[i];
+        const double a = modulus(z);
+        int j = i;
+        while (j > 0 && a < mag[j - 1]) {
+            mag[j] = mag[j - 1];
+            roots[j] = roots[j - 1];
+            --j;
+        }
+        mag[j] = a;
+        roots[j] = z;
+    }
+    return degree;
+}
 
 int polyRootsFast(const TarnCplxD *coef, int count, TarnCplxD *roots) {
     const int m = count - 1;

@@ -16,11 +16,16 @@ bool validSize(const char *function, int n) {
 }
 
 void transform(TarnCplxD *data, int n) {
-    int bits = 0;
-    while ((1 << bits) < n) ++bits;
-    for (int i = 0; i < n; ++i) {
-        const int r = reserveBits(static_cast<uint32_t>(i), bits);
+    // Bit-reversed order, the reversed index counted along with i (adding 1
+    // at the top bit and carrying downwards) rather than reversed afresh.
+    for (int i = 0, r = 0; i < n; ++i) {
         if (i < r) std::swap(data[i], data[r]);
+        int bit = n >> 1;
+        while (bit > 0 && (r & bit) != 0) {
+            r ^= bit;
+            bit >>= 1;
+        }
+        r |= bit;
     }
     // Decimation in time. Every block of a stage walks the same twiddle
     // sequence (1, w, w*w, ... by repeated multiplication), so the sequence is

@@ -155,8 +155,16 @@ int aaMathCalcPolyfit(const int8_t *x, const double *y, int count, int degree, d
     std::array<double, kMaxFitDegree + 1> moment{};
     for (int i = 0; i < count; ++i) {
         const double xi = x[i];
-        for (int k = 0; k <= 2 * degree + 2; ++k) powerSum[k] += std::pow(xi, k);
-        for (int k = 0; k <= degree; ++k) moment[k] += y[i] * std::pow(xi, k);
+        // Integer powers by multiplication while they are exact (below 2^53):
+        // pow returns the exact value there too, since it is within one unit
+        // in the last place; beyond, pow itself.
+        double pk = 1.0;
+        for (int k = 0; k <= 2 * degree + 2; ++k) {
+            const double v = std::fabs(pk) < 0x1p53 ? pk : std::pow(xi, k);
+            powerSum[k] += v;
+            if (k <= degree) moment[k] += y[i] * v;
+            pk *= xi;
+        }
     }
     // Augmented [A | I] with the Hankel matrix of power sums.
     std::array<std::array<double, 2 * (kMaxFitDegree + 1)>, kMaxFitDegree + 1> aug{};

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <mutex>
 #include <vector>
 
 #include "math/eigen_fast.h"
@@ -66,6 +67,32 @@ int pickRoots(const cd *roots, int m, int p, double *freq, double *mag) {
     return finishRoots(count, p, freq, mag);
 }
 
+// Turns the forward sums F in R's lower triangle (l >= k) into the
+// forward-backward covariance: R[l][k] = (F[l][k] + F[L-1-k][L-1-l]) / 2K.
+// The backward term of entry (l, k) is the conjugate of F at (L-1-l, L-1-k)
+// and F is Hermitian, so both entries of such a pair (both in the lower
+// triangle) get the same value; the upper triangle is the conjugate of the
+// lower one. The result is exactly centro-Hermitian.
+void forwardBackward(TarnCplxD *R, int L, int stride, int K) {
+    auto at = [R, stride](int r, int c) -> TarnCplxD & {
+        return R[static_cast<std::ptrdiff_t>(r) * stride + c];
+    };
+    const double scale = 0.5 / static_cast<double>(K);
+    for (int l = 0; l < L; ++l) {
+        for (int k = 0; k <= l; ++k) {
+            const int l2 = L - 1 - k;
+            const int k2 = L - 1 - l;
+            if (l2 < l || (l2 == l && k2 < k)) continue;  // pair already done
+            const TarnCplxD v = (at(l, k) + at(l2, k2)) * scale;
+            at(l, k) = v;
+            at(l2, k2) = v;
+        }
+    }
+    for (int l = 0; l < L; ++l) {
+        for (int k = 0; k < l; ++k) at(k, l) = std::conj(at(l, k));
+    }
+}
+
 // Adds the noise vector's polynomial to coef: the row-reversed vector w
 // convolved with conj(w) in reversed order, i.e. coef[n] += sum over k of
 // w[k] conj(w[L-1-(n-k)]) (2L-1 coefficients).
@@ -79,11 +106,49 @@ void addNoisePoly(const cd *w, int L, cd *coef) {
     }
 }
 
-int rootMusicFast(const TarnCplxD *R, int p, int L, int stride, double *freq, double *mag) {
+// The same polynomial from R's noise vectors v. The eigen interface reads a
+// matrix column by column, so root-MUSIC decomposes R^T = conj(R), whose
+// noise vectors are conj(v); with those, reversed, the coefficients are the
+// diagonal sums of the Hermitian noise projector: coef[n] = sum over b of
+// v[b] conj(v[b + L-1-n]) for n <= L-1, and the rest their conjugates.
+void noisePolySelfReciprocal(const cd *noise, int count, int L, cd *coef) {
+    for (int n = 0; n < L; ++n) {
+        const int shift = L - 1 - n;
+        double re = 0.0;
+        double im = 0.0;
+        for (int c = 0; c < count; ++c) {
+            const double *v = reinterpret_cast<const double *>(noise + c * L);
+            for (int b = 0; b + shift < L; ++b) {
+                const double ar = v[2 * b], ai = v[2 * b + 1];
+                const double br = v[2 * (b + shift)], bi = v[2 * (b + shift) + 1];
+                re += ar * br + ai * bi;
+                im += ai * br - ar * bi;
+            }
+        }
+        coef[n] = cd(re, im);
+    }
+    coef[L - 1] = cd(coef[L - 1].real(), 0.0);
+    for (int n = 0; n < L - 1; ++n) coef[2 * L - 2 - n] = std::conj(coef[n]);
+}
+
+// True when R is exactly centro-Hermitian (J conj(R) J = R), as every
+// forward-backward covariance of this file is.
+bool centroHermitian(const TarnCplxD *R, int L, int stride) {
+    for (int l = 0; l < L; ++l) {
+        for (int k = 0; k < L; ++k) {
+            const cd a = R[static_cast<std::ptrdiff_t>(l) * stride + k];
+            const cd b = R[static_cast<std::ptrdiff_t>(L - 1 - l) * stride + (L - 1 - k)];
+            if (a != std::conj(b)) return false;
+        }
+    }
+    return true;
+}
+
+// Hermitian route for a matrix without that structure (a caller's own R).
+int rootMusicHermitian(const TarnCplxD *R, int p, int L, int stride, double *freq, double *mag) {
     double values[kMaxL];
     cd vectors[kMaxL * kMaxL];
     if (!tarn_math::hermitianEigen(R, L, stride, values, vectors)) return finishRoots(0, p, freq, mag);
-    // Ascending eigenvalues: the first L - p eigenvectors span the noise subspace.
     cd coef[2 * kMaxL - 1] = {};
     cd w[kMaxL];
     for (int c = 0; c < L - p; ++c) {
@@ -91,7 +156,21 @@ int rootMusicFast(const TarnCplxD *R, int p, int L, int stride, double *freq, do
         addNoisePoly(w, L, coef);
     }
     cd roots[kMaxRoots];
-    const int m = tarn_math::polyRootsFast(coef, 2 * L - 1, roots);
+    const int m = tarn_math::selfReciprocalRoots(coef, 2 * L - 1, p + 2, roots);
+    return pickRoots(roots, m, p, freq, mag);
+}
+
+int rootMusicFast(const TarnCplxD *R, int p, int L, int stride, double *freq, double *mag,
+                  MusicWorkspace *ws) {
+    if (!centroHermitian(R, L, stride)) return rootMusicHermitian(R, p, L, stride, freq, mag);
+    double values[kMaxL];
+    // Ascending eigenvalues: the L - p smallest span the noise subspace.
+    if (!tarn_math::centroHermitianNoise(R, L, stride, L - p, &ws->eigen, values, ws->noise))
+        return finishRoots(0, p, freq, mag);
+    cd coef[2 * kMaxL - 1];
+    noisePolySelfReciprocal(ws->noise, L - p, L, coef);
+    cd roots[kMaxRoots];
+    const int m = tarn_math::selfReciprocalRoots(coef, 2 * L - 1, p + 2, roots);
     return pickRoots(roots, m, p, freq, mag);
 }
 
@@ -146,10 +225,11 @@ struct PathState {
     int negative = 0;
 };
 
-void setNoDistance(MusicResult *music, int j, int i) {
-    music->valid[j][i] = 0;
-    music->dest[j][i] = kNoDist;
-    music->conf[j][i] = -1.0;
+// Arrays indexed [order slot][path] use o for the slot and j for the path.
+void setNoDistance(MusicResult *music, int o, int j) {
+    music->valid[o][j] = 0;
+    music->dest[o][j] = kNoDist;
+    music->conf[o][j] = -1.0;
 }
 
 double musicConf(const ConfigOpts *opts, double mag, uint8_t gconf) {
@@ -159,281 +239,428 @@ double musicConf(const ConfigOpts *opts, double mag, uint8_t gconf) {
     return std::round(c * static_cast<double>(g));
 }
 
+// The per-root trace lines cost a call each; skip their loops when off.
+bool logs(int level) {
+    return level <= __atomic_load_n(&glog_level, __ATOMIC_RELAXED);
+}
+
 const uint8_t kCentreOrders[kMusicMaxOrders] = {1, 2, 4, 6, 7, 8, 9};
 const uint8_t kCentreCov[kMusicMaxOrders] = {1, 4, 8, 12, 14, 16, 18};
 const uint8_t kDefaultOrders[6] = {2, 4, 6, 7, 8, 9};
 const uint8_t kDefaultCov[6] = {4, 8, 12, 14, 16, 18};
+
+// One call's inputs and settings, shared by the steps below.
+struct MusicCall {
+    const PresState *pres;
+    const ToneRecord *raw;
+    const ConfigOpts *opts;
+    MusicResult *music;
+    bool reset;
+    MusicRoute route;
+    MusicWorkspace *ws;
+    bool centre;     // useChannelCenterForBoundMusicEst = 1
+    bool centreOff;  // useChannelCenterForBoundMusicEst = 0
+    double sf;
+    double phaseDist[kPaths];
+    int ordLen;
+    int cov[kMusicMaxOrders];
+};
+
+// A path's usable channels, gathered into the workspace.
+struct PathSamples {
+    int n = 0;
+    bool usable = false;
+    double a = 0.0;  // metres per radian of root angle
+};
+
+// One order's candidates: raw distances, roots and the kept flags.
+struct Candidates {
+    int p = 0;
+    double d[kMaxL];
+    double freq[kMaxL];
+    double mag[kMaxL];
+    bool keep[kMaxL];
+};
+
+PathSamples gatherPath(const MusicCall &c, const ToneRecord *proc, int j) {
+    MusicWorkspace *ws = c.ws;
+    PathSamples s;
+    for (int k = 0; k < kChannels; ++k) {
+        if (proc->gmap[k][j] != 1) continue;
+        ws->channels[s.n] = proc->chanList[k];
+        ws->samples[s.n] = proc->pct[k][j];
+        ++s.n;
+    }
+    const int8_t step = s.n >= 2 ? static_cast<int8_t>(ws->channels[1] - ws->channels[0]) : 0;
+    s.usable = s.n >= kMinChannels && step != 0;
+    if (!s.usable) DEBUG_LOG(2, "Music: too few channels on antenna path %d (%d)\n", j, s.n);
+    s.a = s.usable ? c.opts->sol / step / 1e6 * 0.5 / kPi : 0.0;
+    if (!s.usable || c.route != MusicRoute::kFast) return s;
+    // Prefix sums for every lag the orders can use (L - 1 at most).
+    int maxL = 1;
+    for (int o = 0; o < c.ordLen; ++o) maxL = std::max(maxL, c.cov[o] + 1);
+    const double *x = reinterpret_cast<const double *>(ws->samples);
+    for (int lag = 0; lag < std::min(maxL, s.n); ++lag) {
+        TarnCplxD *sum = ws->lagSums[lag];
+        double re = 0.0;
+        double im = 0.0;
+        sum[0] = 0.0;
+        for (int u = 0; u + lag < s.n; ++u) {
+            const double ar = x[2 * (u + lag)], ai = x[2 * (u + lag) + 1];
+            const double br = x[2 * u], bi = x[2 * u + 1];
+            re += ar * br + ai * bi;
+            im += ai * br - ar * bi;
+            sum[u + 1] = TarnCplxD(re, im);
+        }
+    }
+    return s;
+}
+
+// Forward-backward covariance of size L: from the shared sums on the fast
+// route, computed afresh on the reference route.
+void covariance(const MusicCall &c, const PathSamples &s, int L, TarnCplxD *R) {
+    if (c.route != MusicRoute::kFast) {
+        algCalcCovD(c.ws->samples, s.n, L, kStride, R);
+        return;
+    }
+    const int K = s.n - L + 1;
+    for (int l = 0; l < L; ++l) {
+        for (int k = 0; k <= l; ++k) {
+            const TarnCplxD *sum = c.ws->lagSums[l - k];
+            R[l * kStride + k] = sum[k + K] - sum[k];
+        }
+    }
+    forwardBackward(R, L, kStride, K);
+}
+
+// Roots of order p at size L and the strength filter. False when fewer
+// than p roots were found.
+bool orderCandidates(const MusicCall &c, const PathSamples &s, int o, int p, int L, Candidates *cand) {
+    const ConfigOpts *opts = c.opts;
+    covariance(c, s, L, c.ws->cov);
+    if (rootMusicFreq(c.ws->cov, p, L, kStride, cand->freq, cand->mag, c.route, c.ws) < p) return false;
+    cand->p = p;
+    const double prior = c.raw->prior;
+    double lm[kMaxL];
+    double lmMax = -INFINITY;
+    for (int k = 0; k < p; ++k) {
+        cand->d[k] = prior - s.a * cand->freq[k] + opts->calDistOffset;
+        lm[k] = -std::log10(1.0 - cand->mag[k]);
+        lmMax = std::max(lmMax, lm[k]);
+    }
+    const double thr = lmMax - opts->muMaxEigs;
+    const bool keepAll = o == 0 && c.centre;
+    const bool anySign = opts->pctPrior == 3 || opts->pctPrior == 5;
+    for (int k = 0; k < p; ++k)
+        cand->keep[k] = keepAll || (lm[k] > thr && cand->mag[k] > opts->muMagThr && (anySign || cand->freq[k] < 0));
+    if (!logs(4)) return true;
+    for (int k = 0; k < p; ++k)
+        DEBUG_LOG(4, "raw distances [%d] = %lf , freq %lf", k, cand->d[k], cand->freq[k]);
+    DEBUG_LOG(4, "max: %.15lf\n", lmMax);
+    DEBUG_LOG(4, "max[%.15lf]\n", thr);
+    for (int k = 0; k < p; ++k) {
+        DEBUG_LOG(4, "lm[%d] %lf", k, lm[k]);
+        if (cand->keep[k])
+            DEBUG_LOG(4, "lm based filtering valid %d", k);
+        else
+            DEBUG_LOG(4, "lm based filtering Invalid %d , %lf , %lf , %d", k, cand->mag[k], opts->muMagThr,
+                      opts->pctPrior);
+    }
+    return true;
+}
+
+// Selection for pctPrior other than 5: the kept root of smallest |angle|.
+void selectAlternative(const MusicCall &c, PathState &ps, const PathSamples &s, const Candidates &cand,
+                       int o, int j) {
+    const ConfigOpts *opts = c.opts;
+    MusicResult *music = c.music;
+    int best = -1;
+    for (int k = 0; k < cand.p; ++k) {
+        if (cand.keep[k] && (best < 0 || std::fabs(cand.freq[k]) < std::fabs(cand.freq[best]))) best = k;
+    }
+    if (best < 0) {
+        setNoDistance(music, o, j);
+        return;
+    }
+    music->valid[o][j] = 1;
+    const double dist =
+        opts->calDistOffset + c.raw->prior - std::floor(s.a * cand.freq[best] * 10000.0) / 10000.0;
+    music->dest[o][j] = std::max(dist, 0.0) * c.sf;
+    music->conf[o][j] = musicConf(opts, cand.mag[best], c.raw->gconf[j]);
+    if (opts->discardNegativeMusicValues == 1) {
+        if (music->dest[o][j] < 0) {
+            music->valid[o][j] = 0;
+            ++ps.negative;
+        }
+        ps.positive += music->valid[o][j];
+    }
+    if (opts->quant == 1) music->dest[o][j] = std::round(music->dest[o][j]);
+    DEBUG_LOG(4, "Music dest[%d][%d] = %lf", o, j, music->dest[o][j]);
+}
+
+// Main selection's filters: phase-slope floor, then the channel-centre
+// bounds or closeness to the lowest order and muOffset.
+void filterMain(const MusicCall &c, const PathState &ps, Candidates *cand, int o, int j) {
+    const ConfigOpts *opts = c.opts;
+    const MusicResult *music = c.music;
+    bool *keep = cand->keep;
+    const double *d = cand->d;
+    const int p = cand->p;
+    if (opts->phaseMusicFilter == 1 && c.phaseDist[j] > opts->minPhaseBasedFilterPhaseDist &&
+        !(o == 0 && c.centre)) {
+        const double floorDist = c.phaseDist[j] * opts->phDistFrac - opts->phaseRotationOffset;
+        for (int k = 0; k < p; ++k) {
+            if (!keep[k]) continue;
+            keep[k] = d[k] > floorDist;
+            if (keep[k])
+                DEBUG_LOG(4, "phaseMusicFilter valid %d", k);
+            else
+                DEBUG_LOG(4, "phaseMusicFilter Invalid %d , %lf , %d", k, d[k], o);
+        }
+    }
+    if (c.centre && o >= 1) {
+        DEBUG_LOG(2, "upperBoundDist %lf", ps.upper);
+        DEBUG_LOG(2, "lowerBoundDist %lf", ps.lower);
+        for (int k = 0; k < p; ++k) {
+            if (!keep[k]) continue;
+            keep[k] = ps.lower <= d[k] && d[k] <= ps.upper && d[k] >= opts->muOffset;
+            if (!keep[k]) DEBUG_LOG(4, "Distance not in channel center bonds %lf", d[k]);
+        }
+        return;
+    }
+    if (!c.centreOff) return;
+    const double delta = std::fabs(c.pres->dest / c.sf - ps.lowest);
+    DEBUG_LOG(2, "distDelta %lf , %lf ,  %lf , %lf", delta, c.pres->dest, ps.lowest, music->dest[0][j]);
+    const bool slot0 = music->valid[0][j] == 1 || (music->valid[0][j] == 0 && music->dest[0][j] != kNoDist);
+    if (o >= 1 && opts->smallerMusicOrderFilterOffsetLower != 0 && (c.reset || delta <= opts->fiMaxDelta) &&
+        slot0) {
+        for (int k = 0; k < p; ++k) {
+            if (!keep[k]) continue;
+            keep[k] = ps.lowest - opts->smallerMusicOrderFilterOffsetLower < d[k] &&
+                      d[k] < ps.lowest + opts->smallerMusicOrderFilterOffsetUpper;
+            if (keep[k])
+                DEBUG_LOG(4, "Distance closer to lowest Music order  %d", k);
+            else
+                DEBUG_LOG(4, "Distance far from lowest Music order  %lf , %lf", d[k], ps.lowest);
+        }
+    }
+    for (int k = 0; k < p; ++k) {
+        if (!keep[k]) continue;
+        keep[k] = d[k] >= opts->muOffset;
+        if (keep[k])
+            DEBUG_LOG(4, "muOffset based filtering valid %d", k);
+        else
+            DEBUG_LOG(4, "muOffset based filtering invalid %d", k);
+    }
+}
+
+// Main selection's pick among the survivors, the bounds it sets, the slot
+// and the negative-distance count.
+void pickMain(const MusicCall &c, PathState &ps, const Candidates &cand, int o, int j) {
+    const ConfigOpts *opts = c.opts;
+    MusicResult *music = c.music;
+    const double *d = cand.d;
+    int survivors = 0;
+    double mx = -INFINITY;
+    for (int k = 0; k < cand.p; ++k) {
+        if (!cand.keep[k]) continue;
+        ++survivors;
+        mx = std::max(mx, d[k]);
+    }
+    if (survivors == 0) {
+        // A failed order-2 run closes the bounds for the rest of the path.
+        if (c.centre && o == 1) ps.upper = -kNoDist;
+        DEBUG_LOG(2, "No valid distances found for Music order %d", opts->muOrdSet[o]);
+        setNoDistance(music, o, j);
+    } else {
+        if (c.centre && o == 1) {
+            DEBUG_LOG(2,
+                      "opts->smallerMusicOrderFilterOffsetUpper %lf , %lf , max %lf , "
+                      "opts->lowerBoundCoef %lf",
+                      opts->smallerMusicOrderFilterOffsetUpper, opts->smallerMusicOrderFilterOffsetLower, mx,
+                      opts->lowerBoundCoef);
+            ps.upper = std::min(ps.upper, mx + opts->smallerMusicOrderFilterOffsetUpper);
+            ps.lower = std::max({mx - opts->lowerBoundCoef * std::fabs(ps.first - mx),
+                                 mx - opts->smallerMusicOrderFilterOffsetLower, ps.lower});
+        }
+        const bool proximity = opts->priorProximityMusicFilter == 1 && c.pres->valid == 1;
+        const double ref = c.pres->dest / c.sf;
+        int best = -1;
+        for (int k = 0; k < cand.p; ++k) {
+            if (!cand.keep[k]) continue;
+            const double key = proximity ? std::fabs(d[k] - ref) : d[k];
+            const double bestKey = best < 0 ? 0.0 : (proximity ? std::fabs(d[best] - ref) : d[best]);
+            if (best < 0 || key < bestKey) best = k;
+        }
+        DEBUG_LOG(4, "idxMin %d", best);
+        const double dist = d[best];
+        if (o == 0 && c.centre) {
+            ps.first = dist;
+            ps.upper = dist + opts->chanCenterUBOffset;
+            ps.lower = c.phaseDist[j] - opts->chanCenterLBOffset;
+        } else if (o == 0) {
+            ps.lowest = dist;
+        }
+        music->dest[o][j] = dist * c.sf;
+        music->conf[o][j] = musicConf(opts, cand.mag[best], c.raw->gconf[j]);
+        music->valid[o][j] = 1;
+        if ((c.centre && o >= 1) || c.centreOff) ps.list[ps.listLen++] = music->dest[o][j];
+    }
+    if (opts->discardNegativeMusicValues == 1) {
+        if (music->dest[o][j] < 0) {
+            ++ps.negative;
+            music->valid[o][j] = 0;
+        }
+        if ((c.centre && o >= 1) || c.centreOff) ps.positive += music->valid[o][j];
+        DEBUG_LOG(2, "Music dest[%d][%d] = %lf, %d", o, j, music->dest[o][j], music->valid[o][j]);
+    }
+}
+
+// With the channel-centre bounds, an order whose bounds leave no distance
+// (closed by a failed order-2 run, or empty) cannot give a result.
+bool boundsClosed(const MusicCall &c, const PathState &ps, int o) {
+    return c.centre && o >= 1 && c.opts->pctPrior == 5 &&
+           (ps.lower > ps.upper || ps.upper < c.opts->muOffset);
+}
+
+// Every order of antenna path j.
+void runPath(const MusicCall &c, const ToneRecord *proc, PathState &ps, int j) {
+    const ConfigOpts *opts = c.opts;
+    MusicResult *music = c.music;
+    const PathSamples s = gatherPath(c, proc, j);
+    for (int o = 0; o < c.ordLen; ++o) {
+        const int p = opts->muOrdSet[o];
+        if (p == 0) break;
+        music->valid[o][j] = 0;
+        DEBUG_LOG(4, "\n muOrdSet[i]: %d \n", p);
+        const int M = c.cov[o];
+        const int L = M + 1;
+        // No covariance (M >= N) or no noise subspace (L <= p): no distance.
+        if (!s.usable || M >= s.n || L <= p) {
+            setNoDistance(music, o, j);
+            continue;
+        }
+        Candidates cand;
+        if (boundsClosed(c, ps, o)) {
+            pickMain(c, ps, cand, o, j);  // no candidates: the no-distance case
+            continue;
+        }
+        if (!orderCandidates(c, s, o, p, L, &cand)) {
+            DEBUG_LOG(2, "No valid distances found for Music order %d", p);
+            setNoDistance(music, o, j);
+            continue;
+        }
+        if (opts->pctPrior != 5) {
+            selectAlternative(c, ps, s, cand, o, j);
+            continue;
+        }
+        filterMain(c, ps, &cand, o, j);
+        pickMain(c, ps, cand, o, j);
+    }
+    music->musicStd[j] = ps.listLen > 0 ? aaMathCalcStd(ps.list, ps.listLen) : kNoDist;
+    DEBUG_LOG(2, " music std %lf", music->musicStd[j]);
+}
+
+// Restores the option sets, shifts the bound-setting order-1 run out and
+// applies the negative-distance rule.
+void finishCall(ConfigOpts *opts, MusicResult *music, bool centre, const PathState *state, int nap) {
+    if (centre) {
+        opts->muOrdSetLen = 6;
+        opts->muCovSetLen = 6;
+        std::memcpy(opts->muOrdSet, kDefaultOrders, sizeof kDefaultOrders);
+        std::memcpy(opts->muCovSet, kDefaultCov, sizeof kDefaultCov);
+        for (int j = 0; j < nap; ++j) {
+            for (int o = 0; o + 1 < kMusicMaxOrders; ++o) {
+                music->valid[o][j] = music->valid[o + 1][j];
+                music->dest[o][j] = music->dest[o + 1][j];
+                music->conf[o][j] = music->conf[o + 1][j];
+            }
+        }
+    }
+    const int used = std::min<int>(opts->muOrdSetLen, kMusicMaxOrders);
+    for (int j = 0; j < nap; ++j) {
+        DEBUG_LOG(2, " numPositiveDistances[n]  %d", state[j].positive);
+        if (state[j].positive == 0 && opts->discardNegativeMusicValues == 1 && state[j].negative != 0) {
+            for (int o = 0; o < used; ++o) {
+                music->dest[o][j] = 0.0;
+                music->valid[o][j] = 1;
+            }
+        }
+    }
+}
+
+std::mutex gDefaultLock;
+
+MusicWorkspace &defaultWorkspace() {
+    static MusicWorkspace ws;
+    return ws;
+}
 
 }  // namespace
 
 namespace tarn_rtp {
 
 int rootMusicFreq(const TarnCplxD *R, int p, int L, int stride, double *freq, double *mag,
-                  MusicRoute route) {
+                  MusicRoute route, MusicWorkspace *work) {
     DEBUG_LOG(4, kStageEnter, "algRootMusicFreq");
     if (p < 1) return 0;
     if (L > kMaxL || p >= L || stride < L) return finishRoots(0, p, freq, mag);
-    return route == MusicRoute::kFast ? rootMusicFast(R, p, L, stride, freq, mag)
+    return route == MusicRoute::kFast ? rootMusicFast(R, p, L, stride, freq, mag, work)
                                       : rootMusicReference(R, p, L, stride, freq, mag);
+}
+
+int rootMusicFreq(const TarnCplxD *R, int p, int L, int stride, double *freq, double *mag,
+                  MusicRoute route) {
+    std::lock_guard<std::mutex> hold(gDefaultLock);
+    return rootMusicFreq(R, p, L, stride, freq, mag, route, &defaultWorkspace());
 }
 
 void estWithMusic(const PresState *pres, const ToneRecord *rawMeas, const ToneRecord *procMeas,
                   ConfigOpts *opts, int8_t NAP, MusicResult *music, const double *pdest, bool reset,
-                  MusicRoute route) {
+                  MusicRoute route, MusicWorkspace *work) {
     const int nap = clampPaths(NAP);
     DEBUG_LOG(4, kStageEnter, "algEstWithMusic");
     DEBUG_LOG(4, "pres->time %lf , valid %d", pres->time, pres->valid);
-    const bool centre = opts->useChannelCenterForBoundMusicEst == 1;
-    const bool centreOff = opts->useChannelCenterForBoundMusicEst == 0;
-    if (centre) {
+    MusicCall c{};
+    c.pres = pres;
+    c.raw = rawMeas;
+    c.opts = opts;
+    c.music = music;
+    c.reset = reset;
+    c.route = route;
+    c.ws = work;
+    c.centre = opts->useChannelCenterForBoundMusicEst == 1;
+    c.centreOff = opts->useChannelCenterForBoundMusicEst == 0;
+    if (c.centre) {
         opts->muOrdSetLen = kMusicMaxOrders;
         opts->muCovSetLen = kMusicMaxOrders;
         std::memcpy(opts->muOrdSet, kCentreOrders, sizeof kCentreOrders);
         std::memcpy(opts->muCovSet, kCentreCov, sizeof kCentreCov);
     }
-    const double sf = opts->distSF;
-    double phaseDist[kPaths];
-    for (int i = 0; i < nap; ++i) phaseDist[i] = pdest[i] / sf;
-
+    c.sf = opts->distSF;
+    for (int j = 0; j < nap; ++j) c.phaseDist[j] = pdest[j] / c.sf;
     // Option sizes come from a record the host may install: clamp at use.
-    const int ordLen = std::min<int>(opts->muOrdSetLen, kMusicMaxOrders);
-    int cov[kMusicMaxOrders] = {};
+    c.ordLen = std::min<int>(opts->muOrdSetLen, kMusicMaxOrders);
     const int covLen = opts->muCovSetLen;
-    for (int j = 0; j < kMusicMaxOrders; ++j) {
+    for (int o = 0; o < kMusicMaxOrders; ++o) {
+        int m = 0;
         if (covLen == 1)
-            cov[j] = opts->muCovSet[0];
-        else if (covLen >= 2 && j < covLen)
-            cov[j] = opts->muCovSet[j];
-        cov[j] = std::min(cov[j], kMusicMaxCov);
+            m = opts->muCovSet[0];
+        else if (covLen >= 2 && o < covLen)
+            m = opts->muCovSet[o];
+        c.cov[o] = std::min(m, kMusicMaxCov);
     }
-
     PathState state[kPaths];
-    cd x[kChannels];
-    TarnCplxD R[kMaxL * kStride];
-    for (int i = 0; i < nap; ++i) {
-        PathState &ps = state[i];
-        int chan[kChannels];
-        int n = 0;
-        for (int k = 0; k < kChannels; ++k) {
-            if (procMeas->gmap[k][i] != 1) continue;
-            chan[n] = procMeas->chanList[k];
-            x[n] = procMeas->pct[k][i];
-            ++n;
-        }
-        const int8_t step = n >= 2 ? static_cast<int8_t>(chan[1] - chan[0]) : 0;
-        const bool usable = n >= kMinChannels && step != 0;
-        if (!usable) DEBUG_LOG(2, "Music: too few channels on antenna path %d (%d)\n", i, n);
-        const double a = usable ? opts->sol / step / 1e6 * 0.5 / kPi : 0.0;
-        const double prior = rawMeas->prior;
-
-        for (int j = 0; j < ordLen; ++j) {
-            const int p = opts->muOrdSet[j];
-            if (p == 0) break;
-            music->valid[j][i] = 0;
-            DEBUG_LOG(4, "\n muOrdSet[i]: %d \n", p);
-            const int M = cov[j];
-            const int L = M + 1;
-            // No covariance (M >= N) or no noise subspace (L <= p): no distance.
-            if (!usable || M >= n || L <= p) {
-                setNoDistance(music, j, i);
-                continue;
-            }
-            algCalcCovD(x, n, L, kStride, R);
-            double freq[kMaxL];
-            double mag[kMaxL];
-            if (rootMusicFreq(R, p, L, kStride, freq, mag, route) < p) {
-                DEBUG_LOG(2, "No valid distances found for Music order %d", p);
-                setNoDistance(music, j, i);
-                continue;
-            }
-            double d[kMaxL];
-            double lm[kMaxL];
-            double lmMax = -INFINITY;
-            for (int k = 0; k < p; ++k) {
-                d[k] = prior - a * freq[k] + opts->calDistOffset;
-                DEBUG_LOG(4, "raw distances [%d] = %lf , freq %lf", k, d[k], freq[k]);
-                lm[k] = -std::log10(1.0 - mag[k]);
-                lmMax = std::max(lmMax, lm[k]);
-            }
-            const double thr = lmMax - opts->muMaxEigs;
-            DEBUG_LOG(4, "max: %.15lf\n", lmMax);
-            DEBUG_LOG(4, "max[%.15lf]\n", thr);
-            bool keep[kMaxL];
-            const bool keepAll = j == 0 && centre;
-            for (int k = 0; k < p; ++k) {
-                DEBUG_LOG(4, "lm[%d] %lf", k, lm[k]);
-                keep[k] = keepAll || (lm[k] > thr && mag[k] > opts->muMagThr &&
-                                      (opts->pctPrior == 3 || opts->pctPrior == 5 || freq[k] < 0));
-                if (keep[k])
-                    DEBUG_LOG(4, "lm based filtering valid %d", k);
-                else
-                    DEBUG_LOG(4, "lm based filtering Invalid %d , %lf , %lf , %d", k, mag[k],
-                              opts->muMagThr, opts->pctPrior);
-            }
-
-            if (opts->pctPrior != 5) {
-                // Alternative selection: the kept root of smallest |angle|.
-                int best = -1;
-                for (int k = 0; k < p; ++k) {
-                    if (keep[k] && (best < 0 || std::fabs(freq[k]) < std::fabs(freq[best]))) best = k;
-                }
-                if (best < 0) {
-                    setNoDistance(music, j, i);
-                    continue;
-                }
-                music->valid[j][i] = 1;
-                const double dist =
-                    opts->calDistOffset + prior - std::floor(a * freq[best] * 10000.0) / 10000.0;
-                music->dest[j][i] = std::max(dist, 0.0) * sf;
-                music->conf[j][i] = musicConf(opts, mag[best], rawMeas->gconf[i]);
-                if (opts->discardNegativeMusicValues == 1) {
-                    if (music->dest[j][i] < 0) {
-                        music->valid[j][i] = 0;
-                        ++ps.negative;
-                    }
-                    ps.positive += music->valid[j][i];
-                }
-                if (opts->quant == 1) music->dest[j][i] = std::round(music->dest[j][i]);
-                DEBUG_LOG(4, "Music dest[%d][%d] = %lf", j, i, music->dest[j][i]);
-                continue;
-            }
-
-            // Main selection.
-            if (opts->phaseMusicFilter == 1 && phaseDist[i] > opts->minPhaseBasedFilterPhaseDist &&
-                !keepAll) {
-                const double floorDist = phaseDist[i] * opts->phDistFrac - opts->phaseRotationOffset;
-                for (int k = 0; k < p; ++k) {
-                    if (!keep[k]) continue;
-                    keep[k] = d[k] > floorDist;
-                    if (keep[k])
-                        DEBUG_LOG(4, "phaseMusicFilter valid %d", k);
-                    else
-                        DEBUG_LOG(4, "phaseMusicFilter Invalid %d , %lf , %d", k, d[k], j);
-                }
-            }
-            if (centre && j >= 1) {
-                DEBUG_LOG(2, "upperBoundDist %lf", ps.upper);
-                DEBUG_LOG(2, "lowerBoundDist %lf", ps.lower);
-                for (int k = 0; k < p; ++k) {
-                    if (!keep[k]) continue;
-                    keep[k] = ps.lower <= d[k] && d[k] <= ps.upper && d[k] >= opts->muOffset;
-                    if (!keep[k]) DEBUG_LOG(4, "Distance not in channel center bonds %lf", d[k]);
-                }
-            } else if (centreOff) {
-                const double delta = std::fabs(pres->dest / sf - ps.lowest);
-                DEBUG_LOG(2, "distDelta %lf , %lf ,  %lf , %lf", delta, pres->dest, ps.lowest,
-                          music->dest[0][i]);
-                const bool slot0 = music->valid[0][i] == 1 ||
-                                   (music->valid[0][i] == 0 && music->dest[0][i] != kNoDist);
-                if (j >= 1 && opts->smallerMusicOrderFilterOffsetLower != 0 &&
-                    (reset || delta <= opts->fiMaxDelta) && slot0) {
-                    for (int k = 0; k < p; ++k) {
-                        if (!keep[k]) continue;
-                        keep[k] = ps.lowest - opts->smallerMusicOrderFilterOffsetLower < d[k] &&
-                                  d[k] < ps.lowest + opts->smallerMusicOrderFilterOffsetUpper;
-                        if (keep[k])
-                            DEBUG_LOG(4, "Distance closer to lowest Music order  %d", k);
-                        else
-                            DEBUG_LOG(4, "Distance far from lowest Music order  %lf , %lf", d[k],
-                                      ps.lowest);
-                    }
-                }
-                for (int k = 0; k < p; ++k) {
-                    if (!keep[k]) continue;
-                    keep[k] = d[k] >= opts->muOffset;
-                    if (keep[k])
-                        DEBUG_LOG(4, "muOffset based filtering valid %d", k);
-                    else
-                        DEBUG_LOG(4, "muOffset based filtering invalid %d", k);
-                }
-            }
-            int survivors = 0;
-            double mx = -INFINITY;
-            for (int k = 0; k < p; ++k) {
-                if (!keep[k]) continue;
-                ++survivors;
-                mx = std::max(mx, d[k]);
-            }
-            if (survivors == 0) {
-                // A failed order-2 run closes the bounds for the rest of the path.
-                if (centre && j == 1) ps.upper = -kNoDist;
-                DEBUG_LOG(2, "No valid distances found for Music order %d", p);
-                setNoDistance(music, j, i);
-            } else {
-                if (centre && j == 1) {
-                    DEBUG_LOG(2,
-                              "opts->smallerMusicOrderFilterOffsetUpper %lf , %lf , max %lf , "
-                              "opts->lowerBoundCoef %lf",
-                              opts->smallerMusicOrderFilterOffsetUpper,
-                              opts->smallerMusicOrderFilterOffsetLower, mx, opts->lowerBoundCoef);
-                    ps.upper = std::min(ps.upper, mx + opts->smallerMusicOrderFilterOffsetUpper);
-                    ps.lower = std::max({mx - opts->lowerBoundCoef * std::fabs(ps.first - mx),
-                                         mx - opts->smallerMusicOrderFilterOffsetLower, ps.lower});
-                }
-                const bool proximity = opts->priorProximityMusicFilter == 1 && pres->valid == 1;
-                const double ref = pres->dest / sf;
-                int best = -1;
-                for (int k = 0; k < p; ++k) {
-                    if (!keep[k]) continue;
-                    const double key = proximity ? std::fabs(d[k] - ref) : d[k];
-                    const double bestKey = best < 0 ? 0.0 : (proximity ? std::fabs(d[best] - ref) : d[best]);
-                    if (best < 0 || key < bestKey) best = k;
-                }
-                DEBUG_LOG(4, "idxMin %d", best);
-                const double o = d[best];
-                if (j == 0) {
-                    if (centre) {
-                        ps.first = o;
-                        ps.upper = o + opts->chanCenterUBOffset;
-                        ps.lower = phaseDist[i] - opts->chanCenterLBOffset;
-                    } else {
-                        ps.lowest = o;
-                    }
-                }
-                music->dest[j][i] = o * sf;
-                music->conf[j][i] = musicConf(opts, mag[best], rawMeas->gconf[i]);
-                music->valid[j][i] = 1;
-                if ((centre && j >= 1) || centreOff) ps.list[ps.listLen++] = music->dest[j][i];
-            }
-            if (opts->discardNegativeMusicValues == 1) {
-                if (music->dest[j][i] < 0) {
-                    ++ps.negative;
-                    music->valid[j][i] = 0;
-                }
-                if ((centre && j >= 1) || centreOff) ps.positive += music->valid[j][i];
-                DEBUG_LOG(2, "Music dest[%d][%d] = %lf, %d", j, i, music->dest[j][i],
-                          music->valid[j][i]);
-            }
-        }
-        music->musicStd[i] = ps.listLen > 0 ? aaMathCalcStd(ps.list, ps.listLen) : kNoDist;
-        DEBUG_LOG(2, " music std %lf", music->musicStd[i]);
-    }
-
-    if (centre) {
-        opts->muOrdSetLen = 6;
-        opts->muCovSetLen = 6;
-        std::memcpy(opts->muOrdSet, kDefaultOrders, sizeof kDefaultOrders);
-        std::memcpy(opts->muCovSet, kDefaultCov, sizeof kDefaultCov);
-        // The bound-setting order-1 run leaves the output.
-        for (int i = 0; i < nap; ++i) {
-            for (int j = 0; j + 1 < kMusicMaxOrders; ++j) {
-                music->valid[j][i] = music->valid[j + 1][i];
-                music->dest[j][i] = music->dest[j + 1][i];
-                music->conf[j][i] = music->conf[j + 1][i];
-            }
-        }
-    }
-    const int used = std::min<int>(opts->muOrdSetLen, kMusicMaxOrders);
-    for (int i = 0; i < nap; ++i) {
-        DEBUG_LOG(2, " numPositiveDistances[n]  %d", state[i].positive);
-        if (state[i].positive == 0 && opts->discardNegativeMusicValues == 1 && state[i].negative != 0) {
-            for (int j = 0; j < used; ++j) {
-                music->dest[j][i] = 0.0;
-                music->valid[j][i] = 1;
-            }
-        }
-    }
+    for (int j = 0; j < nap; ++j) runPath(c, procMeas, state[j], j);
+    finishCall(opts, music, c.centre, state, nap);
     DEBUG_LOG(4, "\n\n********** %s EXIT ********** \n\n", "algEstWithMusic");
+}
+
+void estWithMusic(const PresState *pres, const ToneRecord *rawMeas, const ToneRecord *procMeas,
+                  ConfigOpts *opts, int8_t NAP, MusicResult *music, const double *pdest, bool reset,
+                  MusicRoute route) {
+    std::lock_guard<std::mutex> hold(gDefaultLock);
+    estWithMusic(pres, rawMeas, procMeas, opts, NAP, music, pdest, reset, route, &defaultWorkspace());
 }
 
 }  // namespace tarn_rtp
@@ -444,9 +671,8 @@ void algCalcCovD(const TarnCplxD *samples, int N, int L, int stride, TarnCplxD *
     DEBUG_LOG(4, "\n\n********** %s ENTER ****** ****\n\n", "algCalcCovD");
     if (L < 1 || L > N || stride < L) return;
     const int K = N - L + 1;
-    // The backward term of entry (l, k) is the conjugate of the forward sum
-    // F at (L-1-l, L-1-k), and F is Hermitian: the forward sums of the lower
-    // triangle give everything. They go to R's lower triangle first.
+    // The forward sums of the lower triangle give everything (see
+    // forwardBackward). They go to R's lower triangle first.
     const double *x = reinterpret_cast<const double *>(samples);
     auto at = [R, stride](int r, int c) -> TarnCplxD & {
         return R[static_cast<std::ptrdiff_t>(r) * stride + c];
@@ -464,23 +690,7 @@ void algCalcCovD(const TarnCplxD *samples, int N, int L, int stride, TarnCplxD *
             at(l, k) = TarnCplxD(re, im);
         }
     }
-    // R[l][k] = (F[l][k] + F[L-1-k][L-1-l]) / 2K: both entries of such a pair
-    // (both in the lower triangle) get the same value; then the upper
-    // triangle is the conjugate of the lower one.
-    const double scale = 0.5 / static_cast<double>(K);
-    for (int l = 0; l < L; ++l) {
-        for (int k = 0; k <= l; ++k) {
-            const int l2 = L - 1 - k;
-            const int k2 = L - 1 - l;
-            if (l2 < l || (l2 == l && k2 < k)) continue;  // pair already done
-            const TarnCplxD v = (at(l, k) + at(l2, k2)) * scale;
-            at(l, k) = v;
-            at(l2, k2) = v;
-        }
-    }
-    for (int l = 0; l < L; ++l) {
-        for (int k = 0; k < l; ++k) at(k, l) = std::conj(at(l, k));
-    }
+    forwardBackward(R, L, stride, K);
 }
 
 void algCalcCov(const TarnCplxL *samples, int N, int L, int stride, TarnCplxD *R) {

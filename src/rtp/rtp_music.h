@@ -1,6 +1,7 @@
 // MUSIC estimator internals shared with its tests and benchmark (not exported).
 #pragma once
 
+#include "math/eigen_fast.h"
 #include "tarn_rtp.h"
 
 namespace tarn_rtp {
@@ -8,19 +9,46 @@ namespace tarn_rtp {
 // Largest covariance size (M) and order count the estimator's buffers hold.
 constexpr int kMusicMaxCov = TARN_MUSIC_COV_STRIDE - 1;
 constexpr int kMusicMaxOrders = 7;
+constexpr int kMusicMaxL = TARN_MUSIC_COV_STRIDE;
 
-// How root-MUSIC decomposes: kFast uses the Hermitian solver for the
-// covariance and eigenvalues only for the polynomial roots, in a static
-// work area; kReference is the general complex eigen-solver with
-// eigenvectors for both steps through the exported toolkit (allocates; kept
-// to check the fast route against).
+// How root-MUSIC decomposes: kFast shares the covariance sums across
+// orders, decomposes the forward-backward covariance as a real symmetric
+// matrix, forms only the noise eigenvectors and iterates only the roots
+// inside the unit circle (their mirrors outside follow); kReference is the
+// straightforward route, one covariance per order and the general complex
+// eigen-solver with eigenvectors for both steps through the exported
+// toolkit (allocates; kept to check the fast route against).
 enum class MusicRoute { kFast, kReference };
 
-// algRootMusicFreq on the chosen route.
+// Everything one algEstWithMusic call works in, about 70 kB. Owned by the
+// caller (the estimation worker can keep one for all links); one call at a
+// time per workspace. Contents do not carry over between calls.
+struct MusicWorkspace {
+    // Prefix sums over the gathered samples x of x[u + lag] conj(x[u]):
+    // lagSums[lag][t] is the sum over u < t. Any covariance size's forward
+    // sums are differences of two entries.
+    TarnCplxD lagSums[kMusicMaxL][TARN_NUM_CHANNELS + 1];
+    TarnCplxD samples[TARN_NUM_CHANNELS];
+    int channels[TARN_NUM_CHANNELS];
+    TarnCplxD cov[kMusicMaxL * TARN_MUSIC_COV_STRIDE];
+    TarnCplxD noise[kMusicMaxL * kMusicMaxL];
+    tarn_math::SymEigenWork eigen;
+};
+
+// algRootMusicFreq on the chosen route; the fast route works in `work`.
+int rootMusicFreq(const TarnCplxD *R, int p, int L, int stride, double *freq, double *mag,
+                  MusicRoute route, MusicWorkspace *work);
+
+// algEstWithMusic on the chosen route, working in `work` (no lock, no heap
+// on the fast route).
+void estWithMusic(const PresState *pres, const ToneRecord *rawMeas, const ToneRecord *procMeas,
+                  ConfigOpts *opts, int8_t NAP, MusicResult *music, const double *pdest, bool reset,
+                  MusicRoute route, MusicWorkspace *work);
+
+// The same in the library's one default workspace, under its lock (the
+// exported entry points use it).
 int rootMusicFreq(const TarnCplxD *R, int p, int L, int stride, double *freq, double *mag,
                   MusicRoute route);
-
-// algEstWithMusic on the chosen route.
 void estWithMusic(const PresState *pres, const ToneRecord *rawMeas, const ToneRecord *procMeas,
                   ConfigOpts *opts, int8_t NAP, MusicResult *music, const double *pdest, bool reset,
                   MusicRoute route);

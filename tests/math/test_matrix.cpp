@@ -327,4 +327,55 @@ TEST(EigenIf, BadSizesAndNonFiniteInput) {
     EXPECT_TRUE(std::isnan(values[0].real()) || std::isnan(values[1].real()));
 }
 
+// The power sums take integer powers by multiplication while exact; the
+// coefficients are bit for bit those of the pow formulation at every
+// degree, over the full signed 8-bit range of abscissae.
+TEST(Polyfit, SameBitsAsThePowFormulation) {
+    std::mt19937 rng(12);
+    std::uniform_int_distribution<int> xs(-128, 127);
+    std::normal_distribution<double> ys(0.0, 50.0);
+    for (int trial = 0; trial < 60; ++trial) {
+        const int degree = trial % 6;
+        const int count = degree + 1 + trial % 70;
+        std::vector<int8_t> x(static_cast<size_t>(count));
+        std::vector<double> y(static_cast<size_t>(count));
+        for (int i = 0; i < count; ++i) {
+            x[static_cast<size_t>(i)] = static_cast<int8_t>(trial % 2 ? xs(rng) : i);
+            y[static_cast<size_t>(i)] = ys(rng);
+        }
+        // The same elimination as the library, power sums from pow.
+        const int rows = degree + 1;
+        double ps[13] = {}, mo[6] = {};
+        for (int i = 0; i < count; ++i) {
+            for (int k = 0; k <= 2 * degree + 2; ++k) ps[k] += std::pow(static_cast<double>(x[i]), k);
+            for (int k = 0; k <= degree; ++k) mo[k] += y[i] * std::pow(static_cast<double>(x[i]), k);
+        }
+        double aug[6][12] = {};
+        for (int r = 0; r < rows; ++r) {
+            for (int c = 0; c < rows; ++c) aug[r][c] = ps[r + c];
+            aug[r][rows + r] = 1.0;
+        }
+        bool singular = false;
+        for (int i = 0; i < rows && !singular; ++i) {
+            const double pivot = aug[i][i];
+            if (pivot == 0.0) singular = true;
+            for (int c = 0; c < 2 * rows && !singular; ++c) aug[i][c] /= pivot;
+            for (int j = 0; j < rows && !singular; ++j) {
+                if (j == i) continue;
+                const double f = aug[j][i];
+                for (int c = 0; c < 2 * rows; ++c) aug[j][c] -= f * aug[i][c];
+            }
+        }
+        double got[6];
+        const int rc = aaMathCalcPolyfit(x.data(), y.data(), count, degree, got);
+        ASSERT_EQ(rc, singular ? -1 : 0) << "trial " << trial;
+        if (singular) continue;
+        for (int j = 0; j < rows; ++j) {
+            double want = 0.0;
+            for (int k = 0; k < rows; ++k) want += aug[j][rows + k] * mo[k];
+            EXPECT_EQ(got[j], want) << "trial " << trial << " coefficient " << j;
+        }
+    }
+}
+
 }  // namespace

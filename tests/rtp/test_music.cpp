@@ -254,6 +254,29 @@ TEST(MusicRoutes, EstimatesAgree) {
     }
 }
 
+TEST(MusicRoutes, CallerWorkspaceCarriesNothingOver) {
+    // A caller-owned workspace gives the default workspace's results, also
+    // after another procedure (other gaps, channel count and orders) ran in it.
+    tarn_test::ToneSetup a = singlePath(6.0, 4);
+    a.rays = {{0.0, 1.0, 0.0}, {3.0, 0.6, 1.0}};
+    Inputs first(a, 1.0, 0.01, 2);
+    Inputs other(singlePath(30.0, 2), 0.0, 0.05, 9);
+    for (int k = 0; k < TARN_NUM_CHANNELS; k += 3) other.proc.gmap[k][1] = 0;
+    other.opts.useChannelCenterForBoundMusicEst = 0;
+    Inputs again = first;
+    first.run(4);
+    static tarn_rtp::MusicWorkspace ws;
+    auto runIn = [](Inputs &in, int nap) {
+        std::memset(&in.music, 0, sizeof in.music);
+        tarn_rtp::estWithMusic(&in.pres, &in.raw, &in.proc, &in.opts, static_cast<int8_t>(nap), &in.music,
+                               in.pdest, true, MusicRoute::kFast, &ws);
+    };
+    runIn(other, 2);
+    runIn(again, 4);
+    EXPECT_EQ(std::memcmp(&first.music, &again.music, sizeof first.music), 0);
+    EXPECT_EQ(again.music.valid[0][0], 1);
+}
+
 TEST(MusicEstimate, SinglePathDistanceAtHighSnr) {
     // Every valid order slot holds prior + d + calDistOffset within 1 cm, on
     // every antenna path. Without the channel-centre bounds every order is
