@@ -130,6 +130,7 @@ struct L2cap {
 
 struct RasStream {
     bool active = false;
+    bool skipping = false;  // the rest of a body already reported lost
     uint8_t expect = 0;
     std::vector<uint8_t> body;
     uint64_t record = 0, offset = 0;
@@ -958,11 +959,13 @@ struct CaptureImporter::Impl {
         if (first) {
             if (st.active) issue(Issue::RasMissingLast, &c, st.record, st.offset);
             st.active = true;
+            st.skipping = false;
             st.body.clear();
             st.record = record;
             st.offset = offset;
         } else if (!st.active) {
-            issue(Issue::RasMissingFirst, &c, record, offset);
+            if (!st.skipping) issue(Issue::RasMissingFirst, &c, record, offset);
+            st.skipping = !last;
             return;
         } else if (counter != st.expect) {
             issue(Issue::RasCounterGap, &c, st.record, st.offset,
@@ -970,6 +973,7 @@ struct CaptureImporter::Impl {
                       std::to_string(counter) + " received at record " +
                       std::to_string(record));
             st.active = false;
+            st.skipping = !last;
             return;
         }
         st.expect = (counter + 1) & 63;
