@@ -672,7 +672,7 @@ int runTool(int argc, const char *const *argv, ToolIo io) {
     if (*plot) return cmdPlot(io, plotArgs);
     if (*import) return cmdImport(io, importArgs);
     if (*simulate) {
-        if (output.empty() && simCapture.path.empty()) {
+        if (output.empty() && simCapture.path.empty() && simCapture.reflectorPath.empty()) {
             io.err << "tarn: simulate needs -o FILE or --capture FILE\n";
             return 2;
         }

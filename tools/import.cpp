@@ -21,6 +21,9 @@ void addCaptureImportOptions(CLI::App *cmd, CaptureImportArgs *a) {
     cmd->add_flag("--guess-ras", a->guessRas,
                   "take notifications that start with a ranging header matching an open "
                   "procedure as real-time ranging data");
+    cmd->add_option("--peer-capture", a->peerCapture,
+                    "the reflector's own snoop log: its Result events give the reflector's "
+                    "steps instead of the RAS data");
     cmd->add_option("--connection", a->connection,
                     "only this connection (numbered in order of appearance)");
 }
@@ -71,6 +74,10 @@ int cmdImport(ToolIo io, const ImportArgs &a) {
     tarn_capture::CaptureImporter imp(o);
     if (!imp.openFile(a.capture, &why)) {
         io.err << "tarn: " << a.capture << ": " << why << "\n";
+        return 1;
+    }
+    if (!a.opts.peerCapture.empty() && !imp.openPeerFile(a.opts.peerCapture, &why)) {
+        io.err << "tarn: " << a.opts.peerCapture << ": " << why << "\n";
         return 1;
     }
     std::ofstream file;
@@ -129,6 +136,10 @@ bool CaptureSource::open(const CaptureReplayArgs &a, std::string *why) {
             *why = a.path + ": " + *why;
             return false;
         }
+        if (!a.opts.peerCapture.empty() && !scan.openPeerFile(a.opts.peerCapture, why)) {
+            *why = a.opts.peerCapture + ": " + *why;
+            return false;
+        }
         std::map<int, std::pair<uint16_t, long>> found;
         tarn_capture::ImportedProcedure ip;
         while (scan.next(&ip)) {
@@ -152,6 +163,10 @@ bool CaptureSource::open(const CaptureReplayArgs &a, std::string *why) {
     imp_.reset(new tarn_capture::CaptureImporter(o));
     if (!imp_->openFile(a.path, why)) {
         *why = a.path + ": " + *why;
+        return false;
+    }
+    if (!a.opts.peerCapture.empty() && !imp_->openPeerFile(a.opts.peerCapture, why)) {
+        *why = a.opts.peerCapture + ": " + *why;
         return false;
     }
     return true;
@@ -181,26 +196,38 @@ void addSimulateCaptureOptions(CLI::App *simulate, SimCaptureArgs *a) {
                          "octets per ACL fragment in the capture (27 to 251)")
         ->check(CLI::Range(27, 251))
         ->capture_default_str();
+    simulate->add_option("--capture-reflector", a->reflectorPath,
+                         "also write the reflector's own snoop log (its Result events)");
     simulate->add_flag("--capture-on-demand", a->onDemand,
                        "RAS on-demand delivery through the control point (default real-time)");
 }
 
 bool CaptureSink::open(const SimCaptureArgs &a, std::string *why) {
-    if (a.path.empty()) return true;
     tarn_capture::CaptureWriterOptions o;
     o.attMtu = a.mtu;
     o.aclDataLength = a.dataLength;
     o.onDemand = a.onDemand;
-    writer_.reset(new tarn_capture::CaptureWriter(o));
-    return writer_->openFile(a.path, why);
+    if (!a.path.empty()) {
+        writer_.reset(new tarn_capture::CaptureWriter(o));
+        if (!writer_->openFile(a.path, why)) return false;
+    }
+    if (!a.reflectorPath.empty()) {
+        o.side = tarn_capture::Role::Reflector;
+        o.handle = 0x0001;
+        reflector_.reset(new tarn_capture::CaptureWriter(o));
+        if (!reflector_->openFile(a.reflectorPath, why)) return false;
+    }
+    return true;
 }
 
 bool CaptureSink::write(const Procedure &p, std::string *why) {
-    return writer_ == nullptr || writer_->write(p, why);
+    return (writer_ == nullptr || writer_->write(p, why)) &&
+           (reflector_ == nullptr || reflector_->write(p, why));
 }
 
 bool CaptureSink::close(std::string *why) {
-    return writer_ == nullptr || writer_->close(why);
+    return (writer_ == nullptr || writer_->close(why)) &&
+           (reflector_ == nullptr || reflector_->close(why));
 }
 
 }  // namespace tarn_sim

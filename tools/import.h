@@ -23,6 +23,7 @@ struct CaptureImportArgs {
     bool oneSided = false;
     bool guessRas = false;
     int connection = 0;  // 0: every connection (import) / the only one (replay)
+    std::string peerCapture;  // the reflector's own capture
 };
 void addCaptureImportOptions(CLI::App *cmd, CaptureImportArgs *a);
 bool buildImportOptions(const CaptureImportArgs &a, tarn_capture::ImportOptions *o,
@@ -61,6 +62,7 @@ class CaptureSource {
 // simulate --capture
 struct SimCaptureArgs {
     std::string path;
+    std::string reflectorPath;
     int mtu = 247;
     int dataLength = 251;
     bool onDemand = false;
@@ -75,7 +77,7 @@ class CaptureSink {
     bool active() const { return writer_ != nullptr; }
 
   private:
-    std::unique_ptr<tarn_capture::CaptureWriter> writer_;
+    std::unique_ptr<tarn_capture::CaptureWriter> writer_, reflector_;
 };
 
 }  // namespace tarn_sim

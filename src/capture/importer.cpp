@@ -164,6 +164,13 @@ struct Conn {
     std::deque<uint32_t> joined;  // (config << 12 | counter) recently joined
 };
 
+uint64_t gap(int64_t a, int64_t b) {
+    return a > b ? uint64_t(a) - uint64_t(b) : uint64_t(b) - uint64_t(a);
+}
+
+// A RAS server has six characteristics; more is noise.
+constexpr size_t kMaxAttributesPerServer = 16;
+
 bool sameRas(uint8_t config, uint16_t counter, uint8_t c2, uint16_t k2) {
     return config == c2 && (counter & 0x0FFF) == (k2 & 0x0FFF);
 }
@@ -254,6 +261,15 @@ struct CaptureImporter::Impl {
     uint32_t lastDrops = 0;
     const SnoopRecord *rec = nullptr;  // the record being handled
 
+    // A second capture taken on the reflector: its own Result events give
+    // the reflector's side in place of the RAS data.
+    std::unique_ptr<Impl> peer;
+    bool isPeer = false;
+    std::deque<HciProc> peerReady;  // completed reflector procedures
+    uint16_t peerLatest = 0;
+    bool peerAny = false;
+    uint64_t peerUnused = 0;
+
     // ---- reporting ----
 
     void issue(Issue i, Conn *c, uint64_t record, uint64_t offset, const std::string &detail = {},
@@ -272,8 +288,13 @@ struct CaptureImporter::Impl {
         return c.info == SIZE_MAX ? nullptr : &rep.connections[c.info];
     }
 
+    // Saturates: a hostile time stamp must not overflow.
     int64_t nsOf(const SnoopRecord &r) const {
-        return (r.timestampUs - baseUs) * 1000;
+        int64_t us, ns;
+        if (__builtin_sub_overflow(r.timestampUs, baseUs, &us) ||
+            __builtin_mul_overflow(us, int64_t(1000), &ns))
+            return r.timestampUs < baseUs ? INT64_MIN : INT64_MAX;
+        return ns;
     }
 
     // ---- connections ----
@@ -326,6 +347,7 @@ struct CaptureImporter::Impl {
                 e.second = kind;
                 return;
             }
+        if (s.chars.size() >= kMaxAttributesPerServer) return;
         s.chars.emplace_back(h, kind);
         if (ConnectionInfo *ci = info(c)) ci->rasAttributes.push_back({h, kind, source});
     }
@@ -405,7 +427,14 @@ struct CaptureImporter::Impl {
                 c->hasCfg[cc.configId] = cc.action == 1;
                 c->cfg[cc.configId] = cc;
                 if (cc.action == 1)
-                    if (ConnectionInfo *ci = info(*c)) ci->configs.push_back(cc);
+                    if (ConnectionInfo *ci = info(*c)) {
+                        auto it = std::find_if(ci->configs.begin(), ci->configs.end(),
+                                               [&](const ConfigComplete &x) {
+                                                   return x.configId == cc.configId;
+                                               });
+                        if (it != ci->configs.end()) *it = cc;
+                        else ci->configs.push_back(cc);
+                    }
                 return;
             }
             case kLeCsProcedureEnable: {
@@ -417,7 +446,14 @@ struct CaptureImporter::Impl {
                 if (pe.status != 0) return;
                 Conn *c = conn(pe.handle);
                 if (c != nullptr && pe.state == 1)
-                    if (ConnectionInfo *ci = info(*c)) ci->enables.push_back(pe);
+                    if (ConnectionInfo *ci = info(*c)) {
+                        auto it = std::find_if(ci->enables.begin(), ci->enables.end(),
+                                               [&](const ProcedureEnable &x) {
+                                                   return x.configId == pe.configId;
+                                               });
+                        if (it != ci->enables.end()) *it = pe;
+                        else ci->enables.push_back(pe);
+                    }
                 return;
             }
             case kLeCsSubeventResult:
@@ -521,6 +557,23 @@ struct CaptureImporter::Impl {
                   "counter " + std::to_string(p.counter));
             return;
         }
+        if (isPeer) {
+            if (p.role != Role::Reflector || p.subs.empty()) return;
+            peerLatest = p.counter;
+            peerAny = true;
+            peerReady.push_back(std::move(p));
+            return;
+        }
+        if (peer && p.role == Role::Initiator) {
+            HciProc q;
+            if (p.subs.empty() || !peer->take(p.config, p.counter, p.subs[0].startEvent, &q)) {
+                giveUpHci(c, p);
+                return;
+            }
+            RasBody b = bodyFromHci(q);
+            joinBody(c, p, &b, q.record, q.offset);
+            return;
+        }
         if (p.role == Role::Reflector) {
             issue(Issue::LocalReflector, &c, p.record, p.offset);
             return;
@@ -530,7 +583,7 @@ struct CaptureImporter::Impl {
         for (auto it = c.waitRas.begin(); it != c.waitRas.end(); ++it)
             if (sameRas(it->config, it->counter, p.config, p.counter) &&
                 (best == c.waitRas.end() ||
-                 std::llabs(it->timeNs - p.timeNs) < std::llabs(best->timeNs - p.timeNs)))
+                 gap(it->timeNs, p.timeNs) < gap(best->timeNs, p.timeNs)))
                 best = it;
         if (best != c.waitRas.end()) {
             RasPending r = std::move(*best);
@@ -543,6 +596,48 @@ struct CaptureImporter::Impl {
             giveUpHci(c, c.waitHci.front());
             c.waitHci.pop_front();
         }
+    }
+
+    // Reads the peer capture until the reflector procedure with this
+    // configuration, counter and first start event shows, or its procedures
+    // have run past it.
+    bool take(uint8_t config, uint16_t counter, uint16_t start, HciProc *out) {
+        for (;;) {
+            for (auto it = peerReady.begin(); it != peerReady.end(); ++it)
+                if (it->config == config && it->counter == counter &&
+                    it->subs[0].startEvent == start) {
+                    *out = std::move(*it);
+                    peerReady.erase(it);
+                    return true;
+                }
+            if (finished) return false;
+            if (peerAny && int16_t(uint16_t(peerLatest - counter)) > opts.joinWindow) return false;
+            SnoopRecord r;
+            if (reader.next(&r) == SnoopReader::Status::Record) onRecord(r);
+            else finish();
+            while (peerReady.size() > 4 * static_cast<size_t>(opts.joinWindow)) {
+                peerReady.pop_front();
+                ++peerUnused;
+            }
+        }
+    }
+
+    static RasBody bodyFromHci(const HciProc &q) {
+        RasBody b;
+        b.header.counter = q.counter & 0x0FFF;
+        b.header.configId = q.config;
+        const int nap = std::clamp<int>(q.subs.empty() ? 1 : q.subs[0].nap, 1, 4);
+        b.header.antennaMask = static_cast<uint8_t>((1u << nap) - 1);
+        for (size_t k = 0; k < q.subs.size(); ++k) {
+            RasSubevent rs;
+            rs.startEvent = q.subs[k].startEvent;
+            rs.rangingDone = k + 1 == q.subs.size() ? q.procDone : kStatusPartial;
+            rs.subeventDone = q.subs[k].done;
+            rs.refPower = q.subs[k].refPower;
+            rs.steps = q.subs[k].steps;
+            b.subevents.push_back(std::move(rs));
+        }
+        return b;
     }
 
     void giveUpHci(Conn &c, const HciProc &p, Issue why = Issue::ReflectorMissing) {
@@ -560,6 +655,7 @@ struct CaptureImporter::Impl {
             issue(Issue::RasBodyUnparsable, &c, record, offset, "shorter than its header");
             return;
         }
+        if (peer) return;  // the reflector's own capture gives its side
         reading(Reading::ServerIsReflector);
         reading(Reading::AntennaMaskLowBits);
         if (h.pctFormat() != 0) {
@@ -583,7 +679,7 @@ struct CaptureImporter::Impl {
         for (auto it = c.waitHci.begin(); it != c.waitHci.end(); ++it)
             if (sameRas(it->config, it->counter, r.config, r.counter) &&
                 (best == c.waitHci.end() ||
-                 std::llabs(it->timeNs - r.timeNs) < std::llabs(best->timeNs - r.timeNs)))
+                 gap(it->timeNs, r.timeNs) < gap(best->timeNs, r.timeNs)))
                 best = it;
         if (best != c.waitHci.end()) {
             HciProc p = std::move(*best);
@@ -651,13 +747,6 @@ struct CaptureImporter::Impl {
     }
 
     void join(Conn &c, const HciProc &p, const RasPending *r) {
-        ImportedProcedure out;
-        out.connection = c.number;
-        out.handle = c.handle;
-        out.configId = p.config;
-        out.procedureCounter = p.counter;
-        out.record = p.record;
-        out.offset = p.offset;
         RasBody body;
         if (r != nullptr) {
             c.joined.push_back(uint32_t(r->config) << 12 | (r->counter & 0x0FFF));
@@ -673,11 +762,28 @@ struct CaptureImporter::Impl {
                 r = nullptr;
             }
         }
-        if (r != nullptr)
+        joinBody(c, p, r ? &body : nullptr, r ? r->record : 0, r ? r->offset : 0);
+    }
+
+    // Aligns the initiator's procedure with the reflector's (a parsed RAS
+    // body or the reflector's own events) and delivers the record.
+    void joinBody(Conn &c, const HciProc &p, const RasBody *rb, uint64_t rRecord,
+                  uint64_t rOffset) {
+        ImportedProcedure out;
+        out.connection = c.number;
+        out.handle = c.handle;
+        out.configId = p.config;
+        out.procedureCounter = p.counter;
+        out.record = p.record;
+        out.offset = p.offset;
+        static const RasBody kNone;
+        const RasBody &body = rb ? *rb : kNone;
+        const bool r = rb != nullptr;
+        if (r)
             for (const RasSubevent &s : body.subevents)
                 if (s.rangingDone == kStatusAborted) {
-                    issue(Issue::ProcedureAborted, &c, r->record, r->offset,
-                          "reflector: ranging counter " + std::to_string(r->counter));
+                    issue(Issue::ProcedureAborted, &c, rRecord, rOffset,
+                          "reflector: counter " + std::to_string(body.header.counter));
                     return;
                 }
         tarn_sim::Procedure &proc = out.procedure;
@@ -689,7 +795,7 @@ struct CaptureImporter::Impl {
             si.nap = static_cast<int8_t>(hs.nap);
             si.aborted = iAborted ? 1 : 0;
             si.timestampNs = hs.timeNs;
-            if (r == nullptr) {
+            if (!r) {
                 for (const WireStep &s : hs.steps)
                     if (!s.noData && !s.malformed) si.steps.push_back(recordStep(s, s.channel));
                 proc.initiator.push_back(std::move(si));
@@ -752,7 +858,7 @@ struct CaptureImporter::Impl {
         }
         for (size_t k = 0; k < used.size(); ++k)
             if (!used[k])
-                issue(Issue::SubeventUnpaired, &c, r->record, r->offset,
+                issue(Issue::SubeventUnpaired, &c, rRecord, rOffset,
                       "start event " + std::to_string(body.subevents[k].startEvent) +
                           " (reflector only)");
         if (proc.initiator.empty()) {
@@ -760,7 +866,7 @@ struct CaptureImporter::Impl {
                   "counter " + std::to_string(p.counter));
             return;
         }
-        out.oneSided = r == nullptr;
+        out.oneSided = !r;
         ConnectionInfo *ci = info(c);
         ++rep.procedures;
         if (ci) ++ci->whole;
@@ -1041,6 +1147,20 @@ struct CaptureImporter::Impl {
         });
         for (uint32_t k : keys) endConn(conns[k], false, 0);
         rec = nullptr;
+        if (peer) {
+            // Whatever the peer still holds found no initiator procedure.
+            while (!peer->finished) {
+                SnoopRecord r;
+                if (peer->reader.next(&r) == SnoopReader::Status::Record) peer->onRecord(r);
+                else peer->finish();
+            }
+            const uint64_t left = peer->peerReady.size() + peer->peerUnused;
+            if (left > 0)
+                issue(Issue::InitiatorMissing, nullptr, 0, 0,
+                      std::to_string(left) + " in the reflector's capture", left);
+            rep.peerRecords = peer->rep.records;
+            if (peer->rep.stopped) rep.peerStopReason = peer->rep.stopReason;
+        }
     }
 
     bool next(ImportedProcedure *out) {
@@ -1084,6 +1204,22 @@ bool CaptureImporter::openMemory(const uint8_t *data, size_t size, std::string *
     const bool ok = d_->reader.openMemory(data, size, why);
     d_->rep.datalink = d_->reader.datalink();
     return ok;
+}
+
+bool CaptureImporter::openPeerFile(const std::string &path, std::string *why) {
+    d_->peer.reset(new Impl);
+    d_->peer->opts = d_->opts;
+    d_->peer->isPeer = true;
+    d_->rep.hasPeer = true;
+    return d_->peer->reader.openFile(path, why);
+}
+
+bool CaptureImporter::openPeerMemory(const uint8_t *data, size_t size, std::string *why) {
+    d_->peer.reset(new Impl);
+    d_->peer->opts = d_->opts;
+    d_->peer->isPeer = true;
+    d_->rep.hasPeer = true;
+    return d_->peer->reader.openMemory(data, size, why);
 }
 
 bool CaptureImporter::next(ImportedProcedure *out) {

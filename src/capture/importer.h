@@ -141,8 +141,8 @@ struct ConnectionInfo {
     bool hasPeer = false;
     uint8_t peerType = 0, linkRole = 0;
     uint8_t peer[6] = {};
-    std::vector<ConfigComplete> configs;  // as created, latest per ID last
-    std::vector<ProcedureEnable> enables;
+    std::vector<ConfigComplete> configs;  // the latest created per configuration ID
+    std::vector<ProcedureEnable> enables;  // the latest enabled per configuration ID
     uint16_t attMtu = 0;
     struct Attr {
         uint16_t handle;
@@ -166,6 +166,9 @@ struct ImportReport {
     uint64_t readings[kReadingCount] = {};
     std::vector<ConnectionInfo> connections;  // the first kMaxListedConnections
     uint64_t connectionsSeen = 0;
+    bool hasPeer = false;  // a reflector-side capture was given
+    uint64_t peerRecords = 0;
+    std::string peerStopReason;
     bool stopped = false;  // the container could not be read to its end
     std::string stopReason;
     uint64_t stopRecord = 0, stopOffset = 0;
@@ -188,6 +191,13 @@ class CaptureImporter {
     bool openFile(const std::string &path, std::string *why);
     // The buffer must outlive the importer.
     bool openMemory(const uint8_t *data, size_t size, std::string *why);
+
+    // A second capture, taken on the reflector, whose own Result events give
+    // the reflector's steps (matched on configuration, procedure counter and
+    // the first subevent's start event); RAS data is then not used. Call
+    // after open*, before next().
+    bool openPeerFile(const std::string &path, std::string *why);
+    bool openPeerMemory(const uint8_t *data, size_t size, std::string *why);
 
     // The next whole procedure; false when the capture is exhausted (the
     // report is then final).

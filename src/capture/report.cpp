@@ -23,7 +23,8 @@ std::string fmt(const char *f, ...) {
 }
 
 std::string utc(int64_t containerUs) {
-    const int64_t unixUs = containerUs - kUnixOffsetUs;
+    int64_t unixUs;
+    if (__builtin_sub_overflow(containerUs, kUnixOffsetUs, &unixUs)) return "?";
     const time_t s = static_cast<time_t>(unixUs / 1000000);
     struct tm tm;
     if (gmtime_r(&s, &tm) == nullptr) return "?";
@@ -53,7 +54,7 @@ void ImportReport::print(std::ostream &os) const {
               datalink, SnoopReader::datalinkName(datalink), records, bytes);
     if (records > 0)
         os << fmt(", %s to %s (%.3f s)", utc(firstUs).c_str(), utc(lastUs).c_str(),
-                  (lastUs - firstUs) * 1e-6);
+                  (static_cast<double>(lastUs) - static_cast<double>(firstUs)) * 1e-6);
     os << "\n";
     os << fmt("  %" PRIu64 " events, %" PRIu64 " ACL packets, %" PRIu64 " commands, %" PRIu64
               " other\n",
@@ -62,6 +63,13 @@ void ImportReport::print(std::ostream &os) const {
         os << fmt("  reading stopped at record %" PRIu64 " (offset %" PRIu64 "): %s\n", stopRecord,
                   stopOffset, stopReason.c_str());
 
+    if (hasPeer) {
+        os << fmt("  reflector's capture: %" PRIu64 " records, its Result events replace the RAS "
+                  "data\n",
+                  peerRecords);
+        if (!peerStopReason.empty())
+            os << "  reflector's capture stopped early: " << peerStopReason << "\n";
+    }
     os << fmt("connections: %" PRIu64 "\n", connectionsSeen);
     for (const ConnectionInfo &c : connections) {
         os << fmt("connection %d: handle 0x%03X", c.number, c.handle);

@@ -103,10 +103,13 @@ void CaptureWriter::setup(const tarn_sim::Procedure &p) {
     for (uint16_t v : {0x0018, 0x0000, 0x01F4}) putLe16(&cc, v);
     put8(&cc, 0);
     event(cc, t);
-    att(false, attPdu(0x02, {static_cast<uint16_t>(o_.attMtu)}), t);
-    att(true, attPdu(0x03, {static_cast<uint16_t>(o_.attMtu)}), t);
+    const bool ras = o_.ras && o_.side == Role::Initiator;
+    if (ras) {
+        att(false, attPdu(0x02, {static_cast<uint16_t>(o_.attMtu)}), t);
+        att(true, attPdu(0x03, {static_cast<uint16_t>(o_.attMtu)}), t);
+    }
     const uint16_t data = o_.onDemand ? kOnDemand : kRealTime;
-    if (o_.discovery) {
+    if (o_.discovery && ras) {
         att(false, attPdu(0x10, {0x0001, 0xFFFF, kUuidPrimaryService}), t);
         att(true, attPdu(0x11, {}, {6, 0x20, 0x00, 0x31, 0x00, 0x5B, 0x18}), t);
         // Characteristic declarations, as many per response as the MTU holds.
@@ -155,7 +158,7 @@ void CaptureWriter::setup(const tarn_sim::Procedure &p) {
     c.minMainSteps = 2;
     c.maxMainSteps = 3;
     c.mode0Steps = 3;
-    c.role = 0;
+    c.role = o_.side == Role::Reflector ? 1 : 0;
     c.rttType = o_.rttType;
     c.syncPhy = 1;
     for (int k = 0; k <= 78; ++k)
@@ -209,7 +212,7 @@ WireStep CaptureWriter::wireStep(const tarn_sim::Step &s, Role role) {
     return w;
 }
 
-bool CaptureWriter::write(const tarn_sim::Procedure &p, std::string *why) {
+bool CaptureWriter::check(const tarn_sim::Procedure &p, std::string *why) {
     if (p.initiator.size() != p.reflector.size() || p.initiator.empty()) {
         *why = "the sides report different numbers of subevents (or none)";
         return false;
@@ -230,26 +233,22 @@ bool CaptureWriter::write(const tarn_sim::Procedure &p, std::string *why) {
                     return false;
                 }
         }
-    if (!started_) {
-        setup(p);
-        started_ = true;
-    }
-    const uint16_t counter = static_cast<uint16_t>(o_.firstProcedureCounter + written_);
-    const uint16_t interval = static_cast<uint16_t>(p.initiator.size() + 6);
-    const uint16_t event0 = static_cast<uint16_t>(o_.firstEventCounter + written_ * interval);
-    auto usOf = [&](int64_t ns) { return o_.epochUnixUs + ns / 1000; };
+    return true;
+}
 
-    // Initiator: a Result event per subevent, Continue events when long.
+int64_t CaptureWriter::results(const std::vector<tarn_sim::Subevent> &side, Role role,
+                               uint16_t counter, uint16_t event0) {
+    // A Result event per subevent, Continue events when long.
     StepLayout il;
-    il.role = Role::Initiator;
+    il.role = role;
     il.pct = o_.rttType == 1 || o_.rttType == 2;
     int64_t lastUs = 0;
-    for (size_t s = 0; s < p.initiator.size(); ++s) {
-        const tarn_sim::Subevent &se = p.initiator[s];
+    for (size_t s = 0; s < side.size(); ++s) {
+        const tarn_sim::Subevent &se = side[s];
         il.nap = se.nap;
         std::vector<WireStep> steps;
-        for (const tarn_sim::Step &st : se.steps) steps.push_back(wireStep(st, Role::Initiator));
-        const bool lastSub = s + 1 == p.initiator.size();
+        for (const tarn_sim::Step &st : se.steps) steps.push_back(wireStep(st, role));
+        const bool lastSub = s + 1 == side.size();
         size_t at = 0;
         bool first = true;
         do {
@@ -262,11 +261,11 @@ bool CaptureWriter::write(const tarn_sim::Procedure &p, std::string *why) {
             const bool lastEvent = at + n == steps.size();
             ResultHeader h;
             h.isContinue = !first;
+            h.freqCompRaw = role == Role::Reflector ? kFreqCompUnavailable : 0;
             h.handle = o_.handle;
             h.configId = o_.configId;
             h.startEvent = static_cast<uint16_t>(event0 + s);
             h.procedureCounter = counter;
-            h.freqCompRaw = 0;
             h.refPower = static_cast<int8_t>(se.rpl);
             h.procedureDone = lastSub && lastEvent ? kStatusComplete : kStatusPartial;
             h.subeventDone = !lastEvent ? kStatusPartial
@@ -274,12 +273,39 @@ bool CaptureWriter::write(const tarn_sim::Procedure &p, std::string *why) {
                                           : kStatusComplete;
             h.abortReasons = lastEvent && se.aborted ? 0x10 : 0;
             h.nap = static_cast<uint8_t>(se.nap);
-            lastUs = usOf(se.timestampNs);
+            lastUs = o_.epochUnixUs + se.timestampNs / 1000;
             event(encodeResultEvent(h, steps, at, n, il), lastUs);
             at += n;
             first = false;
         } while (at < steps.size());
     }
+    return lastUs;
+}
+
+bool CaptureWriter::write(const tarn_sim::Procedure &p, std::string *why) {
+    if (!check(p, why)) return false;
+    if (!started_) {
+        setup(p);
+        started_ = true;
+    }
+    const uint16_t counter = static_cast<uint16_t>(o_.firstProcedureCounter + written_);
+    const uint16_t interval = static_cast<uint16_t>(p.initiator.size() + 6);
+    const uint16_t event0 = static_cast<uint16_t>(o_.firstEventCounter + written_ * interval);
+    if (o_.side == Role::Reflector) {
+        // The reflector's events carry the initiator's time stamps: the
+        // devices' clocks are unrelated anyway.
+        std::vector<tarn_sim::Subevent> refl = p.reflector;
+        for (size_t s = 0; s < refl.size(); ++s) refl[s].timestampNs = p.initiator[s].timestampNs;
+        results(refl, Role::Reflector, counter, event0);
+        ++written_;
+        return true;
+    }
+    const int64_t lastUs = results(p.initiator, Role::Initiator, counter, event0);
+    if (!o_.ras) {
+        ++written_;
+        return true;
+    }
+    const bool pct = o_.rttType == 1 || o_.rttType == 2;
 
     // Reflector: one ranging data body.
     RasBody body;
@@ -299,7 +325,7 @@ bool CaptureWriter::write(const tarn_sim::Procedure &p, std::string *why) {
     }
     StepLayout rl;
     rl.role = Role::Reflector;
-    rl.pct = il.pct;
+    rl.pct = pct;
     rl.pctSize = o_.rasPctSize;
     std::vector<uint8_t> bytes;
     encodeRasBody(body, rl, &bytes);

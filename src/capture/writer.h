@@ -31,6 +31,10 @@ struct CaptureWriterOptions {
     uint8_t rttType = 0;
     int rasPctSize = 4;  // octets of each PCT inside the RAS body
     uint32_t datalink = kDatalinkH4;
+    // Reflector: the capture the reflector itself records (its own Result
+    // events, local role reflector, no RAS data); for two-capture imports.
+    Role side = Role::Initiator;
+    bool ras = true;  // initiator side: carry the reflector's steps as RAS data
 };
 
 class CaptureWriter {
@@ -43,6 +47,8 @@ class CaptureWriter {
     // 1..4, a tone step does not carry N_AP + 1 tones, or a subevent has more
     // than 255 steps. Values beyond their field are saturated and counted.
     bool write(const tarn_sim::Procedure &p, std::string *why);
+    // Counts a procedure as written without writing it (a lost one).
+    void skip() { ++written_; }
     bool close(std::string *why);
     const std::vector<uint8_t> &data() const { return snoop_.data(); }
     long written() const { return written_; }
@@ -53,6 +59,9 @@ class CaptureWriter {
     void event(const std::vector<uint8_t> &e, int64_t us);
     void att(bool received, const std::vector<uint8_t> &pdu, int64_t us);
     WireStep wireStep(const tarn_sim::Step &s, Role role);
+    bool check(const tarn_sim::Procedure &p, std::string *why);
+    int64_t results(const std::vector<tarn_sim::Subevent> &side, Role role, uint16_t counter,
+                    uint16_t event0);
     int64_t clampUs(int64_t us);
 
     CaptureWriterOptions o_;

@@ -254,7 +254,9 @@ TEST(Damaged, TableOfCaptures) {
                 EXPECT_EQ(r.report.issues[k], it->second) << issueText(i);
             else
                 EXPECT_GT(r.report.issues[k], 0u) << issueText(i);
-            if (r.report.issues[k] > 0) EXPECT_FALSE(r.report.examples[k].empty());
+            if (r.report.issues[k] > 0) {
+                EXPECT_FALSE(r.report.examples[k].empty());
+            }
         }
         // Every example names a record inside the file.
         for (const auto &ex : r.report.examples)

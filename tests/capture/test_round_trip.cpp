@@ -125,10 +125,55 @@ TEST(RoundTrip, AbortedSubevents) {
             EXPECT_EQ(got.initiator[k], v.initiator[k]);
             EXPECT_EQ(got.reflector[k].aborted, v.reflector[k].aborted);
             EXPECT_EQ(got.reflector[k].steps.size(), v.reflector[k].steps.size());
-            if (!v.initiator[k].aborted) EXPECT_EQ(got.reflector[k], v.reflector[k]);
+            if (!v.initiator[k].aborted) {
+                EXPECT_EQ(got.reflector[k], v.reflector[k]);
+            }
         }
     }
     EXPECT_EQ(tarn_capture_test::issues(r, Issue::SubeventAborted), uint64_t(aborted));
+}
+
+// Two captures, one per device: the reflector's own Result events replace
+// the RAS data; matched on configuration, counter and first start event.
+TEST(RoundTrip, ReflectorCaptureReplacesRas) {
+    for (const Case &c : {kCases[1], kCases[5]}) {
+        SCOPED_TRACE(c.name);
+        const std::vector<tarn_sim::Procedure> sim = simulate(c);
+        CaptureWriterOptions io = writerOptions(c);
+        io.ras = false;
+        CaptureWriterOptions ro = writerOptions(c);
+        ro.side = Role::Reflector;
+        ro.handle = 0x0001;
+        ro.epochUnixUs += 3600000000LL;  // unrelated clocks
+        CaptureWriter wi(io), wr(ro);
+        std::string why;
+        for (size_t i = 0; i < sim.size(); ++i) {
+            ASSERT_TRUE(wi.write(sim[i], &why)) << why;
+            // The reflector's capture misses one procedure.
+            if (i == 4) {
+                wr.skip();
+                continue;
+            }
+            ASSERT_TRUE(wr.write(sim[i], &why)) << why;
+        }
+        CaptureImporter imp;
+        ASSERT_TRUE(imp.openMemory(wi.data().data(), wi.data().size(), &why)) << why;
+        ASSERT_TRUE(imp.openPeerMemory(wr.data().data(), wr.data().size(), &why)) << why;
+        std::vector<ImportedProcedure> got;
+        ImportedProcedure ip;
+        while (imp.next(&ip)) got.push_back(std::move(ip));
+        ASSERT_EQ(got.size(), sim.size() - 1);
+        for (size_t i = 0; i < got.size(); ++i) {
+            const size_t k = i < 4 ? i : i + 1;
+            tarn_sim::Procedure want = captureView(sim[k]);
+            want.trueDistance = NAN;
+            EXPECT_TRUE(got[i].procedure == want) << "procedure " << k;
+            EXPECT_EQ(got[i].procedureCounter, k);
+        }
+        EXPECT_EQ(imp.report().issues[static_cast<int>(Issue::ReflectorMissing)], 1u);
+        EXPECT_EQ(imp.report().issues[static_cast<int>(Issue::InitiatorMissing)], 0u);
+        EXPECT_TRUE(imp.report().hasPeer);
+    }
 }
 
 #ifdef TARN_TOOL_PATH
