@@ -2,11 +2,13 @@
 // reason with where it showed; nothing crashes or hangs.
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <functional>
 #include <map>
 
 #include "bytes.h"
 #include "capture_test_util.h"
+#include "import.h"
 #include "writer.h"
 
 using namespace tarn_capture;
@@ -93,7 +95,10 @@ TEST(Damaged, TableOfCaptures) {
 
     ImportOptions oneSided;
     oneSided.oneSided = true;
-    ImportOptions h4;
+    ImportOptions guess;
+    guess.guessRas = true;
+    CaptureWriterOptions cached;
+    cached.discovery = false;
     const std::vector<Case> cases = {
         {"whole", [&] { return good; }, {kProcedures, {}}},
         {"cut inside the last record",
@@ -189,6 +194,9 @@ TEST(Damaged, TableOfCaptures) {
              return r.join();
          },
          {0, {{Issue::LoggerCut, 0}, {Issue::ReflectorMissing, kProcedures}}}},
+        {"no GATT discovery (cached database)", [&] { return capture(cached); },
+         {0, {{Issue::UnknownHandleNotification, 0}, {Issue::ReflectorMissing, kProcedures}}}},
+        {"no GATT discovery, RAS guessed", [&] { return capture(cached); }, {kProcedures, {}}, guess},
         {"vendor packet type and logger drops",
          [&] {
              Records r(good);
@@ -310,4 +318,37 @@ TEST(Damaged, HeadersRefused) {
     const auto r = tarn_capture_test::importBytes(f);
     ASSERT_TRUE(r.opened);
     EXPECT_EQ(r.procedures.size(), 0u);
+}
+
+// Replay of a capture with several links needs the connection chosen.
+TEST(Damaged, ReplayChoosesAConnection) {
+    std::vector<uint8_t> f = capture();
+    CaptureWriterOptions o;
+    o.handle = 0x0041;
+    o.epochUnixUs += 100000000;
+    const std::vector<uint8_t> second = capture(o, 4, 5);
+    f.insert(f.end(), second.begin() + 16, second.end());
+    const std::string path = ::testing::TempDir() + "two_links.btsnoop";
+    {
+        std::ofstream out(path, std::ios::binary);
+        out.write(reinterpret_cast<const char *>(f.data()), static_cast<std::streamsize>(f.size()));
+    }
+    tarn_sim::CaptureReplayArgs a;
+    a.path = path;
+    std::string why;
+    {
+        tarn_sim::CaptureSource src;
+        EXPECT_FALSE(src.open(a, &why));
+        EXPECT_NE(why.find("connection 1: handle 0x040, 10 procedures"), std::string::npos) << why;
+        EXPECT_NE(why.find("connection 2: handle 0x041, 4 procedures"), std::string::npos) << why;
+    }
+    for (int conn : {1, 2}) {
+        a.opts.connection = conn;
+        tarn_sim::CaptureSource src;
+        ASSERT_TRUE(src.open(a, &why)) << why;
+        tarn_sim::Procedure p;
+        int n = 0;
+        while (src.next(&p)) ++n;
+        EXPECT_EQ(n, conn == 1 ? kProcedures : 4);
+    }
 }
