@@ -1,4 +1,4 @@
-// The format sheet's constructed examples, decoded octet for octet, encoded
+// The capture format notes' constructed examples, decoded octet for octet, encoded
 // back to the same octets, and imported as one capture.
 #include <gtest/gtest.h>
 
@@ -88,7 +88,7 @@ void expectTone(const WireTone &t, int i, int q, int quality) {
     EXPECT_EQ(t.quality, quality);
 }
 
-// Appends one btsnoop record (timestamp as in the sheet, plus `us`).
+// Appends one btsnoop record (timestamp as in the format notes, plus `us`).
 void record(std::vector<uint8_t> *f, const std::vector<uint8_t> &h4, bool received, bool cmdEvt,
             int64_t us = 0) {
     const uint32_t n = static_cast<uint32_t>(h4.size());
@@ -342,7 +342,7 @@ TEST(Examples, RasBodyAndSegments) {
     l.role = Role::Initiator;
     EXPECT_NE(parseRasBody(body.data(), body.size(), l, &b), RasParseStatus::Ok);
 
-    // Two segments at ATT MTU 36, as the sheet splits them.
+    // Two segments at ATT MTU 36, as the format notes split them.
     const std::vector<std::vector<uint8_t>> segs = segmentRasBody(body, 36);
     ASSERT_EQ(segs.size(), 2u);
     EXPECT_EQ(tail(kSegment0, 12), segs[0]);
@@ -441,7 +441,7 @@ TEST(Examples, FilteredLogRecord) {
     }
 }
 
-// The on-demand exchange of the sheet around the same two segments.
+// The on-demand exchange of the format notes around the same two segments.
 TEST(Examples, OnDemandExchange) {
     std::vector<uint8_t> f = fileHeader();
     record(&f, hex(kConfigEvent), true, true);
