@@ -129,6 +129,10 @@ bool CaptureSource::open(const CaptureReplayArgs &a, std::string *why) {
     tarn_capture::ImportOptions o;
     if (!buildImportOptions(a.opts, &o, why)) return false;
     connection_ = a.opts.connection;
+    if (connection_ == 0 && a.path == "-") {
+        *why = "a capture on standard input is read once: choose the link with --connection";
+        return false;
+    }
     if (connection_ == 0) {
         // A first pass finds the connections that carry procedures.
         tarn_capture::CaptureImporter scan(o);
