@@ -517,9 +517,10 @@ int cmdSimulate(ToolIo io, const SimArgs &sa, const std::string &output,
     }
     progress.done();
     if (!writer.close(&why) || !sink.close(&why)) return fail(io, why);
-    if (sink.active())
-        io.err << "tarn: wrote " << cfg.procedures << " procedures to the capture " << capture.path
-               << "\n";
+    for (const std::string &path : {capture.path, capture.reflectorPath})
+        if (!path.empty())
+            io.err << "tarn: wrote " << cfg.procedures << " procedures to the capture " << path
+                   << "\n";
     if (!output.empty() && output != "-")
         io.err << "tarn: wrote " << cfg.procedures << " procedures to " << output << " ("
                << scenario << ")\n";
@@ -537,7 +538,8 @@ int cmdReplay(ToolIo io, const std::string &file, const RunArgs &ra,
     Runner runner(io, ra);
     if (!runner.start(&why)) return fail(io, why);
     if (!ra.quiet && ra.csv != "-")
-        io.out << "replay of " << (fromCapture ? capture.path : file) << ", input " << inputFormatName(runner.format()) << "\n";
+        io.out << "replay of " << (fromCapture ? capture.path : file) << ", input "
+               << inputFormatName(runner.format()) << "\n";
     runner.header();
     long malformed = 0, n = 0;
     Progress progress(io, 0);

@@ -74,7 +74,6 @@ class CaptureSink {
     bool open(const SimCaptureArgs &a, std::string *why);
     bool write(const Procedure &p, std::string *why);
     bool close(std::string *why);
-    bool active() const { return writer_ != nullptr; }
 
   private:
     std::unique_ptr<tarn_capture::CaptureWriter> writer_, reflector_;
