@@ -68,7 +68,7 @@ const IssueInfo kIssues[kIssueCount] = {
     {"reflector data overwritten before it was read", true},
     {"RAS bodies delivered again (later copy kept)", false},
     {"RAS bodies too long", false},
-    {"lost-segment retrievals (re-sent segments are not slotted back)", false},
+    {"lost-segment retrievals (re-sent segments slotted back by rolling counter)", false},
     {"procedures without reflector data", true},
     {"reflector data without the initiator's procedure", false},
     {"subevents present on one side only (dropped)", false},
@@ -134,6 +134,18 @@ struct RasStream {
     uint8_t expect = 0;
     std::vector<uint8_t> body;
     uint64_t record = 0, offset = 0;
+    // On-demand bodies with a gap wait for the lost segments to be re-sent:
+    // the whole prefix is `body`, later segments sit in slots by their
+    // position after the first segment (only while a body fits 64 segments).
+    bool slotted = false;
+    bool retrieving = false;  // a Retrieve Lost Segments is outstanding
+    uint8_t firstCounter = 0;
+    int prefix = 0;  // segments in `body`
+    int lastPos = -1;
+    uint64_t present = 0;
+    std::vector<std::vector<uint8_t>> slots;
+    std::string gap;
+    int segments = 0;  // in the prefix so far
 };
 
 struct Server {
@@ -363,8 +375,10 @@ struct CaptureImporter::Impl {
             issue(Issue::InitiatorMissing, &c, r.record, r.offset,
                   "ranging counter " + std::to_string(r.counter));
         for (auto &dirs : c.ras)
-            for (RasStream &s : dirs)
-                if (s.active) issue(Issue::RasMissingLast, &c, s.record, s.offset);
+            for (RasStream &s : dirs) {
+                if (s.slotted) dropSlotted(c, s);
+                else if (s.active) issue(Issue::RasMissingLast, &c, s.record, s.offset);
+            }
         for (L2cap &l : c.l2)
             if (l.active) issue(Issue::AclUnfinished, &c, l.record, l.offset);
         if (ConnectionInfo *ci = info(c)) {
@@ -1006,7 +1020,13 @@ struct CaptureImporter::Impl {
     void onWrite(Conn &c, int dir, uint16_t h, const uint8_t *v, size_t n) {
         Server &s = c.server[1 - dir];
         if (s.find(h) != RasChar::ControlPoint || n < 1) return;
-        if (v[0] == 0x02) issueHere(Issue::RetrieveLost, &c);
+        RasStream &st = c.ras[1 - dir][1];
+        if (v[0] == 0x02) {
+            issueHere(Issue::RetrieveLost, &c);
+            st.retrieving = true;
+        }
+        // A new Get or the ACK ends any wait for re-sent segments.
+        if (v[0] == 0x00 || v[0] == 0x01) dropSlotted(c, st);
         if (v[0] == 0x04 && !s.filter) {
             s.filter = true;
             issueHere(Issue::RasFilter, &c);
@@ -1036,11 +1056,20 @@ struct CaptureImporter::Impl {
             case RasChar::RealTime:
             case RasChar::OnDemand:
                 if (s.filter) return;
-                onSegment(c, c.ras[dir][kind == RasChar::OnDemand], v, n, record, offset);
+                onSegment(c, c.ras[dir][kind == RasChar::OnDemand], v, n, record, offset,
+                          kind == RasChar::OnDemand);
                 return;
-            case RasChar::ControlPoint:
+            case RasChar::ControlPoint: {
                 reading(Reading::ControlPointCodes);
+                // Complete Lost Ranging Data Segment Response: what was
+                // re-sent is all there will be.
+                RasStream &st = c.ras[dir][1];
+                if (n >= 1 && v[0] == 0x01 && st.slotted) {
+                    st.retrieving = false;
+                    dropSlotted(c, st);
+                }
                 return;
+            }
             case RasChar::Overwritten:
                 if (n >= 2) {
                     const uint16_t k = le16(v) & 0x0FFF;
@@ -1057,11 +1086,48 @@ struct CaptureImporter::Impl {
         }
     }
 
+    // Gives up a body waiting for re-sent segments.
+    void dropSlotted(Conn &c, RasStream &st) {
+        if (!st.slotted) return;
+        issue(Issue::RasCounterGap, &c, st.record, st.offset, st.gap);
+        st.slotted = false;
+        st.active = false;
+        st.slots.clear();
+    }
+
+    // Places a segment of a body with a gap; delivers the body once every
+    // segment up to the last is there.
+    void slotSegment(Conn &c, RasStream &st, const uint8_t *v, size_t n) {
+        const int pos = ((v[0] >> 2) - st.firstCounter) & 63;
+        if (pos >= st.prefix && !(st.present >> pos & 1)) {
+            st.slots[pos].assign(v + 1, v + n);
+            st.present |= uint64_t(1) << pos;
+            if (v[0] & 2) st.lastPos = pos;
+        }
+        if (st.lastPos < 0) return;
+        for (int k = st.prefix; k <= st.lastPos; ++k)
+            if (!(st.present >> k & 1)) return;
+        for (int k = st.prefix; k <= st.lastPos; ++k)
+            st.body.insert(st.body.end(), st.slots[k].begin(), st.slots[k].end());
+        st.slotted = false;
+        st.active = false;
+        st.slots.clear();
+        onRasBody(c, std::move(st.body), st.record, st.offset);
+        st.body = std::vector<uint8_t>();
+    }
+
     void onSegment(Conn &c, RasStream &st, const uint8_t *v, size_t n, uint64_t record,
-                   uint64_t offset) {
+                   uint64_t offset, bool onDemand) {
         if (n < 1) return;
         const bool first = v[0] & 1, last = v[0] & 2;
         const uint8_t counter = v[0] >> 2;
+        if (st.slotted) {
+            if (!first || st.retrieving) {
+                slotSegment(c, st, v, n);
+                return;
+            }
+            dropSlotted(c, st);
+        }
         if (first) {
             if (st.active) issue(Issue::RasMissingLast, &c, st.record, st.offset);
             st.active = true;
@@ -1069,20 +1135,35 @@ struct CaptureImporter::Impl {
             st.body.clear();
             st.record = record;
             st.offset = offset;
+            st.firstCounter = counter;
+            st.segments = 0;
         } else if (!st.active) {
             if (!st.skipping) issue(Issue::RasMissingFirst, &c, record, offset);
             st.skipping = !last;
             return;
         } else if (counter != st.expect) {
-            issue(Issue::RasCounterGap, &c, st.record, st.offset,
-                  "segment " + std::to_string(st.expect) + " expected, " +
-                      std::to_string(counter) + " received at record " +
-                      std::to_string(record));
+            const std::string gap = "segment " + std::to_string(st.expect) + " expected, " +
+                                    std::to_string(counter) + " received at record " +
+                                    std::to_string(record);
+            if (onDemand && st.segments < 63) {
+                // The client may ask for the lost segments again.
+                st.slotted = true;
+                st.retrieving = false;
+                st.prefix = st.segments;
+                st.lastPos = -1;
+                st.present = 0;
+                st.slots.assign(64, {});
+                st.gap = gap;
+                slotSegment(c, st, v, n);
+                return;
+            }
+            issue(Issue::RasCounterGap, &c, st.record, st.offset, gap);
             st.active = false;
             st.skipping = !last;
             return;
         }
         st.expect = (counter + 1) & 63;
+        ++st.segments;
         if (st.body.size() + n - 1 > kMaxRasBody) {
             issue(Issue::RasBodyTooLong, &c, st.record, st.offset);
             st.active = false;

@@ -336,17 +336,32 @@ bool CaptureWriter::write(const tarn_sim::Procedure &p, std::string *why) {
         att(false, attPdu(0x12, {kControlPoint}, {0x00, ctr[0], ctr[1]}), lastUs);
         att(true, {0x13}, lastUs);
     }
-    for (const std::vector<uint8_t> &seg : segmentRasBody(bytes, o_.attMtu)) {
+    const std::vector<std::vector<uint8_t>> segs = segmentRasBody(bytes, o_.attMtu);
+    const int lose = o_.onDemand && segs.size() <= 64 && o_.loseSegment >= 0 &&
+                             o_.loseSegment < static_cast<int>(segs.size())
+                         ? o_.loseSegment
+                         : -1;
+    for (size_t k = 0; k < segs.size(); ++k) {
+        if (static_cast<int>(k) == lose) continue;
         if (o_.onDemand) {
-            att(true, attPdu(0x1D, {kOnDemand}, seg), lastUs);
+            att(true, attPdu(0x1D, {kOnDemand}, segs[k]), lastUs);
             att(false, {0x1E}, lastUs);
         } else {
-            att(true, attPdu(0x1B, {kRealTime}, seg), lastUs);
+            att(true, attPdu(0x1B, {kRealTime}, segs[k]), lastUs);
         }
     }
     if (o_.onDemand) {
         att(true, attPdu(0x1D, {kControlPoint}, {0x00, ctr[0], ctr[1]}), lastUs);
         att(false, {0x1E}, lastUs);
+        if (lose >= 0 && o_.resendLost) {
+            const uint8_t k = static_cast<uint8_t>(lose);
+            att(false, attPdu(0x12, {kControlPoint}, {0x02, ctr[0], ctr[1], k, k}), lastUs);
+            att(true, {0x13}, lastUs);
+            att(true, attPdu(0x1D, {kOnDemand}, segs[k]), lastUs);
+            att(false, {0x1E}, lastUs);
+            att(true, attPdu(0x1D, {kControlPoint}, {0x01, ctr[0], ctr[1], k, k}), lastUs);
+            att(false, {0x1E}, lastUs);
+        }
         att(false, attPdu(0x12, {kControlPoint}, {0x01, ctr[0], ctr[1]}), lastUs);
         att(true, {0x13}, lastUs);
     }

@@ -35,6 +35,10 @@ struct CaptureWriterOptions {
     // events, local role reflector, no RAS data); for two-capture imports.
     Role side = Role::Initiator;
     bool ras = true;  // initiator side: carry the reflector's steps as RAS data
+    // On-demand delivery: leave out this segment of every body (of at most
+    // 64 segments) and, with resendLost, have the client retrieve it.
+    int loseSegment = -1;
+    bool resendLost = true;
 };
 
 class CaptureWriter {

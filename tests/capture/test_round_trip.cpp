@@ -133,6 +133,35 @@ TEST(RoundTrip, AbortedSubevents) {
     EXPECT_EQ(tarn_capture_test::issues(r, Issue::SubeventAborted), uint64_t(aborted));
 }
 
+// On-demand bodies with a lost segment: re-sent after a Retrieve Lost
+// Segments exchange they are whole again; not re-sent, the reflector's side
+// of each procedure is lost.
+TEST(RoundTrip, LostSegmentsRetrieved) {
+    const Case &c = kCases[3];
+    for (bool resend : {true, false}) {
+        SCOPED_TRACE(resend ? "re-sent" : "not re-sent");
+        const std::vector<tarn_sim::Procedure> sim = simulate(c);
+        CaptureWriterOptions o = writerOptions(c);
+        o.attMtu = 185;
+        o.loseSegment = 1;
+        o.resendLost = resend;
+        CaptureWriter w(o);
+        std::string why;
+        for (const tarn_sim::Procedure &p : sim) ASSERT_TRUE(w.write(p, &why)) << why;
+        const auto r = tarn_capture_test::importBytes(w.data());
+        const uint64_t n = sim.size();
+        EXPECT_EQ(tarn_capture_test::issues(r, Issue::RetrieveLost), resend ? n : 0u);
+        EXPECT_EQ(tarn_capture_test::issues(r, Issue::RasCounterGap), resend ? 0u : n);
+        EXPECT_EQ(tarn_capture_test::issues(r, Issue::ReflectorMissing), resend ? 0u : n);
+        ASSERT_EQ(r.procedures.size(), resend ? n : 0u);
+        for (size_t i = 0; i < r.procedures.size(); ++i) {
+            tarn_sim::Procedure want = captureView(sim[i]);
+            want.trueDistance = NAN;
+            EXPECT_TRUE(r.procedures[i].procedure == want) << "procedure " << i;
+        }
+    }
+}
+
 // Two captures, one per device: the reflector's own Result events replace
 // the RAS data; matched on configuration, counter and first start event.
 TEST(RoundTrip, ReflectorCaptureReplacesRas) {
