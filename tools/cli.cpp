@@ -9,6 +9,7 @@
 
 #include "calibrate.h"
 #include "evaluate.h"
+#include "import.h"
 #include "options_cli.h"
 #include "plot.h"
 #include "record.h"
@@ -520,7 +521,8 @@ int cmdRun(ToolIo io, const SimArgs &sa, const RunArgs &ra) {
     return 0;
 }
 
-int cmdSimulate(ToolIo io, const SimArgs &sa, const std::string &output) {
+int cmdSimulate(ToolIo io, const SimArgs &sa, const std::string &output,
+                const SimCaptureArgs &capture) {
     SimConfig cfg;
     std::string scenario;
     std::string why = buildConfig(sa, &cfg, &scenario);
@@ -529,35 +531,54 @@ int cmdSimulate(ToolIo io, const SimArgs &sa, const std::string &output) {
         return 2;
     }
     RecordWriter writer;
-    if (!writer.open(output, &why)) return fail(io, why);
+    if (!output.empty() && !writer.open(output, &why)) return fail(io, why);
+    CaptureSink sink;
+    if (!sink.open(capture, &why)) return fail(io, why);
     Simulator sim(cfg);
     Progress progress(io, cfg.procedures);
     for (int i = 0; i < cfg.procedures; ++i) {
-        if (!writer.write(sim.next())) return fail(io, "error writing " + output);
+        const Procedure p = sim.next();
+        if (!output.empty() && !writer.write(p)) return fail(io, "error writing " + output);
+        if (!sink.write(p, &why)) return fail(io, why);
         progress.tick(i + 1);
     }
     progress.done();
-    if (!writer.close(&why)) return fail(io, why);
-    if (output != "-")
+    if (!writer.close(&why) || !sink.close(&why)) return fail(io, why);
+    for (const std::string &path : {capture.path, capture.reflectorPath})
+        if (!path.empty())
+            io.err << "tarn: wrote " << cfg.procedures << " procedures to the capture " << path
+                   << "\n";
+    if (!output.empty() && output != "-")
         io.err << "tarn: wrote " << cfg.procedures << " procedures to " << output << " ("
                << scenario << ")\n";
     return 0;
 }
 
-int cmdReplay(ToolIo io, const std::string &file, const RunArgs &ra) {
+int cmdReplay(ToolIo io, const std::string &file, const RunArgs &ra,
+              const CaptureReplayArgs &capture) {
     std::string why;
     RecordReader reader;
-    if (!reader.open(file, &why)) return fail(io, why);
+    CaptureSource source;
+    const bool fromCapture = !capture.path.empty();
+    if (fromCapture ? !source.open(capture, &why) : !reader.open(file, &why))
+        return fail(io, why);
     Runner runner(io, ra);
     bool usage = false;
     if (!runner.start(&why, &usage)) return usage ? usageError(io, why) : fail(io, why);
     if (!ra.quiet && ra.csv != "-")
-        io.out << "replay of " << file << ", input " << inputFormatName(runner.format()) << "\n";
+        io.out << "replay of " << (fromCapture ? capture.path : file) << ", input "
+               << inputFormatName(runner.format()) << "\n";
     runner.header();
     long malformed = 0, n = 0;
     Progress progress(io, 0);
     Procedure p;
     while (true) {
+        if (fromCapture) {
+            if (!source.next(&p)) break;
+            if (!runner.feed(p, &why)) return fail(io, why);
+            progress.tick(++n);
+            continue;
+        }
         const RecordReader::Status st = reader.next(&p, &why);
         if (st == RecordReader::Status::End) break;
         if (st == RecordReader::Status::ReadError) {
@@ -576,6 +597,7 @@ int cmdReplay(ToolIo io, const std::string &file, const RunArgs &ra) {
     }
     progress.done();
     if (!runner.finish(&why)) return fail(io, why);
+    if (fromCapture) source.printReport(io.err);
     if (malformed > 0)
         return fail(io, std::to_string(malformed) + " malformed line(s) in " + file + " skipped");
     return 0;
@@ -615,14 +637,20 @@ int runTool(int argc, const char *const *argv, ToolIo io) {
     CLI::App *simulate =
         app.add_subcommand("simulate", "write simulated procedures as JSON Lines, no estimation");
     addSimOptions(simulate, &simSim);
-    simulate->add_option("-o,--output", output, "output file ('-': standard output)")->required();
+    simulate->add_option("-o,--output", output, "output file ('-': standard output)");
+    SimCaptureArgs simCapture;
+    addSimulateCaptureOptions(simulate, &simCapture);
 
     RunArgs replayArgs;
     std::string replayFile;
     CLI::App *replay =
         app.add_subcommand("replay", "run recorded procedures (JSON Lines) through the library");
-    replay->add_option("file", replayFile, "recorded procedures ('-': standard input)")->required();
+    replay->add_option("file", replayFile, "recorded procedures ('-': standard input)");
     addRunOptions(replay, &replayArgs);
+    CaptureReplayArgs replayCapture;
+    addCaptureReplayOptions(replay, &replayCapture);
+    ImportArgs importArgs;
+    CLI::App *import = addImportCommand(&app, &importArgs);
 
     OptionArgs optionArgs;
     CLI::App *options = app.add_subcommand(
@@ -663,8 +691,21 @@ int runTool(int argc, const char *const *argv, ToolIo io) {
     }
     if (*evaluate) return cmdEvaluate(io, evaluateArgs);
     if (*plot) return cmdPlot(io, plotArgs);
-    if (*simulate) return cmdSimulate(io, simSim, output);
-    if (*replay) return cmdReplay(io, replayFile, replayArgs);
+    if (*import) return cmdImport(io, importArgs);
+    if (*simulate) {
+        if (output.empty() && simCapture.path.empty() && simCapture.reflectorPath.empty()) {
+            io.err << "tarn: simulate needs -o FILE or --capture FILE\n";
+            return 2;
+        }
+        return cmdSimulate(io, simSim, output, simCapture);
+    }
+    if (*replay) {
+        if (replayFile.empty() == replayCapture.path.empty()) {
+            io.err << "tarn: replay needs a recorded FILE or --capture CAPTURE (one of them)\n";
+            return 2;
+        }
+        return cmdReplay(io, replayFile, replayArgs, replayCapture);
+    }
     if (*options) return cmdOptions(io, optionArgs, optionsLevel);
     if (*calibrate) {
         SimConfig cfg;
