@@ -26,7 +26,30 @@ extern void *(*tarnIfCalloc)(size_t count, size_t size);
 // Number of worker threads started so far in this process.
 int tarnWorkerStartCount(void);
 
+// The link whose result callback is running, for the registry: a link
+// removed from inside its own callback is unlinked at once but freed only
+// when the callback has returned (the worker still hands its result record
+// to the host and the extensions read its context).
+void tarnRegistryBeginDelivery(CsContextItem *item);
+// Ends the delivery; frees the entry if it was removed meanwhile and returns
+// true in that case.
+bool tarnRegistryEndDelivery(void);
+// The link being delivered, null outside a callback or once it was removed.
+const CsContextItem *tarnRegistryDelivering(void);
+
 }  // extern "C"
+
+// The worker's side of the queue: takes the head request and remembers it as
+// the one being served (null when the queue is empty).
+CsRequest *tarnQueueTake(void);
+// True when the link of the request taken last was removed after it was
+// taken: it must get no callback, even if a new link took its reference.
+bool tarnQueueInFlightDropped(void);
+// Drops the queued requests of `link` (of every link when everyLink) without
+// a callback, and marks the request being served as dropped when it is one
+// of them. Called by the registry when it removes links.
+void tarnQueueDropLink(CsLinkRef link, bool everyLink);
+
 
 namespace tarn_iface {
 

@@ -16,6 +16,7 @@
 #include <cstring>
 
 #include "diag/log_texts.h"
+#include "estimators/estimators_internal.h"
 #include "interface/interface_internal.h"
 #include "rtp/rtp_driver.h"
 #include "tarn_diag.h"
@@ -35,7 +36,7 @@ CsRequest *takeRequest() {
     pthread_mutex_lock(&requestLock);
     if (requestListHead == nullptr) pthread_cond_wait(&requestCond, &requestLock);
     pthread_mutex_unlock(&requestLock);
-    return csGetRequest();
+    return tarnQueueTake();
 }
 
 // ---- 2. Find the link, holding the registry through steps 3 to 5 ------------------
@@ -43,8 +44,9 @@ CsRequest *takeRequest() {
 void serveRequest(CsRequest *req) {
     tarnRegistryLock();
     CsContextItem *item = tarnRegistryFindLocked(req->linkRef);
-    if (item == nullptr) {
-        // The link was removed after the request was queued: no callback.
+    if (item == nullptr || tarnQueueInFlightDropped()) {
+        // The link was removed after the request was queued (and its
+        // reference may belong to a new link by now): no callback.
         std::free(req);
     } else if (item->ctx == nullptr || item->ctx->result == nullptr) {
         DEBUG_LOG(1, "Context of link %d is not set up.\n", static_cast<int>(item->linkRef));
@@ -66,12 +68,14 @@ void serveRequest(CsRequest *req) {
 namespace tarn_iface {
 
 // One estimator's candidate, read from the result record right after it ran
-// (both estimators write the same record).
+// (both estimators write the same record). Valid only when the estimator gave
+// a usable distance: "no confidence" or a non-finite distance is none.
 static RangeEstimate candidate(int status, const CsEstimate *result) {
     RangeEstimate c = {};
     c.valid = static_cast<uint8_t>(status);
     c.dest = result->dest;
     c.conf = static_cast<double>(result->conf);
+    if (!tarn_est::candidateUsable(c)) c.valid = 0;
     return c;
 }
 
@@ -83,8 +87,12 @@ void computeLinkEstimate(CsContextItem *item, LinkEstimate *out) {
     out->phase = candidate(RTP_calcEstimate(ctx), ctx->result);
     out->phaseComputation = tarn_rtp::rtpLatestComputation();
     out->rtt = candidate(RTT_calcEstimate(ctx), ctx->result);
-    alg_combineRttRtp(ctx, &out->phase, &out->rtt, ctx->result);
     item->trackState = gNewPres;
+    // Every computation writes the result afresh: without a usable candidate
+    // it says "no estimate", never what an earlier computation left.
+    const CsEstimate combined = tarn_est::combineCandidates(*ctx->opts, out->phase, out->rtt);
+    ctx->result->dest = combined.dest;
+    ctx->result->conf = combined.conf;
     out->result = ctx->result;
 }
 
@@ -94,9 +102,8 @@ void computeLinkEstimate(CsContextItem *item, LinkEstimate *out) {
 
 namespace {
 
-// The link whose callback is running and the phase computation it delivers;
-// written and read only under the registry lock.
-const CsContextItem *gDelivering = nullptr;
+// The phase computation being delivered; written and read only under the
+// registry lock (the registry knows which link is being delivered).
 uint32_t gDeliveringComputation = 0;
 
 void deliver(CsContextItem *item, const tarn_iface::LinkEstimate &est, CsRequest *req) {
@@ -111,10 +118,12 @@ void deliver(CsContextItem *item, const tarn_iface::LinkEstimate &est, CsRequest
     DEBUG_LOG(0, tarn_diag::kLogFinalDistance, est.result->dest,
               static_cast<int>(est.result->conf));
     if (item->callback != nullptr) {
-        gDelivering = item;
         gDeliveringComputation = est.phaseComputation;
+        tarnRegistryBeginDelivery(item);
         item->callback(est.result, req);
-        gDelivering = nullptr;
+        // The callback may have removed its own link: nothing of it is
+        // touched after this.
+        tarnRegistryEndDelivery();
     } else {
         DEBUG_LOG(1, "No result callback for link %d; result not delivered.\n",
                   static_cast<int>(item->linkRef));
@@ -233,10 +242,10 @@ int tarnGetLatestComputation(CsLinkRef linkRef, TarnLatestComputation *out) {
 int tarnGetLatestImpulseResponse(CsLinkRef linkRef, int path, double *magnitudes, int capacity,
                                  double *tapM, double *firstM) {
     if (magnitudes == nullptr || capacity <= 0) return 0;
-    // Only the callback's own thread holds the registry while gDelivering
+    // Only the callback's own thread holds the registry while a delivery
     // is set; anywhere else the processed tones are gone or being replaced.
     if (!tarnRegistryHeldByThisThread()) return 0;
-    const CsContextItem *item = gDelivering;
+    const CsContextItem *item = tarnRegistryDelivering();
     if (item == nullptr || item->linkRef != linkRef || item->ctx == nullptr ||
         item->ctx->opts == nullptr) {
         return 0;

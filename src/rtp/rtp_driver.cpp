@@ -87,10 +87,18 @@ int tarn_rtp::rtpLatestImpulseResponse(uint32_t computation, const ConfigOpts &o
                                        double *out, int capacity, double *tapM, double *firstM) {
     std::lock_guard<std::mutex> hold(gWorkLock);
     if (computation != gComputation || path < 0 || path >= gCirPaths) return 0;
-    const int n = cirPathMagnitudes(gWork.rawMeas, gWork.procMeas, opts, path, out, capacity, tapM);
+    // Formed in the caller's buffer, handed out only when every figure is a
+    // number: options such as a one-unit phase turn or a zero speed of light
+    // give no response at all.
+    double tap = 0.0;
+    const int n = cirPathMagnitudes(gWork.rawMeas, gWork.procMeas, opts, path, out, capacity, &tap);
+    if (n <= 0 || !std::isfinite(tap) || !std::isfinite(opts.cirOffset)) return 0;
+    for (int k = 0; k < n; ++k)
+        if (!std::isfinite(out[k])) return 0;
+    if (tapM != nullptr) *tapM = tap;
     // Tap 0 lies cirOffset before zero distance (the response is delayed by
     // it so that a direct path near 0 m does not wrap to the end).
-    if (n > 0 && firstM != nullptr) *firstM = -opts.cirOffset;
+    if (firstM != nullptr) *firstM = -opts.cirOffset;
     return n;
 }
 

@@ -115,6 +115,14 @@ int RTT_calcEstimate(CsContext *ctx) {
         }
     }
     const double formedDest = currEst.dest;
+    if (currEst.valid != 1) {
+        // Without a distance of its own the procedure says nothing about the
+        // link: the filters keep their state and nothing is delivered (the
+        // window would otherwise hand back an old or a zero distance as new).
+        DEBUG_LOG(2, "Negative Tof Count %d", negativeTofs);
+        DEBUG_LOG(2, "No round-trip distance: tracking state kept.\n");
+        return 0;
+    }
 
     PresState *pres = ctx->pres;
     int reset = 0;

@@ -174,7 +174,7 @@ TEST(Worker, GetRequestAndClearRequestsManageTheQueue) {
 
 // ---- Results delivered --------------------------------------------------------
 
-TEST(Worker, EstimateBeforeAnyMeasurementDeliversZero) {
+TEST(Worker, EstimateBeforeAnyMeasurementDeliversNoEstimate) {
     const CsLinkRef link = 2031;
     createLink(link);
     LogCapture cap(0);
@@ -182,8 +182,8 @@ TEST(Worker, EstimateBeforeAnyMeasurementDeliversZero) {
     const auto got = Deliveries::instance().of({link});
     ASSERT_EQ(got.size(), 1u);
     EXPECT_EQ(got[0].dest, 0.0);
-    EXPECT_EQ(got[0].conf, 0);
-    EXPECT_TRUE(cap.contains("Final Distance: 0.000000 Confidence: 0 \n"));
+    EXPECT_EQ(got[0].conf, -1);
+    EXPECT_TRUE(cap.contains("Final Distance: 0.000000 Confidence: -1 \n"));
     csIfCleanUp(link);
 }
 
