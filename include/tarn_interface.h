@@ -99,8 +99,11 @@ typedef struct CsContextItem {
     CsContext *ctx; /* owned by the entry */
     CsResultCallback callback;
     struct CsContextItem *next;
-    /* The link's own tracking state; the worker swaps it into gNewPres for the
-     * duration of the link's computation so links never share filter state. */
+    /* The memory of the link's tracking filters (the phase result filter and
+     * the round-trip window); the worker's pipelines update it in place, so
+     * links never share filter state. Its tracked-estimate fields (time,
+     * valid, dest, conf, vest, counters, rttP, rttK) are not used: the
+     * link's PresState in its context holds those. */
     NewPresState trackState;
     /* Candidates and result of the link's latest computation, recorded by the
      * worker (read with tarnGetLatestComputation). */

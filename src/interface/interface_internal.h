@@ -55,16 +55,22 @@ namespace tarn_iface {
 
 // What one computation of a link's estimate produced.
 struct LinkEstimate {
-    RangeEstimate phase;  // phase candidate, as RTP_calcEstimate left it
-    RangeEstimate rtt;    // round-trip-time candidate, as RTT_calcEstimate left it
+    RangeEstimate phase;  // phase candidate (valid 1: a usable distance)
+    RangeEstimate rtt;    // round-trip-time candidate (likewise)
     CsEstimate *result;   // the link's result record, combined: what the callback gets
-    uint32_t phaseComputation;  // the phase driver's number of this computation
 };
 
-// Computes the estimate of a registered link: its tracking state swapped into
-// gNewPres, RTP_calcEstimate, RTT_calcEstimate, the combination into the
-// link's result record, the tracking state swapped back into the entry. The
-// caller holds the registry lock and has checked that the context is laid out.
+// Computes the estimate of a registered link on the worker's work area: the
+// options in force, the phase and round-trip-time pipelines on the link's
+// own state, the combination written into the link's result record. The
+// caller holds the registry lock and has checked that the context is laid
+// out. Worker thread only (or a caller holding the registry lock while no
+// worker computes, as the fuzz target does).
 void computeLinkEstimate(CsContextItem *item, LinkEstimate *out);
+
+// Impulse response of antenna path `path` of the latest computation (see
+// tarnGetLatestImpulseResponse); opts are the options it ran with.
+int latestImpulseResponse(const ConfigOpts &opts, int path, double *magnitudes, int capacity,
+                          double *tapM, double *firstM);
 
 }  // namespace tarn_iface

@@ -4,8 +4,8 @@
 // was made. Restructuring the estimate path must not change a single bit.
 //
 // To record the fixture again (only when a change of results is intended):
-//   TARN_RECORD_SESSION=tests/data/session/recorded_session.txt test_sim \
-//       --gtest_filter='RecordedSession.*'
+//   TARN_RECORD_SESSION=<tree>/tests/data/session/recorded_session.txt
+//   test_sim --gtest_filter='RecordedSession.*'
 #include <gtest/gtest.h>
 
 #include <cinttypes>
