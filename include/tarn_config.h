@@ -263,6 +263,36 @@ TARN_STATIC_ASSERT(sizeof(ConfigOpts) == TARN_CONFIG_OPTS_SIZE, "ConfigOpts size
 TARN_STATIC_ASSERT(sizeof(TarnCplxD) == 16, "calTable entry size");
 #undef TARN_OPTS_AT
 
+/* ---- Values of the enum-like options ------------------------------------ */
+
+/* pctPrior: the distance the tone processing rotates out of the tones before
+ * it unwraps them (the estimators add it back). Values up to
+ * TARN_PCT_PRIOR_MAX; a file or record with more gets the default. */
+#define TARN_PCT_PRIOR_PREVIOUS 0   /* 0..2: the link's previous distance when valid, else none */
+#define TARN_PCT_PRIOR_PRODUCT_OR_PREVIOUS 3 /* product-channel estimate; interpolated mode: previous distance */
+#define TARN_PCT_PRIOR_PHASE_SLOPE 4 /* the phase-slope distance of the same procedure (0 below 20 m) */
+#define TARN_PCT_PRIOR_PRODUCT 5    /* product-channel estimate when valid, else previous (default) */
+#define TARN_PCT_PRIOR_MAX 5
+
+/* pctMode: how both directions' tones become one response per channel. Any
+ * other value processes nothing (the procedure gives no phase estimate). */
+#define TARN_PCT_MODE_ROOT 0         /* square root of the product, gaps filled after (default) */
+#define TARN_PCT_MODE_INTERPOLATED 1 /* product's gaps filled first, then its square root */
+
+/* fiDistanceCombiningMethod: how the result filter pools its candidates. */
+#define TARN_COMBINE_MEAN 0
+#define TARN_COMBINE_MEDIAN 1
+#define TARN_COMBINE_MIN_MEAN_MEDIAN 2   /* also any value above 3 from a host record */
+#define TARN_COMBINE_PERCENTILE_BY_PATHS 3 /* percentile2AP/3AP/4AP by valid paths (default) */
+
+/* filterMusicOrdersMethod: whether tracked MUSIC orders become candidates. */
+#define TARN_MUSIC_ORDERS_ALL 0  /* also 2 (default 0) */
+#define TARN_MUSIC_ORDERS_NONE 1 /* also 3 and above: only phase-slope candidates */
+
+/* fiUsePrevDistFilter: the reference a tracked MUSIC pair is gated against. */
+#define TARN_GATE_ON_POOLED 1 /* the pooled estimate (the link's after a reset) (default) */
+#define TARN_GATE_ON_PAIR 0   /* any other value: the pair's own previous state */
+
 /* rttFilterType values: the round-trip-time estimator's tracking filter (any
  * other value: no filter, the raw distance is delivered). */
 #define TARN_RTT_FILTER_KALMAN 1

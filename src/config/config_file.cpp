@@ -253,7 +253,7 @@ void tarnRepairOptions(ConfigOpts *o, RepairSource from) {
     r.field(&ConfigOpts::distSF, o->distSF != 1000, "DISTSF");
     r.field(&ConfigOpts::chMax, o->chMax != 79, "CH_MAX");
     r.field(&ConfigOpts::logLevel, o->logLevel > 4, "LOG_LEVEL");
-    r.field(&ConfigOpts::pctPrior, o->pctPrior > 5, "PctPrior");
+    r.field(&ConfigOpts::pctPrior, o->pctPrior > TARN_PCT_PRIOR_MAX, "PctPrior");
     r.field(&ConfigOpts::pctMask, o->pctMask > 10, "PctMask");
     r.field(&ConfigOpts::phConfFac, o->phConfFac > 10, "PhConfFac");
     r.field(&ConfigOpts::muMaxEigs, o->muMaxEigs < 0.0 || o->muMaxEigs > 10.0, "MuMaxEigs");
@@ -265,7 +265,8 @@ void tarnRepairOptions(ConfigOpts *o, RepairSource from) {
     r.field(&ConfigOpts::fiMaxDelta, o->fiMaxDelta > 10, "FiMaxDelta");
     r.field(&ConfigOpts::fiAvgPwr, o->fiAvgPwr == 3.0, "FiAvgPwr");
     // The blank before the line end is part of this message's established text.
-    r.field(&ConfigOpts::fiDistanceCombiningMethod, o->fiDistanceCombiningMethod > 3,
+    r.field(&ConfigOpts::fiDistanceCombiningMethod,
+            o->fiDistanceCombiningMethod > TARN_COMBINE_PERCENTILE_BY_PATHS,
             "FiDistanceCombiningMethod", false, "Incorrect FiDistanceCombiningMethod. \n");
     // Values a single-precision writer of the record would produce for the
     // usual settings: the double defaults are meant.

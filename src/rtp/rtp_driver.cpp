@@ -16,7 +16,7 @@ using namespace tarn_rtp;
 
 namespace {
 
-constexpr double kNoDistance = 2147483647.0;
+using tarn_common::kNoDistance;
 constexpr int kOrders = TARN_MAX_MUSIC_ORDERS;
 
 // The exported entry point's work area: callers outside the worker (a host
@@ -37,11 +37,11 @@ void tarn_rtp::applyPhaseCalibrationMode(ConfigOpts &opts) {
     opts.fiMaxPeriod = 0;
     opts.slidingWindowMaxPeriod = 0.0;
     opts.useChannelCenterForBoundMusicEst = 0;
-    opts.rtpFilterType = 0;
-    opts.fiDistanceCombiningMethod = 1;
+    opts.rtpFilterType = TARN_RTP_FILTER_TRACKING;
+    opts.fiDistanceCombiningMethod = TARN_COMBINE_MEDIAN;
     opts.smallerMusicOrderFilterOffsetLower = 2.5;
     opts.smallerMusicOrderFilterOffsetUpper = 2.5;
-    opts.pctPrior = 5;
+    opts.pctPrior = TARN_PCT_PRIOR_PRODUCT;
     for (double &c : opts.disCal) c = 0.0;
     opts.muMaxEigs = 1.0;
     if (opts.use3OrdersForCal == 1) {
@@ -223,12 +223,12 @@ bool prepareTones(const CsMeasurement &meas, double timeUs, ConfigOpts &opts, Pr
         for (int j = 0; j < nap; ++j) w.rawMeas.productValid[j] = 0;
     }
 
-    if (opts.pctMode == 0) {
+    if (opts.pctMode == TARN_PCT_MODE_ROOT) {
         algProcPct(&pres, &w.rawMeas, &opts, NAP, &w.productEstimate);
         algFillGaps(&pres, &w.rawMeas, &opts, NAP, &w.procMeas, w.measuredMap);
         return true;
     }
-    if (opts.pctMode == 1 &&
+    if (opts.pctMode == TARN_PCT_MODE_INTERPOLATED &&
         algInterpProcPct(&pres, &w.rawMeas, &opts, NAP, &w.procMeas, w.measuredMap) == 0) {
         return true;
     }

@@ -13,14 +13,13 @@ using namespace tarn_rtp;
 
 namespace {
 
-constexpr double kNoDistance = 2147483647.0;
+using tarn_common::kNoDistance;
 constexpr int kOrders = TARN_MAX_MUSIC_ORDERS;
 // Per path: one phase-slope candidate and one per MUSIC order.
 constexpr int kMaxCandidates = kPaths * (1 + kOrders);
 constexpr int kMaxWindow = TARN_MAX_WINDOW_SLOTS;
 constexpr int kMaxPercent = 100;
 
-enum OutputFilter { kOutNone = 0, kOutKalman = 1, kOutWindow = 2, kOutTrackWindow = 3 };
 
 // A distance that stands for "no distance" (or is not a number) never
 // becomes a tracked value.
@@ -29,7 +28,7 @@ bool isRealDistance(double d) {
 }
 
 bool trackingRegime(uint8_t filterType) {
-    return filterType == kOutNone || filterType == kOutTrackWindow;
+    return filterType == TARN_RTP_FILTER_TRACKING || filterType == TARN_RTP_FILTER_TRACKING_WINDOW;
 }
 
 int usedOrders(const ConfigOpts &opts) {
@@ -84,7 +83,7 @@ void trackPair(Cur &cur, NewPresState &st, const MusicResult &music, const Confi
     DEBUG_LOG(2, "rdest : %lf , valid: %d , conf: %lf\n", rdest, v, g);
 
     RangeEstimate presEst;
-    if (opts.fiUsePrevDistFilter == 1) {
+    if (opts.fiUsePrevDistFilter == TARN_GATE_ON_POOLED) {
         presEst = reset != 0 ? RangeEstimate{cur.valid, cur.dest, cur.conf, cur.vest} : st.iirEst;
     } else {
         presEst = {pair.valid, pair.pdest, pair.pconf, pair.vest};
@@ -185,7 +184,9 @@ void trackAndCollect(Cur &cur, NewPresState &st, MusicResult &music, const Phase
     }
 
     const double floor = maxConf * opts.fiPkConfThr;
-    const bool musicCandidates = opts.filterMusicOrdersMethod == 0 || opts.filterMusicOrdersMethod == 2;
+    // Values 0 and 2 admit the tracked orders, 1 and 3 or more do not.
+    const bool musicCandidates = opts.filterMusicOrdersMethod == TARN_MUSIC_ORDERS_ALL ||
+                                 opts.filterMusicOrdersMethod == 2;
     for (int k = 0; k < nap; ++k) {
         if (!pathHasOrder[k]) {
             if (static_cast<int32_t>(cur.apInvalidCounter[k]) < opts.APinValidCounterMax &&
@@ -281,13 +282,13 @@ bool combine(const Candidates &cand, const MusicResult &music, const ConfigOpts 
     };
     est.valid = 1;
     switch (opts.fiDistanceCombiningMethod) {
-        case 0:
+        case TARN_COMBINE_MEAN:
             est.dest = aaMathCalcMeanDouble(sel, n);
             break;
-        case 1:
+        case TARN_COMBINE_MEDIAN:
             est.dest = aaMathCalcMedianDouble(sel, n);
             break;
-        case 3: {
+        case TARN_COMBINE_PERCENTILE_BY_PATHS: {
             int paths = 0;
             for (int k = 0; k < kPaths; ++k) paths += music.pathValid[k] == 1;
             if (paths == 1) {
@@ -337,8 +338,8 @@ template <class Cur>
 void outputFilter(Cur &cur, NewPresState &st, const ConfigOpts &opts, double now, int reset,
                   const RangeEstimate &est) {
     switch (opts.rtpFilterType) {
-        case kOutWindow:
-        case kOutTrackWindow: {
+        case TARN_RTP_FILTER_WINDOW:
+        case TARN_RTP_FILTER_TRACKING_WINDOW: {
             st.rtpWinCtl.size = static_cast<uint16_t>(
                 opts.rtpSlidingWindowSize > kMaxWindow ? kMaxWindow : opts.rtpSlidingWindowSize);
             st.rtpWinCtl.frameSize = static_cast<uint16_t>(clampPercent(opts.rtpSlidingWindowFrameSize));
@@ -352,7 +353,7 @@ void outputFilter(Cur &cur, NewPresState &st, const ConfigOpts &opts, double now
             cur.conf = est.conf;
             break;
         }
-        case kOutKalman:
+        case TARN_RTP_FILTER_KALMAN:
             if (reset != 0 || (cur.dest < 0.0 && est.valid == 1)) {
                 cur.valid = est.valid;
                 cur.dest = est.dest;
