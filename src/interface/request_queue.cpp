@@ -20,9 +20,11 @@ struct LinkCount {
 LinkCount gCounts[kCountSlots];
 
 CsRequest *gTail = nullptr;
-// The request the worker took last and is still serving, and whether its
-// link was removed since (both under requestLock).
-const CsRequest *gInFlight = nullptr;
+// The link of the request the worker took last (kept by value: the request
+// itself is freed after serving), and whether that link was removed since it
+// was taken (all under requestLock).
+bool gHasInFlight = false;
+CsLinkRef gInFlightLink = 0;
 bool gInFlightDropped = false;
 
 int slotOf(CsLinkRef link) {
@@ -89,7 +91,8 @@ CsRequest *takeHeadLocked() {
 CsRequest *tarnQueueTake(void) {
     pthread_mutex_lock(&requestLock);
     CsRequest *req = takeHeadLocked();
-    gInFlight = req;
+    gHasInFlight = req != nullptr;
+    gInFlightLink = req != nullptr ? req->linkRef : 0;
     gInFlightDropped = false;
     pthread_mutex_unlock(&requestLock);
     return req;
@@ -118,7 +121,7 @@ void tarnQueueDropLink(CsLinkRef link, bool everyLink) {
         }
         r = next;
     }
-    if (gInFlight != nullptr && (everyLink || gInFlight->linkRef == link)) gInFlightDropped = true;
+    if (gHasInFlight && (everyLink || gInFlightLink == link)) gInFlightDropped = true;
     pthread_mutex_unlock(&requestLock);
     while (dropped != nullptr) {
         CsRequest *next = dropped->next;
