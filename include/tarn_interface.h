@@ -17,7 +17,8 @@
  * contextLock (every registry operation, every host function while it
  * touches a link, and the worker for the whole computation of a request
  * including the callback) and the queue lock requestLock (the queue only;
- * never held together with contextLock by the library). A host function may
+ * the library takes it inside contextLock when a link's requests are
+ * dropped with the link, never the other way round). A host function may
  * therefore wait while an estimate is being computed, at most for one
  * computation and its callback; none waits for queued requests.
  *
@@ -120,8 +121,11 @@ typedef struct CsContextItem {
     CsContext *ctx; /* owned by the entry */
     CsResultCallback callback;
     struct CsContextItem *next;
-    /* The link's own tracking state; the worker swaps it into gNewPres for the
-     * duration of the link's computation so links never share filter state. */
+    /* The memory of the link's tracking filters (the phase result filter and
+     * the round-trip window); the worker's pipelines update it in place, so
+     * links never share filter state. Its tracked-estimate fields (time,
+     * valid, dest, conf, vest, counters, rttP, rttK) are not used: the
+     * link's PresState in its context holds those. */
     NewPresState trackState;
     /* Candidates and result of the link's latest computation, recorded by the
      * worker (read with tarnGetLatestComputation). */
@@ -208,9 +212,14 @@ TARN_API int csContextListExistItem(CsLinkRef linkRef);
 /* The newest entry for linkRef, or null. The pointer is valid only while the
  * link exists; dereference it only while holding the registry lock. */
 TARN_API CsContextItem *csContextListGetItem(CsLinkRef linkRef);
-/* Unlinks the entry and frees its context and itself; unknown: no effect. */
+/* Unlinks the entry and frees its context and itself; unknown: no effect.
+ * The link's queued requests are dropped with it (no callback, also when the
+ * reference is used again at once). Called from inside the link's own
+ * callback it unlinks the entry at once and frees it when the callback
+ * returns, so the result record stays readable until then. */
 TARN_API void csContextClearItem(CsLinkRef linkRef);
-/* Unlinks and frees every entry. */
+/* Unlinks and frees every entry (as csContextClearItem) and drops every
+ * queued request. */
 TARN_API void csContextListClearItems(void);
 /* Take and release the registry lock (blocks while an estimate is being
  * computed). Release on the thread that took it. */
@@ -232,9 +241,14 @@ TARN_API extern uint8_t runThread;
 /* The worker's thread identifier, written once the worker starts. */
 TARN_API extern pthread_t requestHandlerPtid;
 
-/* Appends request at the tail (the queue owns it from then on; it must be
- * malloc'ed, its link reference first) and wakes the worker. Returns 1, 0
- * for null. */
+/* Requests one link may have queued. Appending one more drops the link's
+ * oldest queued request (no callback; logged at level 1): a host that asks
+ * faster than the worker computes gets its latest requests answered. */
+#define TARN_MAX_QUEUED_REQUESTS_PER_LINK 16
+
+/* Appends request at the tail in constant time (the queue owns it from then
+ * on; it must be malloc'ed, its link reference first; its next field is
+ * cleared) and wakes the worker. Returns 1, 0 for null. */
 TARN_API int csAddRequest(CsRequest *request);
 /* Removes and returns the head request (the caller owns it and frees it with
  * free), or null when the queue is empty. */
@@ -275,10 +289,13 @@ TARN_API int tarnGetLatestComputation(CsLinkRef linkRef, TarnLatestComputation *
  *               from 128 to 16384, else 512). Tap k lies at
  *               firstM + k x tapM metres.
  *   tapM, firstM: caller-owned, written when not null (metres).
- * Returns N, or 0 with nothing written: called anywhere but inside the
- * result callback of linkRef, the computation gave no impulse response (no
- * usable tones, bad procedure, tone processing failed), path not below the
- * procedure's antenna-path count, null magnitudes or capacity < N.
+ * Returns N, or 0 with tapM and firstM untouched: called anywhere but inside
+ * the result callback of linkRef (or after the callback removed its link),
+ * the computation gave no impulse response (no usable tones, bad procedure,
+ * tone processing failed, options under which the response has no finite
+ * value, such as a qWrap of 1; magnitudes may then have been overwritten),
+ * path not below the procedure's antenna-path count, null magnitudes or
+ * capacity < N.
  * Thread: only the result callback (worker thread), the one moment the
  * computation's processed tones are at hand; it recomputes the transform
  * (about 30 us per path at N = 512 on a desktop core), so the estimate

@@ -184,11 +184,12 @@ typedef struct RtpPairFilter {
     double disAvg[TARN_MAX_MUSIC_ORDERS][TARN_MAX_ANT_PATHS];
 } RtpPairFilter;
 
-/* Working state of the estimators (the exported gNewPres). Guarded by the
- * registry lock (contextLock): the worker loads a link's tracking state into
- * it, computes and stores it back, all under that lock; anyone else touching
- * it (csInit on a context outside the registry, a host running the exported
- * estimators itself) must hold csContextListlock while no estimate runs. */
+/* Memory of the estimators' tracking filters. Each registered link has its
+ * own (its registry entry's trackState), which the worker updates in place.
+ * The exported gNewPres is the one the exported estimators
+ * (RTP_calcEstimate, RTT_calcEstimate) use for contexts of their callers;
+ * anyone touching it (csInit on a context outside the registry, a host
+ * running those estimators itself) must hold csContextListlock. */
 typedef struct NewPresState {
     double time;
     /* current phase estimate (RangeEstimate order: valid, dest, conf, vest) */

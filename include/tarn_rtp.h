@@ -278,8 +278,9 @@ TARN_API int algRootMusicFreq(const TarnCplxD *R, int p, int L, int stride, doub
  * useChannelCenterForBoundMusicEst = 1 the option's order and covariance
  * sets are rewritten to their fixed 6-order defaults. A path with fewer than
  * 10 usable channels gets no distances. All pointers are owned by the caller
- * and used only during the call; allocates nothing (per-thread work area).
- * Worker thread; not reentrant for the same opts or music. */
+ * and used only during the call; allocates nothing (one static work area,
+ * taken under its own lock: concurrent callers wait for each other). Not
+ * reentrant for the same opts or music. */
 TARN_API void algEstWithMusic(const PresState *pres, const ToneRecord *rawMeas,
                               const ToneRecord *procMeas, ConfigOpts *opts, int8_t NAP,
                               MusicResult *music, const double *pdest, bool reset);
@@ -298,8 +299,10 @@ TARN_API void algEstWithMusic(const PresState *pres, const ToneRecord *rawMeas,
  * numPeaksBeforeMaxPeak of `cir` for those paths; other entries and
  * cir->reserved are left as they are. A path with all-zero tones gets energy 0
  * and NaN level/spread figures. pres is not used. All pointers are the
- * caller's, read (or for `cir` written) during the call only. Uses a fixed
- * per-thread work area; allocates nothing. Not re-entrant within one thread. */
+ * caller's, read (or for `cir` written) during the call only. Uses one
+ * static work area under its own lock (concurrent callers wait for each
+ * other; the library's worker uses a work area of its own); allocates
+ * nothing. */
 TARN_API void algProcessCir(const PresState *pres, const ToneRecord *rawMeas,
                             const ToneRecord *procMeas, const ConfigOpts *opts, int8_t NAP,
                             CirEstimate *cir);
@@ -348,8 +351,9 @@ TARN_API void algMultiAntennaFiltering(const uint8_t *rawGconf, MusicResult *mus
 /* ---- Result filter ------------------------------------------------------- */
 
 /* Tracks one procedure's per-path estimates into the link's phase distance.
- * state: the working ranging state (the driver passes gNewPres holding the
- * link's state); read and updated in place. rawMeas: only its timeUs (the
+ * state: the tracked estimate, counters and filter memory of one link (the
+ * library's own road keeps the tracked estimate in the link's PresState and
+ * runs the same filter); read and updated in place. rawMeas: only its timeUs (the
  * procedure time, microseconds) is read. procMeas is not used and may be
  * null. phase: phase-slope distances and confidences per path. music: the
  * MUSIC slots (read) and pathValid (written by the tracking filter types 0
@@ -367,9 +371,11 @@ TARN_API void algEstRTPWithFilter(NewPresState *state, const ToneRecord *rawMeas
 
 /* Phase-based estimate of the link's stored procedure into ctx->result.
  * Returns 1 when the result was written, 0 otherwise. Runs on the calling
- * thread; it waits only while another thread runs it (one work area serves
- * all calls). ctx stays the caller's. It exchanges the link's
- * phase tracking state with the shared gNewPres, so outside the worker hold
+ * thread; it waits only while another caller of this function runs (the
+ * callers share one work area; the library's worker uses its own). ctx stays
+ * the caller's. The link's tracked estimate and counters are ctx's PresState;
+ * the result filter's memory is the shared gNewPres, whose tracked-estimate
+ * fields are set to the link's afterwards, so outside the worker hold
  * csContextListlock around the call. */
 TARN_API int RTP_calcEstimate(CsContext *ctx);
 

@@ -7,6 +7,10 @@ namespace tarn_common {
 
 constexpr double kPi = 3.14159265358979323846;
 
+// A distance that stands for "no distance" (its negative is used as a bound);
+// the estimators' records and filters carry it, the host never sees it.
+constexpr double kNoDistance = 2147483647.0;
+
 // Truncation toward zero into 32 bits as the 32-bit ARM target converts:
 // out-of-range values saturate and NaN gives 0, where a plain cast would be
 // undefined.

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "common/numeric.h"
+#include "config/config_internal.h"
 #include "config/num_parse.h"
 #include "config/options_list.h"
 #include "tarn_config.h"
@@ -200,66 +201,135 @@ int applyLine(ConfigOpts *o, const char *key, const char *value) {
 }
 
 template <typename T>
-void restoreDefault(T ConfigOpts::*field, ConfigOpts *o) {
-    o->*field = constOpts.*field;
+bool sameBits(const T &a, const T &b) {
+    return std::memcmp(&a, &b, sizeof a) == 0;
 }
 
-// Puts back the default of a field whose value is out of range.
-template <typename T>
-void repair(ConfigOpts *o, T ConfigOpts::*field, bool bad, const char *key, bool quiet = false) {
-    if (!bad) return;
-    if (!quiet) DEBUG_LOG(1, "Incorrect %s.\n", key);
-    restoreDefault(field, o);
-    DEBUG_LOG(3, "Setting default value of %s.\n", key);
-}
+// Puts back the default of a field whose value is out of range. A record
+// from the file is repaired with its established messages (also when the
+// value already is the default: the file's checks look at the record as it
+// stands); a record a host installs is logged only where a value changes.
+class Repairer {
+  public:
+    Repairer(ConfigOpts *o, RepairSource from) : o_(o), host_(from == RepairSource::Host) {}
+
+    // incorrectText: the first message when it is not "Incorrect <key>.".
+    template <typename T>
+    void field(T ConfigOpts::*f, bool bad, const char *key, bool quiet = false,
+               const char *incorrectText = nullptr) {
+        if (!bad) return;
+        const bool changes = !sameBits(o_->*f, constOpts.*f);
+        if (host_ && !changes) return;
+        if (host_ || !quiet) {
+            if (incorrectText != nullptr)
+                DEBUG_LOG(1, "%s", incorrectText);
+            else
+                DEBUG_LOG(1, "Incorrect %s.\n", key);
+        }
+        o_->*f = constOpts.*f;
+        DEBUG_LOG(3, "Setting default value of %s.\n", key);
+    }
+
+    // A real of a host's record that is not a number or beyond any sensible
+    // magnitude. (The file's texts keep the values they write.)
+    template <typename T>
+    void real(T ConfigOpts::*f, double maxMagnitude, const char *key) {
+        const double v = o_->*f;
+        field(f, host_ && !(std::fabs(v) <= maxMagnitude), key);
+    }
+
+  private:
+    ConfigOpts *o_;
+    bool host_;
+};
 
 bool isPowerOfTwo(unsigned v) {
     return v != 0 && (v & (v - 1)) == 0;
 }
 
-void repairFields(ConfigOpts *o) {
-    repair(o, &ConfigOpts::qWrap, o->qWrap == 0 || o->qWrap > 65536, "Q_WRAP");
-    repair(o, &ConfigOpts::distSF, o->distSF != 1000, "DISTSF");
-    repair(o, &ConfigOpts::chMax, o->chMax != 79, "CH_MAX");
-    repair(o, &ConfigOpts::logLevel, o->logLevel > 4, "LOG_LEVEL");
-    repair(o, &ConfigOpts::pctPrior, o->pctPrior > 5, "PctPrior");
-    repair(o, &ConfigOpts::pctMask, o->pctMask > 10, "PctMask");
-    repair(o, &ConfigOpts::phConfFac, o->phConfFac > 10, "PhConfFac");
-    repair(o, &ConfigOpts::muMaxEigs, o->muMaxEigs < 0.0 || o->muMaxEigs > 10.0, "MuMaxEigs");
-    repair(o, &ConfigOpts::fiAddGconf, o->fiAddGconf == 0, "FiAddGconf");
-    repair(o, &ConfigOpts::fiMaxPeriod, o->fiMaxPeriod > 10, "FiMaxPeriod");
-    repair(o, &ConfigOpts::fiMinConf, o->fiMinConf > 10, "FiMinConf");
-    repair(o, &ConfigOpts::fiMaxDelta, o->fiMaxDelta > 10, "FiMaxDelta");
-    repair(o, &ConfigOpts::fiAvgPwr, o->fiAvgPwr == 3.0, "FiAvgPwr");
-    // The trailing blank of this message is part of its established text.
-    if (o->fiDistanceCombiningMethod > 3) {
-        DEBUG_LOG(1, "Incorrect FiDistanceCombiningMethod. \n");
-        restoreDefault(&ConfigOpts::fiDistanceCombiningMethod, o);
-        DEBUG_LOG(3, "Setting default value of FiDistanceCombiningMethod.\n");
-    }
-    repair(o, &ConfigOpts::fiConfDecay, o->fiConfDecay == static_cast<double>(0.2f), "FiConfDecay",
-           true);
-    repair(o, &ConfigOpts::fiPkConfThr, o->fiPkConfThr == 0.5, "FiPkConfThr", true);
-    repair(o, &ConfigOpts::fiExclFrac, o->fiExclFrac == static_cast<double>(0.3f), "FiExclFrac",
-           true);
-    repair(o, &ConfigOpts::fiVelAvg, o->fiVelAvg == 0.5, "FiVelAvg", true);
+// Magnitude bounds of a host's reals that enter distances directly (metres,
+// or metres per second for the propagation speed): far beyond any ranging
+// set-up, close enough that no distance they make is absurd.
+constexpr double kMaxOffsetM = 10000.0;
+constexpr double kMinSol = 1.0e7;
+constexpr double kMaxSol = 1.0e10;
+constexpr double kMaxReal = 1.0e12;  // any other real: finite and not absurd
+
+}  // namespace
+
+void tarnRepairOptions(ConfigOpts *o, RepairSource from) {
+    Repairer r(o, from);
+    r.field(&ConfigOpts::qWrap, o->qWrap == 0 || o->qWrap > 65536, "Q_WRAP");
+    r.field(&ConfigOpts::distSF, o->distSF != 1000, "DISTSF");
+    r.field(&ConfigOpts::chMax, o->chMax != 79, "CH_MAX");
+    r.field(&ConfigOpts::logLevel, o->logLevel > 4, "LOG_LEVEL");
+    r.field(&ConfigOpts::pctPrior, o->pctPrior > TARN_PCT_PRIOR_MAX, "PctPrior");
+    r.field(&ConfigOpts::pctMask, o->pctMask > 10, "PctMask");
+    r.field(&ConfigOpts::phConfFac, o->phConfFac > 10, "PhConfFac");
+    r.field(&ConfigOpts::muMaxEigs, o->muMaxEigs < 0.0 || o->muMaxEigs > 10.0, "MuMaxEigs");
+    r.field(&ConfigOpts::fiAddGconf, o->fiAddGconf == 0, "FiAddGconf");
+    r.field(&ConfigOpts::fiMaxPeriod, o->fiMaxPeriod > 10, "FiMaxPeriod");
+    // The defaults of these two (15) lie above their own limit: every check
+    // of a record that keeps them logs and restores them.
+    r.field(&ConfigOpts::fiMinConf, o->fiMinConf > 10, "FiMinConf");
+    r.field(&ConfigOpts::fiMaxDelta, o->fiMaxDelta > 10, "FiMaxDelta");
+    r.field(&ConfigOpts::fiAvgPwr, o->fiAvgPwr == 3.0, "FiAvgPwr");
+    // The blank before the line end is part of this message's established text.
+    r.field(&ConfigOpts::fiDistanceCombiningMethod,
+            o->fiDistanceCombiningMethod > TARN_COMBINE_PERCENTILE_BY_PATHS,
+            "FiDistanceCombiningMethod", false, "Incorrect FiDistanceCombiningMethod. \n");
+    // Values a single-precision writer of the record would produce for the
+    // usual settings: the double defaults are meant.
+    r.field(&ConfigOpts::fiConfDecay, o->fiConfDecay == static_cast<double>(0.2f), "FiConfDecay",
+            true);
+    r.field(&ConfigOpts::fiPkConfThr, o->fiPkConfThr == 0.5, "FiPkConfThr", true);
+    r.field(&ConfigOpts::fiExclFrac, o->fiExclFrac == static_cast<double>(0.3f), "FiExclFrac",
+            true);
+    r.field(&ConfigOpts::fiVelAvg, o->fiVelAvg == 0.5, "FiVelAvg", true);
 
     // Values that would make an estimator index outside its fixed arrays.
-    repair(o, &ConfigOpts::rtpSlidingWindowSize, o->rtpSlidingWindowSize > 20,
-           "RtpSlidingWindowSize");
-    repair(o, &ConfigOpts::rtpSlidingWindowFrameSize, o->rtpSlidingWindowFrameSize > 100,
-           "RtpSlidingWindowFrameSize");
-    repair(o, &ConfigOpts::rttSlidingWindowSize, o->rttSlidingWindowSize > 20,
-           "RttSlidingWindowSize");
-    repair(o, &ConfigOpts::rttSlidingWindowFrameSize, o->rttSlidingWindowFrameSize > 100,
-           "RttSlidingWindowFrameSize");
-    repair(o, &ConfigOpts::ifftSize, !isPowerOfTwo(o->ifftSize) || o->ifftSize > 16384, "ifftSize");
+    r.field(&ConfigOpts::rtpSlidingWindowSize, o->rtpSlidingWindowSize > 20,
+            "RtpSlidingWindowSize");
+    r.field(&ConfigOpts::rtpSlidingWindowFrameSize, o->rtpSlidingWindowFrameSize > 100,
+            "RtpSlidingWindowFrameSize");
+    r.field(&ConfigOpts::rttSlidingWindowSize, o->rttSlidingWindowSize > 20,
+            "RttSlidingWindowSize");
+    r.field(&ConfigOpts::rttSlidingWindowFrameSize, o->rttSlidingWindowFrameSize > 100,
+            "RttSlidingWindowFrameSize");
+    r.field(&ConfigOpts::ifftSize, !isPowerOfTwo(o->ifftSize) || o->ifftSize > 16384, "ifftSize");
     // The file cannot set the list counts, but the record it is laid over may
     // come from anywhere.
-    repair(o, &ConfigOpts::muOrdSetLen, o->muOrdSetLen > TARN_MU_ORD_SET_MAX, "muOrdSetLen");
-    repair(o, &ConfigOpts::muCovSetLen, o->muCovSetLen > TARN_MU_ORD_SET_MAX, "muCovSetLen");
-    repair(o, &ConfigOpts::muConfFacLen, o->muConfFacLen > TARN_MU_CONF_FAC_MAX, "muConfFacLen");
+    r.field(&ConfigOpts::muOrdSetLen, o->muOrdSetLen > TARN_MU_ORD_SET_MAX, "muOrdSetLen");
+    r.field(&ConfigOpts::muCovSetLen, o->muCovSetLen > TARN_MU_ORD_SET_MAX, "muCovSetLen");
+    r.field(&ConfigOpts::muConfFacLen, o->muConfFacLen > TARN_MU_CONF_FAC_MAX, "muConfFacLen");
+
+    if (from == RepairSource::File) return;
+    // A host's record may hold any bit pattern: reals that turn into
+    // distances must be numbers of a sensible size, or a NaN, an infinity or
+    // an absurd value would reach the host as its distance.
+    r.field(&ConfigOpts::sol, !(o->sol >= kMinSol && o->sol <= kMaxSol), "SOL");
+    r.real(&ConfigOpts::rttDisCalAA, kMaxOffsetM, "RttDisCalAA");
+    r.real(&ConfigOpts::calDistOffset, kMaxOffsetM, "CAL_DIST_OFFSET");
+    r.real(&ConfigOpts::cirOffset, kMaxOffsetM, "cirOffset");
+    r.real(&ConfigOpts::phaseRotationOffset, kMaxOffsetM, "PhaseRotationOffset");
+    static const char *const kDisCalKeys[4] = {"DIS_CAL_1", "DIS_CAL_2", "DIS_CAL_3", "DIS_CAL_4"};
+    for (int i = 0; i < 4; ++i) {
+        // Calibrations as large as the file can write (2147483647) stay.
+        if (std::isfinite(o->disCal[i])) continue;
+        DEBUG_LOG(1, "Incorrect %s.\n", kDisCalKeys[i]);
+        o->disCal[i] = constOpts.disCal[i];
+        DEBUG_LOG(3, "Setting default value of %s.\n", kDisCalKeys[i]);
+    }
+    // Every other real: finite and within kMaxReal.
+#define TARN_REAL_CHECK(field, key, type, form, value, cast, text) \
+    if (Type::type == Type::F64) r.real(&ConfigOpts::field, kMaxReal, key != nullptr ? key : #field);
+#define TARN_NO_CHECK(...)
+    TARN_OPTION_LIST(TARN_REAL_CHECK, TARN_NO_CHECK, TARN_NO_CHECK)
+#undef TARN_REAL_CHECK
+#undef TARN_NO_CHECK
 }
+
+namespace {
 
 // Reads the file's lines onto *opts without the repairs; -1 (opts untouched)
 // when the file cannot be used.
@@ -302,7 +372,7 @@ extern "C" int parseConfigFile(const char *path, ConfigOpts *opts) {
     if (opts == nullptr) return readConfigFile(path, nullptr);
     std::memcpy(&work, opts, sizeof work);
     if (readConfigFile(path, &work) != 0) return -1;
-    repairFields(&work);
+    tarnRepairOptions(&work, RepairSource::File);
     std::memcpy(opts, &work, sizeof work);
     return 0;
 }
@@ -332,6 +402,6 @@ extern "C" int tarnRepairConfig(ConfigOpts *opts) {
     if (opts == nullptr) return 0;
     ConfigOpts before;
     std::memcpy(&before, opts, sizeof before);
-    repairFields(opts);
+    tarnRepairOptions(opts, RepairSource::File);
     return std::memcmp(&before, opts, sizeof before) != 0 ? 1 : 0;
 }

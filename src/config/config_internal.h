@@ -31,4 +31,14 @@ void tarnApplyCalFilePathOverride(ConfigOpts *opts);
 
 #ifdef __cplusplus
 }
+
+// Where a record to be repaired comes from. File: the configuration file's
+// checks with their established messages. Host: a record installed through
+// csSetParam / csIfSetParam; the same checks, logged where a value changes.
+enum class RepairSource { File, Host };
+
+// Puts the built-in default back into every field whose value is out of
+// range, not a number or absurd (the one set of rules for every record that
+// reaches a link).
+void tarnRepairOptions(ConfigOpts *opts, RepairSource from);
 #endif

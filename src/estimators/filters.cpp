@@ -2,6 +2,8 @@
 // time-limited sliding window. All state lives in the caller's records.
 #include <cmath>
 
+#include "common/numeric.h"
+
 #include "tarn_config.h"
 #include "tarn_diag.h"
 #include "tarn_estimators.h"
@@ -9,7 +11,7 @@
 
 namespace {
 
-constexpr double kNoDistance = 2147483647.0;
+using tarn_common::kNoDistance;
 constexpr double kKalmanResetVariance = 100.0;
 constexpr double kKalmanProcessSpeed = 1.8;         // m/s of unmodelled motion
 constexpr double kKalmanMeasurementVariance = 9.0;  // m^2

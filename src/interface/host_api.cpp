@@ -38,51 +38,27 @@ void logUnknownLink(CsLinkRef linkRef) {
     DEBUG_LOG(3, "link refrence %d does not exist\n", static_cast<int>(linkRef));
 }
 
-// Installs an options record into a link created by this thread, provided the
-// link is still the one registered (the host may not remove it meanwhile, but
-// a stale pointer must never be written through). Serialised with the worker.
-bool installOpts(CsLinkRef linkRef, CsContext *ctx, const ConfigOpts *opts) {
-    bool present;
-    {
-        RegistryHold held;
-        CsContextItem *item = tarnRegistryFindLocked(linkRef);
-        present = item != nullptr && item->ctx == ctx;
-        if (present) csSetParam(ctx, TARN_PARAM_OPTIONS, opts);
-    }
-    if (!present)
-        DEBUG_LOG(1, "Link %d was removed during its set-up.\n", static_cast<int>(linkRef));
-    return present;
-}
-
-// Defaults, then the first usable configuration file, then the calibration
-// table; each stage is installed as it completes.
-void configureLink(CsLinkRef linkRef, CsContext *ctx) {
+// The options of a new link: defaults, then the first usable configuration
+// file, then the calibration table. Built before the link is registered, so
+// a csIfSetParam from another thread after the registration is never
+// overwritten by them. Null (the link then gets the built-in defaults) when
+// the record cannot be allocated; the caller frees it.
+ConfigOpts *buildLinkOptions() {
     ConfigOpts *scratch = static_cast<ConfigOpts *>(tarnIfCalloc(1, sizeof(ConfigOpts)));
     if (scratch == nullptr) {
-        // The context already holds the built-in defaults (see csIfInit).
         DEBUG_LOG(1, "Failed to allocate memory.\n");
-        return;
+        return nullptr;
     }
-
     DEBUG_LOG(2, "Set default configurations.\n");
     std::memcpy(scratch, &constOpts, sizeof(ConfigOpts));
     tarnApplyCalFilePathOverride(scratch);
     print_config_opts(scratch);
-    if (!installOpts(linkRef, ctx, scratch)) {
-        std::free(scratch);
-        return;
-    }
 
-    const char *paths[2] = {tarnConfigPathPrimary(), tarnConfigPathSecondary()};
     bool parsed = false;
-    for (const char *path : paths) {
+    for (const char *path : {tarnConfigPathPrimary(), tarnConfigPathSecondary()}) {
         if (parseConfigFile(path, scratch) == 0) {
             DEBUG_LOG(2, "Configuration read successfully from file: %s\n", path);
             parsed = true;
-            if (!installOpts(linkRef, ctx, scratch)) {
-                std::free(scratch);
-                return;
-            }
             break;
         }
     }
@@ -90,14 +66,9 @@ void configureLink(CsLinkRef linkRef, CsContext *ctx) {
         DEBUG_LOG(1, "Configuration file parsing failed.\n");
         DEBUG_LOG(1, "Using default configuration data.\n");
     }
-
     csLoadCalFile(scratch);
-
-    if (installOpts(linkRef, ctx, scratch)) {
-        print_config_opts(scratch);
-        set_log_level(static_cast<int8_t>(scratch->logLevel));
-    }
-    std::free(scratch);
+    print_config_opts(scratch);
+    return scratch;
 }
 
 }  // namespace
@@ -143,13 +114,16 @@ int csIfInit(CsLinkRef linkRef, const CsInitRecord *init) {
                   static_cast<int>(linkRef));
     }
 
-    // Registration, layout and a complete options record happen in one step,
-    // so the worker never sees the link half set up; a concurrent csIfInit of
-    // the same reference loses here.
+    ConfigOpts *opts = buildLinkOptions();
+
+    // Registration, layout and the complete options record happen in one
+    // step, so the worker never sees the link half set up; a concurrent
+    // csIfInit of the same reference loses here.
     tarnRegistryLock();
     if (tarnRegistryFindLocked(linkRef) != nullptr) {
         tarnRegistryUnlock();
         DEBUG_LOG(3, "\nRecord already exists.\n");
+        std::free(opts);
         std::free(ctx);
         std::free(item);
         return 0;
@@ -159,10 +133,11 @@ int csIfInit(CsLinkRef linkRef, const CsInitRecord *init) {
     // here rather than in the shared working record.
     tarn_measurement::initLinkContext(ctx, linkRef);
     item->trackState.rtpWinCtl.index = 0;
-    std::memcpy(ctx->opts, &constOpts, sizeof(ConfigOpts));
+    csSetParam(ctx, TARN_PARAM_OPTIONS, opts != nullptr ? opts : &constOpts);
     tarnRegistryUnlock();
 
-    configureLink(linkRef, ctx);
+    if (opts != nullptr) set_log_level(static_cast<int8_t>(opts->logLevel));
+    std::free(opts);
 
     DEBUG_LOG(3, "%s EXIT\n", kFn);
     return 0;

@@ -26,22 +26,51 @@ extern void *(*tarnIfCalloc)(size_t count, size_t size);
 // Number of worker threads started so far in this process.
 int tarnWorkerStartCount(void);
 
+// The link whose result callback is running, for the registry: a link
+// removed from inside its own callback is unlinked at once but freed only
+// when the callback has returned (the worker still hands its result record
+// to the host and the extensions read its context).
+void tarnRegistryBeginDelivery(CsContextItem *item);
+// Ends the delivery; frees the entry if it was removed meanwhile and returns
+// true in that case.
+bool tarnRegistryEndDelivery(void);
+// The link being delivered, null outside a callback or once it was removed.
+const CsContextItem *tarnRegistryDelivering(void);
+
 }  // extern "C"
+
+// The worker's side of the queue: takes the head request and remembers it as
+// the one being served (null when the queue is empty).
+CsRequest *tarnQueueTake(void);
+// True when the link of the request taken last was removed after it was
+// taken: it must get no callback, even if a new link took its reference.
+bool tarnQueueInFlightDropped(void);
+// Drops the queued requests of `link` (of every link when everyLink) without
+// a callback, and marks the request being served as dropped when it is one
+// of them. Called by the registry when it removes links.
+void tarnQueueDropLink(CsLinkRef link, bool everyLink);
+
 
 namespace tarn_iface {
 
 // What one computation of a link's estimate produced.
 struct LinkEstimate {
-    RangeEstimate phase;  // phase candidate, as RTP_calcEstimate left it
-    RangeEstimate rtt;    // round-trip-time candidate, as RTT_calcEstimate left it
+    RangeEstimate phase;  // phase candidate (valid 1: a usable distance)
+    RangeEstimate rtt;    // round-trip-time candidate (likewise)
     CsEstimate *result;   // the link's result record, combined: what the callback gets
-    uint32_t phaseComputation;  // the phase driver's number of this computation
 };
 
-// Computes the estimate of a registered link: its tracking state swapped into
-// gNewPres, RTP_calcEstimate, RTT_calcEstimate, the combination into the
-// link's result record, the tracking state swapped back into the entry. The
-// caller holds the registry lock and has checked that the context is laid out.
+// Computes the estimate of a registered link on the worker's work area: the
+// options in force, the phase and round-trip-time pipelines on the link's
+// own state, the combination written into the link's result record. The
+// caller holds the registry lock and has checked that the context is laid
+// out. Worker thread only (or a caller holding the registry lock while no
+// worker computes, as the fuzz target does).
 void computeLinkEstimate(CsContextItem *item, LinkEstimate *out);
+
+// Impulse response of antenna path `path` of the latest computation (see
+// tarnGetLatestImpulseResponse); opts are the options it ran with.
+int latestImpulseResponse(const ConfigOpts &opts, int path, double *magnitudes, int capacity,
+                          double *tapM, double *firstM);
 
 }  // namespace tarn_iface

@@ -9,6 +9,19 @@ namespace {
 // Nesting depth of the registry lock on this thread (0 = not held).
 thread_local int tRegistryDepth = 0;
 
+// The entry whose callback is running, and whether it was removed meanwhile
+// (both under the registry lock).
+CsContextItem *gDelivering = nullptr;
+bool gDeliveringRemoved = false;
+
+// Frees a removed entry unless its callback is running (the worker frees it
+// when the callback returns). The caller holds the registry lock.
+bool freeNowLocked(CsContextItem *entry) {
+    if (entry != gDelivering) return true;
+    gDeliveringRemoved = true;
+    return false;
+}
+
 void freeEntry(CsContextItem *entry) {
     std::free(entry->ctx);
     std::free(entry);
@@ -76,12 +89,36 @@ CsContextItem *csContextListGetItem(CsLinkRef linkRef) {
     return item;
 }
 
+void tarnRegistryBeginDelivery(CsContextItem *item) {
+    gDelivering = item;
+    gDeliveringRemoved = false;
+}
+
+bool tarnRegistryEndDelivery(void) {
+    CsContextItem *item = gDelivering;
+    const bool removed = gDeliveringRemoved;
+    gDelivering = nullptr;
+    gDeliveringRemoved = false;
+    if (removed) freeEntry(item);
+    return removed;
+}
+
+const CsContextItem *tarnRegistryDelivering(void) {
+    return gDeliveringRemoved ? nullptr : gDelivering;
+}
+
 void csContextClearItem(CsLinkRef linkRef) {
     tarnRegistryLock();
     CsContextItem **link = &contextListHead;
     while (*link != nullptr && (*link)->linkRef != linkRef) link = &(*link)->next;
     CsContextItem *victim = *link;
-    if (victim != nullptr) *link = victim->next;
+    if (victim != nullptr) {
+        *link = victim->next;
+        // Inside the registry lock, so a worker that takes the lock next
+        // finds the link's requests gone, also the one it may hold already.
+        tarnQueueDropLink(linkRef, false);
+        if (!freeNowLocked(victim)) victim = nullptr;
+    }
     tarnRegistryUnlock();
     if (victim != nullptr) freeEntry(victim);
 }
@@ -90,11 +127,21 @@ void csContextListClearItems(void) {
     tarnRegistryLock();
     CsContextItem *it = contextListHead;
     contextListHead = nullptr;
-    tarnRegistryUnlock();
+    tarnQueueDropLink(0, true);
+    CsContextItem *freeList = nullptr;
     while (it != nullptr) {
         CsContextItem *next = it->next;
-        freeEntry(it);
+        if (freeNowLocked(it)) {
+            it->next = freeList;
+            freeList = it;
+        }
         it = next;
+    }
+    tarnRegistryUnlock();
+    while (freeList != nullptr) {
+        CsContextItem *next = freeList->next;
+        freeEntry(freeList);
+        freeList = next;
     }
 }
 

@@ -6,18 +6,31 @@
 //     1. takes the head request                          takeRequest
 //     2. holds the registry and finds the link           serveRequest
 //     3. computes the link's estimate                    computeLinkEstimate
-//          tracking state in, phase estimator, round-trip-time estimator,
-//          combination into the result record, tracking state out
+//          options in force        (calibration mode, the one edge that
+//                                   writes the link's options)
+//          phase candidate         tarn_rtp::phaseEstimate  (rtp_driver.cpp)
+//          round-trip candidate    tarn_rtt::rttEstimate    (rtt_estimator.cpp)
+//          result written once     tarn_est::combineCandidates (combine.cpp)
 //     4. records the candidates, logs the result and
 //        calls the host's callback                       deliver
 //     5. frees the request and releases the registry.
+//
+// The link's state travels nowhere: both pipelines update it in place. It
+// is the context's PresState (tracked estimates, invalid counters, the
+// round-trip Kalman state, the calibration run) and the entry's trackState
+// (the memory of the result filter and of the round-trip window). Further
+// per-link tracking (a motion tracker) takes its state from the entry in
+// computeLinkEstimate and its hook after the candidates, before the
+// combination. The one work area, gWork, is the worker's and is handed down.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
 #include "diag/log_texts.h"
+#include "estimators/estimators_internal.h"
 #include "interface/interface_internal.h"
 #include "rtp/rtp_driver.h"
+#include "rtt/rtt_internal.h"
 #include "tarn_diag.h"
 #include "tarn_rtp.h"
 #include "tarn_rtt.h"
@@ -35,7 +48,7 @@ CsRequest *takeRequest() {
     pthread_mutex_lock(&requestLock);
     if (requestListHead == nullptr) pthread_cond_wait(&requestCond, &requestLock);
     pthread_mutex_unlock(&requestLock);
-    return csGetRequest();
+    return tarnQueueTake();
 }
 
 // ---- 2. Find the link, holding the registry through steps 3 to 5 ------------------
@@ -43,8 +56,9 @@ CsRequest *takeRequest() {
 void serveRequest(CsRequest *req) {
     tarnRegistryLock();
     CsContextItem *item = tarnRegistryFindLocked(req->linkRef);
-    if (item == nullptr) {
-        // The link was removed after the request was queued: no callback.
+    if (item == nullptr || tarnQueueInFlightDropped()) {
+        // The link was removed after the request was queued (and its
+        // reference may belong to a new link by now): no callback.
         std::free(req);
     } else if (item->ctx == nullptr || item->ctx->result == nullptr) {
         DEBUG_LOG(1, "Context of link %d is not set up.\n", static_cast<int>(item->linkRef));
@@ -65,27 +79,47 @@ void serveRequest(CsRequest *req) {
 
 namespace tarn_iface {
 
-// One estimator's candidate, read from the result record right after it ran
-// (both estimators write the same record).
-static RangeEstimate candidate(int status, const CsEstimate *result) {
-    RangeEstimate c = {};
-    c.valid = static_cast<uint8_t>(status);
-    c.dest = result->dest;
-    c.conf = static_cast<double>(result->conf);
-    return c;
+// The worker's one work area, handed down to the phase pipeline: sized once,
+// used by this thread only, so nothing on the road takes a lock for it (the
+// MUSIC stage keeps its own). It holds the latest computation until the
+// next one, which is what the impulse-response extension reads during the
+// callback.
+static tarn_rtp::PhaseWork gWork;
+
+// Calibration mode writes its overrides into the link's own options, where
+// the host sees them (options dump, the record it reads back) until it
+// installs a record again; this is the one place that does it.
+static const ConfigOpts &optionsInForce(CsContext &ctx) {
+    tarn_rtp::applyPhaseCalibrationMode(*ctx.opts);
+    tarn_rtt::applyRttCalibrationMode(*ctx.opts);
+    return *ctx.opts;
 }
 
 void computeLinkEstimate(CsContextItem *item, LinkEstimate *out) {
-    CsContext *ctx = item->ctx;
-    // The link's tracking state becomes the shared working record for this
-    // computation and goes back to the entry, its owner, afterwards.
-    gNewPres = item->trackState;
-    out->phase = candidate(RTP_calcEstimate(ctx), ctx->result);
-    out->phaseComputation = tarn_rtp::rtpLatestComputation();
-    out->rtt = candidate(RTT_calcEstimate(ctx), ctx->result);
-    alg_combineRttRtp(ctx, &out->phase, &out->rtt, ctx->result);
-    item->trackState = gNewPres;
-    out->result = ctx->result;
+    CsContext &ctx = *item->ctx;
+    const ConfigOpts &opts = optionsInForce(ctx);
+    // The link's state: its tracked estimates and counters in the context's
+    // PresState, its filters' memory in the entry's trackState.
+    PresState &link = *ctx.pres;
+    NewPresState &filters = item->trackState;
+
+    const tarn_rtp::PhaseOutcome ph =
+        tarn_rtp::phaseEstimate(*ctx.meas, ctx.timeUs, *ctx.opts, link, filters, gWork);
+    out->phase = ph.done ? ph.estimate : RangeEstimate{};
+    if (!tarn_est::candidateUsable(out->phase)) out->phase.valid = 0;
+    out->rtt = tarn_rtt::rttEstimate(*ctx.meas, ctx.timeUs, opts, link, filters);
+
+    // The result is written once, from the two candidates: without a usable
+    // one it says "no estimate", never what an earlier computation left.
+    const CsEstimate combined = tarn_est::combineCandidates(opts, out->phase, out->rtt);
+    ctx.result->dest = combined.dest;
+    ctx.result->conf = combined.conf;
+    out->result = ctx.result;
+}
+
+int latestImpulseResponse(const ConfigOpts &opts, int path, double *magnitudes, int capacity,
+                          double *tapM, double *firstM) {
+    return tarn_rtp::phaseImpulseResponse(gWork, opts, path, magnitudes, capacity, tapM, firstM);
 }
 
 }  // namespace tarn_iface
@@ -93,11 +127,6 @@ void computeLinkEstimate(CsContextItem *item, LinkEstimate *out) {
 // ---- 4. Record, log and call back ------------------------------------------------
 
 namespace {
-
-// The link whose callback is running and the phase computation it delivers;
-// written and read only under the registry lock.
-const CsContextItem *gDelivering = nullptr;
-uint32_t gDeliveringComputation = 0;
 
 void deliver(CsContextItem *item, const tarn_iface::LinkEstimate &est, CsRequest *req) {
     TarnLatestComputation &latest = item->latest;
@@ -111,10 +140,11 @@ void deliver(CsContextItem *item, const tarn_iface::LinkEstimate &est, CsRequest
     DEBUG_LOG(0, tarn_diag::kLogFinalDistance, est.result->dest,
               static_cast<int>(est.result->conf));
     if (item->callback != nullptr) {
-        gDelivering = item;
-        gDeliveringComputation = est.phaseComputation;
+        tarnRegistryBeginDelivery(item);
         item->callback(est.result, req);
-        gDelivering = nullptr;
+        // The callback may have removed its own link: nothing of it is
+        // touched after this.
+        tarnRegistryEndDelivery();
     } else {
         DEBUG_LOG(1, "No result callback for link %d; result not delivered.\n",
                   static_cast<int>(item->linkRef));
@@ -233,16 +263,16 @@ int tarnGetLatestComputation(CsLinkRef linkRef, TarnLatestComputation *out) {
 int tarnGetLatestImpulseResponse(CsLinkRef linkRef, int path, double *magnitudes, int capacity,
                                  double *tapM, double *firstM) {
     if (magnitudes == nullptr || capacity <= 0) return 0;
-    // Only the callback's own thread holds the registry while gDelivering
+    // Only the callback's own thread holds the registry while a delivery
     // is set; anywhere else the processed tones are gone or being replaced.
     if (!tarnRegistryHeldByThisThread()) return 0;
-    const CsContextItem *item = gDelivering;
+    const CsContextItem *item = tarnRegistryDelivering();
     if (item == nullptr || item->linkRef != linkRef || item->ctx == nullptr ||
         item->ctx->opts == nullptr) {
         return 0;
     }
-    return tarn_rtp::rtpLatestImpulseResponse(gDeliveringComputation, *item->ctx->opts, path,
-                                              magnitudes, capacity, tapM, firstM);
+    return tarn_iface::latestImpulseResponse(*item->ctx->opts, path, magnitudes, capacity, tapM,
+                                             firstM);
 }
 
 }  // extern "C"

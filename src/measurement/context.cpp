@@ -1,6 +1,7 @@
 // The per-link estimator context: its size, layout and parameters.
 #include <cstring>
 
+#include "config/config_internal.h"
 #include "measurement/measurement_internal.h"
 #include "tarn_config.h"
 #include "tarn_diag.h"
@@ -102,7 +103,10 @@ int csSetParam(CsContext *ctx, int type, const void *data) {
     }
     switch (type) {
         case TARN_PARAM_OPTIONS:
+            // A record from outside gets the configuration file's repairs, so
+            // no value an estimator cannot work with reaches the link.
             std::memcpy(&ctx->optsStore, data, sizeof(ConfigOpts));
+            tarnRepairOptions(&ctx->optsStore, RepairSource::Host);
             break;
         case TARN_PARAM_PREV_TIME: {
             double t;

@@ -10,4 +10,11 @@ namespace tarn_measurement {
 // state lives in its registry entry, which the interface layer resets).
 int initLinkContext(CsContext *ctx, CsLinkRef linkRef);
 
+// The procedure time in microseconds, kept wider than the 32-bit stamps a
+// step-level record carries (they wrap every 71.6 minutes): the new stamp is
+// taken as the nearer of its 2^32 aliases around the previous time, so the
+// filters never see time jump back at a wrap. A previous time that is not
+// positive (no procedure yet) takes the stamp as it is.
+double unwrapTimeUs(double previousUs, uint32_t stampUs);
+
 }  // namespace tarn_measurement

@@ -379,6 +379,8 @@ int csAddMeasurement_v2(CsContext *ctx, const CsProcedure *proc) {
     } else {
         tmp->N = static_cast<uint16_t>(n);
         status = csAddMeasurement(ctx, tmp);
+        // The subevent's 64-bit time stamp does not wrap: keep it whole.
+        if (status == 1) ctx->timeUs = static_cast<double>(first.timestampNs / 1000);
     }
     DEBUG_LOG(3, "status %d", status);
     free_measurement_mem(tmp, storedCount(n), storedCount(m));

@@ -1,8 +1,10 @@
 // Step-level procedure input: validates a host CsMeasurement and copies it
 // into the link's context, replacing the stored procedure.
+#include <cmath>
 #include <cstring>
 
 #include "common/numeric.h"
+#include "measurement/measurement_internal.h"
 #include "tarn_config.h"
 #include "tarn_diag.h"
 #include "tarn_measurement.h"
@@ -67,6 +69,15 @@ int reject(const char *message) {
 }
 
 }  // namespace
+
+double tarn_measurement::unwrapTimeUs(double previousUs, uint32_t stampUs) {
+    constexpr double kWrap = 4294967296.0;
+    if (!(previousUs > 0.0) || !std::isfinite(previousUs)) return static_cast<double>(stampUs);
+    const uint32_t previousLow = static_cast<uint32_t>(std::fmod(previousUs, kWrap));
+    // The difference modulo 2^32, taken as the shorter way round.
+    const int32_t step = static_cast<int32_t>(stampUs - previousLow);
+    return previousUs + static_cast<double>(step);
+}
 
 extern "C" {
 
@@ -153,7 +164,7 @@ int csAddMeasurement(CsContext *ctx, CsMeasurement *meas) {
     CsMeasurement *store = ctx->meas;
     store->NAP = meas->NAP;
     store->timeUs = meas->timeUs;
-    ctx->timeUs = static_cast<double>(meas->timeUs);
+    ctx->timeUs = tarn_measurement::unwrapTimeUs(ctx->timeUs, meas->timeUs);
     store->N = N;
     std::memcpy(store->channels, meas->channels, N);
     std::memcpy(store->modes, meas->modes, N);

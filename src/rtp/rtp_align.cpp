@@ -18,10 +18,6 @@ namespace {
 
 constexpr int kMaxReps = TARN_MAX_EVENT_REPS;
 
-// Same test as the tone extraction, so tone positions agree with it.
-bool isToneStep(uint8_t mode) {
-    return (mode & 0xFEu) == 2u;
-}
 
 double roundIf(double v, bool round) {
     return round ? std::round(v) : v;
@@ -241,7 +237,7 @@ int8_t alignEventPhases(const TarnCplxI4 (*initToneIq)[TARN_MAX_ANT_PATHS],
 
     uint16_t toneStep[kMaxTones] = {};
     for (int i = 0, t = 0; i < nSteps && t < nTones; ++i) {
-        if (isToneStep(modes[i])) toneStep[t++] = static_cast<uint16_t>(i);
+        if (tarn_common::isToneMode(modes[i])) toneStep[t++] = static_cast<uint16_t>(i);
     }
 
     int errors = 0;
@@ -274,7 +270,7 @@ int8_t alignEventPhases(const TarnCplxI4 (*initToneIq)[TARN_MAX_ANT_PATHS],
                 open = false;
                 pa.event(ev++, first, (t < nTones ? t : nTones) - 1);
             }
-            if (isToneStep(mode)) ++t;
+            if (tarn_common::isToneMode(mode)) ++t;
             if (open && i == nSteps - 1) {
                 DEBUG_LOG(2, "end of subevent");
                 open = false;

@@ -13,7 +13,7 @@ using namespace tarn_rtp;
 namespace {
 
 constexpr int kOrderRows = 7;  // the options allow at most 7 MUSIC orders
-constexpr double kNoDistance = 2147483647.0;
+using tarn_common::kNoDistance;
 
 void dropPath(MusicResult &music, int j) {
     for (int o = 0; o < kOrderRows; ++o) {

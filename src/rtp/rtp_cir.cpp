@@ -21,12 +21,6 @@ constexpr int kMinCirSize = 128;  // must hold the 79 channels
 // size in static TLS would be carved out of every thread of the host process,
 // the 1 MiB estimation thread included. Calls are serialised instead; the
 // estimation thread is the only regular caller, so the lock is uncontended.
-struct CirWork {
-    TarnCplxD resp[TARN_CIR_MAX_SIZE];
-    double mag[TARN_CIR_MAX_SIZE];
-    double scratch[TARN_CIR_MAX_SIZE];  // sorted copy for the median, then peak values
-    uint16_t peakLoc[TARN_CIR_MAX_SIZE];
-};
 
 CirWork gCirWork;
 std::mutex gCirWorkLock;
@@ -129,14 +123,23 @@ int cirTransformSize(const ConfigOpts &opts) {
 }
 
 int cirPathMagnitudes(const ToneRecord &rawMeas, const ToneRecord &procMeas,
-                      const ConfigOpts &opts, int path, double *out, int capacity, double *tapM) {
+                      const ConfigOpts &opts, int path, CirWork &work, double *out, int capacity,
+                      double *tapM) {
     const int n = cirTransformSize(opts);
     if (path < 0 || path >= kPaths || out == nullptr || capacity < n) return 0;
-    std::lock_guard<std::mutex> hold(gCirWorkLock);
-    pathMagnitudes(rawMeas, procMeas, opts, path, n, gCirWork);
-    for (int t = 0; t < n; ++t) out[t] = gCirWork.mag[t];
+    pathMagnitudes(rawMeas, procMeas, opts, path, n, work);
+    for (int t = 0; t < n; ++t) out[t] = work.mag[t];
     if (tapM != nullptr) *tapM = tapMetres(opts, n);
     return n;
+}
+
+void cirProcess(const ToneRecord &rawMeas, const ToneRecord &procMeas, const ConfigOpts &opts,
+                int nap, CirWork &work, CirEstimate &cir) {
+    const int n = cirTransformSize(opts);
+    if (n != opts.ifftSize) {
+        DEBUG_LOG(1, "ifftSize %d unusable, using %d\n", opts.ifftSize, n);
+    }
+    for (int j = 0; j < clampPaths(nap); ++j) processPath(rawMeas, procMeas, opts, j, n, work, cir);
 }
 
 }  // namespace tarn_rtp
@@ -148,14 +151,10 @@ void algProcessCir(const PresState *pres, const ToneRecord *rawMeas, const ToneR
     (void)pres;
     if (rawMeas == nullptr || procMeas == nullptr || opts == nullptr || cir == nullptr) return;
     DEBUG_LOG(4, kStageEnter, "algProcessCir");
-    const int n = cirTransformSize(*opts);
-    if (n != opts->ifftSize) {
-        DEBUG_LOG(1, "ifftSize %d unusable, using %d\n", opts->ifftSize, n);
-    }
-    const int nap = clampPaths(NAP);
     {
+        // Callers outside the worker share one work area.
         std::lock_guard<std::mutex> hold(gCirWorkLock);
-        for (int j = 0; j < nap; ++j) processPath(*rawMeas, *procMeas, *opts, j, n, gCirWork, *cir);
+        cirProcess(*rawMeas, *procMeas, *opts, NAP, gCirWork, *cir);
     }
     DEBUG_LOG(4, kStageExit, "algProcessCir");
 }

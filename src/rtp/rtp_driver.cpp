@@ -16,51 +16,32 @@ using namespace tarn_rtp;
 
 namespace {
 
-constexpr double kNoDistance = 2147483647.0;
+using tarn_common::kNoDistance;
 constexpr int kOrders = TARN_MAX_MUSIC_ORDERS;
 
-// Everything one estimate works on (about 90 KB). It lives in static
-// storage rather than on the calling thread's stack, which must stay within
-// 1 MiB for the whole pipeline, and not in thread-local storage, which would
-// reserve it in every thread of the host process. The lock makes it the
-// calling thread's for the whole call, and with it the shared working
-// ranging state: calls never interleave.
-struct DriverWork {
-    RtpTones tones;
-    uint8_t toneGmap[kMaxTones][kPaths];
-    TarnCplxD initToneC[kMaxTones][kPaths];
-    TarnCplxD reflToneC[kMaxTones][kPaths];
-    ToneRecord rawMeas;
-    ToneRecord procMeas;
-    uint8_t measuredMap[kChannels][kPaths];
-    RangeEstimate productEstimate;
-    PhaseResult phase;
-    MusicResult music;
-    CirEstimate cir;
-    RangeEstimate filterOut;
-    uint8_t rawGconf[kPaths];
-};
-
-DriverWork gWork;
-std::mutex gWorkLock;
-// Which computation gWork holds, and how many of its antenna paths reached
-// the impulse-response stage (0: none); both under gWorkLock.
-uint32_t gComputation = 0;
-int gCirPaths = 0;
+// The exported entry point's work area: callers outside the worker (a host
+// running the stages itself, tests) share it one at a time. The worker hands
+// down its own and takes no lock.
+PhaseWork gSharedWork;
+std::mutex gSharedWorkLock;
 
 int usedOrders(const ConfigOpts &opts) {
     return opts.muOrdSetLen > kOrders ? kOrders : opts.muOrdSetLen;
 }
 
-void applyCalibrationOverrides(ConfigOpts &opts) {
+}  // namespace
+
+void tarn_rtp::applyPhaseCalibrationMode(ConfigOpts &opts) {
+    if (opts.EnableCal != 1) return;
+
     opts.fiMaxPeriod = 0;
     opts.slidingWindowMaxPeriod = 0.0;
     opts.useChannelCenterForBoundMusicEst = 0;
-    opts.rtpFilterType = 0;
-    opts.fiDistanceCombiningMethod = 1;
+    opts.rtpFilterType = TARN_RTP_FILTER_TRACKING;
+    opts.fiDistanceCombiningMethod = TARN_COMBINE_MEDIAN;
     opts.smallerMusicOrderFilterOffsetLower = 2.5;
     opts.smallerMusicOrderFilterOffsetUpper = 2.5;
-    opts.pctPrior = 5;
+    opts.pctPrior = TARN_PCT_PRIOR_PRODUCT;
     for (double &c : opts.disCal) c = 0.0;
     opts.muMaxEigs = 1.0;
     if (opts.use3OrdersForCal == 1) {
@@ -76,21 +57,21 @@ void applyCalibrationOverrides(ConfigOpts &opts) {
     print_config_opts(&opts);
 }
 
-}  // namespace
 
-uint32_t tarn_rtp::rtpLatestComputation() {
-    std::lock_guard<std::mutex> hold(gWorkLock);
-    return gComputation;
-}
-
-int tarn_rtp::rtpLatestImpulseResponse(uint32_t computation, const ConfigOpts &opts, int path,
-                                       double *out, int capacity, double *tapM, double *firstM) {
-    std::lock_guard<std::mutex> hold(gWorkLock);
-    if (computation != gComputation || path < 0 || path >= gCirPaths) return 0;
-    const int n = cirPathMagnitudes(gWork.rawMeas, gWork.procMeas, opts, path, out, capacity, tapM);
+int tarn_rtp::phaseImpulseResponse(PhaseWork &w, const ConfigOpts &opts, int path, double *out,
+                                   int capacity, double *tapM, double *firstM) {
+    if (path < 0 || path >= w.cirPaths) return 0;
+    // Formed in the caller's buffer, handed out only when every figure is a
+    // number: options such as a one-unit phase turn give no response at all.
+    double tap = 0.0;
+    const int n = cirPathMagnitudes(w.rawMeas, w.procMeas, opts, path, w.cir, out, capacity, &tap);
+    if (n <= 0 || !std::isfinite(tap) || !std::isfinite(opts.cirOffset)) return 0;
+    for (int k = 0; k < n; ++k)
+        if (!std::isfinite(out[k])) return 0;
+    if (tapM != nullptr) *tapM = tap;
     // Tap 0 lies cirOffset before zero distance (the response is delayed by
     // it so that a direct path near 0 m does not wrap to the end).
-    if (n > 0 && firstM != nullptr) *firstM = -opts.cirOffset;
+    if (firstM != nullptr) *firstM = -opts.cirOffset;
     return n;
 }
 
@@ -112,7 +93,7 @@ bool tarn_rtp::rtpResetDecision(PresState &pres, const ConfigOpts &opts, double 
 namespace {
 
 // A tone without a reported phase correction term on either side is unusable.
-void discardZeroPct(DriverWork &w, int numTones, int nap) {
+void discardZeroPct(PhaseWork &w, int numTones, int nap) {
     for (int k = 0; k < numTones; ++k) {
         for (int j = 0; j < nap; ++j) {
             const TarnCplxI4 &a = w.tones.initToneIq[k][j];
@@ -122,7 +103,7 @@ void discardZeroPct(DriverWork &w, int numTones, int nap) {
     }
 }
 
-void complexTones(DriverWork &w, const CsMeasurement &meas, const ConfigOpts &opts, int numTones,
+void complexTones(PhaseWork &w, const CsMeasurement &meas, const ConfigOpts &opts, int numTones,
                   int nap) {
     if (opts.disableAlignEventPhase != 0) {
         const int n = numTones > 1 ? numTones : 1;
@@ -209,70 +190,31 @@ void logRawMusic(const MusicResult &mu, const ConfigOpts &opts, int nap, int ord
     DEBUG_LOG(0, "Raw Music Dist %lf, %lf, %lf, %lf", raw[0], raw[1], raw[2], raw[3]);
 }
 
-// The phase tracking fields the link's state and the shared working state
-// have in common (same names in both records).
-template <typename From, typename To>
-void copyTracking(const From &from, To &to, int nap) {
-    to.time = from.time;
-    to.valid = from.valid;
-    to.dest = from.dest;
-    to.conf = from.conf;
-    to.vest = from.vest;
-    to.inValidCounter = from.inValidCounter;
-    for (int j = 0; j < nap; ++j) to.apInvalidCounter[j] = from.apInvalidCounter[j];
-}
-
-// The link's tracking state goes through the shared working state around
-// the result filter.
-void runResultFilter(CsContext &ctx, DriverWork &w, int nap, bool reset) {
-    PresState &pres = *ctx.pres;
-    DEBUG_LOG(2, "algEstWithFilter: out: \n");
-    copyTracking(pres, gNewPres, nap);
-    print_context_pres(&pres);
-    DEBUG_LOG(2, " pres->csFilter.length %d", pres.csFilter.length);
-
-    algEstRTPWithFilter(&gNewPres, &w.rawMeas, &w.procMeas, &w.phase, &w.music, ctx.opts,
-                        static_cast<int8_t>(nap), &w.filterOut, reset ? 1 : 0);
-
-    copyTracking(gNewPres, pres, nap);
-}
-
-int estimate(CsContext &ctx, DriverWork &w) {
-    ConfigOpts &opts = *ctx.opts;
-    PresState &pres = *ctx.pres;
-    const CsMeasurement &meas = *ctx.meas;
-    const int nap = static_cast<int8_t>(meas.NAP);
-    DEBUG_LOG(0, "NAP %d", nap);
-
-    if (opts.EnableCal == 1) applyCalibrationOverrides(opts);
-
-    if (nap < 1 || nap > kPaths) {
-        DEBUG_LOG(1, "Incorrect NAP [%d]\n", nap);
-        DEBUG_LOG(3, "NAP should be: 1 to %d\n", kPaths);
-        return 0;
-    }
-    if (meas.initSteps == nullptr || meas.reflSteps == nullptr || meas.N == 0) {
-        DEBUG_LOG(1, "No measurement data found.\n");
-        return 0;
-    }
-
-    std::memset(static_cast<void *>(&w), 0, sizeof w);
+// Tones of the stored procedure into the per-channel records: extraction,
+// gain map, complex tones, one tone per channel, the product-channel estimate
+// and tone processing. False when the procedure gives nothing to estimate
+// from; *failed then says whether tone processing itself failed.
+bool prepareTones(const CsMeasurement &meas, double timeUs, ConfigOpts &opts, PresState &pres,
+                  int nap, PhaseWork &w, bool &reset, bool &failed) {
+    failed = false;
+    std::memset(static_cast<void *>(&w.tones), 0,
+                offsetof(PhaseWork, cir) - offsetof(PhaseWork, tones));
+    w.cirPaths = 0;
     // A full-width count: 256 tone steps are 256 tones.
     const int numTones = rtpExtractTones(meas, nap, opts, w.tones);
     if (numTones == 0) {
         DEBUG_LOG(1, "No measurement data found.\n");
-        return 0;
+        return false;
     }
     const int8_t NAP = static_cast<int8_t>(nap);
     const uint16_t nTones = static_cast<uint16_t>(numTones);
-    const double now = ctx.timeUs / 1000000.0;
-    const bool reset = rtpResetDecision(pres, opts, now);
+    reset = rtpResetDecision(pres, opts, timeUs / 1000000.0);
 
     algCalcGmap(w.tones.initToneQual, w.tones.reflToneQual, &opts, nTones, NAP, w.toneGmap);
     if (opts.discardZeroPCT == 1) discardZeroPct(w, numTones, nap);
     complexTones(w, meas, opts, numTones, nap);
-    algOrderChans(&pres, ctx.timeUs, w.tones.toneChannel, w.initToneC, w.reflToneC, w.toneGmap,
-                  &opts, nTones, NAP, &w.rawMeas);
+    algOrderChans(&pres, timeUs, w.tones.toneChannel, w.initToneC, w.reflToneC, w.toneGmap, &opts,
+                  nTones, NAP, &w.rawMeas);
 
     if (opts.useProductChannelDist == 1 && (reset || pres.valid == 0)) {
         alg_estimateProductChannelDist(&pres, &w.rawMeas, &opts, NAP, &w.productEstimate);
@@ -281,20 +223,24 @@ int estimate(CsContext &ctx, DriverWork &w) {
         for (int j = 0; j < nap; ++j) w.rawMeas.productValid[j] = 0;
     }
 
-    bool processed = false;
-    if (opts.pctMode == 0) {
+    if (opts.pctMode == TARN_PCT_MODE_ROOT) {
         algProcPct(&pres, &w.rawMeas, &opts, NAP, &w.productEstimate);
         algFillGaps(&pres, &w.rawMeas, &opts, NAP, &w.procMeas, w.measuredMap);
-        processed = true;
-    } else if (opts.pctMode == 1) {
-        processed = algInterpProcPct(&pres, &w.rawMeas, &opts, NAP, &w.procMeas, w.measuredMap) == 0;
+        return true;
     }
-    if (!processed) {
-        ctx.result->dest = 0.0;
-        ctx.result->conf = 0;
-        return 0;
+    if (opts.pctMode == TARN_PCT_MODE_INTERPOLATED &&
+        algInterpProcPct(&pres, &w.rawMeas, &opts, NAP, &w.procMeas, w.measuredMap) == 0) {
+        return true;
     }
+    failed = true;
+    return false;
+}
 
+// Per-path estimates from the processed tones: coverage, calibration and
+// prior rotation, phase slope, impulse response, MUSIC, and the selection of
+// antenna paths.
+void estimatePaths(ConfigOpts &opts, PresState &pres, int nap, bool reset, PhaseWork &w) {
+    const int8_t NAP = static_cast<int8_t>(nap);
     algCalcGmapConf(w.measuredMap, NAP, w.rawMeas.gconf);
     for (int j = 0; j < nap; ++j) {
         w.rawGconf[j] = w.rawMeas.gconf[j];
@@ -309,11 +255,12 @@ int estimate(CsContext &ctx, DriverWork &w) {
     algEstWithPhase(&pres, &w.rawMeas, &w.procMeas, &opts, NAP, &w.phase);
     logPhase(w.phase, nap);
 
-    algProcessCir(&pres, &w.rawMeas, &w.procMeas, &opts, NAP, &w.cir);
-    logCir(w.cir, nap);
-    gCirPaths = nap;
+    cirProcess(w.rawMeas, w.procMeas, opts, nap, w.cir, w.cirEstimate);
+    logCir(w.cirEstimate, nap);
+    w.cirPaths = nap;
 
-    algEstWithMusic(&pres, &w.rawMeas, &w.procMeas, &opts, NAP, &w.music, w.phase.pdest, reset);
+    estWithMusic(&pres, &w.rawMeas, &w.procMeas, &opts, NAP, &w.music, w.phase.pdest, reset,
+                 MusicRoute::kFast, &w.musicWork);
     const int orders = usedOrders(opts);
 
     // pdest is in metres x distSF while muOffset is stated in metres; the
@@ -340,14 +287,17 @@ int estimate(CsContext &ctx, DriverWork &w) {
     if (opts.EnableCal == 1) {
         for (int j = 0; j < nap; ++j) w.music.pathValid[j] = 1;
     } else {
-        if (opts.correctMusicWithCir == 1) combineMusicWithCir(&w.music, &w.cir, &w.phase, &opts);
-        algMultiAntennaFiltering(w.rawGconf, &w.music, &w.phase, &w.cir, &opts, NAP);
+        if (opts.correctMusicWithCir == 1)
+            combineMusicWithCir(&w.music, &w.cirEstimate, &w.phase, &opts);
+        algMultiAntennaFiltering(w.rawGconf, &w.music, &w.phase, &w.cirEstimate, &opts, NAP);
     }
+}
 
-    runResultFilter(ctx, w, nap, reset);
-
-    double D = gNewPres.dest;
-    double C = gNewPres.conf;
+// The tracked estimate as the link delivers it: "no distance" becomes
+// distance 0 with confidence -1; quant rounds both.
+RangeEstimate deliverable(const PresState &pres, const ConfigOpts &opts) {
+    double D = pres.dest;
+    double C = pres.conf;
     if (D == -kNoDistance || D == kNoDistance || !std::isfinite(D)) {
         D = 0.0;
         C = -1.0;
@@ -357,13 +307,42 @@ int estimate(CsContext &ctx, DriverWork &w) {
         C = std::round(C);
     }
     const int32_t conf = truncToInt32(C);
-    ctx.result->dest = D;
-    ctx.result->conf = static_cast<int8_t>(static_cast<uint8_t>(static_cast<uint32_t>(conf) & 0xFFu));
-    DEBUG_LOG(0, "[Filter] RTP Distance: %lf Confidence: %d\n", D, static_cast<int>(ctx.result->conf));
-    return 1;
+    const int8_t confByte =
+        static_cast<int8_t>(static_cast<uint8_t>(static_cast<uint32_t>(conf) & 0xFFu));
+    DEBUG_LOG(0, "[Filter] RTP Distance: %lf Confidence: %d\n", D, static_cast<int>(confByte));
+    return RangeEstimate{1, D, static_cast<double>(confByte), 0.0};
 }
 
 }  // namespace
+
+// The phase pipeline of one procedure, top to bottom.
+PhaseOutcome tarn_rtp::phaseEstimate(const CsMeasurement &meas, double timeUs, ConfigOpts &opts,
+                                     PresState &link, NewPresState &filters, PhaseWork &w) {
+    PhaseOutcome out = {};
+    const int nap = static_cast<int8_t>(meas.NAP);
+    DEBUG_LOG(0, "NAP %d", nap);
+    if (nap < 1 || nap > kPaths) {
+        DEBUG_LOG(1, "Incorrect NAP [%d]\n", nap);
+        DEBUG_LOG(3, "NAP should be: 1 to %d\n", kPaths);
+        return out;
+    }
+    if (meas.initSteps == nullptr || meas.reflSteps == nullptr || meas.N == 0) {
+        DEBUG_LOG(1, "No measurement data found.\n");
+        return out;
+    }
+    bool reset = true;
+    if (!prepareTones(meas, timeUs, opts, link, nap, w, reset, out.failed)) return out;
+    estimatePaths(opts, link, nap, reset, w);
+
+    DEBUG_LOG(2, "algEstWithFilter: out: \n");
+    print_context_pres(&link);
+    DEBUG_LOG(2, " pres->csFilter.length %d", link.csFilter.length);
+    phaseResultFilter(link, filters, w.rawMeas, w.phase, w.music, opts, nap, reset ? 1 : 0);
+
+    out.done = true;
+    out.estimate = deliverable(link, opts);
+    return out;
+}
 
 extern "C" {
 
@@ -374,15 +353,34 @@ int RTP_calcEstimate(CsContext *ctx) {
         DEBUG_LOG(1, "No measurement data found.\n");
         return 0;
     }
-    int done;
+    // The entry point's contract: calibration mode rewrites the link's
+    // options, and the phase tracking goes through the shared gNewPres
+    // (its filter memory lives there; the tracked estimate is mirrored).
+    applyPhaseCalibrationMode(*ctx->opts);
+    PhaseOutcome out;
     {
-        std::lock_guard<std::mutex> hold(gWorkLock);
-        ++gComputation;
-        gCirPaths = 0;
-        done = estimate(*ctx, gWork);
+        std::lock_guard<std::mutex> hold(gSharedWorkLock);
+        out = phaseEstimate(*ctx->meas, ctx->timeUs, *ctx->opts, *ctx->pres, gNewPres,
+                            gSharedWork);
     }
-    if (done == 1) DEBUG_LOG(3, "%s EXIT\n", "RTP_calcEstimate");
-    return done;
+    if (out.failed) {
+        ctx->result->dest = 0.0;
+        ctx->result->conf = 0;
+        return 0;
+    }
+    if (!out.done) return 0;
+    const PresState &p = *ctx->pres;
+    gNewPres.time = p.time;
+    gNewPres.valid = p.valid;
+    gNewPres.dest = p.dest;
+    gNewPres.conf = p.conf;
+    gNewPres.vest = p.vest;
+    gNewPres.inValidCounter = p.inValidCounter;
+    std::memcpy(gNewPres.apInvalidCounter, p.apInvalidCounter, sizeof p.apInvalidCounter);
+    ctx->result->dest = out.estimate.dest;
+    ctx->result->conf = static_cast<int8_t>(out.estimate.conf);
+    DEBUG_LOG(3, "%s EXIT\n", "RTP_calcEstimate");
+    return 1;
 }
 
 }  // extern "C"

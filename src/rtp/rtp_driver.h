@@ -1,25 +1,77 @@
-// Internal pieces of the phase driver, for its tests (not exported).
+// The phase pipeline's entry point on the road, its work area and the
+// internal pieces its tests reach (not exported).
 #pragma once
 
+#include "rtp/rtp_cir.h"
+#include "rtp/rtp_music.h"
+#include "rtp/rtp_tones.h"
 #include "tarn_rtp.h"
 
 namespace tarn_rtp {
+
+// Everything one phase estimate works on. The worker owns one and hands it
+// down; its contents are the latest computation's until the next one (the
+// impulse-response extension reads them during the result callback).
+struct PhaseWork {
+    // Cleared at the start of every computation, from `tones` up to `cir`.
+    RtpTones tones;
+    uint8_t toneGmap[TARN_MAX_TONES][TARN_MAX_ANT_PATHS];
+    TarnCplxD initToneC[TARN_MAX_TONES][TARN_MAX_ANT_PATHS];
+    TarnCplxD reflToneC[TARN_MAX_TONES][TARN_MAX_ANT_PATHS];
+    ToneRecord rawMeas;
+    ToneRecord procMeas;
+    uint8_t measuredMap[TARN_NUM_CHANNELS][TARN_MAX_ANT_PATHS];
+    RangeEstimate productEstimate;
+    PhaseResult phase;
+    MusicResult music;
+    CirEstimate cirEstimate;
+    uint8_t rawGconf[TARN_MAX_ANT_PATHS];
+    // Antenna paths whose impulse response the latest computation formed.
+    int cirPaths;
+    // The impulse response's transform area (overwritten, never cleared).
+    CirWork cir;
+    // MUSIC's own work area (nothing carries over between calls).
+    MusicWorkspace musicWork;
+};
+
+// What one phase estimate gives.
+struct PhaseOutcome {
+    bool done;    // an estimate was formed (it may say "no distance": conf -1)
+    bool failed;  // tone processing failed (pctMode other than 0 and 1, or
+                  // a failed interpolation)
+    // The link's tracked estimate as delivered: dest in metres x distSF,
+    // conf the delivered signed byte as a double. valid 1 when done.
+    RangeEstimate estimate;
+};
+
+// The phase pipeline of the link's stored procedure `meas` at `timeUs`
+// (microseconds): tones, per-path estimates, path selection and the result
+// filter. `link` (the link's PresState: the tracked estimate, counters,
+// calibration run) and `filters` (the memory of its result filter) are
+// updated in place; nothing else of the link is touched. opts is read;
+// only the calibration-table run and MUSIC's channel-centre mode still
+// write into it. The worker's thread; `work` is the caller's.
+PhaseOutcome phaseEstimate(const CsMeasurement &meas, double timeUs, ConfigOpts &opts,
+                           PresState &link, NewPresState &filters, PhaseWork &work);
+
+// Calibration mode (EnableCal 1): the overrides of the phase pipeline,
+// written into the link's options where they stay (they show in the options
+// dump and in the record a host reads back) until a record is installed
+// again; then dumps the options. Nothing without calibration mode.
+void applyPhaseCalibrationMode(ConfigOpts &opts);
 
 // True when tracking restarts with a procedure at `now` seconds: no usable
 // previous estimate within fiMaxPeriod, or the invalid-procedure counter at
 // inValidCounterMax (which it then clears).
 bool rtpResetDecision(PresState &pres, const ConfigOpts &opts, double now);
 
-// Number of the latest RTP_calcEstimate call in this process.
-uint32_t rtpLatestComputation();
-
-// Impulse-response magnitudes of antenna path `path` as the impulse-response
-// stage of computation number `computation` measured them, while that is
-// still the latest one; opts must be the options it ran with. Tap k lies at
-// *firstM + k x *tapM metres. Returns the transform size written to out, or 0
-// (nothing written) when a later computation replaced it, it did not reach
-// that stage, path is not one of its paths, or capacity is too small.
-int rtpLatestImpulseResponse(uint32_t computation, const ConfigOpts &opts, int path, double *out,
-                             int capacity, double *tapM, double *firstM);
+// Impulse-response magnitudes of antenna path `path` as the latest
+// computation in `work` measured them; opts must be the options it ran with.
+// Tap k lies at *firstM + k x *tapM metres. Returns the transform size
+// written to out, or 0 when that computation did not reach the stage, path
+// is not one of its paths, capacity is too small or the response has no
+// finite value.
+int phaseImpulseResponse(PhaseWork &work, const ConfigOpts &opts, int path, double *out,
+                         int capacity, double *tapM, double *firstM);
 
 }  // namespace tarn_rtp

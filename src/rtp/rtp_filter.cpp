@@ -13,14 +13,13 @@ using namespace tarn_rtp;
 
 namespace {
 
-constexpr double kNoDistance = 2147483647.0;
+using tarn_common::kNoDistance;
 constexpr int kOrders = TARN_MAX_MUSIC_ORDERS;
 // Per path: one phase-slope candidate and one per MUSIC order.
 constexpr int kMaxCandidates = kPaths * (1 + kOrders);
 constexpr int kMaxWindow = TARN_MAX_WINDOW_SLOTS;
 constexpr int kMaxPercent = 100;
 
-enum OutputFilter { kOutNone = 0, kOutKalman = 1, kOutWindow = 2, kOutTrackWindow = 3 };
 
 // A distance that stands for "no distance" (or is not a number) never
 // becomes a tracked value.
@@ -29,7 +28,7 @@ bool isRealDistance(double d) {
 }
 
 bool trackingRegime(uint8_t filterType) {
-    return filterType == kOutNone || filterType == kOutTrackWindow;
+    return filterType == TARN_RTP_FILTER_TRACKING || filterType == TARN_RTP_FILTER_TRACKING_WINDOW;
 }
 
 int usedOrders(const ConfigOpts &opts) {
@@ -73,7 +72,8 @@ double trackPhase(NewPresState &st, const PhaseResult &phase, const ConfigOpts &
 }
 
 // One (order, path) pair's update from this procedure's MUSIC slot.
-void trackPair(NewPresState &st, const MusicResult &music, const ConfigOpts &opts, int i, int k,
+template <class Cur>
+void trackPair(Cur &cur, NewPresState &st, const MusicResult &music, const ConfigOpts &opts, int i, int k,
                double now, int reset, double *maxConf) {
     RtpPairEntry &pair = st.csFilter.entry[i][k];
     double &disAvg = st.csFilter.disAvg[i][k];
@@ -83,8 +83,8 @@ void trackPair(NewPresState &st, const MusicResult &music, const ConfigOpts &opt
     DEBUG_LOG(2, "rdest : %lf , valid: %d , conf: %lf\n", rdest, v, g);
 
     RangeEstimate presEst;
-    if (opts.fiUsePrevDistFilter == 1) {
-        presEst = reset != 0 ? RangeEstimate{st.valid, st.dest, st.conf, st.vest} : st.iirEst;
+    if (opts.fiUsePrevDistFilter == TARN_GATE_ON_POOLED) {
+        presEst = reset != 0 ? RangeEstimate{cur.valid, cur.dest, cur.conf, cur.vest} : st.iirEst;
     } else {
         presEst = {pair.valid, pair.pdest, pair.pconf, pair.vest};
     }
@@ -143,7 +143,7 @@ void trackPair(NewPresState &st, const MusicResult &music, const ConfigOpts &opt
                       valid, reset, pair.valid);
             dest = presEst.dest;
             if (opts.velocityBasedUpdate == 1) {
-                dest = pair.pdest + (now - st.time) * st.vest * conf / 100.0;
+                dest = pair.pdest + (now - cur.time) * cur.vest * conf / 100.0;
                 DEBUG_LOG(2, "presEst.dest velocityBased %lf", dest);
             }
             valid = isRealDistance(dest) ? 1 : 0;
@@ -159,7 +159,8 @@ void trackPair(NewPresState &st, const MusicResult &music, const ConfigOpts &opt
 
 // Tracking regime: updates the pairs and counters, sets pathValid and
 // gathers the surviving tracked values.
-void trackAndCollect(NewPresState &st, MusicResult &music, const PhaseResult &phase,
+template <class Cur>
+void trackAndCollect(Cur &cur, NewPresState &st, MusicResult &music, const PhaseResult &phase,
                      const ConfigOpts &opts, int nap, double now, int reset, Candidates &cand) {
     double maxConf = 0.0;
     if (opts.phEnable == 1 && nap >= 1) maxConf = trackPhase(st, phase, opts, nap, now, reset);
@@ -171,30 +172,32 @@ void trackAndCollect(NewPresState &st, MusicResult &music, const PhaseResult &ph
         if (opts.muOrdSet[i] == 0) continue;
         for (int k = 0; k < nap; ++k) {
             if (music.valid[i][k] != 0) pathHasOrder[k] = true;
-            trackPair(st, music, opts, i, k, now, reset, &maxConf);
+            trackPair(cur, st, music, opts, i, k, now, reset, &maxConf);
             if (st.csFilter.entry[i][k].valid == 1) anyPairValid = true;
         }
     }
 
     if (anyPairValid) {
-        st.inValidCounter = 0;
-    } else if (st.inValidCounter < UINT8_MAX) {
-        ++st.inValidCounter;
+        cur.inValidCounter = 0;
+    } else if (cur.inValidCounter < UINT8_MAX) {
+        ++cur.inValidCounter;
     }
 
     const double floor = maxConf * opts.fiPkConfThr;
-    const bool musicCandidates = opts.filterMusicOrdersMethod == 0 || opts.filterMusicOrdersMethod == 2;
+    // Values 0 and 2 admit the tracked orders, 1 and 3 or more do not.
+    const bool musicCandidates = opts.filterMusicOrdersMethod == TARN_MUSIC_ORDERS_ALL ||
+                                 opts.filterMusicOrdersMethod == 2;
     for (int k = 0; k < nap; ++k) {
         if (!pathHasOrder[k]) {
-            if (static_cast<int32_t>(st.apInvalidCounter[k]) < opts.APinValidCounterMax &&
-                st.apInvalidCounter[k] < UINT8_MAX) {
-                ++st.apInvalidCounter[k];
+            if (static_cast<int32_t>(cur.apInvalidCounter[k]) < opts.APinValidCounterMax &&
+                cur.apInvalidCounter[k] < UINT8_MAX) {
+                ++cur.apInvalidCounter[k];
             }
         } else {
-            st.apInvalidCounter[k] = 0;
+            cur.apInvalidCounter[k] = 0;
             DEBUG_LOG(0, "AP %d restored", k);
         }
-        if (static_cast<int32_t>(st.apInvalidCounter[k]) < opts.APinValidCounterMax) {
+        if (static_cast<int32_t>(cur.apInvalidCounter[k]) < opts.APinValidCounterMax) {
             music.pathValid[k] = 1;
             DEBUG_LOG(2, "maxConf [%lf]\n", maxConf);
             const IirState &ph = st.phaseIir[k];
@@ -211,8 +214,8 @@ void trackAndCollect(NewPresState &st, MusicResult &music, const PhaseResult &ph
             DEBUG_LOG(0, "AP %d Invalidity Triggered", k);
         }
     }
-    DEBUG_LOG(0, "pres->fiRTP.apInvalidCounter[n] %d, %d, %d, %d", st.apInvalidCounter[0],
-              st.apInvalidCounter[1], st.apInvalidCounter[2], st.apInvalidCounter[3]);
+    DEBUG_LOG(0, "pres->fiRTP.apInvalidCounter[n] %d, %d, %d, %d", cur.apInvalidCounter[0],
+              cur.apInvalidCounter[1], cur.apInvalidCounter[2], cur.apInvalidCounter[3]);
 }
 
 // Direct regime: this procedure's results without tracking.
@@ -279,13 +282,13 @@ bool combine(const Candidates &cand, const MusicResult &music, const ConfigOpts 
     };
     est.valid = 1;
     switch (opts.fiDistanceCombiningMethod) {
-        case 0:
+        case TARN_COMBINE_MEAN:
             est.dest = aaMathCalcMeanDouble(sel, n);
             break;
-        case 1:
+        case TARN_COMBINE_MEDIAN:
             est.dest = aaMathCalcMedianDouble(sel, n);
             break;
-        case 3: {
+        case TARN_COMBINE_PERCENTILE_BY_PATHS: {
             int paths = 0;
             for (int k = 0; k < kPaths; ++k) paths += music.pathValid[k] == 1;
             if (paths == 1) {
@@ -311,81 +314,114 @@ bool combine(const Candidates &cand, const MusicResult &music, const ConfigOpts 
 }
 
 // Hold of the previous pooled distance, and the velocity.
-void holdAndVelocity(NewPresState &st, const ConfigOpts &opts, double now, int reset,
+template <class Cur>
+void holdAndVelocity(Cur &cur, NewPresState &st, const ConfigOpts &opts, double now, int reset,
                      RangeEstimate &est) {
     double speed;
     if (reset != 0 || est.valid == 1) {
-        const double dt = now - st.time;
-        speed = dt > 0.0 ? (est.dest - st.dest) / dt : 0.0;
+        const double dt = now - cur.time;
+        speed = dt > 0.0 ? (est.dest - cur.dest) / dt : 0.0;
         if (!std::isfinite(speed)) speed = 0.0;
     } else {
         est.dest = st.iirEst.dest;
         est.conf = st.iirEst.conf;
-        est.valid = (est.dest > 0.0 && st.conf != -1.0) ? 1 : 0;
-        speed = st.vest;
+        est.valid = (est.dest > 0.0 && cur.conf != -1.0) ? 1 : 0;
+        speed = cur.vest;
     }
-    est.vest = reset != 0 ? 0.0 : opts.fiVelAvg * st.vest + speed * (1.0 - opts.fiVelAvg);
+    est.vest = reset != 0 ? 0.0 : opts.fiVelAvg * cur.vest + speed * (1.0 - opts.fiVelAvg);
     if (!isRealDistance(est.dest)) est.valid = 0;
     st.iirEst = est;
     DEBUG_LOG(2, "pres->fiRTP.iirdest %lf %d\n", st.iirEst.dest, st.iirEst.valid);
 }
 
-void outputFilter(NewPresState &st, const ConfigOpts &opts, double now, int reset,
+template <class Cur>
+void outputFilter(Cur &cur, NewPresState &st, const ConfigOpts &opts, double now, int reset,
                   const RangeEstimate &est) {
     switch (opts.rtpFilterType) {
-        case kOutWindow:
-        case kOutTrackWindow: {
+        case TARN_RTP_FILTER_WINDOW:
+        case TARN_RTP_FILTER_TRACKING_WINDOW: {
             st.rtpWinCtl.size = static_cast<uint16_t>(
                 opts.rtpSlidingWindowSize > kMaxWindow ? kMaxWindow : opts.rtpSlidingWindowSize);
             st.rtpWinCtl.frameSize = static_cast<uint16_t>(clampPercent(opts.rtpSlidingWindowFrameSize));
             // The window wraps its index at the size in use, so an index left
             // by a larger window restarts at slot 0 of this one.
-            RangeEstimate win = {st.valid, st.dest, st.conf, st.vest};
+            RangeEstimate win = {cur.valid, cur.dest, cur.conf, cur.vest};
             algFilterSlidingWindow(&opts, st.rtpWin, &est, &st.rtpWinCtl, st.rtpWinTime, now, reset,
                                    &win);
-            st.valid = win.valid;
-            st.dest = win.dest;
-            st.conf = est.conf;
+            cur.valid = win.valid;
+            cur.dest = win.dest;
+            cur.conf = est.conf;
             break;
         }
-        case kOutKalman:
-            if (reset != 0 || (st.dest < 0.0 && est.valid == 1)) {
-                st.valid = est.valid;
-                st.dest = est.dest;
-                st.conf = est.conf;
-                st.vest = est.vest;
+        case TARN_RTP_FILTER_KALMAN:
+            if (reset != 0 || (cur.dest < 0.0 && est.valid == 1)) {
+                cur.valid = est.valid;
+                cur.dest = est.dest;
+                cur.conf = est.conf;
+                cur.vest = est.vest;
                 st.rtpK = -1.0;
                 st.rtpP = 100.0;
-                st.conf = 100.0;
+                cur.conf = 100.0;
             } else {
-                const double drift = 1.8 * (now - st.time);
+                const double drift = 1.8 * (now - cur.time);
                 st.rtpP += drift * drift;
                 if (est.valid == 1) {
                     st.rtpK = st.rtpP / (st.rtpP + 9.0);
-                    st.dest = st.rtpK * est.dest + (1.0 - st.rtpK) * st.dest;
+                    cur.dest = st.rtpK * est.dest + (1.0 - st.rtpK) * cur.dest;
                     st.rtpP = (1.0 - st.rtpK) * st.rtpP;
                     // The Kalman output reports its variance where the confidence goes.
-                    st.conf = st.rtpP;
-                    st.vest = 0.0;
-                    st.valid = 1;
+                    cur.conf = st.rtpP;
+                    cur.vest = 0.0;
+                    cur.valid = 1;
                 } else {
-                    st.valid = 0;
+                    cur.valid = 0;
                 }
             }
             break;
         default:
-            st.valid = est.valid;
-            st.dest = est.dest;
-            st.conf = est.conf;
-            st.vest = est.vest;
+            cur.valid = est.valid;
+            cur.dest = est.dest;
+            cur.conf = est.conf;
+            cur.vest = est.vest;
             break;
     }
     // The "no distance" marker (for instance the window's fallback to an
     // invalid estimate) is never a valid state: the next procedure restarts.
-    if (!isRealDistance(st.dest)) st.valid = 0;
+    if (!isRealDistance(cur.dest)) cur.valid = 0;
+}
+
+// The four steps on one procedure. `cur` holds the link's tracked estimate
+// and counters (the link's PresState on the road, the working record itself
+// for the exported entry point); `mem` the filters' memory.
+template <class Cur>
+void filterProcedure(Cur &cur, NewPresState &mem, const ToneRecord &rawMeas,
+                     const PhaseResult &phase, MusicResult &music, const ConfigOpts &opts,
+                     int nap, int reset) {
+    const double now = rawMeas.timeUs / 1000000.0;
+    Candidates cand;
+    if (trackingRegime(opts.rtpFilterType)) {
+        trackAndCollect(cur, mem, music, phase, opts, nap, now, reset, cand);
+    } else if (nap >= 1) {
+        collectDirect(music, phase, opts, nap, cand);
+    }
+
+    RangeEstimate est = {0, kNoDistance, -1.0, 0.0};
+    if (!combine(cand, music, opts, est)) {
+        est = {0, kNoDistance, -1.0, 0.0};
+        DEBUG_LOG(2, "ALL distances are invalid");
+    }
+    holdAndVelocity(cur, mem, opts, now, reset, est);
+    outputFilter(cur, mem, opts, now, reset, est);
+    cur.time = now;
 }
 
 }  // namespace
+
+void tarn_rtp::phaseResultFilter(PresState &link, NewPresState &filters, const ToneRecord &rawMeas,
+                                 const PhaseResult &phase, MusicResult &music,
+                                 const ConfigOpts &opts, int nap, int reset) {
+    filterProcedure(link, filters, rawMeas, phase, music, opts, clampPaths(nap), reset);
+}
 
 extern "C" {
 
@@ -398,27 +434,8 @@ void algEstRTPWithFilter(NewPresState *state, const ToneRecord *rawMeas,
         return;
     }
     print_context_newpres(state);
-    NewPresState &st = *state;
-    const double now = rawMeas->timeUs / 1000000.0;
-    const int nap = clampPaths(NAP);
-
-    Candidates cand;
-    if (trackingRegime(opts->rtpFilterType)) {
-        trackAndCollect(st, *music, *phase, *opts, nap, now, reset, cand);
-    } else if (nap >= 1) {
-        collectDirect(*music, *phase, *opts, nap, cand);
-    }
-
-    RangeEstimate est = {0, kNoDistance, -1.0, 0.0};
-    if (!combine(cand, *music, *opts, est)) {
-        est = {0, kNoDistance, -1.0, 0.0};
-        DEBUG_LOG(2, "ALL distances are invalid");
-    }
-    holdAndVelocity(st, *opts, now, reset, est);
-    outputFilter(st, *opts, now, reset, est);
-
-    *out = {st.valid, st.dest, st.conf, st.vest};
-    st.time = now;
+    filterProcedure(*state, *state, *rawMeas, *phase, *music, *opts, clampPaths(NAP), reset);
+    *out = {state->valid, state->dest, state->conf, state->vest};
 }
 
 }  // extern "C"

@@ -33,3 +33,16 @@ inline int clampTones(int n) {
 using tarn_common::truncToInt32;
 
 }  // namespace tarn_rtp
+
+namespace tarn_rtp {
+
+// The result filter on the road: tracks one procedure's per-path estimates
+// into the link's phase estimate. `link` holds the tracked estimate (time,
+// valid, dest, conf, vest) and the invalid counters, `filters` the memory of
+// the per-pair, phase-slope and output filters; both are the link's own and
+// are updated in place. nap is clamped to 0..4.
+void phaseResultFilter(PresState &link, NewPresState &filters, const ToneRecord &rawMeas,
+                       const PhaseResult &phase, MusicResult &music, const ConfigOpts &opts,
+                       int nap, int reset);
+
+}  // namespace tarn_rtp

@@ -13,7 +13,7 @@ using namespace tarn_rtp;
 
 namespace {
 
-constexpr double kNoDistance = 2147483647.0;
+using tarn_common::kNoDistance;
 
 // Channels whose calibration entry is always 0 (outside the usable band).
 inline bool outsideCalBand(int k) { return k < 2 || k > 76; }

@@ -11,7 +11,7 @@ using namespace tarn_rtp;
 
 namespace {
 
-constexpr double kNoDistance = 2147483647.0;
+using tarn_common::kNoDistance;
 constexpr int kMinSlopeChannels = 10;
 // The product channel's distance is deliberately short of the slope's: it
 // only seeds the prior, and a prior beyond the truth costs more than one

@@ -18,16 +18,13 @@ int storedSteps(const CsMeasurement &meas) {
     return meas.N > TARN_MAX_STEPS ? TARN_MAX_STEPS : meas.N;
 }
 
-bool isToneStep(uint8_t mode) {
-    return (mode & 0xFEu) == 2u;  // modes 2 and 3
-}
 
 }  // namespace
 
 int rtpCountTones(const CsMeasurement &meas) {
     if (!hasStepArrays(meas)) return 0;
     int k = 0;
-    for (int i = 0, n = storedSteps(meas); i < n; ++i) k += isToneStep(meas.modes[i]);
+    for (int i = 0, n = storedSteps(meas); i < n; ++i) k += tarn_common::isToneMode(meas.modes[i]);
     return k;
 }
 
@@ -45,7 +42,7 @@ int rtpExtractTones(const CsMeasurement &meas, int nap, const ConfigOpts &opts, 
     // A full-size count: 256 tone steps are 256 tones, not zero.
     int k = 0;
     for (int i = 0; i < numSteps; ++i) {
-        if (!isToneStep(meas.modes[i])) continue;
+        if (!tarn_common::isToneMode(meas.modes[i])) continue;
         tones.toneChannel[k] = meas.channels[i];
         const CsStepTone &ini = initSlots[i].step.tone;
         const CsStepTone &ref = reflSlots[i].step.tone;

@@ -1,16 +1,17 @@
 // Round-trip-time distance: median time of flight of the usable mode-1/mode-3
 // steps, converted to metres and tracked over time.
-#include "common/numeric.h"
-#include "diag/log_texts.h"
-#include "tarn_rtt.h"
+#include "rtt/rtt_internal.h"
 
 #include <cstring>
 
+#include "common/numeric.h"
+#include "diag/log_texts.h"
 #include "tarn_config.h"
 #include "tarn_diag.h"
 #include "tarn_estimators.h"
 #include "tarn_math.h"
 #include "tarn_measurement.h"
+#include "tarn_rtt.h"
 
 namespace {
 
@@ -37,47 +38,20 @@ uint16_t clampFrame(uint16_t frame) {
     return frame > 100 ? 100 : frame;
 }
 
-}  // namespace
-
-extern "C" {
-
-int RTT_calcEstimate(CsContext *ctx) {
-    RangeEstimate currEst;
-    RangeEstimate kalmanState;
+// The procedure's current distance (metres) from its usable times of flight.
+// Returns false when the procedure holds no round-trip step at all.
+bool currentEstimate(const CsMeasurement &meas, const ConfigOpts &opts, RangeEstimate &currEst,
+                     int &negativeTofs) {
     double tofs[TARN_MAX_STEPS];
-    std::memset(&currEst, 0, sizeof currEst);
-    std::memset(&kalmanState, 0, sizeof kalmanState);
-    std::memset(tofs, 0, sizeof tofs);
-
-    if (ctx == nullptr || ctx->meas == nullptr || ctx->opts == nullptr || ctx->pres == nullptr ||
-        ctx->result == nullptr) {
-        DEBUG_LOG(1, "No measurement data found.\n");
-        return 0;
-    }
-    ConfigOpts *opts = ctx->opts;
-    // Calibration wants raw distances: no offset and no tracking memory.
-    if (opts->EnableCal == 1) {
-        opts->rttDisCalAA = 0.0;
-        opts->fiMaxPeriod = 0;
-    }
-
-    const CsMeasurement *meas = ctx->meas;
-    if (meas->initSteps == nullptr || meas->reflSteps == nullptr || meas->N == 0) {
-        DEBUG_LOG(1, "No measurement data found.\n");
-        return 0;
-    }
-    const double now = ctx->timeUs / 1000000.0;
-
     // The stored procedure never holds more than the context's slots.
-    const int numSteps = meas->N > TARN_MAX_STEPS ? TARN_MAX_STEPS : meas->N;
-    const CsStepSlot *initSlots = reinterpret_cast<const CsStepSlot *>(meas->initSteps);
-    const CsStepSlot *reflSlots = reinterpret_cast<const CsStepSlot *>(meas->reflSteps);
+    const int numSteps = meas.N > TARN_MAX_STEPS ? TARN_MAX_STEPS : meas.N;
+    const CsStepSlot *initSlots = reinterpret_cast<const CsStepSlot *>(meas.initSteps);
+    const CsStepSlot *reflSlots = reinterpret_cast<const CsStepSlot *>(meas.reflSteps);
     bool seen = false;
     uint16_t count = 0;
     uint16_t nTof = 0;
-    int negativeTofs = 0;
     for (int i = 0; i < numSteps; ++i) {
-        const int mode = meas->modes[i];
+        const int mode = meas.modes[i];
         if (!tarn_common::isRttMode(mode)) continue;
         const RttSample s = sampleOf(initSlots[i], reflSlots[i], mode);
         DEBUG_LOG(2, "Init toatod  %d, Refl Toatod %d, aaQual %d", s.initTime, s.reflTime,
@@ -87,88 +61,127 @@ int RTT_calcEstimate(CsContext *ctx) {
         ++count;
         const double tof = static_cast<double>(s.initTime - s.reflTime) * 0.5;
         if (tof < 0.0) ++negativeTofs;
-        if (tof < 0.0 && opts->dropNegativeRTTTof != 0) continue;
-        if (!(tof < opts->rttTofUpperBond)) continue;
+        if (tof < 0.0 && opts.dropNegativeRTTTof != 0) continue;
+        if (!(tof < opts.rttTofUpperBond)) continue;
         tofs[nTof++] = tof;
         DEBUG_LOG(2, " tof %lf", tof);
     }
-    if (!seen) {
-        DEBUG_LOG(1, "No measurement data found.\n");
-        return 0;
-    }
+    if (!seen) return false;
 
-    if (static_cast<uint32_t>(count) < static_cast<uint32_t>(opts->minRttStepsForDistEstimation)) {
+    if (static_cast<uint32_t>(count) < static_cast<uint32_t>(opts.minRttStepsForDistEstimation)) {
         DEBUG_LOG(1, "No valid measurement data found.\n");
     } else if (nTof != 0) {
         const double median = aaMathCalcMedianDoubleLong(tofs, nTof);
         DEBUG_LOG(3, "ToFMedian %lf\n", median);
         // The median is a one-way time in 0.5 ns units.
-        const double raw = median * 0.5 * opts->sol / 1000000000.0 + opts->rttDisCalAA;
+        const double raw = median * 0.5 * opts.sol / 1000000000.0 + opts.rttDisCalAA;
         DEBUG_LOG(0, "RTT estimate raw : %lf\n", raw);
         currEst.dest = raw;
-        if (raw < 0.0 && opts->dropNegativeRTTDistances == 1) {
-            currEst.valid = 0;
-            currEst.conf = 0.0;
-        } else {
-            currEst.valid = 1;
-            currEst.conf = 100.0;
-        }
+        const bool dropped = raw < 0.0 && opts.dropNegativeRTTDistances == 1;
+        currEst.valid = dropped ? 0 : 1;
+        currEst.conf = dropped ? 0.0 : 100.0;
     }
-    const double formedDest = currEst.dest;
+    return true;
+}
 
-    PresState *pres = ctx->pres;
+// Tracks the current estimate: the Kalman filter on the link's state, the
+// sliding window on the filters' memory. Returns the distance to deliver
+// (metres).
+double track(const RangeEstimate &currEst, double now, const ConfigOpts &opts, PresState &link,
+             NewPresState &filters) {
     int reset = 0;
-    if (pres->rttTime < 0.0 || now - pres->rttTime > opts->rttFiMaxPeriod) reset = 1;
-    DEBUG_LOG(3, "TimeUS %lf , pres->rttTime %lf , reset %d\n", now, pres->rttTime, reset);
+    if (link.rttTime < 0.0 || now - link.rttTime > opts.rttFiMaxPeriod) reset = 1;
+    DEBUG_LOG(3, "TimeUS %lf , pres->rttTime %lf , reset %d\n", now, link.rttTime, reset);
 
-    kalmanState.dest = pres->rttDest;
-    kalmanState.conf = pres->rttP;
-    gNewPres.rttK = pres->rttK;
-    gNewPres.rttP = pres->rttP;
-    gNewPres.time = pres->rttTime;
-
+    RangeEstimate kalmanState = {};
+    kalmanState.dest = link.rttDest;
+    kalmanState.conf = link.rttP;
     // The window's size and frame come from the options at every use, limited
     // to what its arrays hold, so the state never describes a larger window.
     auto runWindow = [&](const RangeEstimate &input) {
-        gNewPres.rttWinCtl.size = clampWindow(opts->rttSlidingWindowSize);
-        gNewPres.rttWinCtl.frameSize = clampFrame(opts->rttSlidingWindowFrameSize);
-        algFilterSlidingWindow(opts, gNewPres.rttWin, &input, &gNewPres.rttWinCtl,
-                               gNewPres.rttWinTime, now, reset, &gNewPres.rttOut);
+        filters.rttWinCtl.size = clampWindow(opts.rttSlidingWindowSize);
+        filters.rttWinCtl.frameSize = clampFrame(opts.rttSlidingWindowFrameSize);
+        algFilterSlidingWindow(&opts, filters.rttWin, &input, &filters.rttWinCtl,
+                               filters.rttWinTime, now, reset, &filters.rttOut);
     };
-
-    double delivered;
-    switch (opts->rttFilterType) {
+    double delivered = currEst.dest;
+    switch (opts.rttFilterType) {
         case TARN_RTT_FILTER_KALMAN:
-            algFilterKalman(opts, &kalmanState, &currEst, &gNewPres.rttP, &gNewPres.rttK,
-                            pres->rttTime, now, reset);
+            algFilterKalman(&opts, &kalmanState, &currEst, &link.rttP, &link.rttK, link.rttTime, now,
+                            reset);
             delivered = kalmanState.dest;
             break;
         case TARN_RTT_FILTER_WINDOW:
             runWindow(currEst);
-            kalmanState.dest = gNewPres.rttOut.dest;
-            delivered = gNewPres.rttOut.dest;
+            kalmanState.dest = filters.rttOut.dest;
+            delivered = filters.rttOut.dest;
             break;
         case TARN_RTT_FILTER_KALMAN_WINDOW:
-            algFilterKalman(opts, &kalmanState, &currEst, &gNewPres.rttP, &gNewPres.rttK,
-                            pres->rttTime, now, reset);
+            algFilterKalman(&opts, &kalmanState, &currEst, &link.rttP, &link.rttK, link.rttTime, now,
+                            reset);
             runWindow(kalmanState);
-            delivered = gNewPres.rttOut.dest;
+            delivered = filters.rttOut.dest;
             break;
         default:
-            delivered = formedDest;
             break;
     }
+    link.rttDest = opts.EnableCal == 1 ? currEst.dest : kalmanState.dest;
+    link.rttTime = now;
+    return delivered;
+}
+
+}  // namespace
+
+RangeEstimate tarn_rtt::rttEstimate(const CsMeasurement &meas, double timeUs,
+                                    const ConfigOpts &opts, PresState &link,
+                                    NewPresState &filters) {
+    RangeEstimate none = {};
+    if (meas.initSteps == nullptr || meas.reflSteps == nullptr || meas.N == 0) {
+        DEBUG_LOG(1, "No measurement data found.\n");
+        return none;
+    }
+    RangeEstimate currEst = {};
+    int negativeTofs = 0;
+    if (!currentEstimate(meas, opts, currEst, negativeTofs)) {
+        DEBUG_LOG(1, "No measurement data found.\n");
+        return none;
+    }
     DEBUG_LOG(2, "Negative Tof Count %d", negativeTofs);
-
-    pres->rttDest = kalmanState.dest;
-    pres->rttK = gNewPres.rttK;
-    pres->rttTime = now;
-    pres->rttP = gNewPres.rttP;
-    if (opts->EnableCal == 1) pres->rttDest = formedDest;
-
-    ctx->result->conf = 0;
-    ctx->result->dest = delivered * opts->distSF;
+    if (currEst.valid != 1) {
+        // Without a distance of its own the procedure says nothing about the
+        // link: the filters keep their state and nothing is delivered (the
+        // window would otherwise hand back an old or a zero distance as new).
+        DEBUG_LOG(2, "No round-trip distance: tracking state kept.\n");
+        return none;
+    }
+    const double delivered = track(currEst, timeUs / 1000000.0, opts, link, filters);
     DEBUG_LOG(0, tarn_diag::kLogRttDistance, delivered, 0);
+    return RangeEstimate{1, delivered * opts.distSF, 0.0, 0.0};
+}
+
+void tarn_rtt::applyRttCalibrationMode(ConfigOpts &opts) {
+    // Calibration wants raw distances: no offset and no tracking memory.
+    if (opts.EnableCal != 1) return;
+    opts.rttDisCalAA = 0.0;
+    opts.fiMaxPeriod = 0;
+}
+
+extern "C" {
+
+int RTT_calcEstimate(CsContext *ctx) {
+    if (ctx == nullptr || ctx->meas == nullptr || ctx->opts == nullptr || ctx->pres == nullptr ||
+        ctx->result == nullptr) {
+        DEBUG_LOG(1, "No measurement data found.\n");
+        return 0;
+    }
+    // The entry point's contract: calibration mode rewrites the link's
+    // options, and the sliding window is the shared gNewPres's.
+    tarn_rtt::applyRttCalibrationMode(*ctx->opts);
+    const RangeEstimate c =
+        tarn_rtt::rttEstimate(*ctx->meas, ctx->timeUs, *ctx->opts, *ctx->pres, gNewPres);
+    if (c.valid != 1) return 0;
+    ctx->result->conf = 0;
+    ctx->result->dest = c.dest;
     return 1;
 }
 

@@ -202,10 +202,13 @@ TEST(HostFunctions, SetParamTypes) {
 
     ConfigOpts custom = constOpts;
     custom.quant = 1;
-    custom.distSF = 100;
     custom.rtpWithinRttThresh = 7.5;
     EXPECT_EQ(csIfSetParam(link, 0, &custom), 1);
     EXPECT_EQ(std::memcmp(&ctx->optsStore, &custom, sizeof custom), 0);
+    // Installed records are repaired as the configuration file is.
+    custom.distSF = 100;
+    EXPECT_EQ(csIfSetParam(link, 0, &custom), 1);
+    EXPECT_EQ(ctx->optsStore.distSF, 1000);
 
     const double t = 12.5;
     EXPECT_EQ(csIfSetParam(link, 1, &t), 1);

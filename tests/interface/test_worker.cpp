@@ -174,7 +174,7 @@ TEST(Worker, GetRequestAndClearRequestsManageTheQueue) {
 
 // ---- Results delivered --------------------------------------------------------
 
-TEST(Worker, EstimateBeforeAnyMeasurementDeliversZero) {
+TEST(Worker, EstimateBeforeAnyMeasurementDeliversNoEstimate) {
     const CsLinkRef link = 2031;
     createLink(link);
     LogCapture cap(0);
@@ -182,8 +182,8 @@ TEST(Worker, EstimateBeforeAnyMeasurementDeliversZero) {
     const auto got = Deliveries::instance().of({link});
     ASSERT_EQ(got.size(), 1u);
     EXPECT_EQ(got[0].dest, 0.0);
-    EXPECT_EQ(got[0].conf, 0);
-    EXPECT_TRUE(cap.contains("Final Distance: 0.000000 Confidence: 0 \n"));
+    EXPECT_EQ(got[0].conf, -1);
+    EXPECT_TRUE(cap.contains("Final Distance: 0.000000 Confidence: -1 \n"));
     csIfCleanUp(link);
 }
 
@@ -364,12 +364,16 @@ TEST(TrackingState, EachLinkKeepsItsOwnWorkingState) {
     ASSERT_EQ(csIfAddMeasurement(A, &near.meas), 1);
     ASSERT_EQ(csIfAddMeasurement(B, &far.meas), 1);
 
+    csContextListlock();
+    const NewPresState sharedBefore = gNewPres;
+    csContextListunlock();
     ASSERT_TRUE(estimateAndWait(A));
     CsContextItem *a = csContextListGetItem(A);
     CsContextItem *b = csContextListGetItem(B);
     csContextListlock();
     EXPECT_NEAR(a->trackState.rttOut.dest, 0.5994, 1e-9);
-    EXPECT_EQ(std::memcmp(&a->trackState, &gNewPres, sizeof(NewPresState)), 0);
+    // The link's own state only: the shared working record is not touched.
+    EXPECT_EQ(std::memcmp(&sharedBefore, &gNewPres, sizeof(NewPresState)), 0);
     NewPresState zero;
     std::memset(&zero, 0, sizeof zero);
     EXPECT_EQ(std::memcmp(&b->trackState, &zero, sizeof zero), 0);

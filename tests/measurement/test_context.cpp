@@ -87,9 +87,15 @@ TEST(Context, SetParamSeedsAndReplaces) {
     const int size = csGetMemory(nullptr);
 
     ConfigOpts custom = constOpts;
-    custom.distSF = 10;
+    custom.quant = 1;
+    custom.rttDisCalAA = 0.25;
     EXPECT_EQ(csSetParam(ctx, 0, &custom), 1);
     EXPECT_EQ(std::memcmp(&ctx->optsStore, &custom, sizeof custom), 0);
+    // An out-of-range field is repaired as the configuration file would be.
+    custom.distSF = 10;
+    EXPECT_EQ(csSetParam(ctx, 0, &custom), 1);
+    EXPECT_EQ(ctx->optsStore.distSF, 1000);
+    EXPECT_EQ(ctx->optsStore.rttDisCalAA, 0.25);
 
     const double t = 12.5;
     EXPECT_EQ(csSetParam(ctx, 1, &t), 1);

@@ -13,6 +13,13 @@
 
 namespace {
 
+// The impulse response's work area (large: kept off the stack).
+tarn_rtp::CirWork &cirWork() {
+    static tarn_rtp::CirWork *work = new tarn_rtp::CirWork();
+    return *work;
+}
+
+
 using tarn_test::Ray;
 using tarn_test::ToneSetup;
 
@@ -98,7 +105,7 @@ TEST(Cir, TapLengthAndDistanceFormula) {
 
     std::vector<double> m(512);
     double tap = 0.0;
-    ASSERT_EQ(tarn_rtp::cirPathMagnitudes(*r.raw, *r.proc, o, 0, m.data(), 512, &tap), 512);
+    ASSERT_EQ(tarn_rtp::cirPathMagnitudes(*r.raw, *r.proc, o, 0, cirWork(), m.data(), 512, &tap), 512);
     EXPECT_EQ(tap, 0.5853515625);
 
     const CirEstimate cir = runCir(r, o, 1);
@@ -278,7 +285,7 @@ TEST(Cir, SinglePathFigures) {
 
     std::vector<double> m(512);
     double tap = 0.0;
-    ASSERT_EQ(tarn_rtp::cirPathMagnitudes(*r.raw, *r.proc, o, 0, m.data(), 512, &tap), 512);
+    ASSERT_EQ(tarn_rtp::cirPathMagnitudes(*r.raw, *r.proc, o, 0, cirWork(), m.data(), 512, &tap), 512);
     double mx = 0.0;
     double sum = 0.0;
     int at = 0;
@@ -290,9 +297,9 @@ TEST(Cir, SinglePathFigures) {
     EXPECT_NEAR(cir.maxToMeanCirDB[0], 10.0 * std::log10(mx / (sum / 512)), 1e-9);
     EXPECT_NEAR(cir.delaySpread[0], computeDelaySpread(m.data(), 512, cir.energy[0], &o), 1e-12);
 
-    EXPECT_EQ(tarn_rtp::cirPathMagnitudes(*r.raw, *r.proc, o, 0, m.data(), 511, &tap), 0);
-    EXPECT_EQ(tarn_rtp::cirPathMagnitudes(*r.raw, *r.proc, o, 4, m.data(), 512, &tap), 0);
-    EXPECT_EQ(tarn_rtp::cirPathMagnitudes(*r.raw, *r.proc, o, -1, m.data(), 512, &tap), 0);
+    EXPECT_EQ(tarn_rtp::cirPathMagnitudes(*r.raw, *r.proc, o, 0, cirWork(), m.data(), 511, &tap), 0);
+    EXPECT_EQ(tarn_rtp::cirPathMagnitudes(*r.raw, *r.proc, o, 4, cirWork(), m.data(), 512, &tap), 0);
+    EXPECT_EQ(tarn_rtp::cirPathMagnitudes(*r.raw, *r.proc, o, -1, cirWork(), m.data(), 512, &tap), 0);
 }
 
 TEST(Cir, AllZeroPathHasNoFigures) {
@@ -332,7 +339,7 @@ TEST(Cir, HostileSizesAndPathCounts) {
         const int n = usable ? size : 512;
         EXPECT_EQ(tarn_rtp::cirTransformSize(o), n) << size;
         double tap = 0.0;
-        ASSERT_EQ(tarn_rtp::cirPathMagnitudes(*r.raw, *r.proc, o, 3, m.data(), TARN_CIR_MAX_SIZE, &tap),
+        ASSERT_EQ(tarn_rtp::cirPathMagnitudes(*r.raw, *r.proc, o, 3, cirWork(), m.data(), TARN_CIR_MAX_SIZE, &tap),
                   n);
         EXPECT_EQ(tap, 299700000.0 / (n * 1e6));
         const CirEstimate cir = runCir(r, o, 4);

@@ -77,14 +77,16 @@ TEST_F(RttEstimator, ModeThreeStepsCount) {
 TEST_F(RttEstimator, PoorAccessAddressQualityLeavesNoUsableStep) {
     StepProcedure p = uniformRtt(20, 10, 2, 1, 1000000);
     ASSERT_EQ(store(p), 1);
+    ctx->resultStore.dest = 42.0;
     LogCapture cap(3);
-    EXPECT_EQ(RTT_calcEstimate(ctx.get()), 1);
+    EXPECT_EQ(RTT_calcEstimate(ctx.get()), 0);
     EXPECT_TRUE(cap.contains("No valid measurement data found.\n"));
     EXPECT_FALSE(cap.containsFragment("RTT estimate raw"));
     EXPECT_FALSE(cap.containsFragment(" tof "));
-    // The filters still ran and the time advanced.
-    EXPECT_EQ(ctx->presStore.rttTime, 1.0);
-    EXPECT_TRUE(cap.contains("[Filter] RTT Distance: 0.000000 Confidence: 0 \n"));
+    // Nothing delivered, and the filters kept their state.
+    EXPECT_EQ(ctx->presStore.rttTime, -100.0);
+    EXPECT_EQ(ctx->resultStore.dest, 42.0);
+    EXPECT_FALSE(cap.containsFragment("[Filter] RTT Distance"));
 }
 
 TEST_F(RttEstimator, NoRoundTripStepMeansNoData) {
@@ -144,7 +146,7 @@ TEST_F(RttEstimator, TooFewUsableSteps) {
     p.addRtt(50, 10, 2, 3);
     ASSERT_EQ(store(p), 1);
     LogCapture cap(1);
-    EXPECT_EQ(RTT_calcEstimate(ctx.get()), 1);
+    EXPECT_EQ(RTT_calcEstimate(ctx.get()), 0);
     EXPECT_TRUE(cap.contains("No valid measurement data found.\n"));
 }
 
@@ -232,9 +234,10 @@ TEST_F(RttEstimator, NegativeDistancesAreInvalidUnlessAllowed) {
     EXPECT_EQ(runTofs({4}, 1000000), 1);  // 1.0
     ctx.opts().rttDisCalAA = -4.0;
     LogCapture cap(0);
-    EXPECT_EQ(runTofs({4}, 1100000), 1);  // -3.0, invalid: only 1.0 selected
+    EXPECT_EQ(runTofs({4}, 1100000), 0);  // -3.0, invalid: nothing delivered, state kept
     EXPECT_TRUE(cap.contains("RTT estimate raw : -3.000000\n"));
     EXPECT_DOUBLE_EQ(ctx->resultStore.dest, 1000.0);
+    EXPECT_EQ(ctx->presStore.rttTime, 1.0);
 
     ctx.opts().dropNegativeRTTDistances = 0;
     EXPECT_EQ(runTofs({4}, 1200000), 1);  // -3.0 valid: median of 1.0, -3.0

@@ -207,7 +207,8 @@ TEST_F(PhaseEndToEnd, InvalidProcedureCounterForcesARestart) {
 }
 
 TEST_F(PhaseEndToEnd, OptionRecordsFromTheHost) {
-    // pctMode 2: no phase processing, the result is 0 with confidence 0.
+    // pctMode 2: no phase processing, and without round-trip steps no
+    // estimate at all: distance 0 with confidence -1.
     const CsLinkRef bad = open(0x5500);
     ConfigOpts o = constOpts;
     o.pctMode = 2;
@@ -216,7 +217,7 @@ TEST_F(PhaseEndToEnd, OptionRecordsFromTheHost) {
     for (int i = 0; i < 3; ++i) {
         const Delivery r = range(bad, s1.next());
         EXPECT_EQ(r.dest, 0.0);
-        EXPECT_EQ(r.conf, 0);
+        EXPECT_EQ(r.conf, -1);
     }
 
     // quant rounds the result to whole units; the same procedures on a link
