@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "evaluate.h"
+#include "motion.h"
 #include "plot.h"
 #include "record.h"
 #include "session.h"
@@ -62,6 +63,7 @@ struct RunArgs {
     bool quiet = false;
     int logLevel = kQuiet - 1;  // not given
     std::string plot;           // PNG of true and estimated distances
+    std::string tracking = "still";  // the link's tracking mode
 };
 
 void addSimOptions(CLI::App *app, SimArgs *a) {
@@ -128,6 +130,7 @@ void addRunOptions(CLI::App *app, RunArgs *a) {
         ->check(CLI::Range(0, 4));
     app->add_option("--plot", a->plot,
                     "also draw true and estimated distances over time into FILE.png (gnuplot)");
+    addTrackingOption(app, &a->tracking, true);
 }
 
 bool parseNumberPair(const std::string &s, double *a, double *b) {
@@ -405,7 +408,7 @@ class Runner {
         }
         // Creating the link installs the configured threshold; put ours back.
         applyLogLevel();
-        return true;
+        return startTracking(why);
     }
 
     void header() { report_->header(); }
@@ -416,15 +419,25 @@ class Runner {
             *why = session_->error();
             return false;
         }
+        if (moving_ != nullptr) {
+            SessionRow m;
+            if (!moving_->process(p, &m)) {
+                *why = moving_->error();
+                return false;
+            }
+            movingRows_.push_back(m);
+        }
         report_->row(row);
         return true;
     }
 
     bool finish(std::string *why) {
         report_->summary();
+        if (moving_ != nullptr) summariseMoving();
         if (!args_.plot.empty()) {
             std::string message;
-            const PlotStatus st = plotSession(report_->rows(), args_.plot, &message);
+            const PlotStatus st = plotSession(report_->rows(), args_.plot, &message,
+                                              moving_ != nullptr ? &movingRows_ : nullptr);
             io_.err << "tarn: " << message << "\n";
             if (st == PlotStatus::Failed) {
                 *why = "no chart drawn";
@@ -444,6 +457,42 @@ class Runner {
     InputFormat format() const { return fmt_; }
 
   private:
+    // The link's tracking mode; "both": a second link in mode 1 on the same
+    // procedures.
+    bool startTracking(std::string *why) {
+        if (args_.tracking == "both") {
+            moving_.reset(new Session(fmt_, 0x7a54));
+            applyLogLevel();
+            if (!moving_->ok() || !moving_->setTrackingMode(1)) {
+                *why = moving_->error();
+                return false;
+            }
+            return true;
+        }
+        int mode = 0;
+        if (!parseTracking(args_.tracking, &mode)) {
+            *why = "unknown tracking mode '" + args_.tracking + "' (still, moving or both)";
+            return false;
+        }
+        if (mode != 0 && !session_->setTrackingMode(mode)) {
+            *why = session_->error();
+            return false;
+        }
+        return true;
+    }
+
+    void summariseMoving() {
+        std::vector<double> err;
+        for (const SessionRow &r : movingRows_)
+            if (std::isfinite(r.trueM) && r.finalM) err.push_back(std::fabs(*r.finalM - r.trueM));
+        if (err.empty()) return;
+        const ErrorStats s = errorStats(err);
+        char buf[96];
+        std::snprintf(buf, sizeof buf, "  %-8s %12zu %11.3f %11.3f   (second link, tracking moving)\n",
+                      "final", s.n, s.median, s.p90);
+        (args_.csv == "-" ? io_.err : io_.out) << buf;
+    }
+
     void applyLogLevel() {
         glog_level = static_cast<int8_t>(args_.logLevel >= kQuiet ? args_.logLevel : kQuiet);
     }
@@ -454,6 +503,8 @@ class Runner {
     std::ofstream csvFile_;
     std::unique_ptr<Report> report_;
     std::unique_ptr<Session> session_;
+    std::unique_ptr<Session> moving_;
+    std::vector<SessionRow> movingRows_;
 };
 
 int fail(ToolIo io, const std::string &why) {
@@ -477,7 +528,7 @@ int cmdRun(ToolIo io, const SimArgs &sa, const RunArgs &ra) {
     if (!runner.start(&why)) return fail(io, why);
     if (!ra.quiet && ra.csv != "-")
         io.out << "simulated session: " << scenario << ", input "
-               << inputFormatName(runner.format()) << "\n";
+               << inputFormatName(runner.format()) << trackingNote(ra.tracking) << "\n";
     runner.header();
     Simulator sim(cfg);
     Progress progress(io, cfg.procedures);
@@ -524,7 +575,8 @@ int cmdReplay(ToolIo io, const std::string &file, const RunArgs &ra) {
     Runner runner(io, ra);
     if (!runner.start(&why)) return fail(io, why);
     if (!ra.quiet && ra.csv != "-")
-        io.out << "replay of " << file << ", input " << inputFormatName(runner.format()) << "\n";
+        io.out << "replay of " << file << ", input " << inputFormatName(runner.format())
+               << trackingNote(ra.tracking) << "\n";
     runner.header();
     long malformed = 0, n = 0;
     Progress progress(io, 0);

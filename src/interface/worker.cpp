@@ -17,6 +17,7 @@
 
 #include "diag/log_texts.h"
 #include "interface/interface_internal.h"
+#include "interface/link_motion.h"
 #include "rtp/rtp_driver.h"
 #include "tarn_diag.h"
 #include "tarn_rtp.h"
@@ -80,10 +81,17 @@ void computeLinkEstimate(CsContextItem *item, LinkEstimate *out) {
     // The link's tracking state becomes the shared working record for this
     // computation and goes back to the entry, its owner, afterwards.
     gNewPres = item->trackState;
-    out->phase = candidate(RTP_calcEstimate(ctx), ctx->result);
-    out->phaseComputation = tarn_rtp::rtpLatestComputation();
-    out->rtt = candidate(RTT_calcEstimate(ctx), ctx->result);
-    alg_combineRttRtp(ctx, &out->phase, &out->rtt, ctx->result);
+    {
+        // MOTION (issue 23): tracking mode 1 runs both estimators with its
+        // option profile and the within-procedure compensation, and its
+        // tracker writes the result; in mode 0 this changes nothing.
+        tarn_link::MotionComputation motion(item);
+        out->phase = candidate(RTP_calcEstimate(ctx), ctx->result);
+        out->phaseComputation = tarn_rtp::rtpLatestComputation();
+        out->rtt = candidate(RTT_calcEstimate(ctx), ctx->result);
+        if (!motion.combine(&out->phase, &out->rtt, ctx->result))
+            alg_combineRttRtp(ctx, &out->phase, &out->rtt, ctx->result);
+    }
     item->trackState = gNewPres;
     out->result = ctx->result;
 }
@@ -107,6 +115,7 @@ void deliver(CsContextItem *item, const tarn_iface::LinkEstimate &est, CsRequest
     latest.phase = est.phase;
     latest.rtt = est.rtt;
     latest.result = *est.result;
+    tarn_link::motionRecordLatest(*item, &latest);  // MOTION (issue 23): version-2 fields
 
     DEBUG_LOG(0, tarn_diag::kLogFinalDistance, est.result->dest,
               static_cast<int>(est.result->conf));
@@ -222,10 +231,12 @@ int tarnGetLatestComputation(CsLinkRef linkRef, TarnLatestComputation *out) {
     }
     TarnLatestComputation copy = item->latest;
     tarnRegistryUnlock();
-    copy.size = TARN_LATEST_COMPUTATION_V1_SIZE;
+    // MOTION (issue 23): a computation in tracking mode 1 fills version 2.
+    copy.size = copy.size == TARN_LATEST_COMPUTATION_V2_SIZE ? TARN_LATEST_COMPUTATION_V2_SIZE
+                                                            : TARN_LATEST_COMPUTATION_V1_SIZE;
     copy.version = TARN_LATEST_COMPUTATION_VERSION;
     copy.reserved = 0;
-    const uint32_t n = out->size < sizeof copy ? out->size : static_cast<uint32_t>(sizeof copy);
+    const uint32_t n = out->size < copy.size ? out->size : copy.size;
     std::memcpy(out, &copy, n);
     return 1;
 }

@@ -7,6 +7,7 @@
 #include "rtp/rtp_cir.h"
 #include "rtp/rtp_driver.h"
 #include "rtp/rtp_internal.h"
+#include "rtp/rtp_motion.h"
 #include "rtp/rtp_tones.h"
 #include "tarn_diag.h"
 #include "tarn_math.h"
@@ -271,6 +272,10 @@ int estimate(CsContext &ctx, DriverWork &w) {
     algCalcGmap(w.tones.initToneQual, w.tones.reflToneQual, &opts, nTones, NAP, w.toneGmap);
     if (opts.discardZeroPCT == 1) discardZeroPct(w, numTones, nap);
     complexTones(w, meas, opts, numTones, nap);
+    // MOTION (issue 23): tracking mode 1 turns the tones back to the
+    // procedure's start; without a request (mode 0) nothing happens.
+    rtpCompensateMotion(meas, opts, numTones, nap, w.toneGmap, w.tones.toneChannel, w.initToneC,
+                        w.reflToneC);
     algOrderChans(&pres, ctx.timeUs, w.tones.toneChannel, w.initToneC, w.reflToneC, w.toneGmap,
                   &opts, nTones, NAP, &w.rawMeas);
 
