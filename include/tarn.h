@@ -11,6 +11,7 @@
 #include "tarn_measurement.h"
 #include "tarn_rtt.h"
 #include "tarn_rtp.h"
+#include "tarn_track.h"
 #include "tarn_interface.h"
 
 #endif /* TARN_H */

@@ -9,7 +9,7 @@
  * "Tarn" (records) or "TARN_" (macros) are this library's extensions and
  * helpers; they are listed in the section "Extensions" of the header that
  * declares them (here: tarnGetLatestComputation,
- * tarnGetLatestImpulseResponse and tarnGetLinkOptions).
+ * tarnGetLatestImpulseResponse, tarnGetLinkOptions and tarnSetTrackingMode).
  *
  * Threads and locks. The host calls the host functions from any of its
  * threads; one worker thread of the library computes every estimate and
@@ -36,6 +36,7 @@
 #include "tarn_common.h"
 #include "tarn_estimators.h"
 #include "tarn_measurement.h"
+#include "tarn_track.h"
 
 TARN_BEGIN_DECLS
 
@@ -84,12 +85,24 @@ typedef struct TarnLatestComputation {
     RangeEstimate phase; /* phase candidate (valid 1 = the phase estimator gave a distance) */
     RangeEstimate rtt;   /* round-trip-time candidate (valid 1 = likewise) */
     CsEstimate result;   /* the result delivered for this computation */
+    /* Version 2: the tracking mode (see tarnSetTrackingMode). Filled only
+     * for a computation made in tracking mode 1; for one in mode 0 the
+     * library fills the first version's bytes (size reports which). */
+    uint32_t trackingMode; /* 1: the computation ran in tracking mode 1 */
+    uint32_t trackFlags;   /* TARN_TRACK_FLAG_* (tarn_track.h): what the tracker did */
+    double speed;   /* radial speed of the target, 1/distSF metre per second
+                       (distSF 1000: mm/s), positive while the devices move
+                       apart; 0 when not tracking */
+    double speedSd; /* its standard deviation, same unit; -1 when not tracking */
 } TarnLatestComputation;
 
-#define TARN_LATEST_COMPUTATION_VERSION 1u
+#define TARN_LATEST_COMPUTATION_VERSION 2u
 /* Bytes of the first version; a smaller size is refused. */
 #define TARN_LATEST_COMPUTATION_V1_SIZE \
     ((uint32_t)(offsetof(TarnLatestComputation, result) + sizeof(CsEstimate)))
+/* Bytes of the second version (the whole record). */
+#define TARN_LATEST_COMPUTATION_V2_SIZE \
+    ((uint32_t)(offsetof(TarnLatestComputation, speedSd) + sizeof(double)))
 
 /* The options a link computes with, as read through the extension
  * tarnGetLinkOptions (see "Extensions" below). Sized like
@@ -130,6 +143,9 @@ typedef struct CsContextItem {
     /* Candidates and result of the link's latest computation, recorded by the
      * worker (read with tarnGetLatestComputation). */
     TarnLatestComputation latest;
+    /* The link's tracking mode and its moving-target state (tarn_track.h),
+     * set with tarnSetTrackingMode; zero-filled: mode 0. */
+    TarnLinkMotion motion;
 } CsContextItem;
 
 #if TARN_ABI32
@@ -145,6 +161,17 @@ TARN_STATIC_ASSERT(offsetof(TarnLinkOptions, calRunActive) == 8, "TarnLinkOption
 TARN_STATIC_ASSERT(offsetof(TarnLinkOptions, calProcedures) == 10, "TarnLinkOptions layout");
 TARN_STATIC_ASSERT(offsetof(TarnLinkOptions, opts) == 16, "TarnLinkOptions layout");
 TARN_STATIC_ASSERT(sizeof(TarnLinkOptions) == 16 + TARN_CONFIG_OPTS_SIZE, "TarnLinkOptions layout");
+TARN_STATIC_ASSERT(offsetof(TarnLatestComputation, phase) == 16, "TarnLatestComputation layout");
+TARN_STATIC_ASSERT(offsetof(TarnLatestComputation, result) == 80, "TarnLatestComputation layout");
+TARN_STATIC_ASSERT(TARN_LATEST_COMPUTATION_V1_SIZE == 104, "TarnLatestComputation layout");
+TARN_STATIC_ASSERT(offsetof(TarnLatestComputation, trackingMode) == 104,
+                   "TarnLatestComputation layout");
+TARN_STATIC_ASSERT(offsetof(TarnLatestComputation, trackFlags) == 108,
+                   "TarnLatestComputation layout");
+TARN_STATIC_ASSERT(offsetof(TarnLatestComputation, speed) == 112, "TarnLatestComputation layout");
+TARN_STATIC_ASSERT(offsetof(TarnLatestComputation, speedSd) == 120, "TarnLatestComputation layout");
+TARN_STATIC_ASSERT(TARN_LATEST_COMPUTATION_V2_SIZE == 128, "TarnLatestComputation layout");
+TARN_STATIC_ASSERT(sizeof(TarnLatestComputation) == 128, "TarnLatestComputation layout");
 #endif
 
 /* ---- Host functions --------------------------------------------------------
@@ -315,6 +342,54 @@ TARN_API int tarnGetLatestImpulseResponse(CsLinkRef linkRef, int path, double *m
  * computation left them; inside the result callback it never blocks and
  * reads those of the computation being delivered. */
 TARN_API int tarnGetLinkOptions(CsLinkRef linkRef, TarnLinkOptions *out);
+/* Tracking mode of link linkRef.
+ *   mode 0: the default tracking (the default of every new link): the
+ *           per-pair smoothing, pooling and output filters of the phase
+ *           pipeline and the round trip's filters, as the options say. It
+ *           suits targets that stand still or move slowly; a walking target
+ *           is delivered up to about 0.5 m behind.
+ *   mode 1: moving targets. Per computation the phase pipeline runs without
+ *           blending with the past and without its output filter (options
+ *           fiAvgPwr 0 and rtpFilterType 0 for that computation; the link's
+ *           own options are left as they are) and the round trip unfiltered
+ *           (rttFilterType 0). Every tone is corrected for the motion within
+ *           its procedure, with the speed measured from the procedure's own
+ *           tones (around the tracked speed once the track is sure of it):
+ *           steps are timed from the subevent time stamps (controller
+ *           records) and 150 us per step within a subevent (at most the time
+ *           to the next subevent), or 150 us per step for step-level
+ *           records. One tracker per link follows distance and radial speed
+ *           (a Kalman filter, process noise from a maximum acceleration of
+ *           6 m/s^2); it takes the phase candidate, rejects one far from it
+ *           (a reflection, a spurious short root) and clips one just outside
+ *           its spread, takes the round trip when there is no phase
+ *           candidate, and starts over (logged) when time goes backwards,
+ *           after 3 s without a distance, on values that are not finite or
+ *           absurd, and after 3 rejected phase distances that agree with each
+ *           other (unless the round trip disagrees with them by more than
+ *           3 m). The result delivered is the tracked distance; its
+ *           confidence is the phase candidate's when that updated the track,
+ *           decays by fiConfDecay per computation otherwise, and is 0 while
+ *           only the round trip holds the track. The round-trip candidate
+ *           reported by tarnGetLatestComputation is the tracked distance plus
+ *           the round trip's smoothed offset from it, and the record carries
+ *           the tracked speed. Until a track exists (no usable candidate yet)
+ *           results are combined as in mode 0. In calibration mode
+ *           (EnableCal 1) the link computes as in mode 0.
+ * The mode belongs to the link, not to its options: option installs
+ * (csIfSetParam type 0), configuration and calibration files leave it as
+ * it is; it ends with the link (a new link starts in mode 0). A change of
+ * mode restarts the link's tracking at its next computation, for both modes
+ * (as for a new link); setting the mode the link already has changes
+ * nothing. It applies from the link's next computation on (one already
+ * queued included).
+ * Returns 1 when set, 0 for an unknown link or a mode other than 0 and 1
+ * (nothing changes; logged).
+ * Thread: any host thread, at any time after csIfInit returned (also
+ * before the first measurement), and the link's result callback. It takes
+ * the registry lock, so outside the callback it may wait while an estimate
+ * is being computed (never for queued ones). */
+TARN_API int tarnSetTrackingMode(CsLinkRef linkRef, int mode);
 
 TARN_END_DECLS
 

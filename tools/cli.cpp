@@ -11,6 +11,7 @@
 #include "evaluate.h"
 #include "import.h"
 #include "options_cli.h"
+#include "motion.h"
 #include "plot.h"
 #include "record.h"
 #include "session.h"
@@ -66,6 +67,7 @@ struct RunArgs {
     int logLevel = kQuiet - 1;  // not given
     std::string plot;           // PNG of true and estimated distances
     OptionArgs options;         // --config, --set, --cal
+    std::string tracking = "still";  // the link's tracking mode
 };
 
 void addSimOptions(CLI::App *app, SimArgs *a) {
@@ -136,6 +138,7 @@ void addRunOptions(CLI::App *app, RunArgs *a) {
     app->add_option("--plot", a->plot,
                     "also draw true and estimated distances over time into FILE.png (gnuplot)");
     addOptionFlags(app, &a->options);
+    addTrackingOption(app, &a->tracking, true);
 }
 
 bool parseNumberPair(const std::string &s, double *a, double *b) {
@@ -426,7 +429,7 @@ class Runner {
         }
         const bool table = !args_.quiet && args_.csv != "-";
         report_.reset(new Report(io_, table, csv, csv == &io_.out ? io_.err : io_.out));
-        return true;
+        return startTracking(why);
     }
 
     void header() { report_->header(); }
@@ -437,15 +440,25 @@ class Runner {
             *why = session_->error();
             return false;
         }
+        if (moving_ != nullptr) {
+            SessionRow m;
+            if (!moving_->process(p, &m)) {
+                *why = moving_->error();
+                return false;
+            }
+            movingRows_.push_back(m);
+        }
         report_->row(row);
         return true;
     }
 
     bool finish(std::string *why) {
         report_->summary();
+        if (moving_ != nullptr) summariseMoving();
         if (!args_.plot.empty()) {
             std::string message;
-            const PlotStatus st = plotSession(report_->rows(), args_.plot, &message);
+            const PlotStatus st = plotSession(report_->rows(), args_.plot, &message,
+                                              moving_ != nullptr ? &movingRows_ : nullptr);
             io_.err << "tarn: " << message << "\n";
             if (st == PlotStatus::Failed) {
                 *why = "no chart drawn";
@@ -465,6 +478,43 @@ class Runner {
     InputFormat format() const { return fmt_; }
 
   private:
+    // The link's tracking mode; "both": a second link in mode 1 on the same
+    // procedures.
+    bool startTracking(std::string *why) {
+        if (args_.tracking == "both") {
+            moving_.reset(new Session(fmt_, 0x7a54));
+            applyLogLevel();
+            if (!moving_->ok() || !moving_->setTrackingMode(1)) {
+                *why = moving_->error();
+                return false;
+            }
+            // The second link computes with the same options as the first.
+            return moving_->installOptions(options_.opts, why);
+        }
+        int mode = 0;
+        if (!parseTracking(args_.tracking, &mode)) {
+            *why = "unknown tracking mode '" + args_.tracking + "' (still, moving or both)";
+            return false;
+        }
+        if (mode != 0 && !session_->setTrackingMode(mode)) {
+            *why = session_->error();
+            return false;
+        }
+        return true;
+    }
+
+    void summariseMoving() {
+        std::vector<double> err;
+        for (const SessionRow &r : movingRows_)
+            if (std::isfinite(r.trueM) && r.finalM) err.push_back(std::fabs(*r.finalM - r.trueM));
+        if (err.empty()) return;
+        const ErrorStats s = errorStats(err);
+        char buf[96];
+        std::snprintf(buf, sizeof buf, "  %-8s %12zu %11.3f %11.3f   (second link, tracking moving)\n",
+                      "final", s.n, s.median, s.p90);
+        (args_.csv == "-" ? io_.err : io_.out) << buf;
+    }
+
     void applyLogLevel() {
         glog_level = static_cast<int8_t>(args_.logLevel >= kQuiet ? args_.logLevel : kQuiet);
     }
@@ -476,6 +526,8 @@ class Runner {
     std::unique_ptr<Report> report_;
     std::unique_ptr<Session> session_;
     EffectiveOptions options_;
+    std::unique_ptr<Session> moving_;
+    std::vector<SessionRow> movingRows_;
 };
 
 int fail(ToolIo io, const std::string &why) {
@@ -505,7 +557,7 @@ int cmdRun(ToolIo io, const SimArgs &sa, const RunArgs &ra) {
     if (!ra.record.empty() && !writer.open(ra.record, &why)) return fail(io, why);
     if (!ra.quiet && ra.csv != "-")
         io.out << "simulated session: " << scenario << ", input "
-               << inputFormatName(runner.format()) << "\n";
+               << inputFormatName(runner.format()) << trackingNote(ra.tracking) << "\n";
     runner.header();
     Simulator sim(cfg);
     Progress progress(io, cfg.procedures);
@@ -567,7 +619,7 @@ int cmdReplay(ToolIo io, const std::string &file, const RunArgs &ra,
     if (!runner.start(&why, &usage)) return usage ? usageError(io, why) : fail(io, why);
     if (!ra.quiet && ra.csv != "-")
         io.out << "replay of " << (fromCapture ? capture.path : file) << ", input "
-               << inputFormatName(runner.format()) << "\n";
+               << inputFormatName(runner.format()) << trackingNote(ra.tracking) << "\n";
     runner.header();
     long malformed = 0, n = 0;
     Progress progress(io, 0);

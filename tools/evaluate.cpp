@@ -14,6 +14,7 @@
 
 #include "baselines.h"
 #include "calibrate.h"
+#include "motion.h"
 #include "plot.h"
 #include "tarn.h"
 
@@ -21,7 +22,6 @@ namespace tarn_tool {
 
 namespace {
 
-constexpr double kWalkNearM = 0.5, kWalkFarM = 10.0, kWalkSpeed = 1.0;
 constexpr int kQuietLog = -1;
 
 std::string fmt(const char *f, double v) {
@@ -112,14 +112,24 @@ bool runEvaluation(const EvalOptions &opts, std::vector<EvalRow> *rows, std::str
         double d;
         Trajectory traj;
         int procedures;
+        int tracking;
+        size_t seedIndex;  // both modes of a moving point see the same procedures
+        bool stops;
     };
     std::vector<Point> points;
     for (double d : opts.distances)
-        points.push_back({pointName(d), d, Trajectory::still(d), opts.procedures});
+        points.push_back({pointName(d) + trackingSuffix(opts.tracking), d, Trajectory::still(d),
+                          opts.procedures, opts.tracking, points.size(), false});
     if (opts.walk) {
-        const Trajectory t = Trajectory::outAndBack(kWalkNearM, kWalkFarM, kWalkSpeed);
         const SimConfig dflt;
-        points.push_back({"walk", NAN, t, static_cast<int>(t.duration() / dflt.intervalS) + 1});
+        size_t seedIndex = opts.distances.size();
+        for (const MotionPoint &mp : motionPoints()) {
+            const int n = static_cast<int>(mp.trajectory.duration() / dflt.intervalS + 1e-9) + 1;
+            for (int mode : {0, 1})
+                points.push_back({mp.name + trackingSuffix(mode), NAN, mp.trajectory, n, mode,
+                                  seedIndex, mp.stops});
+            ++seedIndex;
+        }
     }
     long total = 0, done = 0;
     for (const Point &p : points) total += p.procedures;
@@ -175,7 +185,7 @@ bool runEvaluation(const EvalOptions &opts, std::vector<EvalRow> *rows, std::str
             cfg.procedures = pt.procedures;
             // Every point is a room and a session of its own; the devices are
             // the seed's pair throughout, as for calibrate and run.
-            cfg.seed = opts.seed * 1000003u + si * 1009u + pi;
+            cfg.seed = opts.seed * 1000003u + si * 1009u + pt.seedIndex;
             cfg.deviceSeed = opts.seed;
             const std::string bad = cfg.validate();
             if (!bad.empty()) {
@@ -187,6 +197,7 @@ bool runEvaluation(const EvalOptions &opts, std::vector<EvalRow> *rows, std::str
             row.point = pt.name;
             row.distanceM = pt.d;
             row.procedures = pt.procedures;
+            row.tracking = pt.tracking;
             if (sc.lineOfSight)
                 row.boundM = cramerRaoBoundM(channelMapChannels(cfg.channelMap), cfg.snrDb, cfg.nap,
                                              cfg.propagationMps);
@@ -206,6 +217,12 @@ bool runEvaluation(const EvalOptions &opts, std::vector<EvalRow> *rows, std::str
                                                          : w;
                 return false;
             }
+            if (pt.tracking != 0 && (!session->setTrackingMode(pt.tracking) ||
+                                     (calSession && !calSession->setTrackingMode(pt.tracking)))) {
+                *why = session->error().empty() ? calSession->error() : session->error();
+                return false;
+            }
+            std::vector<std::optional<double>> finals;
             for (int i = 0; i < pt.procedures; ++i) {
                 const Procedure p = sim.next();
                 SessionRow r;
@@ -214,6 +231,7 @@ bool runEvaluation(const EvalOptions &opts, std::vector<EvalRow> *rows, std::str
                     return false;
                 }
                 if (!r.consistent) ++row.inconsistent;
+                finals.push_back(r.finalM);
                 const ToneProducts tp = toneProducts(p);
                 const BaselineEstimate ifft = ifftPeakDistance(tp, cfg.propagationMps);
                 const BaselineEstimate slope = phaseSlopeDistance(tp, cfg.propagationMps);
@@ -236,6 +254,7 @@ bool runEvaluation(const EvalOptions &opts, std::vector<EvalRow> *rows, std::str
             }
             for (int e = 0; e < kEstimators; ++e) row.stats[e] = errorStats(row.errors[e]);
             row.calStats = errorStats(row.calErrors);
+            if (pt.stops) row.overshootM = stopOvershootM(pt.traj, cfg.intervalS, finals);
             rows->push_back(std::move(row));
         }
     }
@@ -273,13 +292,26 @@ std::string jsonNumber(double v, const char *f = "%.6g") {
     return std::isfinite(v) ? fmt(f, v) : "null";
 }
 
+// Under the table: how far the final distance went past stops and turns.
+void writeOvershoots(std::ostream &os, const std::vector<EvalRow> &rows) {
+    bool any = false;
+    for (const EvalRow &r : rows) {
+        if (!std::isfinite(r.overshootM)) continue;
+        if (!any) os << "\nOvershoot past stops and turns (final distance, largest, metres):";
+        os << (any ? "; " : " ") << r.scenario << ' ' << r.point << ' ' << fmt("%.3f", r.overshootM);
+        any = true;
+    }
+    if (any) os << "\n";
+}
+
 }  // namespace
 
 void writeMarkdown(std::ostream &os, const EvalOptions &opts, const std::vector<EvalRow> &rows) {
     os << "Absolute distance error in metres, median / 90th percentile over the procedures "
           "of each point ("
        << opts.procedures << " per static distance, "
-       << "the walk 0.5 m -> 10 m -> 0.5 m at 1 m/s; seed " << opts.seed
+       << "moving points in both tracking modes, \"(moving)\": tracking mode 1; seed "
+       << opts.seed
        << "). (n%): share of the procedures for which the estimator gave a distance. "
           "Bound: Cramér-Rao bound of the distance's standard deviation over line of "
           "sight (an unbiased Gaussian estimate at the bound has a median absolute error of "
@@ -306,6 +338,7 @@ void writeMarkdown(std::ostream &os, const EvalOptions &opts, const std::vector<
         }
         os << ' ' << (std::isfinite(r.boundM) ? fmt("%.4f", r.boundM) : std::string("-")) << " |\n";
     }
+    writeOvershoots(os, rows);
     os << "\nScenarios:\n";
     for (const EvalScenario &s : evaluationScenarios()) {
         bool used = false;
@@ -348,7 +381,8 @@ void writeJson(std::ostream &os, const EvalOptions &opts, const std::vector<Eval
         const EvalRow &r = rows[i];
         os << (i ? ",\n  " : "\n  ") << "{\"scenario\": \"" << r.scenario << "\", \"point\": \""
            << r.point << "\", \"distanceM\": " << jsonNumber(r.distanceM)
-           << ", \"procedures\": " << r.procedures << ", \"boundM\": " << jsonNumber(r.boundM)
+           << ", \"procedures\": " << r.procedures << ", \"tracking\": \""
+           << trackingName(r.tracking) << "\", \"boundM\": " << jsonNumber(r.boundM)
            << ", \"estimators\": {";
         for (int e = 0; e < kEstimators; ++e) {
             const ErrorStats &s = r.stats[e];
@@ -362,7 +396,9 @@ void writeJson(std::ostream &os, const EvalOptions &opts, const std::vector<Eval
                << ", \"medianM\": " << (s.n ? jsonNumber(s.median) : "null")
                << ", \"p90M\": " << (s.n ? jsonNumber(s.p90) : "null") << '}';
         }
-        os << "}}";
+        os << '}';
+        if (std::isfinite(r.overshootM)) os << ", \"overshootM\": " << jsonNumber(r.overshootM);
+        os << '}';
     }
     os << "\n]}\n";
 }
@@ -383,7 +419,9 @@ CLI::App *addEvaluateCommand(CLI::App *app, EvaluateArgs *a) {
     cmd->add_option("--distances", a->distances,
                     "static distances in metres (comma-separated; default 0.5,1,2,5,10,20)")
         ->delimiter(',');
-    cmd->add_flag("--no-walk", a->noWalk, "leave out the walk 0.5 m -> 10 m -> 0.5 m");
+    cmd->add_flag("--no-walk", a->noWalk,
+                  "leave out the moving points (walk, 2 m/s, 3 m/s, reversal, stop-and-go)");
+    addTrackingOption(cmd, &a->tracking, false);
     cmd->add_option("-n,--procedures", a->procedures, "procedures per static distance")
         ->capture_default_str();
     cmd->add_option("-s,--seed", a->seed, "random seed")->capture_default_str();
@@ -413,6 +451,7 @@ int cmdEvaluate(ToolIo io, const EvaluateArgs &a) {
     opts.walk = !a.noWalk;
     opts.procedures = a.procedures;
     opts.seed = a.seed;
+    parseTracking(a.tracking, &opts.tracking);
     if (!parseInputFormat(a.input, &opts.format)) {
         io.err << "tarn: unknown input format '" << a.input << "' (v1 or v2)\n";
         return 2;

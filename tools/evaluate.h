@@ -38,7 +38,11 @@ std::vector<EvalScenario> evaluationScenarios();
 struct EvalOptions {
     std::vector<std::string> scenarios;  // names; empty: all
     std::vector<double> distances = {0.5, 1.0, 2.0, 5.0, 10.0, 20.0};
-    bool walk = true;      // also 0.5 m -> 10 m -> 0.5 m at 1 m/s
+    // Also the moving points (motion.h: the walk 0.5 m -> 10 m -> 0.5 m at
+    // 1 m/s, 2 m/s, 3 m/s, a reversal, stop-and-go), each in both tracking
+    // modes.
+    bool walk = true;
+    int tracking = 0;      // tracking mode of the static points (0 still, 1 moving)
     int procedures = 100;  // per static distance
     uint64_t seed = 1;
     InputFormat format = InputFormat::Procedure;
@@ -54,7 +58,8 @@ struct EvalOptions {
 
 struct EvalRow {
     std::string scenario;
-    std::string point;       // "5 m" or "walk"
+    std::string point;       // "5 m", "walk", "walk (moving)", ...
+    int tracking = 0;        // the link's tracking mode
     double distanceM = NAN;  // NaN for the walk
     int procedures = 0;
     ErrorStats stats[kEstimators];
@@ -64,6 +69,9 @@ struct EvalRow {
     bool calibrated = false;     // the calibrated column was run
     ErrorStats calStats;         // final distance with the calibration
     std::vector<double> calErrors;
+    // Points with stops or turns: how far the final distance went past them
+    // (motion.h, stopOvershootM); NaN elsewhere.
+    double overshootM = NAN;
 };
 
 // Runs the matrix. `progress` (optional) gets procedures done and in all.
@@ -88,6 +96,7 @@ struct EvaluateArgs {
     std::string input = "v2";
     OptionArgs options;
     bool calibrated = false;
+    std::string tracking = "still";
 };
 CLI::App *addEvaluateCommand(CLI::App *app, EvaluateArgs *a);
 int cmdEvaluate(ToolIo io, const EvaluateArgs &a);

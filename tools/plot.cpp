@@ -125,15 +125,27 @@ std::string sessionPlotLines(const std::string &source, bool csv) {
 }  // namespace
 
 PlotStatus plotSession(const std::vector<SessionRow> &rows, const std::string &png,
-                       std::string *message) {
+                       std::string *message, const std::vector<SessionRow> *moving) {
+    const bool both = moving != nullptr && moving->size() == rows.size();
     std::ostringstream data;
-    data << "# seq time_s true_m rtt_m phase_m final_m\n";
+    data << "# seq time_s true_m rtt_m phase_m final_m" << (both ? " final_moving_m" : "") << "\n";
     auto opt = [](const std::optional<double> &v) { return v ? num(*v) : std::string("NaN"); };
-    for (const SessionRow &r : rows)
+    for (size_t i = 0; i < rows.size(); ++i) {
+        const SessionRow &r = rows[i];
         data << r.seq << ' ' << num(r.timeS) << ' ' << num(r.trueM) << ' ' << opt(r.rttM) << ' '
-             << opt(r.phaseM) << ' ' << opt(r.finalM) << '\n';
+             << opt(r.phaseM) << ' ' << opt(r.finalM);
+        if (both) data << ' ' << opt((*moving)[i].finalM);
+        data << '\n';
+    }
     const std::string text = data.str();
-    return render(png, &text, std::string(kSessionBody) + sessionPlotLines("dat", false), message);
+    std::string lines = sessionPlotLines("dat", false);
+    if (both) {
+        // The same procedures through a second link in tracking mode 1.
+        lines.pop_back();
+        lines += ", \\\n     '' using 2:7 with lines lw 1.5 lc rgb '#9467bd' title "
+                 "'final, tracking moving'\n";
+    }
+    return render(png, &text, std::string(kSessionBody) + lines, message);
 }
 
 PlotStatus plotSessionCsv(const std::string &csv, const std::string &png, std::string *message) {

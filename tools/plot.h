@@ -27,8 +27,10 @@ enum class PlotStatus {
 
 // Every function fills `message` with one line for the user.
 // True against estimated distances over time for a session.
+// With `moving` (the same procedures through a link in tracking mode 1, one
+// row per row) its final distance is drawn too.
 PlotStatus plotSession(const std::vector<SessionRow> &rows, const std::string &png,
-                       std::string *message);
+                       std::string *message, const std::vector<SessionRow> *moving = nullptr);
 // The same from a CSV the tool wrote with `run --csv`.
 PlotStatus plotSessionCsv(const std::string &csv, const std::string &png, std::string *message);
 // Cumulative distribution of the absolute error per estimator, pooled over

@@ -89,6 +89,13 @@ bool Session::installOptions(const ConfigOpts &opts, std::string *why) {
     return true;
 }
 
+bool Session::setTrackingMode(int mode) {
+    if (!ok()) return false;
+    if (tarnSetTrackingMode(link_, mode) == 1) return true;
+    error_ = "the library refused tracking mode " + std::to_string(mode);
+    return false;
+}
+
 // Runs on the library's worker: the only moment at which the link's latest
 // computation is the one being delivered.
 void Session::onResult(CsEstimate *result, CsRequest *request) {

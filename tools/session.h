@@ -80,6 +80,10 @@ class Session {
     // Seconds to wait for a callback before giving up.
     void setTimeout(double seconds) { timeoutS_ = seconds; }
 
+    // The link's tracking mode (tarnSetTrackingMode): 0 still, 1 moving.
+    // False (with error()) when the library refused it.
+    bool setTrackingMode(int mode);
+
     // When on, every callback also reads the library's impulse response of
     // its computation; the latest one is kept here.
     void setCaptureImpulse(bool on) { captureImpulse_ = on; }

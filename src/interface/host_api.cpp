@@ -5,6 +5,7 @@
 
 #include "config/config_internal.h"
 #include "interface/interface_internal.h"
+#include "interface/link_motion.h"
 #include "measurement/measurement_internal.h"
 #include "tarn_config.h"
 #include "tarn_diag.h"
@@ -158,6 +159,7 @@ int csIfAddMeasurement(CsLinkRef linkRef, CsMeasurement *meas) {
             DEBUG_LOG(1, "Invalid measurement data.\n");
         } else {
             rc = csAddMeasurement(item->ctx, meas);
+            tarn_link::motionNoteSteps(item->motion, meas, rc);  // Motion: step times
         }
     }
     DEBUG_LOG(3, "%s EXIT\n", kFn);
@@ -179,6 +181,7 @@ int csIfAddMeasurementV2(CsLinkRef linkRef, const CsProcedure *proc) {
             DEBUG_LOG(1, "Invalid v2 measurement data.\n");
         } else {
             rc = csAddMeasurement_v2(item->ctx, proc);
+            tarn_link::motionNoteProcedure(item->motion, proc, rc);  // Motion: step times
             stored = true;
         }
     }

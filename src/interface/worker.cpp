@@ -29,6 +29,7 @@
 #include "diag/log_texts.h"
 #include "estimators/estimators_internal.h"
 #include "interface/interface_internal.h"
+#include "interface/link_motion.h"
 #include "rtp/rtp_driver.h"
 #include "rtt/rtt_internal.h"
 #include "tarn_diag.h"
@@ -99,10 +100,15 @@ void computeLinkEstimate(CsContextItem *item, LinkEstimate *out) {
     CsContext &ctx = *item->ctx;
     const ConfigOpts &opts = optionsInForce(ctx);
     // The link's state: its tracked estimates and counters in the context's
-    // PresState, its filters' memory in the entry's trackState.
+    // PresState, its filters' memory in the entry's trackState, its motion
+    // tracker in the entry's motion.
     PresState &link = *ctx.pres;
     NewPresState &filters = item->trackState;
 
+    // Tracking mode 1 (moving targets) runs both estimators with its option
+    // profile and the within-procedure compensation, and its tracker forms
+    // the result; in mode 0 this changes nothing.
+    tarn_link::MotionComputation motion(item);
     const tarn_rtp::PhaseOutcome ph =
         tarn_rtp::phaseEstimate(*ctx.meas, ctx.timeUs, *ctx.opts, link, filters, gWork);
     out->phase = ph.done ? ph.estimate : RangeEstimate{};
@@ -111,7 +117,9 @@ void computeLinkEstimate(CsContextItem *item, LinkEstimate *out) {
 
     // The result is written once, from the two candidates: without a usable
     // one it says "no estimate", never what an earlier computation left.
-    const CsEstimate combined = tarn_est::combineCandidates(opts, out->phase, out->rtt);
+    CsEstimate combined = *ctx.result;
+    if (!motion.combine(&out->phase, &out->rtt, &combined))
+        combined = tarn_est::combineCandidates(opts, out->phase, out->rtt);
     ctx.result->dest = combined.dest;
     ctx.result->conf = combined.conf;
     out->result = ctx.result;
@@ -136,6 +144,7 @@ void deliver(CsContextItem *item, const tarn_iface::LinkEstimate &est, CsRequest
     latest.phase = est.phase;
     latest.rtt = est.rtt;
     latest.result = *est.result;
+    tarn_link::motionRecordLatest(*item, &latest);  // Motion: version-2 fields
 
     DEBUG_LOG(0, tarn_diag::kLogFinalDistance, est.result->dest,
               static_cast<int>(est.result->conf));
@@ -252,10 +261,12 @@ int tarnGetLatestComputation(CsLinkRef linkRef, TarnLatestComputation *out) {
     }
     TarnLatestComputation copy = item->latest;
     tarnRegistryUnlock();
-    copy.size = TARN_LATEST_COMPUTATION_V1_SIZE;
+    // Motion: a computation in tracking mode 1 fills version 2.
+    copy.size = copy.size == TARN_LATEST_COMPUTATION_V2_SIZE ? TARN_LATEST_COMPUTATION_V2_SIZE
+                                                            : TARN_LATEST_COMPUTATION_V1_SIZE;
     copy.version = TARN_LATEST_COMPUTATION_VERSION;
     copy.reserved = 0;
-    const uint32_t n = out->size < sizeof copy ? out->size : static_cast<uint32_t>(sizeof copy);
+    const uint32_t n = out->size < copy.size ? out->size : copy.size;
     std::memcpy(out, &copy, n);
     return 1;
 }

@@ -7,6 +7,7 @@
 #include "rtp/rtp_cir.h"
 #include "rtp/rtp_driver.h"
 #include "rtp/rtp_internal.h"
+#include "rtp/rtp_motion.h"
 #include "rtp/rtp_tones.h"
 #include "tarn_diag.h"
 #include "tarn_math.h"
@@ -213,8 +214,12 @@ bool prepareTones(const CsMeasurement &meas, double timeUs, ConfigOpts &opts, Pr
     algCalcGmap(w.tones.initToneQual, w.tones.reflToneQual, &opts, nTones, NAP, w.toneGmap);
     if (opts.discardZeroPCT == 1) discardZeroPct(w, numTones, nap);
     complexTones(w, meas, opts, numTones, nap);
-    algOrderChans(&pres, timeUs, w.tones.toneChannel, w.initToneC, w.reflToneC, w.toneGmap, &opts,
-                  nTones, NAP, &w.rawMeas);
+    // Motion: tracking mode 1 turns the tones back to the
+    // procedure's start; without a request (mode 0) nothing happens.
+    rtpCompensateMotion(meas, opts, numTones, nap, w.toneGmap, w.tones.toneChannel, w.initToneC,
+                        w.reflToneC);
+    algOrderChans(&pres, timeUs, w.tones.toneChannel, w.initToneC, w.reflToneC, w.toneGmap,
+                  &opts, nTones, NAP, &w.rawMeas);
 
     if (opts.useProductChannelDist == 1 && (reset || pres.valid == 0)) {
         alg_estimateProductChannelDist(&pres, &w.rawMeas, &opts, NAP, &w.productEstimate);

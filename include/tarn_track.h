@@ -1,0 +1,93 @@
+/* Motion tracking (extension): the per-link state of the moving-target mode.
+ *
+ * A link in tracking mode 1 ("moving", set with tarnSetTrackingMode, see
+ * tarn_interface.h) follows its target with one two-state tracker (distance
+ * and radial speed), compensates the motion within each procedure and
+ * delivers the tracked distance. The records below are that state; they
+ * sit in the link's registry entry (CsContextItem.motion), are written by
+ * the library only (the worker, and the host functions while they hold the
+ * registry lock) and are declared here only because the registry entry is
+ * a public record. Hosts do not read or write them; their layout is not a
+ * wire format and may change between versions. */
+#ifndef TARN_TRACK_H
+#define TARN_TRACK_H
+
+#include "tarn_common.h"
+
+TARN_BEGIN_DECLS
+
+/* Steps of one stored procedure whose times the intake keeps (TARN_MAX_STEPS). */
+#define TARN_MOTION_MAX_STEPS 256
+
+/* Two-state tracker: distance and radial speed, with their covariance.
+ * Distances in metres, speeds in metres per second (positive: the devices
+ * move apart), times in seconds on the procedures' clock. */
+typedef struct TarnMotionTrack {
+    uint8_t valid;      /* 1: dist/speed/P describe the target */
+    uint8_t misses;     /* consecutive distance measurements rejected */
+    uint16_t updates;   /* distance measurements taken since the start */
+    double time;        /* s, time the state refers to */
+    double lastUpdate;  /* s, time of the latest distance measurement taken */
+    double dist;        /* m */
+    double speed;       /* m/s */
+    double pDD;         /* covariance: distance variance, m^2 */
+    double pDV;         /* distance-speed covariance, m^2/s */
+    double pVV;         /* speed variance, m^2/s^2 */
+    double missDist;    /* m, the latest rejected distance (restart candidate) */
+    double missTime;    /* s, its time */
+    uint8_t speedMisses; /* consecutive speed measurements rejected */
+    double missSpeed;   /* m/s, the latest rejected speed */
+} TarnMotionTrack;
+
+/* Everything the moving-target mode keeps per link. Zero-filled: mode 0. */
+typedef struct TarnLinkMotion {
+    uint32_t modeKey;     /* TARN_MOTION_MODE_KEY: mode 1; anything else: mode 0 */
+    uint8_t switched;     /* the mode changed since the last computation */
+    uint8_t timingSource; /* 0 none, 1 nominal step durations only, 2 subevent time stamps */
+    uint16_t timingCount; /* steps of the stored procedure with a time in stepTimeS */
+    float stepTimeS[TARN_MOTION_MAX_STEPS]; /* per stored step: s after the first step */
+    TarnMotionTrack track;
+    /* Round-trip candidate of mode 1: the raw round trip minus the track,
+     * smoothed (its multipath bias and noise), added back to the track. */
+    uint8_t rttOffsetValid;
+    double rttOffset;     /* m */
+    double rttOffsetVar;  /* m^2 */
+    double rttOffsetTime; /* s */
+    /* Spread of the phase candidates: the latest changes from one candidate
+     * to the next less the track's motion in between (m, capped), whose
+     * median sets the candidates' variance where it is larger than their
+     * confidence says (multipath). */
+    float phaseDiff[16];
+    uint8_t phaseDiffCount;
+    uint8_t phaseDiffNext;
+    double prevPhaseM;    /* m, the latest phase candidate taken into the spread */
+    double prevPhaseTime; /* s, its time */
+    /* How sharp the link's procedures come out at their measured speed
+     * (relative to their tone count, smoothed; 0: not yet): a search that
+     * falls far below it missed the speed. */
+    double sharpRef;
+    /* The latest phase candidate the tracker took (a held candidate repeats it). */
+    double lastPhaseDest; /* 1/distSF m */
+    double lastConf;      /* confidence of the latest delivered mode-1 result */
+    /* What the latest computation did (read into TarnLatestComputation). */
+    uint32_t lastMode;    /* tracking mode it ran in */
+    uint32_t lastFlags;   /* TARN_TRACK_FLAG_* */
+    double lastSpeed;     /* m/s */
+    double lastSpeedSd;   /* m/s; negative: none */
+} TarnLinkMotion;
+
+#define TARN_MOTION_MODE_KEY 0x4d4f5631u /* "MOV1" */
+
+/* Bits of TarnLatestComputation.trackFlags (mode 1). */
+#define TARN_TRACK_FLAG_TRACKING 0x01u     /* the tracker follows the target (speed valid) */
+#define TARN_TRACK_FLAG_PHASE_TAKEN 0x02u  /* the phase candidate updated the track */
+#define TARN_TRACK_FLAG_PHASE_GATED 0x04u  /* the phase candidate was rejected as an outlier */
+#define TARN_TRACK_FLAG_RTT_TAKEN 0x08u    /* the round-trip candidate updated the track */
+#define TARN_TRACK_FLAG_RTT_GATED 0x10u    /* the round-trip candidate was rejected */
+#define TARN_TRACK_FLAG_COMPENSATED 0x20u  /* the tones were corrected for motion within the procedure */
+#define TARN_TRACK_FLAG_SPEED_MEASURED 0x40u /* the procedure's own tones gave a speed */
+#define TARN_TRACK_FLAG_RESTARTED 0x80u    /* the track (re)started in this computation */
+
+TARN_END_DECLS
+
+#endif /* TARN_TRACK_H */

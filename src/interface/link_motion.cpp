@@ -1,0 +1,438 @@
+// The moving-target mode of a link (see link_motion.h): step times at intake,
+// the mode-1 computation (option profile, within-procedure compensation, the
+// link's tracker and the tracked candidates) and the extension that switches
+// it on.
+#include "interface/link_motion.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "interface/interface_internal.h"
+#include "tarn_diag.h"
+
+namespace tarn_link {
+
+namespace {
+
+constexpr int kMaxSubevents = 32;
+constexpr double kNoPreviousTime = TARN_NO_PREVIOUS_TIME;
+
+// Standard deviation of a phase candidate by its confidence: 4 cm when the
+// pipeline is sure, growing as the confidence falls.
+double phaseSd(double conf) {
+    const double c = conf < 10.0 ? 10.0 : (conf > 80.0 ? 80.0 : conf);
+    return 0.04 * 80.0 / c;
+}
+// The speed a procedure's tones gave is the one that lines them up on the
+// step times assumed; as a measure of the target's speed it is off by as
+// much as those times are: a little with subevent time stamps (the step
+// duration within a subevent is nominal), more with nominal times only
+// (the gaps between subevents unknown).
+double speedSd(const TarnLinkMotion &m, double v, double searchSd) {
+    const double rel = m.timingSource == 2 ? 0.03 : 0.15;
+    const double abs = m.timingSource == 2 ? 0.0 : 0.05;
+    return searchSd + rel * std::fabs(v) + abs;
+}
+// A round-trip distance: ToA_ToD jitter and multipath bias (metres).
+constexpr double kRttSd = 1.0;
+// The round trip vetoes a phase distance that would start or restart the
+// track this far from it (metres): a spurious short MUSIC root, held for a
+// few procedures, must not become the track.
+constexpr double kRttAgreeM = 3.0;
+// Smoothing of the round trip's offset from the track (per procedure).
+constexpr double kRttOffsetGain = 0.2;
+constexpr double kRttOffsetClipM = 1.5;
+// Smoothing of the link's usual sharpness (per procedure).
+constexpr double kSharpGain = 0.2;
+
+bool finite(double v) {
+    return std::isfinite(v);
+}
+
+// The phase candidates' spread (metres): from the latest changes from one
+// candidate to the next less the track's motion in between, 1.48 x their
+// median absolute value / sqrt 2; 0 with fewer than 5. Unlike innovations,
+// the changes do not grow when the track itself is off.
+constexpr double kDiffCapM = 2.0;
+double phaseSpread(const TarnLinkMotion &m) {
+    const int n = m.phaseDiffCount > 16 ? 16 : m.phaseDiffCount;
+    if (n < 5) return 0.0;
+    float v[16];
+    for (int i = 0; i < n; ++i) v[i] = std::fabs(m.phaseDiff[i]);
+    std::nth_element(v, v + n / 2, v + n);
+    return 1.4826 * v[n / 2] / std::sqrt(2.0);
+}
+void notePhaseCandidate(TarnLinkMotion &m, double z, double t, double speed) {
+    const double dt = t - m.prevPhaseTime;
+    if (finite(m.prevPhaseM) && dt > 0.0 && dt <= 0.5 && finite(speed)) {
+        double d = z - m.prevPhaseM - speed * dt;
+        if (d > kDiffCapM) d = kDiffCapM;
+        if (d < -kDiffCapM) d = -kDiffCapM;
+        m.phaseDiff[m.phaseDiffNext % 16] = static_cast<float>(d);
+        m.phaseDiffNext = static_cast<uint8_t>((m.phaseDiffNext + 1) % 16);
+        if (m.phaseDiffCount < 16) ++m.phaseDiffCount;
+    }
+    m.prevPhaseM = z;
+    m.prevPhaseTime = t;
+}
+
+double distScale(const ConfigOpts &o) {
+    return o.distSF != 0 ? static_cast<double>(o.distSF) : 1000.0;
+}
+
+int8_t confByte(double c) {
+    if (!finite(c)) return -1;
+    const double r = c < -1.0 ? -1.0 : (c > 100.0 ? 100.0 : c);
+    return static_cast<int8_t>(static_cast<int>(r));
+}
+
+// A change of mode restarts the link's tracking: the mode-0 filters as for
+// a new link (no previous phase or round-trip estimate, no window slot), and
+// the motion tracker.
+void restartTracking(CsContextItem &item) {
+    TarnLinkMotion &m = item.motion;
+    CsContext *ctx = item.ctx;
+    if (ctx != nullptr && ctx->pres != nullptr) {
+        PresState &pres = *ctx->pres;
+        pres.time = kNoPreviousTime;
+        pres.valid = 0;
+        pres.inValidCounter = 0;
+        pres.rttTime = kNoPreviousTime;
+    }
+    for (int i = 0; i < TARN_MAX_WINDOW_SLOTS; ++i) {
+        item.trackState.rtpWin[i].valid = 0;
+        item.trackState.rttWin[i].valid = 0;
+    }
+    item.trackState.iirEst.valid = 0;
+    item.trackState.rttOut.valid = 0;
+    tarn_track::trackerReset(m.track, nullptr);
+    m.rttOffsetValid = 0;
+    m.sharpRef = 0.0;
+    m.phaseDiffCount = 0;
+    m.phaseDiffNext = 0;
+    m.prevPhaseM = NAN;
+    m.lastPhaseDest = NAN;
+    m.lastConf = -1.0;
+}
+
+}  // namespace
+
+const tarn_track::TrackerConfig &motionTrackerConfig() {
+    static const tarn_track::TrackerConfig cfg;
+    return cfg;
+}
+
+// ---- Step times at intake --------------------------------------------------------
+
+void motionNoteProcedure(TarnLinkMotion &m, const CsProcedure *proc, int stored) {
+    m.timingCount = 0;
+    m.timingSource = 0;
+    if (stored != 1 || proc == nullptr || proc->initSubevents == nullptr ||
+        proc->reflSubevents == nullptr || proc->numInitSubevents < 1)
+        return;
+    const int numInit = proc->numInitSubevents > kMaxSubevents ? kMaxSubevents : proc->numInitSubevents;
+    const int numRefl = proc->numReflSubevents > kMaxSubevents ? kMaxSubevents : proc->numReflSubevents;
+    // The subevents the intake admitted (csGenerateValidSubeventMap's rule,
+    // without its log lines) that hold steps.
+    int admitted[kMaxSubevents];
+    int count = 0;
+    for (int k = 0; k < numInit && k < numRefl; ++k) {
+        const CsSubevent &si = proc->initSubevents[k];
+        const CsSubevent &sr = proc->reflSubevents[k];
+        if (si.aborted != 0 || sr.aborted != 0) continue;
+        if (sr.numSteps != static_cast<int64_t>(static_cast<int32_t>(si.numSteps))) continue;
+        if (si.steps == nullptr || si.numSteps < 1) continue;
+        admitted[count++] = k;
+    }
+    const int64_t t0 = proc->initSubevents[0].timestampNs;
+    // A subevent's own time stamp counts when it lies within a second after
+    // the procedure's and after the previous subevent's start; otherwise the
+    // subevent follows the previous one back to back.
+    auto stampOf = [&](int a, double after, double *s) {
+        const int64_t ts = proc->initSubevents[admitted[a]].timestampNs;
+        const double off = (static_cast<double>(ts) - static_cast<double>(t0)) * 1e-9;
+        if (!finite(off) || off < after || off > 1.0) return false;
+        *s = off;
+        return true;
+    };
+    int n = 0;
+    bool allStamped = true;
+    double start = 0.0, prevStart = -1.0, end = 0.0;
+    for (int a = 0; a < count && n < TARN_MOTION_MAX_STEPS; ++a) {
+        double s;
+        if (stampOf(a, prevStart < 0.0 ? 0.0 : prevStart, &s)) {
+            start = s;
+        } else {
+            start = end;
+            allStamped = false;
+        }
+        const int64_t steps = proc->initSubevents[admitted[a]].numSteps;
+        double step = tarn_rtp::kNominalStepS;
+        double next;
+        if (a + 1 < count && stampOf(a + 1, start, &next) && next > start)
+            step = std::fmin(step, (next - start) / static_cast<double>(steps));
+        for (int64_t j = 0; j < steps && n < TARN_MOTION_MAX_STEPS; ++j)
+            m.stepTimeS[n++] = static_cast<float>(start + static_cast<double>(j) * step);
+        end = start + static_cast<double>(steps) * step;
+        prevStart = start;
+    }
+    m.timingCount = static_cast<uint16_t>(n);
+    m.timingSource = static_cast<uint8_t>(n == 0 ? 0 : (allStamped && count > 1 ? 2 : 1));
+}
+
+void motionNoteSteps(TarnLinkMotion &m, const CsMeasurement *meas, int stored) {
+    m.timingCount = 0;
+    m.timingSource = 0;
+    if (stored != 1 || meas == nullptr) return;
+    const int n = meas->N > TARN_MOTION_MAX_STEPS ? TARN_MOTION_MAX_STEPS : meas->N;
+    for (int i = 0; i < n; ++i) m.stepTimeS[i] = static_cast<float>(i * tarn_rtp::kNominalStepS);
+    m.timingCount = static_cast<uint16_t>(n);
+    m.timingSource = n > 0 ? 1 : 0;
+}
+
+// ---- One computation ----------------------------------------------------------------
+
+MotionComputation::MotionComputation(CsContextItem *item) : item_(item) {
+    if (item_ == nullptr) return;
+    TarnLinkMotion &m = item_->motion;
+    const bool moving = m.modeKey == TARN_MOTION_MODE_KEY;
+    if (m.switched != 0) {
+        restartTracking(*item_);
+        m.switched = 0;
+    }
+    m.lastMode = moving ? 1u : 0u;
+    m.lastFlags = 0;
+    m.lastSpeed = 0.0;
+    m.lastSpeedSd = -1.0;
+    CsContext *ctx = item_->ctx;
+    // Calibration runs want the raw estimates: mode 1 stands aside.
+    if (!moving || ctx == nullptr || ctx->opts == nullptr || ctx->opts->EnableCal == 1) return;
+    active_ = true;
+
+    // Option profile of mode 1 for this computation only: per-procedure
+    // phase candidates (no blending with the past, no output filter) and the
+    // unfiltered round trip; the tracker does the tracking.
+    ConfigOpts &o = *ctx->opts;
+    savedFiAvgPwr_ = o.fiAvgPwr;
+    savedRtpFilterType_ = o.rtpFilterType;
+    savedRttFilterType_ = o.rttFilterType;
+    o.fiAvgPwr = 0.0;
+    o.rtpFilterType = 0;
+    o.rttFilterType = 0;
+
+    request_ = tarn_rtp::MotionRequest();
+    request_.meas = ctx->meas;
+    request_.stepTimeS = m.stepTimeS;
+    request_.stepCount = m.timingCount;
+    request_.sharpRef = finite(m.sharpRef) && m.sharpRef > 0.0 ? m.sharpRef : 0.0;
+    const double now = ctx->timeUs / 1000000.0;
+    if (m.track.valid == 1 && finite(now) && now >= m.track.time) {
+        double v, pvv;
+        tarn_track::trackerPeek(m.track, motionTrackerConfig(), now, nullptr, &v, nullptr, &pvv);
+        if (finite(v) && finite(pvv) && pvv >= 0.0) {
+            request_.haveSpeed = true;
+            request_.speed = v;
+            request_.speedSd = std::sqrt(pvv);
+        }
+    }
+    tarn_rtp::rtpSetMotionRequest(&request_);
+}
+
+MotionComputation::~MotionComputation() {
+    if (!active_) return;
+    tarn_rtp::rtpSetMotionRequest(nullptr);
+    CsContext *ctx = item_->ctx;
+    if (ctx != nullptr && ctx->opts != nullptr) {
+        ConfigOpts &o = *ctx->opts;
+        o.fiAvgPwr = savedFiAvgPwr_;
+        o.rtpFilterType = savedRtpFilterType_;
+        o.rttFilterType = savedRttFilterType_;
+    }
+}
+
+bool MotionComputation::combine(RangeEstimate *phase, RangeEstimate *rtt, CsEstimate *result) {
+    if (!active_) return false;
+    // The estimators are done: the options go back before anything else.
+    tarn_rtp::rtpSetMotionRequest(nullptr);
+    TarnLinkMotion &m = item_->motion;
+    CsContext &ctx = *item_->ctx;
+    const ConfigOpts &o = *ctx.opts;
+    const tarn_track::TrackerConfig &cfg = motionTrackerConfig();
+    TarnMotionTrack &tr = m.track;
+    const double sf = distScale(o);
+    const double now = ctx.timeUs / 1000000.0;
+    uint32_t flags = 0;
+    if (request_.compensated) flags |= TARN_TRACK_FLAG_COMPENSATED;
+    if (request_.measured) {
+        flags |= TARN_TRACK_FLAG_SPEED_MEASURED;
+        const double q = request_.sharpness;
+        if (finite(q) && q > 0.0)
+            m.sharpRef = m.sharpRef > 0.0 && finite(m.sharpRef)
+                             ? (1.0 - kSharpGain) * m.sharpRef + kSharpGain * q
+                             : q;
+    }
+
+    // The candidates as metres. A phase candidate without confidence, or one
+    // the pipeline only held over from the previous procedure, is no news.
+    const bool phaseGiven = phase->valid == 1 && phase->conf >= 0.0 && finite(phase->dest) &&
+                            std::fabs(phase->dest) < 2147483647.0;
+    const bool held = phaseGiven && phase->dest == m.lastPhaseDest;
+    m.lastPhaseDest = phaseGiven ? phase->dest : NAN;
+    const bool phaseOk = phaseGiven && !held;
+    const double zp = phase->dest / sf;
+    // The candidate's spread: by its confidence, or what the latest ones
+    // showed around the track when that is more (multipath).
+    const double sdp = std::fmax(phaseSd(phase->conf), phaseSpread(m));
+    // Unfiltered, the round trip reports exactly 0 when no exchange was
+    // usable: that is no distance.
+    const bool rttOk = rtt->valid == 1 && finite(rtt->dest) && rtt->dest != 0.0 &&
+                       std::fabs(rtt->dest) < 2147483647.0;
+    const double zr = rtt->dest / sf;
+    if (!rttOk) rtt->valid = 0;
+    const bool rttVeto = phaseOk && rttOk && std::fabs(zp - zr) > kRttAgreeM;
+
+    if (tr.valid == 1) tarn_track::trackerPredict(tr, cfg, now);  // resets on bad time or gaps
+    bool phaseTaken = false;
+    if (tr.valid != 1) {
+        // A new track: the phase distance unless the round trip disagrees,
+        // else the round trip (the phase then has to come to it).
+        const double v0 = request_.measured ? request_.measuredSpeed : 0.0;
+        const double v0Sd =
+            request_.measured
+                ? std::fmax(speedSd(m, request_.measuredSpeed, request_.measuredSd), 0.3)
+                : cfg.startSpeedSd;
+        tarn_track::Outcome out = tarn_track::Outcome::Refused;
+        if (phaseOk && !rttVeto) {
+            out = tarn_track::trackerStart(tr, cfg, now, zp, sdp, v0, v0Sd);
+            phaseTaken = out == tarn_track::Outcome::Started;
+        } else if (rttOk) {
+            out = tarn_track::trackerStart(tr, cfg, now, zr, kRttSd, v0, v0Sd);
+            if (out == tarn_track::Outcome::Started) flags |= TARN_TRACK_FLAG_RTT_TAKEN;
+        }
+        if (out == tarn_track::Outcome::Started) flags |= TARN_TRACK_FLAG_RESTARTED;
+    } else {
+        if (request_.measured)
+            tarn_track::trackerUpdateSpeed(tr, cfg, now, request_.measuredSpeed,
+                                           speedSd(m, request_.measuredSpeed, request_.measuredSd));
+        if (phaseOk) {
+            const tarn_track::Outcome out =
+                tarn_track::trackerUpdateDistance(tr, cfg, now, zp, sdp, !rttVeto);
+            if (out == tarn_track::Outcome::Rejected) flags |= TARN_TRACK_FLAG_PHASE_GATED;
+            if (out == tarn_track::Outcome::Started) flags |= TARN_TRACK_FLAG_RESTARTED;
+            phaseTaken = out == tarn_track::Outcome::Accepted || out == tarn_track::Outcome::Clipped ||
+                         out == tarn_track::Outcome::Started;
+        } else if (rttOk) {
+            // Without news from the phase the round trip keeps the track
+            // going (with little weight: its bias must not pull a good track).
+            const tarn_track::Outcome out = tarn_track::trackerUpdateDistance(tr, cfg, now, zr, kRttSd);
+            if (out == tarn_track::Outcome::Rejected) flags |= TARN_TRACK_FLAG_RTT_GATED;
+            if (out == tarn_track::Outcome::Accepted || out == tarn_track::Outcome::Clipped)
+                flags |= TARN_TRACK_FLAG_RTT_TAKEN;
+            if (out == tarn_track::Outcome::Started) flags |= TARN_TRACK_FLAG_RESTARTED;
+        }
+    }
+    if (phaseTaken) flags |= TARN_TRACK_FLAG_PHASE_TAKEN;
+    if (phaseOk) notePhaseCandidate(m, zp, now, tr.valid == 1 ? tr.speed : 0.0);
+
+    // The round-trip candidate of mode 1: the track plus the round trip's
+    // smoothed offset from it (its noise averaged, the motion not lagged).
+    if (rttOk && tr.valid == 1) {
+        const double r = zr - tr.dist;
+        if (m.rttOffsetValid == 1 && now >= m.rttOffsetTime &&
+            now - m.rttOffsetTime <= cfg.maxGapS && finite(m.rttOffset)) {
+            double dr = r - m.rttOffset;
+            if (dr > kRttOffsetClipM) dr = kRttOffsetClipM;
+            if (dr < -kRttOffsetClipM) dr = -kRttOffsetClipM;
+            m.rttOffset += kRttOffsetGain * dr;
+        } else {
+            m.rttOffset = r;
+            m.rttOffsetValid = 1;
+        }
+        m.rttOffsetTime = now;
+        rtt->dest = (tr.dist + m.rttOffset) * sf;
+    } else if (tr.valid != 1) {
+        m.rttOffsetValid = 0;
+    }
+
+    if (tr.valid != 1) {
+        m.lastConf = -1.0;
+        m.lastFlags = flags;
+        return false;
+    }
+    double conf;
+    if (phaseTaken) {
+        conf = phase->conf;
+    } else if (m.lastConf > 0.0) {
+        conf = m.lastConf * (1.0 - o.fiConfDecay);
+    } else {
+        conf = 0.0;  // only the round trip holds the track up
+    }
+    if (!finite(conf)) conf = 0.0;
+    m.lastConf = conf;
+    double dest = tr.dist * sf;
+    if (o.quant != 0) {
+        dest = std::round(dest);
+        conf = std::round(conf);
+    }
+    result->dest = dest;
+    result->conf = confByte(conf);
+    flags |= TARN_TRACK_FLAG_TRACKING;
+    m.lastFlags = flags;
+    m.lastSpeed = tr.speed;
+    m.lastSpeedSd = tarn_track::trackerSpeedSd(tr);
+    DEBUG_LOG(2, "motion: track %lf m, %lf m/s (sd %lf), flags 0x%x\n", tr.dist, tr.speed,
+              m.lastSpeedSd, flags);
+    return true;
+}
+
+// ---- The latest computation ----------------------------------------------------------
+
+void motionRecordLatest(const CsContextItem &item, TarnLatestComputation *latest) {
+    const TarnLinkMotion &m = item.motion;
+    latest->trackingMode = m.lastMode;
+    latest->trackFlags = m.lastFlags;
+    latest->speed = 0.0;
+    latest->speedSd = -1.0;
+    if (m.lastMode != 1) {
+        latest->trackFlags = 0;
+        return;  // the size stays the first version's: nothing of motion applies
+    }
+    latest->size = TARN_LATEST_COMPUTATION_V2_SIZE;
+    if ((m.lastFlags & TARN_TRACK_FLAG_TRACKING) != 0) {
+        const double sf =
+            item.ctx != nullptr && item.ctx->opts != nullptr ? distScale(*item.ctx->opts) : 1000.0;
+        latest->speed = m.lastSpeed * sf;
+        latest->speedSd = m.lastSpeedSd * sf;
+    }
+}
+
+}  // namespace tarn_link
+
+// ---- Extension ------------------------------------------------------------------------
+
+extern "C" int tarnSetTrackingMode(CsLinkRef linkRef, int mode) {
+    if (mode != 0 && mode != 1) {
+        DEBUG_LOG(1, "tarnSetTrackingMode: unknown tracking mode %d for link %d.\n", mode,
+                  static_cast<int>(linkRef));
+        return 0;
+    }
+    // Nested on the worker (inside the callback), so it never waits there.
+    tarnRegistryLock();
+    CsContextItem *item = tarnRegistryFindLocked(linkRef);
+    if (item == nullptr) {
+        tarnRegistryUnlock();
+        DEBUG_LOG(3, "link refrence %d does not exist\n", static_cast<int>(linkRef));
+        return 0;
+    }
+    TarnLinkMotion &m = item->motion;
+    const int current = m.modeKey == TARN_MOTION_MODE_KEY ? 1 : 0;
+    if (current != mode) {
+        m.modeKey = mode == 1 ? TARN_MOTION_MODE_KEY : 0u;
+        m.switched = 1;
+        DEBUG_LOG(0, "Tracking mode %d on link %d (tracking restarts)\n", mode,
+                  static_cast<int>(linkRef));
+    }
+    tarnRegistryUnlock();
+    return 1;
+}

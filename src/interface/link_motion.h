@@ -1,0 +1,65 @@
+// The moving-target mode of a link (tracking mode 1): what the host
+// functions and the worker call, each from one marked call site. The state
+// is the registry entry's `motion` member (TarnLinkMotion, tarn_track.h).
+// Not exported.
+//
+// Call sites (all marked "MOTION"):
+//   host_api.cpp  csIfAddMeasurement / csIfAddMeasurementV2, after a stored
+//                 procedure: motionNoteSteps / motionNoteProcedure (the step
+//                 times of the stored procedure; any mode).
+//   worker.cpp    computeLinkEstimate: a MotionComputation around the two
+//                 estimators (mode 1: option profile, within-procedure
+//                 compensation) and its combine() in place of
+//                 alg_combineRttRtp (mode 1: the tracker writes the result);
+//                 deliver: motionRecordLatest; tarnGetLatestComputation: the
+//                 filled size from the recorded latest computation.
+//   rtp_driver.cpp after the complex tones: rtpCompensateMotion (rtp_motion.h).
+// In mode 0 none of them changes anything a host sees.
+#pragma once
+
+#include "rtp/rtp_motion.h"
+#include "tarn_interface.h"
+#include "track/motion_tracker.h"
+
+namespace tarn_link {
+
+// The step times of a procedure just stored from controller records (the
+// subevents the intake admitted, their time stamps, kNominalStepS per step
+// within a subevent). stored: the intake's result (0 clears the times).
+void motionNoteProcedure(TarnLinkMotion &m, const CsProcedure *proc, int stored);
+// The same for a step-level record: steps kNominalStepS apart.
+void motionNoteSteps(TarnLinkMotion &m, const CsMeasurement *meas, int stored);
+
+// The tracker configuration of mode 1.
+const tarn_track::TrackerConfig &motionTrackerConfig();
+
+// One computation of a link. Construct after the link's tracking state is
+// in place and before the estimators run; destroy after the
+// combination (it puts the link's options back and withdraws the request).
+class MotionComputation {
+  public:
+    explicit MotionComputation(CsContextItem *item);
+    ~MotionComputation();
+    MotionComputation(const MotionComputation &) = delete;
+    MotionComputation &operator=(const MotionComputation &) = delete;
+
+    // Mode 1: the tracker takes the candidates, the round-trip candidate
+    // becomes the tracked one and the result record gets the tracked
+    // distance; returns true. Mode 0 (or no track yet): false, nothing
+    // changed; the caller combines as in mode 0.
+    bool combine(RangeEstimate *phase, RangeEstimate *rtt, CsEstimate *result);
+
+  private:
+    CsContextItem *item_;
+    bool active_ = false;
+    double savedFiAvgPwr_ = 0.0;
+    uint8_t savedRtpFilterType_ = 0;
+    uint8_t savedRttFilterType_ = 0;
+    tarn_rtp::MotionRequest request_;
+};
+
+// Fills the appended fields of the link's latest-computation record and its
+// filled size (mode 0: the first version's size, fields zero).
+void motionRecordLatest(const CsContextItem &item, TarnLatestComputation *latest);
+
+}  // namespace tarn_link

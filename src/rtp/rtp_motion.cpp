@@ -1,0 +1,304 @@
+// Motion within one procedure: speed from the procedure's own tones and the
+// correction of every tone to the procedure's first step (see rtp_motion.h).
+#include "rtp/rtp_motion.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "tarn_diag.h"
+
+namespace tarn_rtp {
+
+namespace {
+
+constexpr int kFftSize = 256;  // >= 2 x 79 - 1: the sum of |Y|^4 sees no wrap-around
+constexpr int kMinTones = 8;
+constexpr double kFirstChannelHz = 2402e6;
+constexpr int kMaxHypotheses = 81;
+// The speed is common to all antenna paths: the search looks at the two
+// paths with the most usable tones (the others would only cost time).
+constexpr int kSearchPaths = 2;
+// Largest speed uncertainty (m/s) of the track that is searched around.
+constexpr double kLocalSearchMaxSd = 0.6;
+// Share of the link's usual sharpness below which a search around the
+// tracked speed counts as missed.
+constexpr double kSharpDrop = 0.5;
+
+MotionRequest *gRequest = nullptr;
+
+// Tones of one procedure prepared for the search: per tone its phase rate
+// (radians per m/s of speed) and per path its normalised product.
+struct SearchTones {
+    int n = 0;
+    int nap = 0;
+    uint8_t channel[kMaxTones];
+    double rate[kMaxTones];
+    TarnCplxD x[kMaxTones][kPaths];
+    uint8_t use[kMaxTones][kPaths];
+};
+
+// Radix-2 transform of kFftSize points with the bit-reversal permutation and
+// the twiddle factors computed once (the toolkit's fft recomputes both on
+// every call, which the search would pay some twenty times per procedure).
+struct Fft256 {
+    uint8_t rev[kFftSize];
+    TarnCplxD tw[kFftSize / 2];
+    Fft256() {
+        for (int i = 0; i < kFftSize; ++i) {
+            int r = 0;
+            for (int b = 0; b < 8; ++b) r |= ((i >> b) & 1) << (7 - b);
+            rev[i] = static_cast<uint8_t>(r);
+        }
+        for (int k = 0; k < kFftSize / 2; ++k) tw[k] = std::polar(1.0, -2.0 * kPi * k / kFftSize);
+    }
+    void run(TarnCplxD *a) const {
+        for (int i = 0; i < kFftSize; ++i)
+            if (i < rev[i]) std::swap(a[i], a[rev[i]]);
+        for (int len = 2, step = kFftSize / 2; len <= kFftSize; len <<= 1, step >>= 1) {
+            const int half = len / 2;
+            for (int start = 0; start < kFftSize; start += len) {
+                for (int k = 0; k < half; ++k) {
+                    const TarnCplxD u = a[start + k];
+                    const TarnCplxD v = a[start + k + half] * tw[k * step];
+                    a[start + k] = u + v;
+                    a[start + k + half] = u - v;
+                }
+            }
+        }
+    }
+};
+static_assert(kFftSize == 256, "Fft256 is written for 256 points");
+
+const Fft256 &fft256() {
+    static const Fft256 f;
+    return f;
+}
+
+// Sharpness of the response over the band after turning every tone by
+// exp(i v rate): the sum over paths of sum |Y|^4 of its transform over the
+// channel raster (= the energy of the response's autocorrelation across
+// channel lags). Largest when the tones line up as one response.
+double sharpness(const SearchTones &st, const TarnCplxD *rot, TarnCplxD *buf) {
+    double total = 0.0;
+    for (int j = 0; j < st.nap; ++j) {
+        std::memset(static_cast<void *>(buf), 0, sizeof(TarnCplxD) * kFftSize);
+        bool any = false;
+        for (int k = 0; k < st.n; ++k) {
+            if (!st.use[k][j]) continue;
+            buf[st.channel[k]] += st.x[k][j] * rot[k];
+            any = true;
+        }
+        if (!any) continue;
+        fft256().run(buf);
+        double s = 0.0;
+        for (int b = 0; b < kFftSize; ++b) {
+            const double p = std::norm(buf[b]);
+            s += p * p;
+        }
+        total += s;
+    }
+    return total;
+}
+
+// Sharpness at count speeds v0, v0 + step, ... into s[].
+void sweep(const SearchTones &st, double v0, double step, int count, double *s) {
+    TarnCplxD rot[kMaxTones];
+    TarnCplxD adv[kMaxTones];
+    TarnCplxD buf[kFftSize];
+    for (int k = 0; k < st.n; ++k) {
+        rot[k] = std::polar(1.0, v0 * st.rate[k]);
+        adv[k] = std::polar(1.0, step * st.rate[k]);
+    }
+    for (int h = 0; h < count; ++h) {
+        s[h] = sharpness(st, rot, buf);
+        for (int k = 0; k < st.n; ++k) rot[k] *= adv[k];
+    }
+}
+
+// Vertex of the parabola through (-1, a), (0, b), (1, c), within +-0.5.
+double vertex(double a, double b, double c) {
+    const double den = a - 2.0 * b + c;
+    if (!(den < 0.0)) return 0.0;
+    double off = 0.5 * (a - c) / den;
+    if (off > 0.5) off = 0.5;
+    if (off < -0.5) off = -0.5;
+    return off;
+}
+
+// Scale of the sharpness: N x the sum over paths of n^3 for n usable tones
+// (tones lining up perfectly over a contiguous band come to about 2/3).
+double sharpnessScale(const SearchTones &st) {
+    double total = 0.0;
+    for (int j = 0; j < st.nap; ++j) {
+        double n = 0.0;
+        for (int k = 0; k < st.n; ++k) n += st.use[k][j] ? 1.0 : 0.0;
+        total += n * n * n;
+    }
+    return total * kFftSize;
+}
+
+bool search(const SearchTones &st, const SpeedSearch &sp, double *speed, double *sd,
+            double *sharpOut) {
+    int usable = 0;
+    for (int k = 0; k < st.n; ++k)
+        for (int j = 0; j < st.nap; ++j) usable += st.use[k][j] ? 1 : 0;
+    if (usable < kMinTones || !(sp.gridMps > 0.0) || !std::isfinite(sp.centreMps) ||
+        !(sp.halfSpanMps > 0.0))
+        return false;
+    int half = static_cast<int>(std::ceil(sp.halfSpanMps / sp.gridMps - 1e-9));
+    if (half < 1) half = 1;
+    if (2 * half + 1 > kMaxHypotheses) half = (kMaxHypotheses - 1) / 2;
+    const int count = 2 * half + 1;
+    double s[kMaxHypotheses];
+    const double v0 = sp.centreMps - half * sp.gridMps;
+    sweep(st, v0, sp.gridMps, count, s);
+    int best = 0;
+    double lo = s[0];
+    for (int h = 1; h < count; ++h) {
+        if (s[h] > s[best]) best = h;
+        if (s[h] < lo) lo = s[h];
+    }
+    if (best == 0 || best == count - 1 || !(s[best] > 0.0)) return false;
+    double v = v0 + (best + vertex(s[best - 1], s[best], s[best + 1])) * sp.gridMps;
+    // Finer look around the coarse vertex.
+    const double fine = sp.gridMps * 0.25;
+    double f[3];
+    sweep(st, v - fine, fine, 3, f);
+    v += vertex(f[0], f[1], f[2]) * fine;
+    // A flat sweep (little sharper at the best speed than at the worst) says
+    // little about the speed.
+    const double contrast = (s[best] - lo) / s[best];
+    *speed = v;
+    *sd = 0.04 + 0.2 * (1.0 - contrast);
+    if (sharpOut != nullptr) {
+        const double scale = sharpnessScale(st);
+        *sharpOut = scale > 0.0 ? std::fmax(f[1], s[best]) / scale : 0.0;
+    }
+    return std::isfinite(v);
+}
+
+double stepTime(const MotionRequest &req, int i) {
+    if (req.stepTimeS != nullptr && i < req.stepCount) return req.stepTimeS[i];
+    if (req.stepTimeS != nullptr && req.stepCount > 0)
+        return req.stepTimeS[req.stepCount - 1] + (i - req.stepCount + 1) * kNominalStepS;
+    return i * kNominalStepS;
+}
+
+}  // namespace
+
+void rtpSetMotionRequest(MotionRequest *req) {
+    gRequest = req;
+}
+
+bool rtpMeasureSpeed(const TarnCplxD (*x)[kPaths], const uint8_t (*use)[kPaths],
+                     const uint8_t *channel, const double *timeS, int numTones, int nap,
+                     double sol, const SpeedSearch &sp, double *speed, double *sd,
+                     double *sharpness) {
+    SearchTones st;  // about 20 KB of the worker's stack, for the call only
+    st.n = clampTones(numTones);
+    nap = clampPaths(nap);
+    // Usable tones per path; the search takes the best kSearchPaths.
+    int count[kPaths] = {0, 0, 0, 0};
+    auto usable = [&](int k, int j) {
+        return use[k][j] != 0 && channel[k] < kChannels && std::isfinite(timeS[k]) &&
+               std::isfinite(x[k][j].real()) && std::isfinite(x[k][j].imag()) &&
+               std::abs(x[k][j]) > 0.0;
+    };
+    for (int k = 0; k < st.n; ++k)
+        for (int j = 0; j < nap; ++j) count[j] += usable(k, j) ? 1 : 0;
+    int order[kPaths] = {0, 1, 2, 3};
+    std::stable_sort(order, order + nap, [&](int a, int b) { return count[a] > count[b]; });
+    st.nap = nap < kSearchPaths ? nap : kSearchPaths;
+    for (int k = 0; k < st.n; ++k) {
+        st.channel[k] = channel[k] < kChannels ? channel[k] : 0;
+        st.rate[k] = 4.0 * kPi * (kFirstChannelHz + st.channel[k] * 1e6) * timeS[k] / sol;
+        for (int q = 0; q < st.nap; ++q) {
+            const int j = order[q];
+            st.use[k][q] = usable(k, j) ? 1 : 0;
+            st.x[k][q] = x[k][j];
+        }
+    }
+    return search(st, sp, speed, sd, sharpness);
+}
+
+void rtpCompensateMotion(const CsMeasurement &meas, const ConfigOpts &opts, int numTones, int nap,
+                         const uint8_t (*gmap)[kPaths], const uint8_t *toneChannel,
+                         TarnCplxD (*initToneC)[kPaths], const TarnCplxD (*reflToneC)[kPaths]) {
+    MotionRequest *req = gRequest;
+    if (req == nullptr || req->meas != &meas) return;
+    req->compensated = false;
+    req->measured = false;
+    req->speedUsed = 0.0;
+    numTones = clampTones(numTones);
+    nap = clampPaths(nap);
+    const double sol = opts.sol;
+    if (numTones == 0 || nap == 0 || !(sol > 0.0) || !std::isfinite(sol) || meas.modes == nullptr)
+        return;
+
+    // Time of each tone: the k-th tone step's position among the steps.
+    double timeS[kMaxTones];
+    TarnCplxD x[kMaxTones][kPaths];
+    uint8_t use[kMaxTones][kPaths];
+    const int steps = meas.N > TARN_MAX_STEPS ? TARN_MAX_STEPS : meas.N;
+    int k = 0;
+    for (int i = 0; i < steps && k < numTones; ++i) {
+        if ((meas.modes[i] & 0xFEu) != 2u) continue;
+        timeS[k++] = stepTime(*req, i);
+    }
+    for (; k < numTones; ++k) timeS[k] = stepTime(*req, steps + k);
+
+    // Normalised tone products (the search weighs every tone alike).
+    for (k = 0; k < numTones; ++k) {
+        for (int j = 0; j < nap; ++j) {
+            const TarnCplxD p = initToneC[k][j] * reflToneC[k][j];
+            const double m = std::abs(p);
+            use[k][j] = gmap[k][j] == 1 && m > 0.0 && std::isfinite(m);
+            x[k][j] = use[k][j] ? p / m : TarnCplxD(0.0, 0.0);
+        }
+    }
+
+    // A track that knows its speed roughly is searched around (a few
+    // hypotheses); without a track, or when the speed lies outside that
+    // span (a turn), the search spans every plausible speed.
+    // A local best far less sharp than the link's procedures use to be is a
+    // side lobe: the target turned.
+    SpeedSearch full;
+    double v = 0.0, sd = 0.0, sharp = 0.0;
+    bool found = false;
+    if (req->haveSpeed && std::isfinite(req->speed) && req->speedSd < kLocalSearchMaxSd) {
+        SpeedSearch local;
+        local.centreMps = req->speed;
+        local.halfSpanMps = std::fmax(0.5, 2.0 * req->speedSd);
+        found = rtpMeasureSpeed(x, use, toneChannel, timeS, numTones, nap, sol, local, &v, &sd,
+                                &sharp);
+        if (found && req->sharpRef > 0.0 && sharp < kSharpDrop * req->sharpRef) found = false;
+    }
+    if (!found) {
+        DEBUG_LOG(3, "motion: speed searched over every plausible speed\n");
+        found = rtpMeasureSpeed(x, use, toneChannel, timeS, numTones, nap, sol, full, &v, &sd,
+                                &sharp);
+    }
+    if (found) {
+        req->sharpness = sharp;
+        req->measured = true;
+        req->measuredSpeed = v;
+        req->measuredSd = sd;
+    } else if (req->haveSpeed && std::isfinite(req->speed)) {
+        v = req->speed;
+    } else {
+        DEBUG_LOG(2, "motion: no speed for this procedure, tones left as they are\n");
+        return;
+    }
+    for (k = 0; k < numTones; ++k) {
+        const double f = kFirstChannelHz + (toneChannel[k] < kChannels ? toneChannel[k] : 0) * 1e6;
+        const TarnCplxD turn = std::polar(1.0, 4.0 * kPi * f * v * timeS[k] / sol);
+        for (int j = 0; j < nap; ++j) initToneC[k][j] *= turn;
+    }
+    req->compensated = true;
+    req->speedUsed = v;
+    DEBUG_LOG(2, "motion: tones turned back for %lf m/s (measured %d, sd %lf)\n", v,
+              req->measured ? 1 : 0, req->measuredSd);
+}
+
+}  // namespace tarn_rtp
