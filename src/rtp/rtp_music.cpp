@@ -170,7 +170,11 @@ int rootMusicFast(const TarnCplxD *R, int p, int L, int stride, double *freq, do
     cd coef[2 * kMaxL - 1];
     noisePolySelfReciprocal(ws->noise, L - p, L, coef);
     cd roots[kMaxRoots];
-    const int m = tarn_math::selfReciprocalRoots(coef, 2 * L - 1, p + 2, roots);
+    // With a single noise vector every root is a double root on the unit
+    // circle, where the mirrored iteration converges only linearly: the full
+    // polynomial's eigenvalues place them as the reference route does.
+    const int m = L - p == 1 ? tarn_math::polyRootsFast(coef, 2 * L - 1, roots)
+                             : tarn_math::selfReciprocalRoots(coef, 2 * L - 1, p + 2, roots);
     return pickRoots(roots, m, p, freq, mag);
 }
 
