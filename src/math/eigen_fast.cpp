@@ -446,6 +446,19 @@ void startPoints(const double *qa, int m, cd *z) {
     }
 }
 
+// The Aberth step of a root at which p = pr + i pi and p' = dr + i di, with
+// s = sr + i si the sum of 1 / (z - z_j) over the other roots: Newton's
+// ratio p / p' turned into ratio / (1 - ratio * s).
+inline cd aberthCorrection(double pr, double pi, double dr, double di, double sr, double si) {
+    const double dn = dr * dr + di * di;
+    const double rr = (pr * dr + pi * di) / dn;
+    const double ri = (pi * dr - pr * di) / dn;
+    const double br = 1.0 - (rr * sr - ri * si);
+    const double bi = -(rr * si + ri * sr);
+    const double bn = br * br + bi * bi;
+    return cd((rr * br + ri * bi) / bn, (ri * br - rr * bi) / bn);
+}
+
 // Aberth-Ehrlich iteration on the monic polynomial z^m + q[0] z^(m-1) + ...
 // + q[m-1]: all roots at once in O(m^2) per sweep, each approximation
 // repelled from the others so that close roots stay apart. A root stops
@@ -492,10 +505,6 @@ bool aberthRoots(const cd *q, int m, cd *z) {
             }
             if (pn == 0.0) continue;
             all = false;
-            // ratio = p / p'
-            const double dn = dr * dr + di * di;
-            const double rr = (pr * dr + pi * di) / dn;
-            const double ri = (pi * dr - pr * di) / dn;
             double sr = 0.0, si = 0.0;
             for (int j = 0; j < m; ++j) {
                 if (j == i) continue;
@@ -505,11 +514,7 @@ bool aberthRoots(const cd *q, int m, cd *z) {
                 sr += ar * inv;
                 si -= ai * inv;
             }
-            // w = ratio / (1 - ratio * sum)
-            const double br = 1.0 - (rr * sr - ri * si);
-            const double bi = -(rr * si + ri * sr);
-            const double bn = br * br + bi * bi;
-            const cd w((rr * br + ri * bi) / bn, (ri * br - rr * bi) / bn);
+            const cd w = aberthCorrection(pr, pi, dr, di, sr, si);
             const cd x = z[i];
             if (!std::isfinite(w.real()) || !std::isfinite(w.imag())) return false;
             z[i] = x - w;
@@ -608,9 +613,6 @@ bool mirroredAberthRoots(const cd *q, int m, int nearest, cd *z) {
             }
             if (pn == 0.0) continue;
             all = false;
-            const double dn = dr * dr + di * di;
-            const double rr = (pr * dr + pi * di) / dn;
-            const double ri = (pi * dr - pr * di) / dn;
             double sr = 0.0, si = 0.0;
             for (int j = 0; j < m; ++j) {
                 const double br = xr - y[j].real();
@@ -625,10 +627,7 @@ bool mirroredAberthRoots(const cd *q, int m, int nearest, cd *z) {
                 sr += ar * ainv;
                 si -= ai * ainv;
             }
-            const double br = 1.0 - (rr * sr - ri * si);
-            const double bi = -(rr * si + ri * sr);
-            const double bn = br * br + bi * bi;
-            const cd w((rr * br + ri * bi) / bn, (ri * br - rr * bi) / bn);
+            const cd w = aberthCorrection(pr, pi, dr, di, sr, si);
             if (!std::isfinite(w.real()) || !std::isfinite(w.imag())) return false;
             cd x = z[i] - w;
             const double nx = std::norm(x);
