@@ -236,12 +236,10 @@ MotionComputation::MotionComputation(CsContextItem *item) : item_(item) {
             request_.speedSd = std::sqrt(pvv);
         }
     }
-    tarn_rtp::rtpSetMotionRequest(&request_);
 }
 
 MotionComputation::~MotionComputation() {
     if (!active_) return;
-    tarn_rtp::rtpSetMotionRequest(nullptr);
     CsContext *ctx = item_->ctx;
     if (ctx != nullptr && ctx->opts != nullptr) {
         ConfigOpts &o = *ctx->opts;
@@ -253,8 +251,6 @@ MotionComputation::~MotionComputation() {
 
 bool MotionComputation::combine(RangeEstimate *phase, RangeEstimate *rtt, CsEstimate *result) {
     if (!active_) return false;
-    // The estimators are done: the options go back before anything else.
-    tarn_rtp::rtpSetMotionRequest(nullptr);
     TarnLinkMotion &m = item_->motion;
     CsContext &ctx = *item_->ctx;
     const ConfigOpts &o = *ctx.opts;

@@ -35,7 +35,7 @@ const tarn_track::TrackerConfig &motionTrackerConfig();
 
 // One computation of a link. Construct after the link's tracking state is
 // in place and before the estimators run; destroy after the
-// combination (it puts the link's options back and withdraws the request).
+// combination (it puts the link's options back).
 class MotionComputation {
   public:
     explicit MotionComputation(CsContextItem *item);
@@ -48,6 +48,9 @@ class MotionComputation {
     // distance; returns true. Mode 0 (or no track yet): false, nothing
     // changed; the caller combines as in mode 0.
     bool combine(RangeEstimate *phase, RangeEstimate *rtt, CsEstimate *result);
+
+    // What the phase pipeline is asked for (mode 1; null otherwise).
+    tarn_rtp::MotionRequest *request() { return active_ ? &request_ : nullptr; }
 
   private:
     CsContextItem *item_;

@@ -110,7 +110,8 @@ void computeLinkEstimate(CsContextItem *item, LinkEstimate *out) {
     // the result; in mode 0 this changes nothing.
     tarn_link::MotionComputation motion(item);
     const tarn_rtp::PhaseOutcome ph =
-        tarn_rtp::phaseEstimate(*ctx.meas, ctx.timeUs, *ctx.opts, link, filters, gWork);
+        tarn_rtp::phaseEstimate(*ctx.meas, ctx.timeUs, *ctx.opts, link, filters, gWork,
+                                motion.request());
     out->phase = ph.done ? ph.estimate : RangeEstimate{};
     if (!tarn_est::candidateUsable(out->phase)) out->phase.valid = 0;
     out->rtt = tarn_rtt::rttEstimate(*ctx.meas, ctx.timeUs, opts, link, filters);

@@ -196,7 +196,7 @@ void logRawMusic(const MusicResult &mu, const ConfigOpts &opts, int nap, int ord
 // and tone processing. False when the procedure gives nothing to estimate
 // from; *failed then says whether tone processing itself failed.
 bool prepareTones(const CsMeasurement &meas, double timeUs, ConfigOpts &opts, PresState &pres,
-                  int nap, PhaseWork &w, bool &reset, bool &failed) {
+                  int nap, PhaseWork &w, MotionRequest *motion, bool &reset, bool &failed) {
     failed = false;
     std::memset(static_cast<void *>(&w.tones), 0,
                 offsetof(PhaseWork, cir) - offsetof(PhaseWork, tones));
@@ -214,10 +214,10 @@ bool prepareTones(const CsMeasurement &meas, double timeUs, ConfigOpts &opts, Pr
     algCalcGmap(w.tones.initToneQual, w.tones.reflToneQual, &opts, nTones, NAP, w.toneGmap);
     if (opts.discardZeroPCT == 1) discardZeroPct(w, numTones, nap);
     complexTones(w, meas, opts, numTones, nap);
-    // Motion: tracking mode 1 turns the tones back to the
-    // procedure's start; without a request (mode 0) nothing happens.
-    rtpCompensateMotion(meas, opts, numTones, nap, w.toneGmap, w.tones.toneChannel, w.initToneC,
-                        w.reflToneC);
+    // Tracking mode 1 turns the tones back to the procedure's start; without
+    // a request (the default tracking) nothing happens.
+    rtpCompensateMotion(motion, meas, opts, numTones, nap, w.toneGmap, w.tones.toneChannel,
+                        w.initToneC, w.reflToneC);
     algOrderChans(&pres, timeUs, w.tones.toneChannel, w.initToneC, w.reflToneC, w.toneGmap,
                   &opts, nTones, NAP, &w.rawMeas);
 
@@ -322,7 +322,8 @@ RangeEstimate deliverable(const PresState &pres, const ConfigOpts &opts) {
 
 // The phase pipeline of one procedure, top to bottom.
 PhaseOutcome tarn_rtp::phaseEstimate(const CsMeasurement &meas, double timeUs, ConfigOpts &opts,
-                                     PresState &link, NewPresState &filters, PhaseWork &w) {
+                                     PresState &link, NewPresState &filters, PhaseWork &w,
+                                     MotionRequest *motion) {
     PhaseOutcome out = {};
     const int nap = static_cast<int8_t>(meas.NAP);
     DEBUG_LOG(0, "NAP %d", nap);
@@ -336,7 +337,7 @@ PhaseOutcome tarn_rtp::phaseEstimate(const CsMeasurement &meas, double timeUs, C
         return out;
     }
     bool reset = true;
-    if (!prepareTones(meas, timeUs, opts, link, nap, w, reset, out.failed)) return out;
+    if (!prepareTones(meas, timeUs, opts, link, nap, w, motion, reset, out.failed)) return out;
     estimatePaths(opts, link, nap, reset, w);
 
     DEBUG_LOG(2, "algEstWithFilter: out: \n");
@@ -366,7 +367,7 @@ int RTP_calcEstimate(CsContext *ctx) {
     {
         std::lock_guard<std::mutex> hold(gSharedWorkLock);
         out = phaseEstimate(*ctx->meas, ctx->timeUs, *ctx->opts, *ctx->pres, gNewPres,
-                            gSharedWork);
+                            gSharedWork, nullptr);
     }
     if (out.failed) {
         ctx->result->dest = 0.0;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "rtp/rtp_cir.h"
+#include "rtp/rtp_motion.h"
 #include "rtp/rtp_music.h"
 #include "rtp/rtp_tones.h"
 #include "tarn_rtp.h"
@@ -50,9 +51,12 @@ struct PhaseOutcome {
 // calibration run) and `filters` (the memory of its result filter) are
 // updated in place; nothing else of the link is touched. opts is read;
 // only the calibration-table run and MUSIC's channel-centre mode still
-// write into it. The worker's thread; `work` is the caller's.
+// write into it. `motion` (tracking mode 1; null otherwise) asks for the
+// within-procedure motion compensation and gets what it found. The worker's
+// thread; `work` and `motion` are the caller's.
 PhaseOutcome phaseEstimate(const CsMeasurement &meas, double timeUs, ConfigOpts &opts,
-                           PresState &link, NewPresState &filters, PhaseWork &work);
+                           PresState &link, NewPresState &filters, PhaseWork &work,
+                           MotionRequest *motion);
 
 // Calibration mode (EnableCal 1): the overrides of the phase pipeline,
 // written into the link's options where they stay (they show in the options

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "tarn_diag.h"
+#include "tarn_math.h"
 
 namespace tarn_rtp {
 
@@ -25,8 +26,6 @@ constexpr double kLocalSearchMaxSd = 0.6;
 // tracked speed counts as missed.
 constexpr double kSharpDrop = 0.5;
 
-MotionRequest *gRequest = nullptr;
-
 // Tones of one procedure prepared for the search: per tone its phase rate
 // (radians per m/s of speed) and per path its normalised product.
 struct SearchTones {
@@ -37,43 +36,6 @@ struct SearchTones {
     TarnCplxD x[kMaxTones][kPaths];
     uint8_t use[kMaxTones][kPaths];
 };
-
-// Radix-2 transform of kFftSize points with the bit-reversal permutation and
-// the twiddle factors computed once (the toolkit's fft recomputes both on
-// every call, which the search would pay some twenty times per procedure).
-struct Fft256 {
-    uint8_t rev[kFftSize];
-    TarnCplxD tw[kFftSize / 2];
-    Fft256() {
-        for (int i = 0; i < kFftSize; ++i) {
-            int r = 0;
-            for (int b = 0; b < 8; ++b) r |= ((i >> b) & 1) << (7 - b);
-            rev[i] = static_cast<uint8_t>(r);
-        }
-        for (int k = 0; k < kFftSize / 2; ++k) tw[k] = std::polar(1.0, -2.0 * kPi * k / kFftSize);
-    }
-    void run(TarnCplxD *a) const {
-        for (int i = 0; i < kFftSize; ++i)
-            if (i < rev[i]) std::swap(a[i], a[rev[i]]);
-        for (int len = 2, step = kFftSize / 2; len <= kFftSize; len <<= 1, step >>= 1) {
-            const int half = len / 2;
-            for (int start = 0; start < kFftSize; start += len) {
-                for (int k = 0; k < half; ++k) {
-                    const TarnCplxD u = a[start + k];
-                    const TarnCplxD v = a[start + k + half] * tw[k * step];
-                    a[start + k] = u + v;
-                    a[start + k + half] = u - v;
-                }
-            }
-        }
-    }
-};
-static_assert(kFftSize == 256, "Fft256 is written for 256 points");
-
-const Fft256 &fft256() {
-    static const Fft256 f;
-    return f;
-}
 
 // Sharpness of the response over the band after turning every tone by
 // exp(i v rate): the sum over paths of sum |Y|^4 of its transform over the
@@ -90,7 +52,7 @@ double sharpness(const SearchTones &st, const TarnCplxD *rot, TarnCplxD *buf) {
             any = true;
         }
         if (!any) continue;
-        fft256().run(buf);
+        fft(buf, kFftSize);
         double s = 0.0;
         for (int b = 0; b < kFftSize; ++b) {
             const double p = std::norm(buf[b]);
@@ -187,10 +149,6 @@ double stepTime(const MotionRequest &req, int i) {
 
 }  // namespace
 
-void rtpSetMotionRequest(MotionRequest *req) {
-    gRequest = req;
-}
-
 bool rtpMeasureSpeed(const TarnCplxD (*x)[kPaths], const uint8_t (*use)[kPaths],
                      const uint8_t *channel, const double *timeS, int numTones, int nap,
                      double sol, const SpeedSearch &sp, double *speed, double *sd,
@@ -222,10 +180,10 @@ bool rtpMeasureSpeed(const TarnCplxD (*x)[kPaths], const uint8_t (*use)[kPaths],
     return search(st, sp, speed, sd, sharpness);
 }
 
-void rtpCompensateMotion(const CsMeasurement &meas, const ConfigOpts &opts, int numTones, int nap,
-                         const uint8_t (*gmap)[kPaths], const uint8_t *toneChannel,
-                         TarnCplxD (*initToneC)[kPaths], const TarnCplxD (*reflToneC)[kPaths]) {
-    MotionRequest *req = gRequest;
+void rtpCompensateMotion(MotionRequest *req, const CsMeasurement &meas, const ConfigOpts &opts,
+                         int numTones, int nap, const uint8_t (*gmap)[kPaths],
+                         const uint8_t *toneChannel, TarnCplxD (*initToneC)[kPaths],
+                         const TarnCplxD (*reflToneC)[kPaths]) {
     if (req == nullptr || req->meas != &meas) return;
     req->compensated = false;
     req->measured = false;

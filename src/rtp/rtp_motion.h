@@ -50,17 +50,15 @@ struct MotionRequest {
     double sharpness = 0.0;    // of the measured speed (see rtpMeasureSpeed)
 };
 
-// Installs the request for the next RTP_calcEstimate calls (null: none, the
-// default; the driver then leaves the tones as they are). Worker thread only.
-void rtpSetMotionRequest(MotionRequest *req);
-
-// The driver's call site: with a request installed, measures the speed and
-// turns initToneC[k][j] of every tone k < numTones and path j < nap back to
-// the procedure's first step. gmap marks the usable tones; toneChannel gives
-// each tone's channel. Nothing happens without a request.
-void rtpCompensateMotion(const CsMeasurement &meas, const ConfigOpts &opts, int numTones, int nap,
-                         const uint8_t (*gmap)[kPaths], const uint8_t *toneChannel,
-                         TarnCplxD (*initToneC)[kPaths], const TarnCplxD (*reflToneC)[kPaths]);
+// The driver's call site: with a request (the caller's, filled in place),
+// measures the speed and turns initToneC[k][j] of every tone k < numTones
+// and path j < nap back to the procedure's first step. gmap marks the usable
+// tones; toneChannel gives each tone's channel. Nothing happens without a
+// request (req null, the default tracking) or with one for another procedure.
+void rtpCompensateMotion(MotionRequest *req, const CsMeasurement &meas, const ConfigOpts &opts,
+                         int numTones, int nap, const uint8_t (*gmap)[kPaths],
+                         const uint8_t *toneChannel, TarnCplxD (*initToneC)[kPaths],
+                         const TarnCplxD (*reflToneC)[kPaths]);
 
 // The speed search alone, for tests and benchmarks: tone products x[k][j]
 // (usable where use[k][j]), channels and step times of numTones tones.

@@ -128,16 +128,14 @@ TEST(MotionSearch, NoRequestNoChange) {
     meas.channels = channels;
     meas.N = static_cast<uint16_t>(t.n);
     ConfigOpts opts = constOpts;
-    rtpSetMotionRequest(nullptr);
-    rtpCompensateMotion(meas, opts, t.n, 2, gmap, t.channel, init, refl);
+    rtpCompensateMotion(nullptr, meas, opts, t.n, 2, gmap, t.channel, init, refl);
     for (int k = 0; k < t.n; ++k) EXPECT_EQ(init[k][0], t.x[k][0]);
 
     // A request for another procedure is not this one's either.
     CsMeasurement other{};
     MotionRequest req;
     req.meas = &other;
-    rtpSetMotionRequest(&req);
-    rtpCompensateMotion(meas, opts, t.n, 2, gmap, t.channel, init, refl);
+    rtpCompensateMotion(&req, meas, opts, t.n, 2, gmap, t.channel, init, refl);
     EXPECT_FALSE(req.compensated);
     for (int k = 0; k < t.n; ++k) EXPECT_EQ(init[k][0], t.x[k][0]);
 
@@ -149,9 +147,7 @@ TEST(MotionSearch, NoRequestNoChange) {
     req.meas = &meas;
     req.stepTimeS = times.data();
     req.stepCount = t.n;
-    rtpSetMotionRequest(&req);
-    rtpCompensateMotion(meas, opts, t.n, 2, gmap, t.channel, init, refl);
-    rtpSetMotionRequest(nullptr);
+    rtpCompensateMotion(&req, meas, opts, t.n, 2, gmap, t.channel, init, refl);
     ASSERT_TRUE(req.compensated);
     ASSERT_TRUE(req.measured);
     EXPECT_NEAR(req.speedUsed, 2.0, 0.05);
