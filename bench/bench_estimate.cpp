@@ -19,8 +19,11 @@
 #include "simulator.h"
 #include "tarn.h"
 #include "wire.h"
+#include "thread_clock.h"
 
 namespace {
+
+using tarn_bench::threadCpuS;
 
 using Clock = std::chrono::steady_clock;
 using tarn_sim::SimConfig;
@@ -35,12 +38,6 @@ std::condition_variable gCv;
 int gPending = 0;
 std::vector<Clock::time_point> gDone;  // per link index
 double gWorkerCpuS = 0.0;              // the worker's CPU clock at the last callback
-
-double threadCpuS() {
-    timespec ts{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return static_cast<double>(ts.tv_sec) + 1e-9 * static_cast<double>(ts.tv_nsec);
-}
 
 void onResult(CsEstimate *, CsRequest *req) {
     const double cpu = threadCpuS();  // callbacks run on the worker thread

@@ -16,8 +16,11 @@
 #include "simulator.h"
 #include "tarn.h"
 #include "wire.h"
+#include "thread_clock.h"
 
 namespace {
+
+using tarn_bench::threadCpuS;
 
 using tarn_sim::SimConfig;
 using tarn_sim::Simulator;
@@ -31,12 +34,6 @@ std::mutex gMu;
 std::condition_variable gCv;
 bool gAnswered = false;
 double gWorkerCpuS = 0.0;  // the worker's CPU time at its latest callback
-
-double threadCpuS() {
-    timespec ts;
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return ts.tv_sec + ts.tv_nsec * 1e-9;
-}
 
 // Runs on the worker: its CPU time between two callbacks is one estimate's
 // cost, whatever else the machine is doing.

@@ -13,6 +13,7 @@
 #include "simulator.h"
 #include "tarn.h"
 #include "wire.h"
+#include "thread_clock.h"
 
 namespace tarn_bench {
 
@@ -35,12 +36,6 @@ struct Shared {
     double firstCpu = 0.0, lastCpu = 0.0;
 };
 std::atomic<Shared *> gShared{nullptr};
-
-double threadCpuS() {
-    timespec ts{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return static_cast<double>(ts.tv_sec) + 1e-9 * static_cast<double>(ts.tv_nsec);
-}
 
 void onResult(CsEstimate *, CsRequest *req) {
     const Clock::time_point now = Clock::now();

@@ -13,6 +13,7 @@
 #include "log_capture.h"
 #include "plot.h"
 #include "record.h"
+#include "run_tool.h"
 
 using namespace tarn_sim;
 using namespace tarn_tool;
@@ -33,17 +34,6 @@ std::string slurp(const std::string &path) {
     std::stringstream ss;
     ss << f.rdbuf();
     return ss.str();
-}
-
-int tool(std::vector<std::string> args, std::string *out = nullptr, std::string *err = nullptr) {
-    args.insert(args.begin(), "tarn");
-    std::vector<const char *> argv;
-    for (const std::string &a : args) argv.push_back(a.c_str());
-    std::ostringstream o, e;
-    const int rc = runTool(static_cast<int>(argv.size()), argv.data(), {o, e, false});
-    if (out != nullptr) *out = o.str();
-    if (err != nullptr) *err = e.str();
-    return rc;
 }
 
 bool haveGnuplot() {
@@ -181,18 +171,18 @@ TEST(Evaluate, OutputForms) {
 TEST(Evaluate, CommandLine) {
     tarn_test::LogCapture quiet(-1);
     std::string out, err;
-    ASSERT_EQ(tool({"evaluate", "--scenario", "snr10", "--distances", "3", "--no-walk", "-n", "3",
+    ASSERT_EQ(runTarn({"evaluate", "--scenario", "snr10", "--distances", "3", "--no-walk", "-n", "3",
                     "--csv"},
                    &out, &err),
               0)
         << err;
     EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1 + kEstimators);
     EXPECT_NE(out.find("snr10,3 m,3,3,final,"), std::string::npos) << out;
-    EXPECT_EQ(tool({"evaluate", "--scenario", "attic"}, &out, &err), 2);
+    EXPECT_EQ(runTarn({"evaluate", "--scenario", "attic"}, &out, &err), 2);
     EXPECT_NE(err.find("unknown scenario 'attic'"), std::string::npos);
-    EXPECT_EQ(tool({"evaluate", "--csv", "--json"}), 2);
-    EXPECT_EQ(tool({"evaluate", "-n", "0"}), 2);
-    EXPECT_EQ(tool({"evaluate", "--distances", "-1"}), 2);
+    EXPECT_EQ(runTarn({"evaluate", "--csv", "--json"}), 2);
+    EXPECT_EQ(runTarn({"evaluate", "-n", "0"}), 2);
+    EXPECT_EQ(runTarn({"evaluate", "--distances", "-1"}), 2);
 }
 
 TEST(Plot, WithoutGnuplotTheDataAndScriptStay) {
@@ -240,13 +230,13 @@ TEST(Plot, WithoutGnuplotTheDataAndScriptStay) {
 
     // Through the tool: not an error, the message says how to render.
     const std::string rec = tempPath("tarn_plot.jsonl");
-    ASSERT_EQ(tool({"simulate", "-d", "2", "-n", "2", "-o", rec}), 0);
+    ASSERT_EQ(runTarn({"simulate", "-d", "2", "-n", "2", "-o", rec}), 0);
     std::string err;
-    EXPECT_EQ(tool({"plot", "procedure", rec, "--index", "1", "-o", png}, nullptr, &err), 0);
+    EXPECT_EQ(runTarn({"plot", "procedure", rec, "--index", "1", "-o", png}, nullptr, &err), 0);
     EXPECT_NE(err.find("render with: gnuplot " + gp), std::string::npos) << err;
-    EXPECT_EQ(tool({"plot", "procedure", rec, "--index", "2", "-o", png}, nullptr, &err), 1);
+    EXPECT_EQ(runTarn({"plot", "procedure", rec, "--index", "2", "-o", png}, nullptr, &err), 1);
     EXPECT_NE(err.find("has no procedure 2 (2 procedure(s))"), std::string::npos) << err;
-    EXPECT_EQ(tool({"plot", "session", rec, "-o", png}, nullptr, &err), 1);
+    EXPECT_EQ(runTarn({"plot", "session", rec, "-o", png}, nullptr, &err), 1);
     EXPECT_NE(err.find("is not a CSV written by `tarn run --csv`"), std::string::npos) << err;
     for (const std::string &f : {gp, dat, rec}) std::remove(f.c_str());
 }
@@ -257,15 +247,15 @@ TEST(Plot, EachChartRenders) {
     const std::string session = tempPath("tarn_session.png"), eval = tempPath("tarn_eval.png"),
                       proc = tempPath("tarn_one.png"), rec = tempPath("tarn_one.jsonl");
     std::string err;
-    ASSERT_EQ(tool({"run", "-d", "3", "-n", "8", "-q", "--plot", session}, nullptr, &err), 0)
+    ASSERT_EQ(runTarn({"run", "-d", "3", "-n", "8", "-q", "--plot", session}, nullptr, &err), 0)
         << err;
-    ASSERT_EQ(tool({"evaluate", "--scenario", "los", "--distances", "1", "--no-walk", "-n", "4",
+    ASSERT_EQ(runTarn({"evaluate", "--scenario", "los", "--distances", "1", "--no-walk", "-n", "4",
                     "--plot", eval},
                    nullptr, &err),
               0)
         << err;
-    ASSERT_EQ(tool({"simulate", "-d", "4", "-n", "1", "-o", rec}), 0);
-    ASSERT_EQ(tool({"plot", "procedure", rec, "-o", proc}, nullptr, &err), 0) << err;
+    ASSERT_EQ(runTarn({"simulate", "-d", "4", "-n", "1", "-o", rec}), 0);
+    ASSERT_EQ(runTarn({"plot", "procedure", rec, "-o", proc}, nullptr, &err), 0) << err;
     EXPECT_NE(err.find("wrote " + proc), std::string::npos);
     for (const std::string &png : {session, eval, proc}) {
         EXPECT_GT(fileSize(png), 1000) << png;

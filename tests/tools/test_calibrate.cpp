@@ -14,6 +14,7 @@
 #include "cli.h"
 #include "log_capture.h"
 #include "options_cli.h"
+#include "run_tool.h"
 #include "session.h"
 
 using namespace tarn_sim;
@@ -26,17 +27,6 @@ std::string slurp(const std::string &path) {
     std::stringstream ss;
     ss << f.rdbuf();
     return ss.str();
-}
-
-int runTarn(std::vector<std::string> args, std::string *out, std::string *err) {
-    args.insert(args.begin(), "tarn");
-    std::vector<const char *> argv;
-    for (const std::string &a : args) argv.push_back(a.c_str());
-    std::ostringstream o, e;
-    const int rc = runTool(static_cast<int>(argv.size()), argv.data(), {o, e, false});
-    *out = o.str();
-    *err = e.str();
-    return rc;
 }
 
 double median(std::vector<double> v) {

@@ -10,6 +10,7 @@
 #include "cli.h"
 #include "log_capture.h"
 #include "options_cli.h"
+#include "run_tool.h"
 #include "session.h"
 
 using namespace tarn_sim;
@@ -29,17 +30,6 @@ ConfigOpts bareBase() {
     std::memset(o.calFilePath, 0, sizeof o.calFilePath);
     std::strcpy(o.calFilePath, "/nonexistent/tarn_rtp_cal.csv");
     return o;
-}
-
-int runTarn(std::vector<std::string> args, std::string *out, std::string *err) {
-    args.insert(args.begin(), "tarn");
-    std::vector<const char *> argv;
-    for (const std::string &a : args) argv.push_back(a.c_str());
-    std::ostringstream o, e;
-    const int rc = runTool(static_cast<int>(argv.size()), argv.data(), {o, e, false});
-    *out = o.str();
-    *err = e.str();
-    return rc;
 }
 
 size_t rowOf(const std::string &name) {
