@@ -126,6 +126,24 @@ typedef struct TarnLinkOptions {
 /* Bytes of the first version; a smaller size is refused. */
 #define TARN_LINK_OPTIONS_V1_SIZE ((uint32_t)(offsetof(TarnLinkOptions, opts) + sizeof(ConfigOpts)))
 
+/* What a link carries from one computation to the next besides its
+ * context's PresState (the tracked estimates, counters and calibration run,
+ * where csInit and csSetParam put them): the memory of its tracking filters
+ * and its moving-target mode. It lives in the link's registry entry and
+ * dies with it; the worker's pipelines update it in place, so links never
+ * share state. Written by the library only (the worker, and the host
+ * functions while they hold the registry lock); hosts do not read it and
+ * its layout may change between versions. */
+typedef struct TarnLinkState {
+    /* The phase result filter's and the round-trip window's memory. Its
+     * tracked-estimate fields (time, valid, dest, conf, vest, counters,
+     * rttP, rttK) are not used: the PresState holds those. */
+    NewPresState filters;
+    /* The tracking mode and the moving-target state (tarn_track.h), set
+     * with tarnSetTrackingMode; zero-filled: mode 0. */
+    TarnLinkMotion motion;
+} TarnLinkState;
+
 /* Registry entry of one link, owned by the registry (allocated by csIfInit,
  * freed with its context by csIfCleanUp / csContextClearItem). Read its
  * fields only while holding the registry lock. */
@@ -134,18 +152,11 @@ typedef struct CsContextItem {
     CsContext *ctx; /* owned by the entry */
     CsResultCallback callback;
     struct CsContextItem *next;
-    /* The memory of the link's tracking filters (the phase result filter and
-     * the round-trip window); the worker's pipelines update it in place, so
-     * links never share filter state. Its tracked-estimate fields (time,
-     * valid, dest, conf, vest, counters, rttP, rttK) are not used: the
-     * link's PresState in its context holds those. */
-    NewPresState trackState;
+    /* The link's state beside its context (zero-filled at creation). */
+    TarnLinkState state;
     /* Candidates and result of the link's latest computation, recorded by the
      * worker (read with tarnGetLatestComputation). */
     TarnLatestComputation latest;
-    /* The link's tracking mode and its moving-target state (tarn_track.h),
-     * set with tarnSetTrackingMode; zero-filled: mode 0. */
-    TarnLinkMotion motion;
 } CsContextItem;
 
 #if TARN_ABI32

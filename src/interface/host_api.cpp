@@ -133,7 +133,7 @@ int csIfInit(CsLinkRef linkRef, const CsInitRecord *init) {
     // csInit's layout; the link's tracking state is its entry's, restarted
     // here rather than in the shared working record.
     tarn_measurement::initLinkContext(ctx, linkRef);
-    item->trackState.rtpWinCtl.index = 0;
+    item->state.filters.rtpWinCtl.index = 0;
     csSetParam(ctx, TARN_PARAM_OPTIONS, opts != nullptr ? opts : &constOpts);
     tarnRegistryUnlock();
 
@@ -159,7 +159,7 @@ int csIfAddMeasurement(CsLinkRef linkRef, CsMeasurement *meas) {
             DEBUG_LOG(1, "Invalid measurement data.\n");
         } else {
             rc = csAddMeasurement(item->ctx, meas);
-            tarn_link::motionNoteSteps(item->motion, meas, rc);  // Motion: step times
+            tarn_link::motionNoteSteps(item->state.motion, meas, rc);  // Motion: step times
         }
     }
     DEBUG_LOG(3, "%s EXIT\n", kFn);
@@ -181,7 +181,7 @@ int csIfAddMeasurementV2(CsLinkRef linkRef, const CsProcedure *proc) {
             DEBUG_LOG(1, "Invalid v2 measurement data.\n");
         } else {
             rc = csAddMeasurement_v2(item->ctx, proc);
-            tarn_link::motionNoteProcedure(item->motion, proc, rc);  // Motion: step times
+            tarn_link::motionNoteProcedure(item->state.motion, proc, rc);  // Motion: step times
             stored = true;
         }
     }

@@ -91,7 +91,7 @@ int8_t confByte(double c) {
 // a new link (no previous phase or round-trip estimate, no window slot), and
 // the motion tracker.
 void restartTracking(CsContextItem &item) {
-    TarnLinkMotion &m = item.motion;
+    TarnLinkMotion &m = item.state.motion;
     CsContext *ctx = item.ctx;
     if (ctx != nullptr && ctx->pres != nullptr) {
         PresState &pres = *ctx->pres;
@@ -101,11 +101,11 @@ void restartTracking(CsContextItem &item) {
         pres.rttTime = kNoPreviousTime;
     }
     for (int i = 0; i < TARN_MAX_WINDOW_SLOTS; ++i) {
-        item.trackState.rtpWin[i].valid = 0;
-        item.trackState.rttWin[i].valid = 0;
+        item.state.filters.rtpWin[i].valid = 0;
+        item.state.filters.rttWin[i].valid = 0;
     }
-    item.trackState.iirEst.valid = 0;
-    item.trackState.rttOut.valid = 0;
+    item.state.filters.iirEst.valid = 0;
+    item.state.filters.rttOut.valid = 0;
     tarn_track::trackerReset(m.track, nullptr);
     m.rttOffsetValid = 0;
     m.sharpRef = 0.0;
@@ -193,9 +193,10 @@ void motionNoteSteps(TarnLinkMotion &m, const CsMeasurement *meas, int stored) {
 
 // ---- One computation ----------------------------------------------------------------
 
-MotionComputation::MotionComputation(CsContextItem *item) : item_(item) {
+MotionComputation::MotionComputation(CsContextItem *item, const ConfigOpts &inForce)
+    : item_(item), inForce_(inForce) {
     if (item_ == nullptr) return;
-    TarnLinkMotion &m = item_->motion;
+    TarnLinkMotion &m = item_->state.motion;
     const bool moving = m.modeKey == TARN_MOTION_MODE_KEY;
     if (m.switched != 0) {
         restartTracking(*item_);
@@ -207,19 +208,13 @@ MotionComputation::MotionComputation(CsContextItem *item) : item_(item) {
     m.lastSpeedSd = -1.0;
     CsContext *ctx = item_->ctx;
     // Calibration runs want the raw estimates: mode 1 stands aside.
-    if (!moving || ctx == nullptr || ctx->opts == nullptr || ctx->opts->EnableCal == 1) return;
+    if (!moving || ctx == nullptr || inForce.EnableCal == 1) return;
     active_ = true;
 
-    // Option profile of mode 1 for this computation only: per-procedure
-    // phase candidates (no blending with the past, no output filter) and the
-    // unfiltered round trip; the tracker does the tracking.
-    ConfigOpts &o = *ctx->opts;
-    savedFiAvgPwr_ = o.fiAvgPwr;
-    savedRtpFilterType_ = o.rtpFilterType;
-    savedRttFilterType_ = o.rttFilterType;
-    o.fiAvgPwr = 0.0;
-    o.rtpFilterType = 0;
-    o.rttFilterType = 0;
+    profile_ = inForce;
+    profile_.fiAvgPwr = 0.0;
+    profile_.rtpFilterType = 0;
+    profile_.rttFilterType = 0;
 
     request_ = tarn_rtp::MotionRequest();
     request_.meas = ctx->meas;
@@ -238,105 +233,103 @@ MotionComputation::MotionComputation(CsContextItem *item) : item_(item) {
     }
 }
 
-MotionComputation::~MotionComputation() {
-    if (!active_) return;
-    CsContext *ctx = item_->ctx;
-    if (ctx != nullptr && ctx->opts != nullptr) {
-        ConfigOpts &o = *ctx->opts;
-        o.fiAvgPwr = savedFiAvgPwr_;
-        o.rtpFilterType = savedRtpFilterType_;
-        o.rttFilterType = savedRttFilterType_;
-    }
-}
+namespace {
 
-bool MotionComputation::combine(RangeEstimate *phase, RangeEstimate *rtt, CsEstimate *result) {
-    if (!active_) return false;
-    TarnLinkMotion &m = item_->motion;
-    CsContext &ctx = *item_->ctx;
-    const ConfigOpts &o = *ctx.opts;
-    const tarn_track::TrackerConfig &cfg = motionTrackerConfig();
-    TarnMotionTrack &tr = m.track;
-    const double sf = distScale(o);
-    const double now = ctx.timeUs / 1000000.0;
-    uint32_t flags = 0;
-    if (request_.compensated) flags |= TARN_TRACK_FLAG_COMPENSATED;
-    if (request_.measured) {
-        flags |= TARN_TRACK_FLAG_SPEED_MEASURED;
-        const double q = request_.sharpness;
-        if (finite(q) && q > 0.0)
-            m.sharpRef = m.sharpRef > 0.0 && finite(m.sharpRef)
-                             ? (1.0 - kSharpGain) * m.sharpRef + kSharpGain * q
-                             : q;
-    }
+// One computation's candidates as the tracker takes them (metres).
+struct TrackInput {
+    bool phaseOk;  // a fresh phase distance
+    double zp;     // m
+    double sdp;    // m, its spread
+    bool rttOk;    // a round-trip distance
+    double zr;     // m
+    bool rttVeto;  // the round trip disagrees with the phase distance
+};
 
-    // The candidates as metres. A phase candidate without confidence, or one
-    // the pipeline only held over from the previous procedure, is no news.
-    const bool phaseGiven = phase->valid == 1 && phase->conf >= 0.0 && finite(phase->dest) &&
-                            std::fabs(phase->dest) < 2147483647.0;
-    const bool held = phaseGiven && phase->dest == m.lastPhaseDest;
-    m.lastPhaseDest = phaseGiven ? phase->dest : NAN;
-    const bool phaseOk = phaseGiven && !held;
-    const double zp = phase->dest / sf;
+// The candidates as metres. A phase candidate without confidence, or one the
+// pipeline only held over from the previous procedure, is no news.
+TrackInput trackInput(TarnLinkMotion &m, const RangeEstimate &phase, RangeEstimate *rtt,
+                      double sf) {
+    TrackInput in;
+    const bool phaseGiven = phase.valid == 1 && phase.conf >= 0.0 && finite(phase.dest) &&
+                            std::fabs(phase.dest) < 2147483647.0;
+    const bool held = phaseGiven && phase.dest == m.lastPhaseDest;
+    m.lastPhaseDest = phaseGiven ? phase.dest : NAN;
+    in.phaseOk = phaseGiven && !held;
+    in.zp = phase.dest / sf;
     // The candidate's spread: by its confidence, or what the latest ones
     // showed around the track when that is more (multipath).
-    const double sdp = std::fmax(phaseSd(phase->conf), phaseSpread(m));
+    in.sdp = std::fmax(phaseSd(phase.conf), phaseSpread(m));
     // Unfiltered, the round trip reports exactly 0 when no exchange was
     // usable: that is no distance.
-    const bool rttOk = rtt->valid == 1 && finite(rtt->dest) && rtt->dest != 0.0 &&
-                       std::fabs(rtt->dest) < 2147483647.0;
-    const double zr = rtt->dest / sf;
-    if (!rttOk) rtt->valid = 0;
-    const bool rttVeto = phaseOk && rttOk && std::fabs(zp - zr) > kRttAgreeM;
+    in.rttOk = rtt->valid == 1 && finite(rtt->dest) && rtt->dest != 0.0 &&
+               std::fabs(rtt->dest) < 2147483647.0;
+    in.zr = rtt->dest / sf;
+    if (!in.rttOk) rtt->valid = 0;
+    in.rttVeto = in.phaseOk && in.rttOk && std::fabs(in.zp - in.zr) > kRttAgreeM;
+    return in;
+}
 
-    if (tr.valid == 1) tarn_track::trackerPredict(tr, cfg, now);  // resets on bad time or gaps
+// A new track: the phase distance unless the round trip disagrees, else
+// the round trip (the phase then has to come to it). True when the phase
+// distance started it.
+bool startTrack(TarnLinkMotion &m, const tarn_rtp::MotionRequest &req, const TrackInput &in,
+                double now, uint32_t *flags) {
+    const tarn_track::TrackerConfig &cfg = motionTrackerConfig();
+    const double v0 = req.measured ? req.measuredSpeed : 0.0;
+    const double v0Sd = req.measured
+                            ? std::fmax(speedSd(m, req.measuredSpeed, req.measuredSd), 0.3)
+                            : cfg.startSpeedSd;
+    tarn_track::Outcome out = tarn_track::Outcome::Refused;
     bool phaseTaken = false;
-    if (tr.valid != 1) {
-        // A new track: the phase distance unless the round trip disagrees,
-        // else the round trip (the phase then has to come to it).
-        const double v0 = request_.measured ? request_.measuredSpeed : 0.0;
-        const double v0Sd =
-            request_.measured
-                ? std::fmax(speedSd(m, request_.measuredSpeed, request_.measuredSd), 0.3)
-                : cfg.startSpeedSd;
-        tarn_track::Outcome out = tarn_track::Outcome::Refused;
-        if (phaseOk && !rttVeto) {
-            out = tarn_track::trackerStart(tr, cfg, now, zp, sdp, v0, v0Sd);
-            phaseTaken = out == tarn_track::Outcome::Started;
-        } else if (rttOk) {
-            out = tarn_track::trackerStart(tr, cfg, now, zr, kRttSd, v0, v0Sd);
-            if (out == tarn_track::Outcome::Started) flags |= TARN_TRACK_FLAG_RTT_TAKEN;
-        }
-        if (out == tarn_track::Outcome::Started) flags |= TARN_TRACK_FLAG_RESTARTED;
-    } else {
-        if (request_.measured)
-            tarn_track::trackerUpdateSpeed(tr, cfg, now, request_.measuredSpeed,
-                                           speedSd(m, request_.measuredSpeed, request_.measuredSd));
-        if (phaseOk) {
-            const tarn_track::Outcome out =
-                tarn_track::trackerUpdateDistance(tr, cfg, now, zp, sdp, !rttVeto);
-            if (out == tarn_track::Outcome::Rejected) flags |= TARN_TRACK_FLAG_PHASE_GATED;
-            if (out == tarn_track::Outcome::Started) flags |= TARN_TRACK_FLAG_RESTARTED;
-            phaseTaken = out == tarn_track::Outcome::Accepted || out == tarn_track::Outcome::Clipped ||
-                         out == tarn_track::Outcome::Started;
-        } else if (rttOk) {
-            // Without news from the phase the round trip keeps the track
-            // going (with little weight: its bias must not pull a good track).
-            const tarn_track::Outcome out = tarn_track::trackerUpdateDistance(tr, cfg, now, zr, kRttSd);
-            if (out == tarn_track::Outcome::Rejected) flags |= TARN_TRACK_FLAG_RTT_GATED;
-            if (out == tarn_track::Outcome::Accepted || out == tarn_track::Outcome::Clipped)
-                flags |= TARN_TRACK_FLAG_RTT_TAKEN;
-            if (out == tarn_track::Outcome::Started) flags |= TARN_TRACK_FLAG_RESTARTED;
-        }
+    if (in.phaseOk && !in.rttVeto) {
+        out = tarn_track::trackerStart(m.track, cfg, now, in.zp, in.sdp, v0, v0Sd);
+        phaseTaken = out == tarn_track::Outcome::Started;
+    } else if (in.rttOk) {
+        out = tarn_track::trackerStart(m.track, cfg, now, in.zr, kRttSd, v0, v0Sd);
+        if (out == tarn_track::Outcome::Started) *flags |= TARN_TRACK_FLAG_RTT_TAKEN;
     }
-    if (phaseTaken) flags |= TARN_TRACK_FLAG_PHASE_TAKEN;
-    if (phaseOk) notePhaseCandidate(m, zp, now, tr.valid == 1 ? tr.speed : 0.0);
+    if (out == tarn_track::Outcome::Started) *flags |= TARN_TRACK_FLAG_RESTARTED;
+    return phaseTaken;
+}
 
-    // The round-trip candidate of mode 1: the track plus the round trip's
-    // smoothed offset from it (its noise averaged, the motion not lagged).
-    if (rttOk && tr.valid == 1) {
-        const double r = zr - tr.dist;
+// A running track takes the measured speed, then the phase distance or,
+// without news from the phase, the round trip. True when the phase distance
+// was taken.
+bool updateTrack(TarnLinkMotion &m, const tarn_rtp::MotionRequest &req, const TrackInput &in,
+                 double now, uint32_t *flags) {
+    const tarn_track::TrackerConfig &cfg = motionTrackerConfig();
+    TarnMotionTrack &tr = m.track;
+    if (req.measured)
+        tarn_track::trackerUpdateSpeed(tr, cfg, now, req.measuredSpeed,
+                                       speedSd(m, req.measuredSpeed, req.measuredSd));
+    if (in.phaseOk) {
+        const tarn_track::Outcome out =
+            tarn_track::trackerUpdateDistance(tr, cfg, now, in.zp, in.sdp, !in.rttVeto);
+        if (out == tarn_track::Outcome::Rejected) *flags |= TARN_TRACK_FLAG_PHASE_GATED;
+        if (out == tarn_track::Outcome::Started) *flags |= TARN_TRACK_FLAG_RESTARTED;
+        return out == tarn_track::Outcome::Accepted || out == tarn_track::Outcome::Clipped ||
+               out == tarn_track::Outcome::Started;
+    }
+    if (in.rttOk) {
+        // The round trip keeps the track going, with little weight: its
+        // bias must not pull a good track.
+        const tarn_track::Outcome out = tarn_track::trackerUpdateDistance(tr, cfg, now, in.zr, kRttSd);
+        if (out == tarn_track::Outcome::Rejected) *flags |= TARN_TRACK_FLAG_RTT_GATED;
+        if (out == tarn_track::Outcome::Accepted || out == tarn_track::Outcome::Clipped)
+            *flags |= TARN_TRACK_FLAG_RTT_TAKEN;
+        if (out == tarn_track::Outcome::Started) *flags |= TARN_TRACK_FLAG_RESTARTED;
+    }
+    return false;
+}
+
+// The round-trip candidate of mode 1: the track plus the round trip's
+// smoothed offset from it (its noise averaged, the motion not lagged).
+void trackedRtt(TarnLinkMotion &m, const TrackInput &in, double now, double sf, RangeEstimate *rtt) {
+    const TarnMotionTrack &tr = m.track;
+    if (in.rttOk && tr.valid == 1) {
+        const double r = in.zr - tr.dist;
         if (m.rttOffsetValid == 1 && now >= m.rttOffsetTime &&
-            now - m.rttOffsetTime <= cfg.maxGapS && finite(m.rttOffset)) {
+            now - m.rttOffsetTime <= motionTrackerConfig().maxGapS && finite(m.rttOffset)) {
             double dr = r - m.rttOffset;
             if (dr > kRttOffsetClipM) dr = kRttOffsetClipM;
             if (dr < -kRttOffsetClipM) dr = -kRttOffsetClipM;
@@ -350,6 +343,36 @@ bool MotionComputation::combine(RangeEstimate *phase, RangeEstimate *rtt, CsEsti
     } else if (tr.valid != 1) {
         m.rttOffsetValid = 0;
     }
+}
+
+}  // namespace
+
+bool MotionComputation::combine(RangeEstimate *phase, RangeEstimate *rtt, CsEstimate *result) {
+    if (!active_) return false;
+    TarnLinkMotion &m = item_->state.motion;
+    const ConfigOpts &o = inForce_;
+    TarnMotionTrack &tr = m.track;
+    const double sf = distScale(o);
+    const double now = item_->ctx->timeUs / 1000000.0;
+    uint32_t flags = 0;
+    if (request_.compensated) flags |= TARN_TRACK_FLAG_COMPENSATED;
+    if (request_.measured) {
+        flags |= TARN_TRACK_FLAG_SPEED_MEASURED;
+        const double q = request_.sharpness;
+        if (finite(q) && q > 0.0)
+            m.sharpRef = m.sharpRef > 0.0 && finite(m.sharpRef)
+                             ? (1.0 - kSharpGain) * m.sharpRef + kSharpGain * q
+                             : q;
+    }
+
+    const TrackInput in = trackInput(m, *phase, rtt, sf);
+    // Prediction resets the track on bad time or gaps.
+    if (tr.valid == 1) tarn_track::trackerPredict(tr, motionTrackerConfig(), now);
+    const bool phaseTaken = tr.valid != 1 ? startTrack(m, request_, in, now, &flags)
+                                          : updateTrack(m, request_, in, now, &flags);
+    if (phaseTaken) flags |= TARN_TRACK_FLAG_PHASE_TAKEN;
+    if (in.phaseOk) notePhaseCandidate(m, in.zp, now, tr.valid == 1 ? tr.speed : 0.0);
+    trackedRtt(m, in, now, sf, rtt);
 
     if (tr.valid != 1) {
         m.lastConf = -1.0;
@@ -385,7 +408,7 @@ bool MotionComputation::combine(RangeEstimate *phase, RangeEstimate *rtt, CsEsti
 // ---- The latest computation ----------------------------------------------------------
 
 void motionRecordLatest(const CsContextItem &item, TarnLatestComputation *latest) {
-    const TarnLinkMotion &m = item.motion;
+    const TarnLinkMotion &m = item.state.motion;
     latest->trackingMode = m.lastMode;
     latest->trackFlags = m.lastFlags;
     latest->speed = 0.0;
@@ -421,7 +444,7 @@ extern "C" int tarnSetTrackingMode(CsLinkRef linkRef, int mode) {
         DEBUG_LOG(3, "link refrence %d does not exist\n", static_cast<int>(linkRef));
         return 0;
     }
-    TarnLinkMotion &m = item->motion;
+    TarnLinkMotion &m = item->state.motion;
     const int current = m.modeKey == TARN_MOTION_MODE_KEY ? 1 : 0;
     if (current != mode) {
         m.modeKey = mode == 1 ? TARN_MOTION_MODE_KEY : 0u;

@@ -1,13 +1,13 @@
 // The moving-target mode of a link (tracking mode 1): what the host
 // functions and the worker call, each from one marked call site. The state
-// is the registry entry's `motion` member (TarnLinkMotion, tarn_track.h).
+// is the registry entry's `state.motion` member (TarnLinkMotion, tarn_track.h).
 // Not exported.
 //
 // Call sites (all marked "MOTION"):
 //   host_api.cpp  csIfAddMeasurement / csIfAddMeasurementV2, after a stored
 //                 procedure: motionNoteSteps / motionNoteProcedure (the step
 //                 times of the stored procedure; any mode).
-//   worker.cpp    computeLinkEstimate: a MotionComputation around the two
+//   worker.cpp    computeLinkEstimate: a MotionComputation for the two
 //                 estimators (mode 1: option profile, within-procedure
 //                 compensation) and its combine() in place of
 //                 alg_combineRttRtp (mode 1: the tracker writes the result);
@@ -33,15 +33,20 @@ void motionNoteSteps(TarnLinkMotion &m, const CsMeasurement *meas, int stored);
 // The tracker configuration of mode 1.
 const tarn_track::TrackerConfig &motionTrackerConfig();
 
-// One computation of a link. Construct after the link's tracking state is
-// in place and before the estimators run; destroy after the
-// combination (it puts the link's options back).
+// One computation of a link: mode 1's option profile and within-procedure
+// compensation for the estimators, and its tracker in place of the
+// combination. Construct before the estimators run, from the options in
+// force (the link's, which it never writes; they must outlive it).
 class MotionComputation {
   public:
-    explicit MotionComputation(CsContextItem *item);
-    ~MotionComputation();
+    MotionComputation(CsContextItem *item, const ConfigOpts &inForce);
     MotionComputation(const MotionComputation &) = delete;
     MotionComputation &operator=(const MotionComputation &) = delete;
+
+    // The options the estimators run with: the options in force, or in mode 1
+    // a copy with its profile (per-procedure phase candidates, the
+    // unfiltered round trip: the tracker does the tracking).
+    const ConfigOpts &options() const { return active_ ? profile_ : inForce_; }
 
     // Mode 1: the tracker takes the candidates, the round-trip candidate
     // becomes the tracked one and the result record gets the tracked
@@ -54,10 +59,9 @@ class MotionComputation {
 
   private:
     CsContextItem *item_;
+    const ConfigOpts &inForce_;
     bool active_ = false;
-    double savedFiAvgPwr_ = 0.0;
-    uint8_t savedRtpFilterType_ = 0;
-    uint8_t savedRttFilterType_ = 0;
+    ConfigOpts profile_;  // mode 1 only
     tarn_rtp::MotionRequest request_;
 };
 

@@ -6,9 +6,11 @@
 //     1. takes the head request                          takeRequest
 //     2. holds the registry and finds the link           serveRequest
 //     3. computes the link's estimate                    computeLinkEstimate
-//          options in force        (calibration mode, the one edge that
-//                                   writes the link's options)
+//          options in force        (calibration mode's overrides, and
+//                                   mode 1's profile on a copy)
 //          phase candidate         tarn_rtp::phaseEstimate  (rtp_driver.cpp)
+//          what it leaves in the   tarn_rtp::keepOptionWrites
+//            link's options
 //          round-trip candidate    tarn_rtt::rttEstimate    (rtt_estimator.cpp)
 //          result written once     tarn_est::combineCandidates (combine.cpp)
 //     4. records the candidates, logs the result and
@@ -17,11 +19,12 @@
 //
 // The link's state travels nowhere: both pipelines update it in place. It
 // is the context's PresState (tracked estimates, invalid counters, the
-// round-trip Kalman state, the calibration run) and the entry's trackState
-// (the memory of the result filter and of the round-trip window). Further
-// per-link tracking (a motion tracker) takes its state from the entry in
-// computeLinkEstimate and its hook after the candidates, before the
-// combination. The one work area, gWork, is the worker's and is handed down.
+// round-trip Kalman state, the calibration run) and the entry's state (the
+// memory of the result filter and of the round-trip window, and the
+// moving-target mode). The options in force are input: the pipelines only
+// read them, and what a computation leaves in the link's options for the
+// host to read back is written in computeLinkEstimate, in one place. The one
+// work area, gWork, is the worker's and is handed down.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -87,9 +90,10 @@ namespace tarn_iface {
 // callback.
 static tarn_rtp::PhaseWork gWork;
 
-// Calibration mode writes its overrides into the link's own options, where
-// the host sees them (options dump, the record it reads back) until it
-// installs a record again; this is the one place that does it.
+// The options in force are the link's own record. Calibration mode writes
+// its overrides into it, where the host sees them (options dump, the record
+// it reads back) until it installs a record again; this is the one place
+// that does it before a computation.
 static const ConfigOpts &optionsInForce(CsContext &ctx) {
     tarn_rtp::applyPhaseCalibrationMode(*ctx.opts);
     tarn_rtt::applyRttCalibrationMode(*ctx.opts);
@@ -98,23 +102,26 @@ static const ConfigOpts &optionsInForce(CsContext &ctx) {
 
 void computeLinkEstimate(CsContextItem *item, LinkEstimate *out) {
     CsContext &ctx = *item->ctx;
-    const ConfigOpts &opts = optionsInForce(ctx);
-    // The link's state: its tracked estimates and counters in the context's
-    // PresState, its filters' memory in the entry's trackState, its motion
-    // tracker in the entry's motion.
-    PresState &link = *ctx.pres;
-    NewPresState &filters = item->trackState;
+    const ConfigOpts &inForce = optionsInForce(ctx);
+    // The link's state: its tracked estimates, counters and calibration run
+    // in the context's PresState, the rest in the entry's state.
+    PresState &pres = *ctx.pres;
+    TarnLinkState &link = item->state;
 
-    // Tracking mode 1 (moving targets) runs both estimators with its option
-    // profile and the within-procedure compensation, and its tracker forms
-    // the result; in mode 0 this changes nothing.
-    tarn_link::MotionComputation motion(item);
-    const tarn_rtp::PhaseOutcome ph =
-        tarn_rtp::phaseEstimate(*ctx.meas, ctx.timeUs, *ctx.opts, link, filters, gWork,
-                                motion.request());
+    // Tracking mode 1 (moving targets) runs both estimators on its option
+    // profile, with the within-procedure compensation, and its tracker forms
+    // the result; in mode 0 the options are those in force and nothing changes.
+    tarn_link::MotionComputation motion(item, inForce);
+    const ConfigOpts &opts = motion.options();
+    const tarn_rtp::PhaseOutcome ph = tarn_rtp::phaseEstimate(
+        *ctx.meas, ctx.timeUs, opts, pres, link.filters, gWork, motion.request());
+    // What the host reads back of a computation in the link's options (a
+    // calibration run's table, the order sets MUSIC leaves): written here,
+    // the one place after a computation, into the link's own record.
+    tarn_rtp::keepOptionWrites(*ctx.opts, gWork);
     out->phase = ph.done ? ph.estimate : RangeEstimate{};
     if (!tarn_est::candidateUsable(out->phase)) out->phase.valid = 0;
-    out->rtt = tarn_rtt::rttEstimate(*ctx.meas, ctx.timeUs, opts, link, filters);
+    out->rtt = tarn_rtt::rttEstimate(*ctx.meas, ctx.timeUs, opts, pres, link.filters);
 
     // The result is written once, from the two candidates: without a usable
     // one it says "no estimate", never what an earlier computation left.

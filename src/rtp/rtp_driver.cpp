@@ -195,7 +195,7 @@ void logRawMusic(const MusicResult &mu, const ConfigOpts &opts, int nap, int ord
 // gain map, complex tones, one tone per channel, the product-channel estimate
 // and tone processing. False when the procedure gives nothing to estimate
 // from; *failed then says whether tone processing itself failed.
-bool prepareTones(const CsMeasurement &meas, double timeUs, ConfigOpts &opts, PresState &pres,
+bool prepareTones(const CsMeasurement &meas, double timeUs, const ConfigOpts &opts, PresState &pres,
                   int nap, PhaseWork &w, MotionRequest *motion, bool &reset, bool &failed) {
     failed = false;
     std::memset(static_cast<void *>(&w.tones), 0,
@@ -243,29 +243,32 @@ bool prepareTones(const CsMeasurement &meas, double timeUs, ConfigOpts &opts, Pr
 
 // Per-path estimates from the processed tones: coverage, calibration and
 // prior rotation, phase slope, impulse response, MUSIC, and the selection of
-// antenna paths.
-void estimatePaths(ConfigOpts &opts, PresState &pres, int nap, bool reset, PhaseWork &w) {
+// antenna paths. Returns the options the stages after MUSIC read.
+const ConfigOpts &estimatePaths(const ConfigOpts &in, PresState &pres, int nap, bool reset,
+                                PhaseWork &w) {
     const int8_t NAP = static_cast<int8_t>(nap);
     algCalcGmapConf(w.measuredMap, NAP, w.rawMeas.gconf);
     for (int j = 0; j < nap; ++j) {
         w.rawGconf[j] = w.rawMeas.gconf[j];
-        int g = static_cast<int>(w.rawMeas.gconf[j]) + opts.fiAddGconf;
+        int g = static_cast<int>(w.rawMeas.gconf[j]) + in.fiAddGconf;
         g = g < 0 ? 0 : (g > 100 ? 100 : g);
         w.rawMeas.gconf[j] = static_cast<uint8_t>(g);
     }
     logCoverage(w.rawMeas.gconf, nap);
 
     // The phase result is still all zero here (the prior rotation reads it).
-    alg_rotatePct(&pres, &w.rawMeas, &w.procMeas, &opts, NAP, &w.phase);
-    algEstWithPhase(&pres, &w.rawMeas, &w.procMeas, &opts, NAP, &w.phase);
+    rotatePct(&pres, &w.rawMeas, &w.procMeas, in, NAP, &w.phase, w.cal);
+    algEstWithPhase(&pres, &w.rawMeas, &w.procMeas, &in, NAP, &w.phase);
     logPhase(w.phase, nap);
 
-    cirProcess(w.rawMeas, w.procMeas, opts, nap, w.cir, w.cirEstimate);
+    cirProcess(w.rawMeas, w.procMeas, in, nap, w.cir, w.cirEstimate);
     logCir(w.cirEstimate, nap);
     w.cirPaths = nap;
 
-    estWithMusic(&pres, &w.rawMeas, &w.procMeas, &opts, NAP, &w.music, w.phase.pdest, reset,
+    estWithMusic(&pres, &w.rawMeas, &w.procMeas, &in, NAP, &w.music, w.phase.pdest, reset,
                  MusicRoute::kFast, &w.musicWork);
+    w.musicRan = true;
+    const ConfigOpts &opts = optionsAfterMusic(in, w.afterMusic);
     const int orders = usedOrders(opts);
 
     // pdest is in metres x distSF while muOffset is stated in metres; the
@@ -296,6 +299,7 @@ void estimatePaths(ConfigOpts &opts, PresState &pres, int nap, bool reset, Phase
             combineMusicWithCir(&w.music, &w.cirEstimate, &w.phase, &opts);
         algMultiAntennaFiltering(w.rawGconf, &w.music, &w.phase, &w.cirEstimate, &opts, NAP);
     }
+    return opts;
 }
 
 // The tracked estimate as the link delivers it: "no distance" becomes
@@ -321,10 +325,13 @@ RangeEstimate deliverable(const PresState &pres, const ConfigOpts &opts) {
 }  // namespace
 
 // The phase pipeline of one procedure, top to bottom.
-PhaseOutcome tarn_rtp::phaseEstimate(const CsMeasurement &meas, double timeUs, ConfigOpts &opts,
-                                     PresState &link, NewPresState &filters, PhaseWork &w,
-                                     MotionRequest *motion) {
+PhaseOutcome tarn_rtp::phaseEstimate(const CsMeasurement &meas, double timeUs,
+                                     const ConfigOpts &opts, PresState &link,
+                                     NewPresState &filters, PhaseWork &w, MotionRequest *motion) {
     PhaseOutcome out = {};
+    w.cal.written = false;
+    w.cal.finished = false;
+    w.musicRan = false;
     const int nap = static_cast<int8_t>(meas.NAP);
     DEBUG_LOG(0, "NAP %d", nap);
     if (nap < 1 || nap > kPaths) {
@@ -338,16 +345,21 @@ PhaseOutcome tarn_rtp::phaseEstimate(const CsMeasurement &meas, double timeUs, C
     }
     bool reset = true;
     if (!prepareTones(meas, timeUs, opts, link, nap, w, motion, reset, out.failed)) return out;
-    estimatePaths(opts, link, nap, reset, w);
+    const ConfigOpts &after = estimatePaths(opts, link, nap, reset, w);
 
     DEBUG_LOG(2, "algEstWithFilter: out: \n");
     print_context_pres(&link);
     DEBUG_LOG(2, " pres->csFilter.length %d", link.csFilter.length);
-    phaseResultFilter(link, filters, w.rawMeas, w.phase, w.music, opts, nap, reset ? 1 : 0);
+    phaseResultFilter(link, filters, w.rawMeas, w.phase, w.music, after, nap, reset ? 1 : 0);
 
     out.done = true;
-    out.estimate = deliverable(link, opts);
+    out.estimate = deliverable(link, after);
     return out;
+}
+
+void tarn_rtp::keepOptionWrites(ConfigOpts &linkOpts, const PhaseWork &w) {
+    keepCalTableUpdate(linkOpts, w.cal);
+    if (w.musicRan) leaveMusicSets(linkOpts);
 }
 
 extern "C" {
@@ -368,6 +380,7 @@ int RTP_calcEstimate(CsContext *ctx) {
         std::lock_guard<std::mutex> hold(gSharedWorkLock);
         out = phaseEstimate(*ctx->meas, ctx->timeUs, *ctx->opts, *ctx->pres, gNewPres,
                             gSharedWork, nullptr);
+        keepOptionWrites(*ctx->opts, gSharedWork);
     }
     if (out.failed) {
         ctx->result->dest = 0.0;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "rtp/rtp_cir.h"
+#include "rtp/rtp_internal.h"
 #include "rtp/rtp_motion.h"
 #include "rtp/rtp_music.h"
 #include "rtp/rtp_tones.h"
@@ -33,6 +34,14 @@ struct PhaseWork {
     CirWork cir;
     // MUSIC's own work area (nothing carries over between calls).
     MusicWorkspace musicWork;
+    // What the computation leaves for the link's options (keepOptionWrites):
+    // the calibration run's table, and whether MUSIC ran (its channel-centre
+    // bound leaves its order sets behind). Set by every computation.
+    CalTableUpdate cal;
+    bool musicRan;
+    // The options the stages after MUSIC read, when they differ from the
+    // options in force (optionsAfterMusic).
+    ConfigOpts afterMusic;
 };
 
 // What one phase estimate gives.
@@ -49,14 +58,21 @@ struct PhaseOutcome {
 // (microseconds): tones, per-path estimates, path selection and the result
 // filter. `link` (the link's PresState: the tracked estimate, counters,
 // calibration run) and `filters` (the memory of its result filter) are
-// updated in place; nothing else of the link is touched. opts is read;
-// only the calibration-table run and MUSIC's channel-centre mode still
-// write into it. `motion` (tracking mode 1; null otherwise) asks for the
-// within-procedure motion compensation and gets what it found. The worker's
-// thread; `work` and `motion` are the caller's.
-PhaseOutcome phaseEstimate(const CsMeasurement &meas, double timeUs, ConfigOpts &opts,
+// updated in place; nothing else of the link is touched. opts, the options
+// in force, are only read: what the computation leaves for the link's
+// options is in `work` until keepOptionWrites writes it there. `motion`
+// (tracking mode 1; null otherwise) asks for the within-procedure motion
+// compensation and gets what it found. The worker's thread; `work` and
+// `motion` are the caller's.
+PhaseOutcome phaseEstimate(const CsMeasurement &meas, double timeUs, const ConfigOpts &opts,
                            PresState &link, NewPresState &filters, PhaseWork &work,
                            MotionRequest *motion);
+
+// Writes into the link's options what the latest computation in `work`
+// leaves there for the host to read back: a calibration run's table and
+// switches, and the order sets MUSIC's channel-centre bound leaves. The
+// link's own options record, also when the computation ran on a copy.
+void keepOptionWrites(ConfigOpts &linkOpts, const PhaseWork &work);
 
 // Calibration mode (EnableCal 1): the overrides of the phase pipeline,
 // written into the link's options where they stay (they show in the options

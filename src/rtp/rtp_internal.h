@@ -45,4 +45,23 @@ void phaseResultFilter(PresState &link, NewPresState &filters, const ToneRecord 
                        const PhaseResult &phase, MusicResult &music, const ConfigOpts &opts,
                        int nap, int reset);
 
+// What a procedure's calibration run leaves for the link's options: the
+// table (its running sums, or the finished table) and whether the run
+// finished, which switches estimation off and application on.
+struct CalTableUpdate {
+    bool written;   // table is calTable's new value
+    bool finished;  // estimateFilterChannel 0, applyEstimatedReverseChannel 1
+    TarnCplxD table[kChannels][kPaths];
+};
+
+// alg_rotatePct reading the options only: the calibration run's table goes
+// to `update` (its flags are set on every call), which the caller keeps
+// with keepCalTableUpdate; the run's progress is in *pres.
+void rotatePct(PresState *pres, ToneRecord *rawMeas, ToneRecord *procMeas, const ConfigOpts &opts,
+               int8_t NAP, const PhaseResult *phaseResult, CalTableUpdate &update);
+
+// Writes what the calibration run left into the link's options, where the
+// host reads the table and the switches back (nothing when no run ran).
+void keepCalTableUpdate(ConfigOpts &opts, const CalTableUpdate &update);
+
 }  // namespace tarn_rtp

@@ -250,8 +250,8 @@ bool logs(int level) {
 
 const uint8_t kCentreOrders[kMusicMaxOrders] = {1, 2, 4, 6, 7, 8, 9};
 const uint8_t kCentreCov[kMusicMaxOrders] = {1, 4, 8, 12, 14, 16, 18};
-const uint8_t kDefaultOrders[6] = {2, 4, 6, 7, 8, 9};
-const uint8_t kDefaultCov[6] = {4, 8, 12, 14, 16, 18};
+const uint8_t kDefaultOrders[kMusicOrdersAfterCentre] = {2, 4, 6, 7, 8, 9};
+const uint8_t kDefaultCov[kMusicOrdersAfterCentre] = {4, 8, 12, 14, 16, 18};
 
 // One call's inputs and settings, shared by the steps below.
 struct MusicCall {
@@ -266,6 +266,9 @@ struct MusicCall {
     bool centreOff;  // useChannelCenterForBoundMusicEst = 0
     double sf;
     double phaseDist[kPaths];
+    // The order set this call runs (the options' own, or the channel-centre
+    // set) and each order's covariance size.
+    const uint8_t *ordSet;
     int ordLen;
     int cov[kMusicMaxOrders];
 };
@@ -474,7 +477,7 @@ void pickMain(const MusicCall &c, PathState &ps, const Candidates &cand, int o, 
     if (survivors == 0) {
         // A failed order-2 run closes the bounds for the rest of the path.
         if (c.centre && o == 1) ps.upper = -kNoDist;
-        DEBUG_LOG(2, "No valid distances found for Music order %d", opts->muOrdSet[o]);
+        DEBUG_LOG(2, "No valid distances found for Music order %d", c.ordSet[o]);
         setNoDistance(music, o, j);
     } else {
         if (c.centre && o == 1) {
@@ -533,7 +536,7 @@ void runPath(const MusicCall &c, const ToneRecord *proc, PathState &ps, int j) {
     MusicResult *music = c.music;
     const PathSamples s = gatherPath(c, proc, j);
     for (int o = 0; o < c.ordLen; ++o) {
-        const int p = opts->muOrdSet[o];
+        const int p = c.ordSet[o];
         if (p == 0) break;
         music->valid[o][j] = 0;
         DEBUG_LOG(4, "\n muOrdSet[i]: %d \n", p);
@@ -565,14 +568,13 @@ void runPath(const MusicCall &c, const ToneRecord *proc, PathState &ps, int j) {
     DEBUG_LOG(2, " music std %lf", music->musicStd[j]);
 }
 
-// Restores the option sets, shifts the bound-setting order-1 run out and
-// applies the negative-distance rule.
-void finishCall(ConfigOpts *opts, MusicResult *music, bool centre, const PathState *state, int nap) {
-    if (centre) {
-        opts->muOrdSetLen = 6;
-        opts->muCovSetLen = 6;
-        std::memcpy(opts->muOrdSet, kDefaultOrders, sizeof kDefaultOrders);
-        std::memcpy(opts->muCovSet, kDefaultCov, sizeof kDefaultCov);
+// Shifts the bound-setting order-1 run out and applies the
+// negative-distance rule to the orders that remain.
+void finishCall(const ConfigOpts *opts, MusicResult *music, const MusicCall &c,
+                const PathState *state, int nap) {
+    int used = c.ordLen;
+    if (c.centre) {
+        used = kMusicOrdersAfterCentre;
         for (int j = 0; j < nap; ++j) {
             for (int o = 0; o + 1 < kMusicMaxOrders; ++o) {
                 music->valid[o][j] = music->valid[o + 1][j];
@@ -581,7 +583,6 @@ void finishCall(ConfigOpts *opts, MusicResult *music, bool centre, const PathSta
             }
         }
     }
-    const int used = std::min<int>(opts->muOrdSetLen, kMusicMaxOrders);
     for (int j = 0; j < nap; ++j) {
         DEBUG_LOG(2, " numPositiveDistances[n]  %d", state[j].positive);
         if (state[j].positive == 0 && opts->discardNegativeMusicValues == 1 && state[j].negative != 0) {
@@ -620,8 +621,8 @@ int rootMusicFreq(const TarnCplxD *R, int p, int L, int stride, double *freq, do
 }
 
 void estWithMusic(const PresState *pres, const ToneRecord *rawMeas, const ToneRecord *procMeas,
-                  ConfigOpts *opts, int8_t NAP, MusicResult *music, const double *pdest, bool reset,
-                  MusicRoute route, MusicWorkspace *work) {
+                  const ConfigOpts *opts, int8_t NAP, MusicResult *music, const double *pdest,
+                  bool reset, MusicRoute route, MusicWorkspace *work) {
     const int nap = clampPaths(NAP);
     DEBUG_LOG(4, kStageEnter, "algEstWithMusic");
     DEBUG_LOG(4, "pres->time %lf , valid %d", pres->time, pres->valid);
@@ -635,36 +636,54 @@ void estWithMusic(const PresState *pres, const ToneRecord *rawMeas, const ToneRe
     c.ws = work;
     c.centre = opts->useChannelCenterForBoundMusicEst == 1;
     c.centreOff = opts->useChannelCenterForBoundMusicEst == 0;
-    if (c.centre) {
-        opts->muOrdSetLen = kMusicMaxOrders;
-        opts->muCovSetLen = kMusicMaxOrders;
-        std::memcpy(opts->muOrdSet, kCentreOrders, sizeof kCentreOrders);
-        std::memcpy(opts->muCovSet, kCentreCov, sizeof kCentreCov);
-    }
+    // The channel-centre bound runs its own 7-order set, whatever the
+    // options hold.
+    const uint8_t *covSet = c.centre ? kCentreCov : opts->muCovSet;
+    c.ordSet = c.centre ? kCentreOrders : opts->muOrdSet;
     c.sf = opts->distSF;
     for (int j = 0; j < nap; ++j) c.phaseDist[j] = pdest[j] / c.sf;
     // Option sizes come from a record the host may install: clamp at use.
-    c.ordLen = std::min<int>(opts->muOrdSetLen, kMusicMaxOrders);
-    const int covLen = opts->muCovSetLen;
+    c.ordLen = c.centre ? kMusicMaxOrders : std::min<int>(opts->muOrdSetLen, kMusicMaxOrders);
+    const int covLen = c.centre ? kMusicMaxOrders : opts->muCovSetLen;
     for (int o = 0; o < kMusicMaxOrders; ++o) {
         int m = 0;
         if (covLen == 1)
-            m = opts->muCovSet[0];
+            m = covSet[0];
         else if (covLen >= 2 && o < covLen)
-            m = opts->muCovSet[o];
+            m = covSet[o];
         c.cov[o] = std::min(m, kMusicMaxCov);
     }
     PathState state[kPaths];
     for (int j = 0; j < nap; ++j) runPath(c, procMeas, state[j], j);
-    finishCall(opts, music, c.centre, state, nap);
+    finishCall(opts, music, c, state, nap);
     DEBUG_LOG(4, "\n\n********** %s EXIT ********** \n\n", "algEstWithMusic");
 }
 
 void estWithMusic(const PresState *pres, const ToneRecord *rawMeas, const ToneRecord *procMeas,
-                  ConfigOpts *opts, int8_t NAP, MusicResult *music, const double *pdest, bool reset,
-                  MusicRoute route) {
+                  const ConfigOpts *opts, int8_t NAP, MusicResult *music, const double *pdest,
+                  bool reset, MusicRoute route) {
     std::lock_guard<std::mutex> hold(gDefaultLock);
     estWithMusic(pres, rawMeas, procMeas, opts, NAP, music, pdest, reset, route, &defaultWorkspace());
+}
+
+void leaveMusicSets(ConfigOpts &opts) {
+    if (opts.useChannelCenterForBoundMusicEst != 1) return;
+    opts.muOrdSetLen = kMusicOrdersAfterCentre;
+    opts.muCovSetLen = kMusicOrdersAfterCentre;
+    std::memcpy(opts.muOrdSet, kDefaultOrders, sizeof kDefaultOrders);
+    std::memcpy(opts.muCovSet, kDefaultCov, sizeof kDefaultCov);
+}
+
+const ConfigOpts &optionsAfterMusic(const ConfigOpts &opts, ConfigOpts &scratch) {
+    if (opts.useChannelCenterForBoundMusicEst != 1) return opts;
+    const bool left = opts.muOrdSetLen == kMusicOrdersAfterCentre &&
+                      opts.muCovSetLen == kMusicOrdersAfterCentre &&
+                      std::memcmp(opts.muOrdSet, kDefaultOrders, sizeof kDefaultOrders) == 0 &&
+                      std::memcmp(opts.muCovSet, kDefaultCov, sizeof kDefaultCov) == 0;
+    if (left) return opts;  // the usual case from the second computation on
+    scratch = opts;
+    leaveMusicSets(scratch);
+    return scratch;
 }
 
 }  // namespace tarn_rtp
@@ -733,6 +752,7 @@ void algEstWithMusic(const PresState *pres, const ToneRecord *rawMeas, const Ton
                      ConfigOpts *opts, int8_t NAP, MusicResult *music, const double *pdest,
                      bool reset) {
     estWithMusic(pres, rawMeas, procMeas, opts, NAP, music, pdest, reset, MusicRoute::kFast);
+    leaveMusicSets(*opts);
 }
 
 }  // extern "C"

@@ -10,6 +10,9 @@ namespace tarn_rtp {
 constexpr int kMusicMaxCov = TARN_MUSIC_COV_STRIDE - 1;
 constexpr int kMusicMaxOrders = 7;
 constexpr int kMusicMaxL = TARN_MUSIC_COV_STRIDE;
+// Orders a call with the channel-centre bound hands on: its 7-order run
+// less the bound-setting order 1.
+constexpr int kMusicOrdersAfterCentre = 6;
 
 // How root-MUSIC decomposes: kFast shares the covariance sums across
 // orders, decomposes the forward-backward covariance as a real symmetric
@@ -40,17 +43,30 @@ int rootMusicFreq(const TarnCplxD *R, int p, int L, int stride, double *freq, do
                   MusicRoute route, MusicWorkspace *work);
 
 // algEstWithMusic on the chosen route, working in `work` (no lock, no heap
-// on the fast route).
+// on the fast route). It reads opts only: what the exported call leaves in
+// the options is leaveMusicSets' to write.
 void estWithMusic(const PresState *pres, const ToneRecord *rawMeas, const ToneRecord *procMeas,
-                  ConfigOpts *opts, int8_t NAP, MusicResult *music, const double *pdest, bool reset,
-                  MusicRoute route, MusicWorkspace *work);
+                  const ConfigOpts *opts, int8_t NAP, MusicResult *music, const double *pdest,
+                  bool reset, MusicRoute route, MusicWorkspace *work);
+
+// With the channel-centre bound (useChannelCenterForBoundMusicEst 1) a MUSIC
+// call runs its own order sets and leaves the fixed 6-order defaults in the
+// caller's options, whatever was configured: hosts see them in the options
+// they read back and the stages after MUSIC read them. Writes those sets
+// into opts; nothing without the bound.
+void leaveMusicSets(ConfigOpts &opts);
+
+// The options as the stages after a MUSIC call see them: opts itself, or a
+// copy in `scratch` with the sets leaveMusicSets leaves (only when opts does
+// not hold them already). The reference lives as long as both arguments.
+const ConfigOpts &optionsAfterMusic(const ConfigOpts &opts, ConfigOpts &scratch);
 
 // The same in the library's one default workspace, under its lock (the
 // exported entry points use it).
 int rootMusicFreq(const TarnCplxD *R, int p, int L, int stride, double *freq, double *mag,
                   MusicRoute route);
 void estWithMusic(const PresState *pres, const ToneRecord *rawMeas, const ToneRecord *procMeas,
-                  ConfigOpts *opts, int8_t NAP, MusicResult *music, const double *pdest, bool reset,
-                  MusicRoute route);
+                  const ConfigOpts *opts, int8_t NAP, MusicResult *music, const double *pdest,
+                  bool reset, MusicRoute route);
 
 }  // namespace tarn_rtp

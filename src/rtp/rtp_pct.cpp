@@ -61,12 +61,14 @@ void rotateStore(const TarnCplxD *tones, double w, const uint8_t *chanList, cons
     }
 }
 
-void logTable(const ConfigOpts *opts, int nap) {
+using CalTable = TarnCplxD[kChannels][kPaths];
+
+void logTable(const CalTable &table, int nap) {
     for (int k = 0; k < kChannels; ++k) {
         char line[4 * 64 + 2];
         int len = 0;
         for (int j = 0; j < nap; ++j) {
-            const TarnCplxD v = opts->calTable[k][j];
+            const TarnCplxD v = table[k][j];
             const int n = std::snprintf(line + len, sizeof line - static_cast<size_t>(len),
                                         "  [ch=%d]: %+.4f %+.4fj\t", k, v.real(), v.imag());
             if (n < 0 || len + n >= static_cast<int>(sizeof line)) break;
@@ -80,7 +82,8 @@ void logTable(const ConfigOpts *opts, int nap) {
 // at the calibration distance. `refM` is the distance still left in the tones
 // at the calibration setup: the true distance less what the prior rotation
 // already took out.
-void accumulateCal(const ToneRecord *procMeas, ConfigOpts *opts, int j, double refM) {
+void accumulateCal(const ToneRecord *procMeas, const ConfigOpts *opts, CalTable &table, int j,
+                   double refM) {
     TarnCplxD H[kChannels];
     for (int k = 0; k < kChannels; ++k) {
         if (outsideCalBand(k)) {
@@ -105,15 +108,15 @@ void accumulateCal(const ToneRecord *procMeas, ConfigOpts *opts, int j, double r
         if (m > M) M = m;
     }
     if (!(M > 0.0) || !std::isfinite(M)) return;
-    for (int k = 0; k < kChannels; ++k) opts->calTable[k][j] += H[k] / M;
+    for (int k = 0; k < kChannels; ++k) table[k][j] += H[k] / M;
 }
 
 // Turns path j's accumulated sums over `count` procedures into the
 // normalised reciprocal average.
-void finishCal(ConfigOpts *opts, int j, int count) {
+void finishCal(CalTable &table, int j, int count) {
     TarnCplxD R[kChannels];
     for (int k = 0; k < kChannels; ++k) {
-        const TarnCplxD A = opts->calTable[k][j] / static_cast<double>(count);
+        const TarnCplxD A = table[k][j] / static_cast<double>(count);
         if (A == TarnCplxD(0.0, 0.0))
             R[k] = A;
         else
@@ -124,7 +127,7 @@ void finishCal(ConfigOpts *opts, int j, int count) {
         // No procedure gave this path anything: leave its tones uncorrected
         // rather than multiply them by zero.
         DEBUG_LOG(1, "Calibration: no data for path %d, its table is left neutral.\n", j);
-        for (int k = 0; k < kChannels; ++k) opts->calTable[k][j] = TarnCplxD(1.0, 0.0);
+        for (int k = 0; k < kChannels; ++k) table[k][j] = TarnCplxD(1.0, 0.0);
         return;
     }
     double M = 0.0;
@@ -135,7 +138,7 @@ void finishCal(ConfigOpts *opts, int j, int count) {
     }
     DEBUG_LOG(2, "max %lf \n", M);
     if (!(M > 0.0) || !std::isfinite(M)) return;
-    for (int k = 0; k < kChannels; ++k) opts->calTable[k][j] = R[k] / M;
+    for (int k = 0; k < kChannels; ++k) table[k][j] = R[k] / M;
 }
 
 }  // namespace
@@ -231,9 +234,25 @@ int8_t algInterpProcPct(const PresState *pres, ToneRecord *rawMeas, const Config
 
 void alg_rotatePct(PresState *pres, ToneRecord *rawMeas, ToneRecord *procMeas, ConfigOpts *opts,
                    int8_t NAP, const PhaseResult *phaseResult) {
-    const int nap = clampPaths(NAP);
+    CalTableUpdate update;
+    rotatePct(pres, rawMeas, procMeas, *opts, NAP, phaseResult, update);
+    keepCalTableUpdate(*opts, update);
+}
 
-    if (opts->estimateFilterChannel == 0) {
+}  // extern "C"
+
+// The calibration run and the table's application, reading the options only:
+// the run's table goes to `update`, which the caller keeps in the link's
+// options (keepCalTableUpdate). Within the call the table in force is the
+// one the run has just written, as if the options already held it.
+void tarn_rtp::rotatePct(PresState *pres, ToneRecord *rawMeas, ToneRecord *procMeas,
+                         const ConfigOpts &opts, int8_t NAP, const PhaseResult *phaseResult,
+                         CalTableUpdate &update) {
+    const int nap = clampPaths(NAP);
+    update.written = false;
+    update.finished = false;
+
+    if (opts.estimateFilterChannel == 0) {
         if (pres != nullptr) pres->calRunActive = 0;
     } else if (pres == nullptr) {
         DEBUG_LOG(1, "Calibration: no link state, table not estimated.\n");
@@ -242,52 +261,65 @@ void alg_rotatePct(PresState *pres, ToneRecord *rawMeas, ToneRecord *procMeas, C
             // Estimation was just switched on: a fresh run with an empty table.
             pres->calRunActive = 1;
             pres->calProcCount = 0;
-            std::memset(static_cast<void *>(opts->calTable), 0, sizeof opts->calTable);
+            std::memset(static_cast<void *>(update.table), 0, sizeof update.table);
+        } else {
+            // The running sums are the options' table (a record installed
+            // meanwhile brings its own).
+            std::memcpy(static_cast<void *>(update.table), opts.calTable, sizeof update.table);
         }
+        update.written = true;
         for (int j = 0; j < nap; ++j) {
             // The tones have already lost (prior - disCal[j]) by rotation.
-            const double refM = opts->trueCalibrationDistance - (rawMeas->prior - opts->disCal[j]);
-            accumulateCal(procMeas, opts, j, refM);
+            const double refM = opts.trueCalibrationDistance - (rawMeas->prior - opts.disCal[j]);
+            accumulateCal(procMeas, &opts, update.table, j, refM);
         }
-        logTable(opts, nap);
+        logTable(update.table, nap);
 
         const int taken = pres->calProcCount + 1;
-        if (opts->maxProcForCal != 0 && taken >= opts->maxProcForCal) {
+        if (opts.maxProcForCal != 0 && taken >= opts.maxProcForCal) {
             DEBUG_LOG(2, "\n=== FINAL CROSS-PROCEDURE AVERAGES ===\n");
-            for (int j = 0; j < nap; ++j) finishCal(opts, j, taken);
-            logTable(opts, nap);
+            for (int j = 0; j < nap; ++j) finishCal(update.table, j, taken);
+            logTable(update.table, nap);
             pres->calProcCount = 0;
             pres->calRunActive = 0;
-            opts->estimateFilterChannel = 0;
-            opts->applyEstimatedReverseChannel = 1;
+            update.finished = true;
         } else if (pres->calProcCount < UINT16_MAX) {
             ++pres->calProcCount;
         }
     }
 
-    if (opts->applyEstimatedReverseChannel == 1) {
+    const bool apply = opts.applyEstimatedReverseChannel == 1 || update.finished;
+    if (apply) {
+        const CalTable &table = update.written ? update.table : opts.calTable;
         for (int k = 0; k < kChannels; ++k)
-            for (int j = 0; j < nap; ++j) procMeas->pct[k][j] *= opts->calTable[k][j];
+            for (int j = 0; j < nap; ++j) procMeas->pct[k][j] *= table[k][j];
     }
 
     // In the phase pipeline this runs before the phase estimate of the
     // procedure, so pdest still holds zeros there and the prior becomes 0.
-    if (opts->pctPrior == 4 && phaseResult != nullptr) {
+    if (opts.pctPrior == 4 && phaseResult != nullptr) {
         for (int j = 0; j < nap; ++j) {
-            double d = phaseResult->pdest[j] / opts->distSF;
+            double d = phaseResult->pdest[j] / opts.distSF;
             if (!(d >= 20.0)) {
                 rawMeas->prior = 0.0;
                 continue;
             }
-            d -= opts->phaseRotationOffset;
+            d -= opts.phaseRotationOffset;
             rawMeas->prior = d;
             for (int k = 0; k < kChannels; ++k) {
                 TarnCplxD e;
-                aaMathCalcExpImag(d * (procMeas->chanList[k] * 1000000.0) * 2.0 * kPi / opts->sol, &e);
+                aaMathCalcExpImag(d * (procMeas->chanList[k] * 1000000.0) * 2.0 * kPi / opts.sol, &e);
                 procMeas->pct[k][j] *= e;
             }
         }
     }
 }
 
-}  // extern "C"
+void tarn_rtp::keepCalTableUpdate(ConfigOpts &opts, const CalTableUpdate &update) {
+    if (!update.written) return;
+    std::memcpy(opts.calTable, update.table, sizeof opts.calTable);
+    if (update.finished) {
+        opts.estimateFilterChannel = 0;
+        opts.applyEstimatedReverseChannel = 1;
+    }
+}

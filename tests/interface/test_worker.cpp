@@ -371,25 +371,25 @@ TEST(TrackingState, EachLinkKeepsItsOwnWorkingState) {
     CsContextItem *a = csContextListGetItem(A);
     CsContextItem *b = csContextListGetItem(B);
     csContextListlock();
-    EXPECT_NEAR(a->trackState.rttOut.dest, 0.5994, 1e-9);
+    EXPECT_NEAR(a->state.filters.rttOut.dest, 0.5994, 1e-9);
     // The link's own state only: the shared working record is not touched.
     EXPECT_EQ(std::memcmp(&sharedBefore, &gNewPres, sizeof(NewPresState)), 0);
     NewPresState zero;
     std::memset(&zero, 0, sizeof zero);
-    EXPECT_EQ(std::memcmp(&b->trackState, &zero, sizeof zero), 0);
-    const NewPresState aAfterFirst = a->trackState;
+    EXPECT_EQ(std::memcmp(&b->state.filters, &zero, sizeof zero), 0);
+    const NewPresState aAfterFirst = a->state.filters;
     csContextListunlock();
 
     ASSERT_TRUE(estimateAndWait(B));
     csContextListlock();
     // B's window holds only its own distance; A's saved state is untouched.
-    EXPECT_NEAR(b->trackState.rttOut.dest, 3.5964, 1e-9);
+    EXPECT_NEAR(b->state.filters.rttOut.dest, 3.5964, 1e-9);
     for (int i = 0; i < TARN_MAX_WINDOW_SLOTS; ++i) {
-        if (b->trackState.rttWin[i].valid == 1) {
-            EXPECT_NEAR(b->trackState.rttWin[i].dest, 3.5964, 1e-9) << i;
+        if (b->state.filters.rttWin[i].valid == 1) {
+            EXPECT_NEAR(b->state.filters.rttWin[i].dest, 3.5964, 1e-9) << i;
         }
     }
-    EXPECT_EQ(std::memcmp(&a->trackState, &aAfterFirst, sizeof(NewPresState)), 0);
+    EXPECT_EQ(std::memcmp(&a->state.filters, &aAfterFirst, sizeof(NewPresState)), 0);
     csContextListunlock();
 
     ASSERT_TRUE(estimateAndWait(A));
@@ -407,15 +407,15 @@ TEST(TrackingState, CreatingALinkLeavesOtherWindowsAlone) {
     createLink(A);
     CsContextItem *a = csContextListGetItem(A);
     csContextListlock();
-    a->trackState.rtpWinCtl.index = 5;
+    a->state.filters.rtpWinCtl.index = 5;
     gNewPres.rtpWinCtl.index = 6;
     csContextListunlock();
 
     createLink(C);
     CsContextItem *c = csContextListGetItem(C);
     csContextListlock();
-    EXPECT_EQ(a->trackState.rtpWinCtl.index, 5);
-    EXPECT_EQ(c->trackState.rtpWinCtl.index, 0);
+    EXPECT_EQ(a->state.filters.rtpWinCtl.index, 5);
+    EXPECT_EQ(c->state.filters.rtpWinCtl.index, 0);
     EXPECT_EQ(gNewPres.rtpWinCtl.index, 6);
     csContextListunlock();
 
@@ -424,7 +424,7 @@ TEST(TrackingState, CreatingALinkLeavesOtherWindowsAlone) {
     csInit(standalone, nullptr, A);  // same reference, different context
     csContextListlock();
     EXPECT_EQ(gNewPres.rtpWinCtl.index, 0);
-    EXPECT_EQ(a->trackState.rtpWinCtl.index, 5);
+    EXPECT_EQ(a->state.filters.rtpWinCtl.index, 5);
     csContextListunlock();
     free(standalone);
     csIfCleanUp(A);

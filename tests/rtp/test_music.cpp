@@ -335,8 +335,9 @@ TEST(MusicEstimate, SlotLayoutOfTheSevenOrderOverride) {
     // With the channel-centre bounds the call runs orders {1,2,4,6,7,8,9} and
     // shifts the order-1 run out: slots 0..5 hold orders 2..9 exactly as a
     // plain run of the 6 default orders gives them (the alternative selection
-    // has no cross-order filters), slot 6 keeps order 9. The options end up
-    // at the 6-order defaults whatever was installed.
+    // has no cross-order filters), slot 6 keeps order 9. The pipeline's call
+    // only reads the options; the exported one leaves the 6-order defaults
+    // in them whatever was installed.
     tarn_test::ToneSetup s = singlePath(7.0, 2);
     s.rays = {{0.0, 1.0, 0.0}, {4.0, 0.5, 1.0}};
     Inputs centre(s, 1.0, 0.01);
@@ -352,14 +353,20 @@ TEST(MusicEstimate, SlotLayoutOfTheSevenOrderOverride) {
     plain.opts = constOpts;
     plain.opts.pctPrior = 3;
     plain.opts.useChannelCenterForBoundMusicEst = 0;
+    Inputs exported = centre;
     centre.run(2);
     plain.run(2);
+    EXPECT_EQ(centre.opts.muOrdSetLen, 3);
+    EXPECT_EQ(std::memcmp(centre.opts.muOrdSet, cal, 3), 0);
+    algEstWithMusic(&exported.pres, &exported.raw, &exported.proc, &exported.opts, 2, &exported.music,
+                    exported.pdest, true);
+    EXPECT_EQ(std::memcmp(&exported.music, &centre.music, sizeof exported.music), 0);
     const uint8_t orders[6] = {2, 4, 6, 7, 8, 9};
     const uint8_t covs[6] = {4, 8, 12, 14, 16, 18};
-    EXPECT_EQ(centre.opts.muOrdSetLen, 6);
-    EXPECT_EQ(centre.opts.muCovSetLen, 6);
-    EXPECT_EQ(std::memcmp(centre.opts.muOrdSet, orders, 6), 0);
-    EXPECT_EQ(std::memcmp(centre.opts.muCovSet, covs, 6), 0);
+    EXPECT_EQ(exported.opts.muOrdSetLen, 6);
+    EXPECT_EQ(exported.opts.muCovSetLen, 6);
+    EXPECT_EQ(std::memcmp(exported.opts.muOrdSet, orders, 6), 0);
+    EXPECT_EQ(std::memcmp(exported.opts.muCovSet, covs, 6), 0);
     for (int i = 0; i < 2; ++i) {
         for (int j = 0; j < 6; ++j) {
             ASSERT_EQ(centre.music.valid[j][i], plain.music.valid[j][i]) << j;
