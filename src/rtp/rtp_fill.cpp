@@ -18,45 +18,14 @@ struct FillWork {
     uint8_t meas[kChannels][kPaths];
 };
 
-// Fills the gaps of path j inside its span of usable channels. The product
-// form (mode 1) works on two-way phases and interpolates the square root of
-// the magnitude; the one-way form doubles the phases back to two-way before
-// unwrapping and halves them afterwards. Returns false when an interpolated
-// amplitude root came out negative.
-bool fillPath(FillWork &w, int j, int nap, double h, bool product) {
-    int idx[kChannels];
-    int k = 0;
-    for (int c = 0; c < kChannels; ++c) {
-        if (w.gm[c][j] != 0) idx[k++] = c;
-    }
-    if (k < kMinFillChannels) {
-        // Too few to interpolate: the estimators see an unusable path.
-        for (int c = 0; c < kChannels; ++c) w.tone[c][j] = TarnCplxD(0.0, 0.0);
-        return true;
-    }
-
-    uint8_t listedU[kChannels];
-    int8_t listedI[kChannels];
-    for (int m = 0; m < k; ++m) {
-        w.meas[idx[m]][j] = 1;
-        listedU[m] = static_cast<uint8_t>(idx[m]);
-        listedI[m] = static_cast<int8_t>(idx[m]);
-    }
-    // Rows are channel values: the channel of row c is c.
-    const int firstCh = idx[0];
-    const int lastCh = idx[k - 1];
-    const int spanLen = lastCh - firstCh + 1;
-    uint8_t span[kChannels];
-    for (int i = 0; i < spanLen; ++i) span[i] = static_cast<uint8_t>(firstCh + i);
-    uint8_t missing[kChannels];
-    const int q = aaMathCalcMissing(span, listedU, spanLen, k, missing);
-    if (q <= 0) {
-        for (int c = firstCh; c <= lastCh; ++c) w.gm[c][j] = 1;
-        return true;
-    }
-
+// Rebuilds path j's tones: the k measured channels idx keep their own
+// magnitude and unwrapped phase, the q missing channels get the splines'
+// values, every other channel is zero. False when an interpolated amplitude
+// root came out negative.
+bool fillMissing(FillWork &w, int j, int nap, double h, bool product, const int *idx,
+                 const int8_t *listedI, int k, const uint8_t *missing, int q) {
     TarnCplxD listedTone[kChannels];
-    double p[kChannels];
+    double p[kChannels] = {};
     for (int m = 0; m < k; ++m) {
         listedTone[m] = w.tone[idx[m]][j];
         const double ang = std::atan2(listedTone[m].imag(), listedTone[m].real()) / kPi * h;
@@ -112,6 +81,47 @@ bool fillPath(FillWork &w, int j, int nap, double h, bool product) {
         aaMathCalcExpImag(ph[c], &e);
         w.tone[c][j] = mag[c] * e;
     }
+    return ok;
+}
+
+// Fills the gaps of path j inside its span of usable channels. The product
+// form (mode 1) works on two-way phases and interpolates the square root of
+// the magnitude; the one-way form doubles the phases back to two-way before
+// unwrapping and halves them afterwards. Returns false when an interpolated
+// amplitude root came out negative.
+bool fillPath(FillWork &w, int j, int nap, double h, bool product) {
+    int idx[kChannels];
+    int k = 0;
+    for (int c = 0; c < kChannels; ++c) {
+        if (w.gm[c][j] != 0) idx[k++] = c;
+    }
+    if (k < kMinFillChannels) {
+        // Too few to interpolate: the estimators see an unusable path.
+        for (int c = 0; c < kChannels; ++c) w.tone[c][j] = TarnCplxD(0.0, 0.0);
+        return true;
+    }
+
+    uint8_t listedU[kChannels];
+    int8_t listedI[kChannels];
+    for (int m = 0; m < k; ++m) {
+        w.meas[idx[m]][j] = 1;
+        listedU[m] = static_cast<uint8_t>(idx[m]);
+        listedI[m] = static_cast<int8_t>(idx[m]);
+    }
+    // Rows are channel values: the channel of row c is c.
+    const int firstCh = idx[0];
+    const int lastCh = idx[k - 1];
+    const int spanLen = lastCh - firstCh + 1;
+    uint8_t span[kChannels];
+    for (int i = 0; i < spanLen; ++i) span[i] = static_cast<uint8_t>(firstCh + i);
+    uint8_t missing[kChannels];
+    const int q = aaMathCalcMissing(span, listedU, spanLen, k, missing);
+    if (q <= 0) {
+        for (int c = firstCh; c <= lastCh; ++c) w.gm[c][j] = 1;
+        return true;
+    }
+
+    const bool ok = fillMissing(w, j, nap, h, product, idx, listedI, k, missing, q);
     for (int c = firstCh; c <= lastCh; ++c) w.gm[c][j] = 1;
     return ok;
 }

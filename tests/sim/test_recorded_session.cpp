@@ -50,6 +50,7 @@ struct Scenario {
     const char *name;
     SimConfig sim;
     void (*options)(ConfigOpts &);
+    int trackingMode = 0;
 };
 
 SimConfig base(double distM, int nap, uint64_t seed) {
@@ -103,6 +104,24 @@ std::vector<Scenario> scenarios() {
                          o.useChannelCenterForBoundMusicEst = 0;
                      }});
     }
+    {
+        SimConfig c = base(2.0, 2, 17);
+        c.trajectory = Trajectory::moving(2.0, 2.0, 4.0);
+        s.push_back({"walk at 2 m/s, 2 paths, tracking mode 1", c, [](ConfigOpts &) {}, 1});
+    }
+    {
+        SimConfig c = base(4.0, 4, 18);
+        c.trajectory = Trajectory::outAndBack(4.0, 10.0, 1.5);
+        s.push_back({"out and back, 4 paths, own order sets, table run, tracking mode 1", c,
+                     [](ConfigOpts &o) {
+                         o.useChannelCenterForBoundMusicEst = 0;
+                         o.muOrdSetLen = 3;
+                         o.muCovSetLen = 3;
+                         o.estimateFilterChannel = 1;
+                         o.maxProcForCal = 8;
+                     },
+                     1});
+    }
     return s;
 }
 
@@ -120,6 +139,9 @@ std::vector<std::string> runSession() {
         ConfigOpts o = constOpts;
         all[i].options(o);
         EXPECT_EQ(csIfSetParam(link, TARN_PARAM_OPTIONS, &o), 1);
+        if (all[i].trackingMode != 0) {
+            EXPECT_EQ(tarnSetTrackingMode(link, all[i].trackingMode), 1);
+        }
         links.push_back(link);
         SimConfig c = all[i].sim;
         c.procedures = kProcedures;
