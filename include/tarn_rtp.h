@@ -275,8 +275,9 @@ TARN_API int algRootMusicFreq(const TarnCplxD *R, int p, int L, int stride, doub
  * valid flag, per path the spread musicStd; pathValid is not touched.
  * Reads pres->valid/time/dest, rawMeas->prior/gconf, procMeas->chanList/
  * gmap/pct and pdest (NAP phase-slope distances, m x distSF). With
- * useChannelCenterForBoundMusicEst = 1 the option's order and covariance
- * sets are rewritten to their fixed 6-order defaults. A path with fewer than
+ * useChannelCenterForBoundMusicEst = 1 the call runs its own 7-order set
+ * and leaves the option's order and covariance sets at their fixed 6-order
+ * defaults, whatever they held. A path with fewer than
  * 10 usable channels gets no distances. All pointers are owned by the caller
  * and used only during the call; allocates nothing (one static work area,
  * taken under its own lock: concurrent callers wait for each other). Not

@@ -198,4 +198,58 @@ TEST(RecordedSession, EveryDeliveredResultIsBitIdentical) {
     EXPECT_EQ(differing, 0);
 }
 
+// What a computation leaves in the link's options for the host to read back:
+// the 6-order sets the channel-centre bound leaves and a calibration run's
+// table and switches; never mode 1's option profile.
+TEST(LinkOptionsAfterComputation, OnlyTheDocumentedWritesReachTheHost) {
+    const CsLinkRef link = 0x6f00;
+    static CsInitRecord rec = {onResult};
+    csIfInit(link, &rec);
+    ConfigOpts o = constOpts;
+    o.muOrdSetLen = 3;
+    o.muCovSetLen = 3;
+    o.fiAvgPwr = 0.5;
+    o.estimateFilterChannel = 1;
+    o.maxProcForCal = 3;
+    ASSERT_EQ(csIfSetParam(link, TARN_PARAM_OPTIONS, &o), 1);
+    ASSERT_EQ(tarnSetTrackingMode(link, 1), 1);
+    auto readBack = [&](TarnLinkOptions *out) {
+        out->size = sizeof *out;
+        ASSERT_EQ(tarnGetLinkOptions(link, out), 1);
+    };
+    TarnLinkOptions installed{};
+    readBack(&installed);
+
+    Simulator sim(base(0.5, 2, 19));
+    for (int p = 1; p <= 3; ++p) {
+        WireProcedure w(sim.next());
+        ASSERT_EQ(csIfAddMeasurementV2(link, w.get()), 1);
+        tarn_test::Delivery d{};
+        ASSERT_TRUE(tarn_test::estimateAndWait(link, &d));
+        TarnLinkOptions now{};
+        readBack(&now);
+        SCOPED_TRACE(p);
+        EXPECT_EQ(now.calRunActive, p < 3 ? 1 : 0);
+        EXPECT_EQ(now.calProcedures, p < 3 ? p : 0);
+        EXPECT_EQ(now.opts.estimateFilterChannel, p < 3 ? 1 : 0);
+        EXPECT_EQ(now.opts.applyEstimatedReverseChannel, p < 3 ? 0 : 1);
+        EXPECT_EQ(now.opts.muOrdSetLen, 6);
+        EXPECT_EQ(now.opts.muCovSetLen, 6);
+        EXPECT_EQ(now.opts.fiAvgPwr, 0.5);
+        EXPECT_EQ(now.opts.rtpFilterType, installed.opts.rtpFilterType);
+        EXPECT_EQ(now.opts.rttFilterType, installed.opts.rttFilterType);
+        EXPECT_NE(now.opts.calTable[40][1], TarnCplxD(0.0, 0.0));
+        EXPECT_EQ(now.opts.calTable[78][1], TarnCplxD(0.0, 0.0));
+        // Nothing else moved.
+        ConfigOpts expect;
+        std::memcpy(&expect, &now.opts, sizeof expect);
+        expect.muOrdSetLen = expect.muCovSetLen = 3;
+        expect.estimateFilterChannel = installed.opts.estimateFilterChannel;
+        expect.applyEstimatedReverseChannel = installed.opts.applyEstimatedReverseChannel;
+        std::memcpy(expect.calTable, installed.opts.calTable, sizeof expect.calTable);
+        EXPECT_EQ(std::memcmp(&expect, &installed.opts, sizeof expect), 0);
+    }
+    csIfCleanUp(link);
+}
+
 }  // namespace
