@@ -1,10 +1,12 @@
 // Options record: layout and defaults, default copy, dump.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 
 #include <cstring>
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -15,6 +17,19 @@
 using cfgtest::T;
 
 namespace {
+
+using Field = std::pair<std::string, double>;
+using Values = std::vector<Field>;
+
+// "name value  name value ..." as a list of dumped fields.
+Values fieldsOf(const std::string &list) {
+    std::istringstream in(list);
+    Values v;
+    std::string name;
+    double value;
+    while (in >> name >> value) v.emplace_back(name, value);
+    return v;
+}
 
 struct DefaultAt {
     size_t offset;
@@ -200,10 +215,14 @@ TEST(SetDefaultConfigOpts, CopiesEveryByteAndDumps) {
     std::memset(static_cast<void *>(&dst), 0xA5, sizeof dst);
     setDefaultConfigOpts(&dst);
     EXPECT_EQ(std::memcmp(&dst, &constOpts, sizeof dst), 0);
-    const auto texts = cap.texts();
-    ASSERT_GE(texts.size(), 2u);
-    EXPECT_EQ(texts[0], "Set default configurations.\n");
-    EXPECT_EQ(texts[1], "________print_config_opts________ START\n");
+    ASSERT_FALSE(cap.texts().empty());
+    EXPECT_EQ(cap.texts()[0], "Set default configurations.\n");
+    // Then the dump of the record it set: the defaults, option by option.
+    const Values dumped = cap.values();
+    cap.clear();
+    print_config_opts(&constOpts);
+    EXPECT_EQ(dumped, cap.values());
+    EXPECT_EQ(dumped.size(), 72u);
 }
 
 TEST(SetDefaultConfigOpts, NullIsLoggedAsError) {
@@ -215,82 +234,26 @@ TEST(SetDefaultConfigOpts, NullIsLoggedAsError) {
 TEST(PrintConfigOpts, DefaultsDumpLineByLine) {
     tarn_test::LogCapture cap(2);
     print_config_opts(&constOpts);
-    const std::vector<std::string> expected = {
-        "________print_config_opts________ START\n",
-        "quant:       0\n",
-        "qWrap:       65536\n",
-        "distSF:      1000\n",
-        "calDistOffset:      0.000000\n",
-        "chMax:       79\n",
-        "pctPrior:    5\n",
-        "pctInvert:   0\n",
-        "pctMode:     0\n",
-        "pctMask:     0\n",
-        "phEnable:    0\n",
-        "phConfFac:   2\n",
-        "muOrdSetLen  6\n",
-        "muOrdSet[0]:   2\n",
-        "muOrdSet[1]:   4\n",
-        "muOrdSet[2]:   6\n",
-        "muOrdSet[3]:   7\n",
-        "muOrdSet[4]:   8\n",
-        "muOrdSet[5]:   9\n",
-        "muCovSetLen  6\n",
-        "muCovSet[0]:   4\n",
-        "muCovSet[1]:   8\n",
-        "muCovSet[2]:   12\n",
-        "muCovSet[3]:   14\n",
-        "muCovSet[4]:   16\n",
-        "muCovSet[5]:   18\n",
-        "muConfFacLen  2\n",
-        "muConfFac[0]:   35.000000\n",
-        "muConfFac[1]:   0.500000\n",
-        "disCal[0]:      0.000000\n",
-        "disCal[1]:      0.000000\n",
-        "disCal[2]:      0.000000\n",
-        "disCal[3]:      0.000000\n",
-        "muMaxEigs:   1.000000\n",
-        "muMagThr:    0.850000\n",
-        "fiAddGconf:  100\n",
-        "fiMaxPeriod: 4\n",
-        "fiMinConf:   15\n",
-        "fiMaxDelta:  15\n",
-        "fiConfDecay: 0.200000\n",
-        "fiPkConfThr: 0.000000\n",
-        "fiExclFrac:  0.000000\n",
-        "fiAvgPwr:    2.000000\n",
-        "fiVelAvg:    0.000000\n",
-        "pctQscale:   1\n",
-        "velocityBasedUpdate:           0\n",
-        "fiDistanceCombiningMethod:     3\n",
-        "fiUsePrevDistFilter:     1\n",
-        "sol:    299700000.000000\n",
-        " phaseRotationOffset : 15.000000\n",
-        " phDistFrac : 0.700000\n",
-        " minPhaseBasedFilterPhaseDist : 18.000000\n",
-        " phaseMusicFilter : 1\n",
-        " priorProximityMusicFilter : 0\n",
-        " discardNegativeMusicValues : 1\n",
-        " muOffset : -3.000000\n",
-        " smallerMusicOrderFilterOffsetLower : 15.000000\n",
-        " smallerMusicOrderFilterOffsetUpper : 7.000000\n",
-        "rttFilterType:    4\n",
-        "rttDisCalAA:    0.000000\n",
-        "rttDisCalSS:    0.000000\n",
-        "rttDisCalRS:    0.000000\n",
-        "logLevel:    0\n",
-        "useProductChannelDist:    1\n",
-        "EnableCal:    0\n",
-        "rtpFilterType  : 3\n",
-        "rtpSlidingWindowSize : 10\n",
-        "rtpSlidingWindowFrameSize 40\n",
-        "rtpWithinRttThresh 30.000000\n",
-        "slidingWindowMaxPeriod 3.000000\n",
-        "rttFiMaxPeriod 4.000000\n",
-        "filterMusicOrdersMethod 0\n",
-        "numFilterAntennaMusicStdDev 0\n",
-    };
-    EXPECT_EQ(cap.texts(), expected);
+    // Name and value of each option, in dump order.
+    const Values expected = fieldsOf(
+        "quant 0  qWrap 65536  distSF 1000  calDistOffset 0  chMax 79  pctPrior 5 "
+        "pctInvert 0  pctMode 0  pctMask 0  phEnable 0  phConfFac 2  muOrdSetLen 6 "
+        "muOrdSet[0] 2  muOrdSet[1] 4  muOrdSet[2] 6  muOrdSet[3] 7  muOrdSet[4] 8 "
+        "muOrdSet[5] 9  muCovSetLen 6  muCovSet[0] 4  muCovSet[1] 8  muCovSet[2] 12 "
+        "muCovSet[3] 14  muCovSet[4] 16  muCovSet[5] 18  muConfFacLen 2  muConfFac[0] 35 "
+        "muConfFac[1] 0.5  disCal[0] 0  disCal[1] 0  disCal[2] 0  disCal[3] 0  muMaxEigs 1 "
+        "muMagThr 0.85  fiAddGconf 100  fiMaxPeriod 4  fiMinConf 15  fiMaxDelta 15 "
+        "fiConfDecay 0.2  fiPkConfThr 0  fiExclFrac 0  fiAvgPwr 2  fiVelAvg 0  pctQscale 1 "
+        "velocityBasedUpdate 0  fiDistanceCombiningMethod 3  fiUsePrevDistFilter 1 "
+        "sol 299700000  phaseRotationOffset 15  phDistFrac 0.7 "
+        "minPhaseBasedFilterPhaseDist 18  phaseMusicFilter 1  priorProximityMusicFilter 0 "
+        "discardNegativeMusicValues 1  muOffset -3  smallerMusicOrderFilterOffsetLower 15 "
+        "smallerMusicOrderFilterOffsetUpper 7  rttFilterType 4  rttDisCalAA 0 "
+        "rttDisCalSS 0  rttDisCalRS 0  logLevel 0  useProductChannelDist 1  EnableCal 0 "
+        "rtpFilterType 3  rtpSlidingWindowSize 10  rtpSlidingWindowFrameSize 40 "
+        "rtpWithinRttThresh 30  slidingWindowMaxPeriod 3  rttFiMaxPeriod 4 "
+        "filterMusicOrdersMethod 0  numFilterAntennaMusicStdDev 0");
+    EXPECT_EQ(cap.values(), expected);
 }
 
 TEST(PrintConfigOpts, WritesAtLevelTwoOnly) {
@@ -306,11 +269,11 @@ TEST(PrintConfigOpts, SignedAndOversizedValues) {
     o.muConfFacLen = 0;
     tarn_test::LogCapture cap(2);
     print_config_opts(&o);
-    EXPECT_TRUE(cap.contains("fiAddGconf:  -5\n"));
-    EXPECT_TRUE(cap.contains("muOrdSetLen  200\n"));
-    EXPECT_TRUE(cap.contains("muOrdSet[6]:   0\n"));
+    const Values v = cap.values();
+    for (const Field &f : {Field("fiAddGconf", -5), Field("muOrdSetLen", 200),
+                           Field("muOrdSet[6]", 0), Field("muConfFacLen", 0)})
+        EXPECT_EQ(std::count(v.begin(), v.end(), f), 1) << f.first;
     EXPECT_FALSE(cap.containsFragment("muOrdSet[7]"));
-    EXPECT_TRUE(cap.contains("muConfFacLen  0\n"));
     EXPECT_FALSE(cap.containsFragment("muConfFac[0]"));
 }
 

@@ -12,23 +12,24 @@
 namespace {
 
 using tarn_test::LogCapture;
+using Field = std::pair<std::string, double>;
+using Values = std::vector<Field>;
 
 TEST(PresDump, FreshContextPrintsOnlyTheFilterHeader) {
     CsContext *ctx = static_cast<CsContext *>(calloc(1, csGetMemory(nullptr)));
     csInit(ctx, nullptr, 1);
     LogCapture cap(3);
     EXPECT_EQ(print_context_pres_filter(&ctx->presStore.csFilter), 0);
-    EXPECT_EQ(cap.texts(), (std::vector<std::string>{
-                               "csFilter->type:      0\n", "csFilter->time:      -100.000000\n",
-                               "csFilter->pvest:     0.000000\n", "csFilter->length:    0\n"}));
+    const Values header = {{"csFilter->type", 0},
+                           {"csFilter->time", -100},
+                           {"csFilter->pvest", 0},
+                           {"csFilter->length", 0}};
+    EXPECT_EQ(cap.values(), header);
     cap.clear();
     print_context_pres(&ctx->presStore);
-    const auto t = cap.texts();
-    ASSERT_EQ(t.size(), 10u);
-    EXPECT_EQ(t[0], "________print_context_pres________ START\n");
-    EXPECT_EQ(t[1], "time:                -100.000000\n");
-    EXPECT_EQ(t[2], "valid:                0\n");
-    EXPECT_EQ(t[5], "conf:                0.000000\n");
+    Values state = {{"time", -100}, {"valid", 0}, {"dest", 0}, {"vest", 0}, {"conf", 0}};
+    state.insert(state.end(), header.begin(), header.end());
+    EXPECT_EQ(cap.values(), state);
     free(ctx);
 }
 
@@ -42,12 +43,18 @@ TEST(PresDump, FilterEntriesUpToTheCountAndNeverPastTheArrays) {
     f.disAvg[1] = 0.25;
     LogCapture cap(3);
     EXPECT_EQ(print_context_pres_filter(&f), 2);
-    const auto t = cap.texts();
-    ASSERT_EQ(t.size(), 12u);
-    EXPECT_EQ(t[8], "csFilter->valid[1]:     1\n");
-    EXPECT_EQ(t[9], "csFilter->pdest[1]:     1.500000\n");
-    EXPECT_EQ(t[10], "csFilter->pconf[1]:     60.000000\n");
-    EXPECT_EQ(t[11], "csFilter->disAvg[1]:    0.250000\n");
+    EXPECT_EQ(cap.values(), (Values{{"csFilter->type", 0},
+                                    {"csFilter->time", 0},
+                                    {"csFilter->pvest", 0},
+                                    {"csFilter->length", 2},
+                                    {"csFilter->valid[0]", 0},
+                                    {"csFilter->pdest[0]", 0},
+                                    {"csFilter->pconf[0]", 0},
+                                    {"csFilter->disAvg[0]", 0},
+                                    {"csFilter->valid[1]", 1},
+                                    {"csFilter->pdest[1]", 1.5},
+                                    {"csFilter->pconf[1]", 60},
+                                    {"csFilter->disAvg[1]", 0.25}}));
     f.length = 200;
     EXPECT_EQ(print_context_pres_filter(&f), TARN_CS_FILTER_ENTRIES);
     cap.clear();
@@ -61,11 +68,9 @@ TEST(PresDump, WorkingStateDump) {
     std::memset(&s, 0, sizeof s);  // as gNewPres at load
     LogCapture cap(3);
     print_context_newpres(&s);
-    auto t = cap.texts();
-    ASSERT_EQ(t.size(), 20u);
-    EXPECT_EQ(t[0], "________print_context_newpres________ START\n");
-    EXPECT_EQ(t[1], "time:                0.000000\n");
-    EXPECT_EQ(t[2], "valid:                0\n");
+    auto v = cap.values();
+    ASSERT_EQ(v.size(), 19u);  // 5 state values, filter type and time, 3 x 4 entry values
+    for (const auto &field : v) EXPECT_EQ(field.second, 0.0) << field.first;
 
     s.time = 3.0;
     s.valid = 1;
@@ -76,14 +81,15 @@ TEST(PresDump, WorkingStateDump) {
     s.csFilter.disAvg[2][0] = -1.0;
     cap.clear();
     print_context_newpres(&s);
-    t = cap.texts();
-    EXPECT_EQ(t[1], "time:                3.000000\n");
-    EXPECT_EQ(t[2], "valid:                1\n");
-    EXPECT_EQ(t[3], "dest:                1200.000000\n");
-    EXPECT_EQ(t[5], "conf:                42.000000\n");
-    EXPECT_EQ(t[16], "csFilter->valid[2]:     1\n");
-    EXPECT_EQ(t[17], "csFilter->pdest[2]:     900.000000\n");
-    EXPECT_EQ(t[19], "csFilter->disAvg[2]:    -1.000000\n");
+    v = cap.values();
+    ASSERT_EQ(v.size(), 19u);
+    EXPECT_EQ(v[0], Field("time", 3.0));
+    EXPECT_EQ(v[1], Field("valid", 1));
+    EXPECT_EQ(v[2], Field("dest", 1200.0));
+    EXPECT_EQ(v[4], Field("conf", 42.0));
+    EXPECT_EQ(v[15], Field("csFilter->valid[2]", 1));
+    EXPECT_EQ(v[16], Field("csFilter->pdest[2]", 900.0));
+    EXPECT_EQ(v[18], Field("csFilter->disAvg[2]", -1.0));
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "log_capture.h"
 
+#include <cctype>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -69,6 +70,24 @@ bool LogCapture::containsFragment(const std::string &fragment) const {
     for (const auto &l : lines())
         if (l.text.find(fragment) != std::string::npos) return true;
     return false;
+}
+
+std::vector<std::pair<std::string, double>> LogCapture::values() const {
+    std::vector<std::pair<std::string, double>> out;
+    for (const auto &l : lines()) {
+        const char *p = l.text.c_str();
+        while (*p == ' ' || *p == '\n') ++p;
+        const char *name = p;
+        if (!std::isdigit(static_cast<unsigned char>(*p)) && *p != '-' && *p != '+' && *p != '.') {
+            while (*p != '\0' && *p != ':' && *p != ' ') ++p;
+        }
+        const std::string key(name, p);
+        while (*p == ' ' || *p == ':') ++p;
+        char *end = nullptr;
+        const double v = std::strtod(p, &end);
+        if (end != p) out.emplace_back(key, v);
+    }
+    return out;
 }
 
 void LogCapture::clear() {

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace tarn_test {
@@ -32,6 +33,10 @@ class LogCapture {
     bool contains(const std::string &text) const { return count(text) > 0; }
     // True when some captured text contains `fragment`.
     bool containsFragment(const std::string &fragment) const;
+    // Name and first number of every captured line that prints one, in order
+    // ("qWrap:  65536\n" -> {"qWrap", 65536}, "-4, " -> {"", -4}); lines
+    // without a number are skipped. Dump checks stand on these, not on spacing.
+    std::vector<std::pair<std::string, double>> values() const;
     void clear();
 
   private:
