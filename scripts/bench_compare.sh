@@ -36,7 +36,8 @@ trap cleanup EXIT
 trap 'exit 130' INT TERM
 
 LAUNCHER=""
-command -v ccache >/dev/null && LAUNCHER="-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache"
+command -v ccache >/dev/null &&
+    LAUNCHER="-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache"
 
 # Each revision builds under its worktree as a developer's build/native
 # would, so ccache (with CCACHE_BASEDIR) finds what such builds compiled.
@@ -62,7 +63,7 @@ grep -Fxv -f "$T/base.list" "$T/new.list" | sed 's/^/-- only in NEW: /' || true
 grep -Fx -f "$T/new.list" "$T/base.list" >"$T/common.list" ||
     { echo "no benchmark matching '$FILTER' in both revisions" >&2; exit 1; }
 
-echo "-- load before: $(uptime)"
+echo "-- load before callgrind: $(uptime)"
 i=0
 while read -r name; do
     i=$((i + 1))
@@ -84,6 +85,7 @@ while read -r name; do
     done
 done <"$T/common.list"
 
+echo "-- load before the timed rounds: $(uptime)"
 r=1
 while [ "$r" -le "$ROUNDS" ]; do
     order="base new"
