@@ -6,9 +6,10 @@
 # the end, and reports for each benchmark the filter selects (default: the
 # full estimate with 1, 2 and 4 paths)
 #   instructions per iteration under callgrind, which the machine's load does
-#     not change: the benchmark's second repetition run once with one
-#     iteration and once with the N that a minimum time gave the first; the
-#     difference of the two costs over N - 1, so setup cancels;
+#     not change: two repetitions of the benchmark, once with one iteration
+#     and once with the N iterations a minimum time gave; the cost of the
+#     second repetition (a dump as the benchmark function returns) of the
+#     second run less that of the first, over N - 1, so setup cancels;
 #   wall and CPU time, the two binaries run alternately ROUNDS times: each
 #     round's ratio NEW/BASE and the median ratio.
 # Environment: ROUNDS (5), JOBS (2), CG_MIN_TIME (the minimum time under
@@ -20,7 +21,7 @@ ROUNDS=${ROUNDS:-5}
 JOBS=${JOBS:-2}
 CG_MIN_TIME=${CG_MIN_TIME:-5}
 command -v valgrind >/dev/null || { echo "valgrind is missing (scripts/setup.sh)" >&2; exit 1; }
-REPO=$(git rev-parse --show-toplevel)
+REPO=$(git -C "$(dirname "$0")" rev-parse --show-toplevel)
 BASE=$(git -C "$REPO" rev-parse --verify "$1^{commit}")
 NEW=$(git -C "$REPO" rev-parse --verify "$2^{commit}")
 
@@ -111,6 +112,8 @@ names = open(os.path.join(t, "common.list")).read().split()
 def last_run(d):
     """Instructions and iterations of the second repetition (the last dump)."""
     dumps = glob.glob(os.path.join(d, "out.*"))
+    if not dumps:
+        sys.exit("no callgrind dump in %s: the benchmark's function has another name" % d)
     last = max(dumps, key=lambda p: int(p.rsplit(".", 1)[1]))
     cost = int(re.search(r"^summary: (\d+)", open(last).read(), re.M).group(1))
     runs = json.load(open(os.path.join(d, "run.json")))["benchmarks"]
