@@ -63,13 +63,15 @@ grep -Fxv -f "$T/new.list" "$T/base.list" | sed 's/^/-- only in BASE: /' || true
 grep -Fxv -f "$T/base.list" "$T/new.list" | sed 's/^/-- only in NEW: /' || true
 grep -Fx -f "$T/new.list" "$T/base.list" >"$T/common.list" ||
     { echo "no benchmark matching '$FILTER' in both revisions" >&2; exit 1; }
+escape() { sed 's/[][\.*^$+?(){}|]/\\&/g'; }
+COMMON="^($(escape <"$T/common.list" | paste -sd'|'))\$"
 
 echo "-- load before callgrind: $(uptime)"
 i=0
 while read -r name; do
     i=$((i + 1))
     fn=${name%%/*}
-    pattern=$(printf '%s' "$name" | sed 's/[][\.*^$+?(){}|]/\\&/g')
+    pattern=$(printf '%s' "$name" | escape)
     for side in base new; do
         eval bin=\$BIN_$side
         for min_time in 1e-9 "$CG_MIN_TIME"; do
@@ -95,7 +97,7 @@ while [ "$r" -le "$ROUNDS" ]; do
         echo "-- timed round $r ($side)"
         eval bin=\$BIN_$side
         # shellcheck disable=SC2086
-        "$bin" --benchmark_filter="$FILTER" --benchmark_format=json \
+        "$bin" --benchmark_filter="$COMMON" --benchmark_format=json \
             --benchmark_out="$T/time.$r.$side.json" ${BENCH_ARGS:-} >/dev/null
     done
     r=$((r + 1))
