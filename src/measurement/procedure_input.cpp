@@ -196,6 +196,85 @@ int storedCount(int64_t n) {
     return n > TARN_MAX_STEPS ? TARN_MAX_STEPS : static_cast<int>(n);
 }
 
+// The admitted initiator subevents' steps, converted into tmp in order. n
+// counts every admitted step (saturating once TARN_MAX_STEPS are stored).
+// False on a refused step or subevent; tmp then holds storedCount(n)
+// converted steps for the caller to release.
+bool takeInitiatorSteps(const CsProcedure &proc, const uint8_t *map, int numInit, int8_t NAP,
+                        CsMeasurement &tmp, int64_t &n) {
+    for (int k = 0; k < numInit; ++k) {
+        if (map[k] == 0) continue;
+        const CsSubevent &se = proc.initSubevents[k];
+        DEBUG_LOG(3, "processing initiator subevent %d in %s\n", k, kFn);
+        if (se.steps == nullptr) {
+            DEBUG_LOG(1, "Invalid initiator subevent %d in %s\n", k, kFn);
+            return false;
+        }
+        if (se.numSteps < 1) continue;
+        for (int64_t j = 0; j < se.numSteps; ++j) {
+            if (n >= TARN_MAX_STEPS) {
+                // Only counted from here on; nothing more can be stored.
+                n = addSaturated(n, se.numSteps - j);
+                break;
+            }
+            DEBUG_LOG(3, "processing initiator step %d in %s\n", static_cast<int>(j), kFn);
+            const CsStep &step = se.steps[j];
+            const int pos = static_cast<int>(n);
+            tmp.channels[pos] = step.channel;
+            tmp.modes[pos] = step.mode;
+            if (step.mode > kModeRttTone) {
+                DEBUG_LOG(1, "Invalid mode %d at step %d\n", static_cast<int8_t>(step.mode), pos);
+                return false;
+            }
+            if (!convertInitStep(&tmp.initSteps[pos], step, se.rpl, NAP)) return false;
+            ++n;
+        }
+        if (n >= TARN_MAX_STEPS) {
+            DEBUG_LOG(1, "Max channels exceeded %d", asLogInt(n));
+            n = TARN_MAX_STEPS;
+            break;
+        }
+    }
+    return true;
+}
+
+// The admitted reflector subevents' steps, converted into tmp beside the n
+// initiator steps whose modes they must repeat. m counts them (saturating).
+// False on a refused step or subevent; tmp then holds `held` converted
+// reflector steps for the caller to release.
+bool takeReflectorSteps(const CsProcedure &proc, const uint8_t *map, int numRefl, int8_t NAP,
+                        int64_t n, CsMeasurement &tmp, int64_t &m, int &held) {
+    for (int k = 0; k < numRefl; ++k) {
+        if (map[k] == 0) continue;
+        const CsSubevent &se = proc.reflSubevents[k];
+        if (se.steps == nullptr) {
+            DEBUG_LOG(1, "Invalid reflector subevent %d in %s\n", k, kFn);
+            held = storedCount(m);
+            return false;
+        }
+        if (se.numSteps < 1) continue;
+        for (int64_t j = 0; j < se.numSteps && m + j < TARN_MAX_STEPS; ++j) {
+            const CsStep &step = se.steps[j];
+            const int pos = static_cast<int>(m + j);
+            if (step.mode > kModeRttTone) continue;
+            // Both sides must agree on a step's mode: the stored layout and the
+            // release of the tone arrays follow the initiator's mode.
+            if (pos >= n || step.mode != tmp.modes[pos]) {
+                DEBUG_LOG(1, "Mode mismatch at step %d: init %d , refl %d\n", pos,
+                          pos < n ? tmp.modes[pos] : -1, step.mode);
+                held = pos;
+                return false;
+            }
+            if (!convertReflStep(&tmp.reflSteps[pos], step, se.rpl, NAP)) {
+                held = pos;
+                return false;
+            }
+        }
+        m = addSaturated(m, se.numSteps);
+    }
+    return true;
+}
+
 }  // namespace
 
 extern "C" {
@@ -303,74 +382,16 @@ int csAddMeasurement_v2(CsContext *ctx, const CsProcedure *proc) {
         proc->numReflSubevents > kMaxSubevents ? kMaxSubevents : proc->numReflSubevents;
 
     int64_t n = 0;
-    for (int k = 0; k < numInit; ++k) {
-        if (map[k] == 0) continue;
-        const CsSubevent &se = proc->initSubevents[k];
-        DEBUG_LOG(3, "processing initiator subevent %d in %s\n", k, kFn);
-        if (se.steps == nullptr) {
-            DEBUG_LOG(1, "Invalid initiator subevent %d in %s\n", k, kFn);
-            free_measurement_mem(tmp, storedCount(n), 0);
-            return 0;
-        }
-        if (se.numSteps < 1) continue;
-        for (int64_t j = 0; j < se.numSteps; ++j) {
-            if (n >= TARN_MAX_STEPS) {
-                // Only counted from here on; nothing more can be stored.
-                n = addSaturated(n, se.numSteps - j);
-                break;
-            }
-            DEBUG_LOG(3, "processing initiator step %d in %s\n", static_cast<int>(j), kFn);
-            const CsStep &step = se.steps[j];
-            const int pos = static_cast<int>(n);
-            tmp->channels[pos] = step.channel;
-            tmp->modes[pos] = step.mode;
-            if (step.mode > kModeRttTone) {
-                DEBUG_LOG(1, "Invalid mode %d at step %d\n", static_cast<int8_t>(step.mode), pos);
-                free_measurement_mem(tmp, pos, 0);
-                return 0;
-            }
-            if (!convertInitStep(&tmp->initSteps[pos], step, se.rpl, NAP)) {
-                free_measurement_mem(tmp, pos, 0);
-                return 0;
-            }
-            ++n;
-        }
-        if (n >= TARN_MAX_STEPS) {
-            DEBUG_LOG(1, "Max channels exceeded %d", asLogInt(n));
-            n = TARN_MAX_STEPS;
-            break;
-        }
+    if (!takeInitiatorSteps(*proc, map, numInit, NAP, *tmp, n)) {
+        free_measurement_mem(tmp, storedCount(n), 0);
+        return 0;
     }
-
     DEBUG_LOG(3, "Processing Reflector data");
     int64_t m = 0;
-    for (int k = 0; k < numRefl; ++k) {
-        if (map[k] == 0) continue;
-        const CsSubevent &se = proc->reflSubevents[k];
-        if (se.steps == nullptr) {
-            DEBUG_LOG(1, "Invalid reflector subevent %d in %s\n", k, kFn);
-            free_measurement_mem(tmp, storedCount(n), storedCount(m));
-            return 0;
-        }
-        if (se.numSteps < 1) continue;
-        for (int64_t j = 0; j < se.numSteps && m + j < TARN_MAX_STEPS; ++j) {
-            const CsStep &step = se.steps[j];
-            const int pos = static_cast<int>(m + j);
-            if (step.mode > kModeRttTone) continue;
-            // Both sides must agree on a step's mode: the stored layout and the
-            // release of the tone arrays follow the initiator's mode.
-            if (pos >= n || step.mode != tmp->modes[pos]) {
-                DEBUG_LOG(1, "Mode mismatch at step %d: init %d , refl %d\n", pos,
-                          pos < n ? tmp->modes[pos] : -1, step.mode);
-                free_measurement_mem(tmp, storedCount(n), pos);
-                return 0;
-            }
-            if (!convertReflStep(&tmp->reflSteps[pos], step, se.rpl, NAP)) {
-                free_measurement_mem(tmp, storedCount(n), pos);
-                return 0;
-            }
-        }
-        m = addSaturated(m, se.numSteps);
+    int reflHeld = 0;
+    if (!takeReflectorSteps(*proc, map, numRefl, NAP, n, *tmp, m, reflHeld)) {
+        free_measurement_mem(tmp, storedCount(n), reflHeld);
+        return 0;
     }
 
     int status = 0;
