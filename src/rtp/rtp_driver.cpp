@@ -200,7 +200,6 @@ bool prepareTones(const CsMeasurement &meas, double timeUs, const ConfigOpts &op
     failed = false;
     std::memset(static_cast<void *>(&w.tones), 0,
                 offsetof(PhaseWork, cir) - offsetof(PhaseWork, tones));
-    w.cirPaths = 0;
     // A full-width count: 256 tone steps are 256 tones.
     const int numTones = rtpExtractTones(meas, nap, opts, w.tones);
     if (numTones == 0) {
@@ -329,6 +328,9 @@ PhaseOutcome tarn_rtp::phaseEstimate(const CsMeasurement &meas, double timeUs,
                                      const ConfigOpts &opts, PresState &link,
                                      NewPresState &filters, PhaseWork &w, MotionRequest *motion) {
     PhaseOutcome out = {};
+    // Nothing of the previous computation (often another link's) may pass
+    // for this one's, also when this one stops early.
+    w.cirPaths = 0;
     w.cal.written = false;
     w.cal.finished = false;
     w.musicRan = false;

@@ -347,6 +347,14 @@ TEST_F(PhaseEndToEnd, ImpulseResponseOfTheDeliveredComputation) {
     EXPECT_EQ(tarnGetLatestImpulseResponse(link, 0, gCirBuf.data(), TARN_CIR_MAX_SIZE, nullptr,
                                            nullptr),
               0);
+    // A link whose computation formed no response (nothing measured yet)
+    // gets none, not the previous link's.
+    csIfInit(link + 2, &rec);
+    links_.push_back(link + 2);
+    Delivery none;
+    ASSERT_TRUE(estimate(link + 2, &none));
+    std::lock_guard<std::mutex> lock(tarn_test::gDeliveryMutex);
+    EXPECT_EQ(gCirSeen.n, 0);
 }
 
 TEST_F(PhaseEndToEnd, AlternatingLinksKeepTheirOwnDistances) {
