@@ -1,7 +1,8 @@
 // Full estimate per procedure through the host functions (72 channels, 1, 2
 // and 4 antenna paths; wall time per request and the worker thread's CPU
 // time per estimate), the same with the MUSIC estimator given no orders
-// (the difference is MUSIC's share), the latency each link sees when 1, 8
+// (the difference is MUSIC's share), the same in tracking mode 0 and 1 on a
+// walking target, the latency each link sees when 1, 8
 // or 32 links ask at once, and 1, 8 or 32 links asking at 10 Hz each,
 // spread over the period as a stack sends them.
 #include <benchmark/benchmark.h>
@@ -16,6 +17,7 @@
 #include <vector>
 
 #include "link_load.h"
+#include "targets.h"
 #include "simulator.h"
 #include "tarn.h"
 #include "wire.h"
@@ -23,7 +25,9 @@
 
 namespace {
 
+using tarn_bench::stillTarget;
 using tarn_bench::threadCpuS;
+using tarn_bench::walkingTarget;
 
 using Clock = std::chrono::steady_clock;
 using tarn_sim::SimConfig;
@@ -49,16 +53,11 @@ void onResult(CsEstimate *, CsRequest *req) {
     gCv.notify_one();
 }
 
-std::vector<std::unique_ptr<WireProcedure>> procedures(int nap, uint64_t seed) {
-    SimConfig cfg;
-    cfg.nap = nap;
-    cfg.snrDb = 25.0;
-    cfg.trajectory = tarn_sim::Trajectory::still(5.0);
-    cfg.reflections = {{3.0, 0.5}};
-    cfg.seed = seed;
+std::vector<std::unique_ptr<WireProcedure>> procedures(const SimConfig &cfg,
+                                                       int count = kProcedures) {
     Simulator sim(cfg);
     std::vector<std::unique_ptr<WireProcedure>> out;
-    for (int i = 0; i < kProcedures; ++i) out.emplace_back(new WireProcedure(sim.next()));
+    for (int i = 0; i < count; ++i) out.emplace_back(new WireProcedure(sim.next()));
     return out;
 }
 
@@ -88,9 +87,11 @@ void waitAll() {
     gCv.wait(g, [] { return gPending == 0; });
 }
 
-void estimateLoop(benchmark::State &state, const ConfigOpts *opts) {
-    const auto wire = procedures(static_cast<int>(state.range(0)), 1);
+// One estimate per iteration on one link, its procedures taken in turn.
+void estimateLoop(benchmark::State &state, const ConfigOpts *opts,
+                  const std::vector<std::unique_ptr<WireProcedure>> &wire, int trackingMode = 0) {
     Links links(1, opts);
+    tarnSetTrackingMode(kFirstLink, trackingMode);
     size_t i = 0;
     auto once = [&] {
         csIfAddMeasurementV2(kFirstLink, wire[i++ % wire.size()]->get());
@@ -116,7 +117,7 @@ void estimateLoop(benchmark::State &state, const ConfigOpts *opts) {
 }
 
 void BM_FullEstimate(benchmark::State &state) {
-    estimateLoop(state, nullptr);
+    estimateLoop(state, nullptr, procedures(stillTarget(static_cast<int>(state.range(0)), 1)));
 }
 BENCHMARK(BM_FullEstimate)->Arg(1)->Arg(2)->Arg(4)->ArgName("paths")->UseRealTime()->Unit(benchmark::kMicrosecond);
 
@@ -125,14 +126,26 @@ void BM_FullEstimateWithoutMusic(benchmark::State &state) {
     ConfigOpts opts = constOpts;
     opts.useChannelCenterForBoundMusicEst = 0;
     opts.muOrdSetLen = 0;
-    estimateLoop(state, &opts);
+    estimateLoop(state, &opts, procedures(stillTarget(static_cast<int>(state.range(0)), 1)));
 }
 BENCHMARK(BM_FullEstimateWithoutMusic)->Arg(1)->Arg(2)->Arg(4)->ArgName("paths")->UseRealTime()->Unit(benchmark::kMicrosecond);
+
+// Tracking mode 0 and mode 1 (moving targets) on the same walking target:
+// 20 s of it, so the time stamps wrap (and tracking restarts) once per run.
+void BM_EstimateByTrackingMode(benchmark::State &state) {
+    const SimConfig cfg = walkingTarget(static_cast<int>(state.range(0)));
+    estimateLoop(state, nullptr, procedures(cfg, 200), static_cast<int>(state.range(1)));
+}
+BENCHMARK(BM_EstimateByTrackingMode)
+    ->ArgsProduct({{1, 2, 4}, {0, 1}})
+    ->ArgNames({"paths", "mode"})
+    ->UseRealTime()
+    ->Unit(benchmark::kMicrosecond);
 
 // All links queue one request each; latency is request to callback.
 void BM_LinkLatency(benchmark::State &state) {
     const int count = static_cast<int>(state.range(0));
-    const auto wire = procedures(2, 2);
+    const auto wire = procedures(stillTarget(2, 2));
     Links links(count, nullptr);
     std::vector<Clock::time_point> asked(static_cast<size_t>(count));
     double sumUs = 0.0;
