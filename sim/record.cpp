@@ -40,6 +40,19 @@ OJson stepToJson(const Step &s) {
         j["tones"] = std::move(tones);
         j["toneQual"] = std::move(quals);
     }
+    if (s.aborted != 0) j["aborted"] = s.aborted;
+    return j;
+}
+
+OJson timingToJson(const StepTiming &t) {
+    OJson j;
+    j["tFcsUs"] = t.tFcsUs;
+    j["tIp1Us"] = t.tIp1Us;
+    j["tIp2Us"] = t.tIp2Us;
+    j["tPmUs"] = t.tPmUs;
+    j["tSwUs"] = t.tSwUs;
+    j["phy"] = t.phy;
+    j["rttType"] = t.rttType;
     return j;
 }
 
@@ -156,7 +169,23 @@ class Parser {
             if (!integer(j, "antPerm", where, 0, 255, true, &s->antPerm)) return false;
             if (!tones(j, where, s)) return false;
         }
-        return true;
+        return integer(j, "aborted", where, 0, 1, false, &s->aborted);
+    }
+
+    // Only the fields' ranges are checked here; whether a combination is one
+    // the CS configuration allows is the library's to judge.
+    bool timing(const Json &root, StepTiming *t) {
+        auto it = root.find("timing");
+        if (it == root.end() || it->is_null()) return true;
+        if (!it->is_object()) return fail("timing", "expected an object");
+        const std::string where = "timing";
+        return integer(*it, "tFcsUs", where, 0, 65535, true, &t->tFcsUs) &&
+               integer(*it, "tIp1Us", where, 0, 65535, true, &t->tIp1Us) &&
+               integer(*it, "tIp2Us", where, 0, 65535, true, &t->tIp2Us) &&
+               integer(*it, "tPmUs", where, 0, 65535, true, &t->tPmUs) &&
+               integer(*it, "tSwUs", where, 0, 255, false, &t->tSwUs) &&
+               integer(*it, "phy", where, 0, 255, false, &t->phy) &&
+               integer(*it, "rttType", where, 0, 255, false, &t->rttType);
     }
 
     bool subevents(const Json &root, const char *key, std::vector<Subevent> *out) {
@@ -211,6 +240,7 @@ std::string procedureToJson(const Procedure &p, long seq) {
         j["trueDistance"] = p.trueDistance;
     else
         j["trueDistance"] = nullptr;
+    if (p.timing.known()) j["timing"] = timingToJson(p.timing);
     j["initiator"] = subeventsToJson(p.initiator);
     j["reflector"] = subeventsToJson(p.reflector);
     return j.dump();
@@ -241,7 +271,7 @@ bool procedureFromJson(const std::string &line, Procedure *out, std::string *why
         p.trueDistance = truth->get<double>();
     }
     Parser parser(why);
-    if (!parser.subevents(root, "initiator", &p.initiator) ||
+    if (!parser.timing(root, &p.timing) || !parser.subevents(root, "initiator", &p.initiator) ||
         !parser.subevents(root, "reflector", &p.reflector))
         return false;
     *out = std::move(p);

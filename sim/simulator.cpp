@@ -263,7 +263,13 @@ bool Step::operator==(const Step &o) const {
             tones[t].qual != o.tones[t].qual)
             return false;
     return aaQual == o.aaQual && rssi == o.rssi && freqOff == o.freqOff && security == o.security &&
-           timeEst == o.timeEst && antenna == o.antenna && antPerm == o.antPerm;
+           timeEst == o.timeEst && antenna == o.antenna && antPerm == o.antPerm &&
+           aborted == o.aborted;
+}
+
+bool StepTiming::operator==(const StepTiming &o) const {
+    return tFcsUs == o.tFcsUs && tIp1Us == o.tIp1Us && tIp2Us == o.tIp2Us && tPmUs == o.tPmUs &&
+           tSwUs == o.tSwUs && phy == o.phy && rttType == o.rttType;
 }
 
 bool Subevent::operator==(const Subevent &o) const {
@@ -274,7 +280,8 @@ bool Subevent::operator==(const Subevent &o) const {
 bool Procedure::operator==(const Procedure &o) const {
     const bool truthSame =
         hasTruth() == o.hasTruth() && (!hasTruth() || trueDistance == o.trueDistance);
-    return truthSame && initiator == o.initiator && reflector == o.reflector;
+    return truthSame && timing == o.timing && initiator == o.initiator &&
+           reflector == o.reflector;
 }
 
 double Procedure::timeS() const {

@@ -180,6 +180,9 @@ struct Step {
     uint8_t antenna = 0;      // modes 1, 3
     uint8_t antPerm = 0;      // modes 2, 3
     std::vector<Tone> tones;  // modes 2, 3: NAP + 1 tones in reporting order
+    // 1: the controller reported the step aborted (no usable data). It keeps
+    // its place so that later steps of the subevent keep their times.
+    uint8_t aborted = 0;
 
     bool operator==(const Step &o) const;
 };
@@ -194,10 +197,27 @@ struct Subevent {
     bool operator==(const Subevent &o) const;
 };
 
+// The link's CS timing as the CS configuration gives it (microseconds), from
+// which each step's duration follows. All four times 0: unknown.
+struct StepTiming {
+    uint16_t tFcsUs = 0;
+    uint16_t tIp1Us = 0;
+    uint16_t tIp2Us = 0;
+    uint16_t tPmUs = 0;
+    uint8_t tSwUs = 0;    // antenna switch time; 0 with one antenna path
+    uint8_t phy = 0;      // CS_SYNC PHY: 1 LE 1M, 2 LE 2M, 3 LE 2M 2BT; 0 unknown
+    uint8_t rttType = 0;  // 0..6 as in the CS configuration
+
+    bool known() const { return tFcsUs != 0 || tIp1Us != 0 || tIp2Us != 0 || tPmUs != 0; }
+    bool operator==(const StepTiming &o) const;
+    bool operator!=(const StepTiming &o) const { return !(*this == o); }
+};
+
 struct Procedure {
     std::vector<Subevent> initiator;
     std::vector<Subevent> reflector;
     double trueDistance = std::numeric_limits<double>::quiet_NaN();  // metres; NaN: unknown
+    StepTiming timing;  // unknown unless the source of the procedure knew it
 
     bool hasTruth() const { return std::isfinite(trueDistance); }
     // Time stamp of the initiator's first subevent in seconds (0 without one).

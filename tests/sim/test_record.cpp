@@ -38,7 +38,11 @@ TEST(Record, RoundTripKeepsEveryField) {
     cfg.trajectory = Trajectory::still(2.0 / 3.0);  // not exact in decimal
     Simulator sim(cfg);
     for (int i = 0; i < 5; ++i) {
-        const Procedure p = sim.next();
+        Procedure p = sim.next();
+        if (i == 1) {
+            p.timing = {150, 145, 145, 40, 10, 2, 3};
+            p.initiator[0].steps[1].aborted = 1;
+        }
         Procedure back;
         std::string why;
         ASSERT_TRUE(procedureFromJson(procedureToJson(p, i), &back, &why)) << why;
@@ -88,6 +92,14 @@ TEST(Record, MalformedLinesNameTheFieldAndTheReason) {
             R"({"initiator":[{"nap":1,"timestampNs":18446744073709551615,"steps":[]}],"reflector":[]})"),
         "initiator[0].timestampNs: out of range -9223372036854775808..9223372036854775807 "
         "(18446744073709551615)");
+    EXPECT_EQ(reasonFor(R"({"timing":{"tFcsUs":150,"tIp1Us":145,"tIp2Us":145},"initiator":[],"reflector":[]})"),
+              "timing.tPmUs: missing");
+    EXPECT_EQ(reasonFor(R"({"timing":{"tFcsUs":150,"tIp1Us":145,"tIp2Us":145,"tPmUs":40,"tSwUs":256},"initiator":[],"reflector":[]})"),
+              "timing.tSwUs: out of range 0..255 (256)");
+    EXPECT_EQ(
+        reasonFor(
+            R"({"initiator":[{"nap":1,"timestampNs":0,"steps":[{"channel":3,"mode":0,"aborted":2}]}],"reflector":[]})"),
+        "initiator[0].steps[0].aborted: out of range 0..1 (2)");
     EXPECT_EQ(reasonFor("{\"initiator\": [}").rfind("not valid JSON: parse error", 0), 0u);
 }
 
