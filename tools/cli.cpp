@@ -613,7 +613,7 @@ int cmdReplay(ToolIo io, const std::string &file, const RunArgs &ra,
     CaptureSource source;
     const bool fromCapture = !capture.path.empty();
     if (fromCapture ? !source.open(capture, &why) : !reader.open(file, &why))
-        return fail(io, why);
+        return fromCapture && source.openStatus() == 2 ? usageError(io, why) : fail(io, why);
     Runner runner(io, ra);
     bool usage = false;
     if (!runner.start(&why, &usage)) return usage ? usageError(io, why) : fail(io, why);
@@ -649,7 +649,11 @@ int cmdReplay(ToolIo io, const std::string &file, const RunArgs &ra,
     }
     progress.done();
     if (!runner.finish(&why)) return fail(io, why);
-    if (fromCapture) source.printReport(io.err);
+    if (fromCapture) {
+        source.printReport(io.err);
+        // One rule with import: no procedure is a failure, with the reason.
+        if (const int rc = source.outcome(&why)) return rc == 2 ? usageError(io, why) : fail(io, why);
+    }
     if (malformed > 0)
         return fail(io, std::to_string(malformed) + " malformed line(s) in " + file + " skipped");
     return 0;
