@@ -23,15 +23,16 @@ int abortedToneCount(int nap) {
 WireProcedure::WireProcedure(const Procedure &p) {
     // The library reads the antenna path count of the initiator's first subevent.
     const int nap = p.initiator.empty() ? 1 : p.initiator[0].nap;
-    fill(p.initiator, nap, &init_);
-    fill(p.reflector, nap, &refl_);
+    fill(p.initiator, p.reflector, nap, &init_);
+    fill(p.reflector, p.initiator, nap, &refl_);
     proc_.numInitSubevents = static_cast<int32_t>(init_.size());
     proc_.initSubevents = init_.data();
     proc_.numReflSubevents = static_cast<int32_t>(refl_.size());
     proc_.reflSubevents = refl_.data();
 }
 
-void WireProcedure::fill(const std::vector<Subevent> &src, int nap, std::vector<CsSubevent> *dst) {
+void WireProcedure::fill(const std::vector<Subevent> &src, const std::vector<Subevent> &other,
+                         int nap, std::vector<CsSubevent> *dst) {
     dst->resize(src.size());
     for (size_t k = 0; k < src.size(); ++k) {
         const Subevent &se = src[k];
@@ -49,7 +50,11 @@ void WireProcedure::fill(const std::vector<Subevent> &src, int nap, std::vector<
             CsStep &ws = w.steps[j];
             ws.channel = st.channel;
             ws.mode = st.mode;
-            if (st.aborted != 0) {
+            // The library pairs the sides' steps by position: a step aborted
+            // on either side is unusable on both.
+            const bool otherAborted = k < other.size() && j < other[k].steps.size() &&
+                                      other[k].steps[j].aborted != 0;
+            if (st.aborted != 0 || otherAborted) {
                 fillAborted(&ws, nap);
                 continue;
             }

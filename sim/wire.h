@@ -24,8 +24,11 @@ class WireProcedure {
     CsProcedure *get() { return &proc_; }
 
   private:
-    // nap: the procedure's antenna path count, which sizes an aborted tone step.
-    void fill(const std::vector<Subevent> &src, int nap, std::vector<CsSubevent> *dst);
+    // other: the other side, whose aborted steps make the same steps of
+    // `src` unusable too; nap: the procedure's antenna path count, which
+    // sizes an aborted tone step.
+    void fill(const std::vector<Subevent> &src, const std::vector<Subevent> &other, int nap,
+              std::vector<CsSubevent> *dst);
     void fillAborted(CsStep *ws, int nap);
 
     CsProcedure proc_{};

@@ -279,6 +279,67 @@ TEST(SimReproducibility, SameSeedSameBytesOtherSeedOtherBytes) {
         << "recorded on x86-64; update only with a deliberate model change";
 }
 
+// Aborted steps reach the library in their places, in both input forms,
+// as steps it does not use: a failed exchange and zero tones of quality
+// "not available", whatever data the record still held for them.
+TEST(SimWire, AbortedStepsStayInPlaceUnusable) {
+    SimConfig cfg;
+    cfg.nap = 3;
+    cfg.toneMode = 3;
+    cfg.rttEvery = 2;
+    cfg.subevents = 3;
+    tarn_test::LogCapture quiet(-1);
+    Simulator sim(cfg);
+    Procedure p = sim.next();
+    std::vector<bool> aborted;
+    int n = 0;
+    for (size_t k = 0; k < p.initiator.size(); ++k)
+        for (size_t j = 0; j < p.initiator[k].steps.size(); ++j, ++n) {
+            aborted.push_back(n % 5 == 2);
+            if (!aborted.back()) continue;
+            // One side or both, with stale data left in the record.
+            for (Step *s : {&p.initiator[k].steps[j], &p.reflector[k].steps[j]}) {
+                if (n % 3 == 0 && s == &p.reflector[k].steps[j]) continue;
+                s->aborted = 1;
+                s->aaQual = 0;
+                s->timeEst = 3000;
+                s->tones.clear();
+            }
+        }
+    ContextPtr viaV2 = newContext(), viaV1 = newContext();
+    WireProcedure wp(p);
+    WireMeasurement wm(p);
+    ASSERT_EQ(csAddMeasurement_v2(viaV2.get(), wp.get()), 1);
+    ASSERT_EQ(csAddMeasurement(viaV1.get(), wm.get()), 1);
+    for (CsContext *ctx : {viaV2.get(), viaV1.get()}) {
+        const CsMeasurement &m = *ctx->meas;
+        ASSERT_EQ(m.N, n);
+        int i = 0;
+        for (const Subevent &se : p.initiator)
+            for (const Step &st : se.steps) {
+                SCOPED_TRACE(i);
+                ASSERT_EQ(m.channels[i], st.channel);
+                ASSERT_EQ(m.modes[i], st.mode);
+                const CsStepResult &a = ctx->initSlots[i].step, &b = ctx->reflSlots[i].step;
+                if (aborted[i] && st.mode == 1) {
+                    EXPECT_NE(a.mode1.aaQual, 0);
+                    EXPECT_EQ(a.mode1.timeEst, 0);
+                }
+                if (aborted[i] && st.mode == 3) {
+                    EXPECT_NE(a.tone.aaQual, 0);
+                    EXPECT_EQ(a.tone.timeEst, 0);
+                }
+                if (st.mode >= 2)
+                    for (int path = 0; path < 3; ++path)
+                        for (const CsStepResult *r : {&a, &b}) {
+                            const bool zero = r->tone.pct[2 * path] == 0 && r->tone.pct[2 * path + 1] == 0;
+                            EXPECT_EQ(zero && r->tone.pctQual[path] == kQualUnavailable, aborted[i]);
+                        }
+                ++i;
+            }
+    }
+}
+
 TEST(SimWire, StepLevelFormEqualsTheLibrarysConversion) {
     SimConfig cfg;
     cfg.reflections = {{3.0, 0.5}};
