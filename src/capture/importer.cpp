@@ -1312,15 +1312,20 @@ struct CaptureImporter::Impl {
             clearSlots(st);
             return;
         }
-        if (pos - st.prefix >= kMaxSlottedSegments || st.slotBytes + n - 1 + st.body.size() > kMaxRasBody) {
+        // Each position held costs its slot as well as its octets.
+        const size_t k = static_cast<size_t>(pos - st.prefix);
+        const size_t grow = k >= st.slots.size() ? k + 1 - st.slots.size() : 0;
+        const size_t cost = grow * sizeof(std::vector<uint8_t>) + (n - 1);
+        if (pos - st.prefix >= kMaxSlottedSegments ||
+            st.slotBytes + cost + st.body.size() > kMaxRasBody) {
             issue(Issue::RasBodyTooLong, &c, st.record, st.offset);
             clearSlots(st);
             return;
         }
-        const size_t k = static_cast<size_t>(pos - st.prefix);
-        if (k >= st.slots.size()) {
+        if (grow > 0) {
             st.slots.resize(k + 1);
             st.present.resize(k + 1, false);
+            st.slotBytes += grow * sizeof(std::vector<uint8_t>);
         }
         if (!st.present[k]) {
             st.slots[k].assign(v + 1, v + n);

@@ -33,6 +33,9 @@ struct RasHandleHint {
 // attribute handles with realtime, ondemand, cp, ready, overwritten or features).
 bool parseRasHandles(const std::string &text, std::vector<RasHandleHint> *out, std::string *why);
 
+// Procedure times follow the logging host's clock with its steps back
+// undone: after a step back, times go on from the last time before it with
+// the records' own spacing, so they never decrease (the step is reported).
 enum class TimeBase {
     FirstRecord,  // nanoseconds since the capture's first record
     Unix,         // nanoseconds since 1970-01-01 UTC on the logging host's clock
@@ -216,8 +219,8 @@ class CaptureImporter {
     bool openPeerFile(const std::string &path, std::string *why);
     bool openPeerMemory(const uint8_t *data, size_t size, std::string *why);
 
-    // The next whole procedure; false when the capture is exhausted (the
-    // report is then final).
+    // The next whole procedure, each link's in time order; false when the
+    // capture is exhausted (the report is then final).
     bool next(ImportedProcedure *out);
     const ImportReport &report() const;
 

@@ -208,7 +208,9 @@ TEST(Faults, ClockSteppingBack) {
         };
         for (size_t i = 1; i < sim.size(); ++i) {
             EXPECT_GT(t(r, i), t(r, i - 1)) << i;
-            if (i != 6) EXPECT_EQ(t(r, i) - t(r, i - 1), t(plain, i) - t(plain, i - 1)) << i;
+            if (i != 6) {
+                EXPECT_EQ(t(r, i) - t(r, i - 1), t(plain, i) - t(plain, i - 1)) << i;
+            }
         }
         // The step back costs the one gap it hides, not more.
         const int64_t lost = (t(plain, 6) - t(plain, 5)) - (t(r, 6) - t(r, 5));
