@@ -953,7 +953,13 @@ struct CaptureImporter::Impl {
             si.aborted = iAborted ? 1 : 0;
             si.timestampNs = hs.timeNs;
             if (!r) {
-                for (const WireStep &s : hs.steps) si.steps.push_back(recordStep(s, s.channel));
+                for (const WireStep &s : hs.steps) {
+                    si.steps.push_back(recordStep(s, s.channel));
+                    if (si.steps.back().aborted && !iAborted)
+                        issue(Issue::AbortedSteps, &c, p.record, p.offset,
+                              "step " + std::to_string(si.steps.size() - 1) + " on channel " +
+                                  std::to_string(s.channel));
+                }
                 proc.initiator.push_back(std::move(si));
                 continue;
             }
