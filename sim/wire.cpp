@@ -52,8 +52,8 @@ void WireProcedure::fill(const std::vector<Subevent> &src, const std::vector<Sub
             ws.mode = st.mode;
             // The library pairs the sides' steps by position: a step aborted
             // on either side is unusable on both.
-            const bool otherAborted = k < other.size() && j < other[k].steps.size() &&
-                                      other[k].steps[j].aborted != 0;
+            const bool otherAborted =
+                k < other.size() && j < other[k].steps.size() && other[k].steps[j].aborted != 0;
             if (st.aborted != 0 || otherAborted) {
                 fillAborted(&ws, nap);
                 continue;

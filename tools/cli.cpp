@@ -652,7 +652,8 @@ int cmdReplay(ToolIo io, const std::string &file, const RunArgs &ra,
     if (fromCapture) {
         source.printReport(io.err);
         // One rule with import: no procedure is a failure, with the reason.
-        if (const int rc = source.outcome(&why)) return rc == 2 ? usageError(io, why) : fail(io, why);
+        if (const int rc = source.outcome(&why))
+            return rc == 2 ? usageError(io, why) : fail(io, why);
     }
     if (malformed > 0)
         return fail(io, std::to_string(malformed) + " malformed line(s) in " + file + " skipped");

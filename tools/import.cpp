@@ -45,8 +45,10 @@ bool parseConnectionChoice(const std::string &text, ConnectionChoice *out, std::
                         : std::isdigit(static_cast<unsigned char>(ch)));
     const unsigned long v = ok ? std::strtoul(digits.c_str(), nullptr, hex ? 16 : 10) : 0;
     if (!ok || (hex && v > 0x0FFF) || (!hex && (v == 0 || v > 1000000))) {
-        *why = "--connection takes a connection number from the report (e.g. 2) or an ACL "
-               "handle in hex up to 0x0FFF (e.g. 0x0040), not '" + text + "'";
+        *why =
+            "--connection takes a connection number from the report (e.g. 2) or an ACL "
+            "handle in hex up to 0x0FFF (e.g. 0x0040), not '" +
+            text + "'";
         return false;
     }
     if (hex) {
@@ -62,8 +64,10 @@ namespace {
 
 std::string choiceText(const ConnectionChoice &c) {
     char b[48];
-    if (c.byHandle) std::snprintf(b, sizeof b, "on handle 0x%04X", c.handle);
-    else std::snprintf(b, sizeof b, "%d", c.number);
+    if (c.byHandle)
+        std::snprintf(b, sizeof b, "on handle 0x%04X", c.handle);
+    else
+        std::snprintf(b, sizeof b, "%d", c.number);
     return b;
 }
 
@@ -100,10 +104,11 @@ int captureOutcome(const tarn_capture::ImportReport &rep, const ConnectionChoice
     }
     *why = "no whole procedure in " + path;
     if (!choice.any()) *why += " on connection " + choiceText(choice);
-    if (rep.stopped) *why += " (reading stopped: " + rep.stopReason + ")";
+    if (rep.stopped)
+        *why += " (reading stopped: " + rep.stopReason + ")";
     else if (rep.droppedProcedures() > 0)
-        *why += " (" + std::to_string(rep.droppedProcedures()) +
-                " not delivered; the report says why)";
+        *why +=
+            " (" + std::to_string(rep.droppedProcedures()) + " not delivered; the report says why)";
     return 1;
 }
 
@@ -262,8 +267,10 @@ bool CaptureSource::open(const CaptureReplayArgs &a, std::string *why) {
             return false;
         }
         openStatus_ = 1;
-        if (!delivering.empty()) connection_ = delivering[0]->number;
-        else if (!fit.empty()) connection_ = fit[0]->number;
+        if (!delivering.empty())
+            connection_ = delivering[0]->number;
+        else if (!fit.empty())
+            connection_ = fit[0]->number;
     }
     imp_.reset(new tarn_capture::CaptureImporter(o));
     if (!imp_->openFile(a.path, why)) {

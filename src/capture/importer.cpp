@@ -377,7 +377,8 @@ struct CaptureImporter::Impl {
         }
         rep.lastUs = r.timestampUs;
         int64_t step;
-        if (__builtin_sub_overflow(r.timestampUs, prevUs, &step)) step = r.timestampUs < prevUs ? INT64_MIN : INT64_MAX;
+        if (__builtin_sub_overflow(r.timestampUs, prevUs, &step))
+            step = r.timestampUs < prevUs ? INT64_MIN : INT64_MAX;
         prevUs = r.timestampUs;
         if (step >= 0) {
             if (__builtin_add_overflow(rep.spanUs, step, &rep.spanUs)) rep.spanUs = INT64_MAX;
@@ -390,7 +391,8 @@ struct CaptureImporter::Impl {
         rep.largestClockBackUs = std::max(rep.largestClockBackUs, back);
         if (__builtin_add_overflow(shiftUs, back, &shiftUs)) shiftUs = INT64_MAX;
         char text[96];
-        std::snprintf(text, sizeof text, "the clock went back %.6f s", static_cast<double>(back) * 1e-6);
+        std::snprintf(text, sizeof text, "the clock went back %.6f s",
+                      static_cast<double>(back) * 1e-6);
         issueHere(Issue::ClockBack, nullptr, text);
     }
 

@@ -69,7 +69,8 @@ void ImportReport::print(std::ostream &os) const {
                   static_cast<double>(spanUs) * 1e-6);
     os << "\n";
     if (clockBacks > 0)
-        os << fmt("  the clock went back %" PRIu64 " time(s), by %.6f s in all (largest %.6f s); "
+        os << fmt("  the clock went back %" PRIu64
+                  " time(s), by %.6f s in all (largest %.6f s); "
                   "procedure times go on from the last time before each step\n",
                   clockBacks, static_cast<double>(clockBackUs) * 1e-6,
                   static_cast<double>(largestClockBackUs) * 1e-6);
@@ -89,7 +90,8 @@ void ImportReport::print(std::ostream &os) const {
     }
     os << fmt("connections with CS data: %" PRIu64, csConnections);
     if (connectionsSeen > csConnections)
-        os << fmt(" (and %" PRIu64 " other link(s) without CS data)", connectionsSeen - csConnections);
+        os << fmt(" (and %" PRIu64 " other link(s) without CS data)",
+                  connectionsSeen - csConnections);
     os << "\n";
     for (const ConnectionInfo &c : connections) {
         if (c.number == 0) continue;
@@ -164,10 +166,14 @@ void ImportReport::print(std::ostream &os) const {
         for (const IssueExample &e : examples[k]) {
             os << sep << fmt("record %" PRIu64 " @ %" PRIu64, e.record, e.offset);
             std::string where;
-            if (e.connection) where = fmt("connection %d", e.connection);
-            else if (e.hasHandle) where = fmt("link 0x%03X", e.handle);
-            if (!where.empty() && !e.detail.empty()) os << " (" << where << ", " << e.detail << ")";
-            else if (!where.empty()) os << " (" << where << ")";
+            if (e.connection)
+                where = fmt("connection %d", e.connection);
+            else if (e.hasHandle)
+                where = fmt("link 0x%03X", e.handle);
+            if (!where.empty() && !e.detail.empty())
+                os << " (" << where << ", " << e.detail << ")";
+            else if (!where.empty())
+                os << " (" << where << ")";
             else if (!e.detail.empty()) os << " (" << e.detail << ")";
             sep = "; ";
         }

@@ -94,7 +94,7 @@ tarn_sim::Procedure captureView(const tarn_sim::Procedure &p);
 // The step timing a capture of these procedures carries (from the first
 // procedure's timing, or the writer's defaults when it has none), as the
 // importer reads it back for a procedure with `nap` antenna paths.
-tarn_sim::StepTiming captureTiming(const tarn_sim::Procedure &first,
-                                   const CaptureWriterOptions &o, int nap);
+tarn_sim::StepTiming captureTiming(const tarn_sim::Procedure &first, const CaptureWriterOptions &o,
+                                   int nap);
 
 }  // namespace tarn_capture

@@ -35,7 +35,8 @@ std::vector<tarn_sim::Procedure> simulate(int n, int nap, int toneMode, int sube
     return out;
 }
 
-std::vector<uint8_t> write(const std::vector<tarn_sim::Procedure> &ps, const CaptureWriterOptions &o) {
+std::vector<uint8_t> write(const std::vector<tarn_sim::Procedure> &ps,
+                           const CaptureWriterOptions &o) {
     CaptureWriter w(o);
     std::string why;
     for (const tarn_sim::Procedure &p : ps) EXPECT_TRUE(w.write(p, &why)) << why;
@@ -144,8 +145,8 @@ TEST(Faults, LostSegmentsBeyondSixtyFour) {
         std::vector<int> lose;
         bool whole;
     };
-    const Case cases[] = {{{1}, true}, {{65}, true}, {{3, 70}, true}, {{63, 64}, true},
-                          {{1, 65}, false}};
+    const Case cases[] = {
+        {{1}, true}, {{65}, true}, {{3, 70}, true}, {{63, 64}, true}, {{1, 65}, false}};
     for (const Case &c : cases) {
         SCOPED_TRACE(::testing::PrintToString(c.lose));
         CaptureWriterOptions lo = o;
@@ -287,8 +288,8 @@ TEST(Faults, StepTimingFromTheCapture) {
             EXPECT_EQ(p.procedure.timing, want);
             tarn_sim::Procedure back;
             std::string why;
-            ASSERT_TRUE(
-                tarn_sim::procedureFromJson(tarn_sim::procedureToJson(p.procedure, 0), &back, &why));
+            ASSERT_TRUE(tarn_sim::procedureFromJson(tarn_sim::procedureToJson(p.procedure, 0),
+                                                    &back, &why));
             EXPECT_EQ(back.timing, want);
         }
     }
@@ -306,7 +307,8 @@ TEST(Faults, ExitRuleOfTheCaptureCommands) {
         o.ras = ras;
         const std::vector<uint8_t> bytes = write(sim, o);
         std::ofstream(path, std::ios::binary)
-            .write(reinterpret_cast<const char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+            .write(reinterpret_cast<const char *>(bytes.data()),
+                   static_cast<std::streamsize>(bytes.size()));
     }
     struct Row {
         std::vector<std::string> args;

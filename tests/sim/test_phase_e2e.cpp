@@ -150,8 +150,9 @@ TEST_F(PhaseEndToEnd, AbortedStepsGiveNothing) {
         if (i >= kSettle) acc.add(d.dest, 4.0);
     }
     ASSERT_GT(aborted, 10 * kProcedures / 2);
-    std::printf("[ accuracy ] aborted steps with stale tones: median %.4f m, 90th percentile %.4f m\n",
-                acc.median(), acc.p90());
+    std::printf(
+        "[ accuracy ] aborted steps with stale tones: median %.4f m, 90th percentile %.4f m\n",
+        acc.median(), acc.p90());
     EXPECT_LT(acc.p90(), 0.05);
 }
 

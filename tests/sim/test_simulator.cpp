@@ -332,8 +332,10 @@ TEST(SimWire, AbortedStepsStayInPlaceUnusable) {
                 if (st.mode >= 2)
                     for (int path = 0; path < 3; ++path)
                         for (const CsStepResult *r : {&a, &b}) {
-                            const bool zero = r->tone.pct[2 * path] == 0 && r->tone.pct[2 * path + 1] == 0;
-                            EXPECT_EQ(zero && r->tone.pctQual[path] == kQualUnavailable, aborted[i]);
+                            const bool zero =
+                                r->tone.pct[2 * path] == 0 && r->tone.pct[2 * path + 1] == 0;
+                            EXPECT_EQ(zero && r->tone.pctQual[path] == kQualUnavailable,
+                                      aborted[i]);
                         }
                 ++i;
             }
