@@ -1318,6 +1318,7 @@ struct CaptureImporter::Impl {
             issue(Issue::RasCounterAmbiguous, &c, st.record, st.offset, why);
             lostBody(c, st.body, "reflector body dropped, " + why);
             clearSlots(st);
+            st.skipping = true;  // its other re-sent segments say nothing new
             return;
         }
         // Each position held costs its slot as well as its octets.
