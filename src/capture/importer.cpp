@@ -1064,7 +1064,10 @@ struct CaptureImporter::Impl {
                 if (p.open) bound = std::min(bound, p.timeNs);
             for (const HciProc &p : c.waitHci) bound = std::min(bound, p.timeNs);
         }
-        while (!c.held.empty() && c.held.front().first <= bound) {
+        // A procedure left open for good (no final status, no later Result
+        // of its configuration) must not hold the link back without bound.
+        const size_t most = 4 * static_cast<size_t>(opts.joinWindow) + 16;
+        while (!c.held.empty() && (c.held.front().first <= bound || c.held.size() > most)) {
             ready.push_back(std::move(c.held.front().second));
             c.held.pop_front();
         }

@@ -188,6 +188,35 @@ TEST(Faults, OneSidedInTimeOrder) {
     }
 }
 
+// A Result event that never gets its final status (another configuration)
+// holds the link's deliveries back only for a bounded while.
+TEST(Faults, AStrayOpenProcedureHoldsBackBoundedly) {
+    const std::vector<tarn_sim::Procedure> sim = simulate(300, 1, 2, 1);
+    CaptureWriter w;
+    std::string why;
+    ASSERT_TRUE(w.write(sim[0], &why)) << why;
+    const size_t at = w.data().size();
+    for (size_t i = 1; i < sim.size(); ++i) ASSERT_TRUE(w.write(sim[i], &why)) << why;
+    std::vector<uint8_t> f(w.data().begin(), w.data().begin() + at);
+    ResultHeader h;
+    h.handle = 0x0040;
+    h.configId = 3;
+    h.procedureDone = h.subeventDone = kStatusPartial;
+    h.nap = 1;
+    append(&f, 4, encodeResultEvent(h, {}, 0, 0, StepLayout()), true, kEpoch + 1);
+    f.insert(f.end(), w.data().begin() + at, w.data().end());
+    CaptureImporter imp;
+    ASSERT_TRUE(imp.openMemory(f.data(), f.size(), &why)) << why;
+    ImportedProcedure ip;
+    ASSERT_TRUE(imp.next(&ip));
+    const uint64_t before = imp.report().records;
+    size_t n = 1;
+    while (imp.next(&ip)) ++n;
+    EXPECT_EQ(n, sim.size());
+    // Delivered after a third of the capture or so, not at its end.
+    EXPECT_LT(before, imp.report().records / 2);
+}
+
 // The logging host's clock steps back (an hour, or half a second): the step
 // is reported, procedure times stay increasing with their spacing kept, and
 // the capture's span stays what was recorded.
