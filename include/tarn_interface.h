@@ -423,10 +423,12 @@ TARN_API int tarnGetLinkOptions(CsLinkRef linkRef, TarnLinkOptions *out);
  *           (rttFilterType 0). Every tone is corrected for the motion within
  *           its procedure, with the speed measured from the procedure's own
  *           tones (around the tracked speed once the track is sure of it):
- *           steps are timed from the subevent time stamps (controller
- *           records) and 150 us per step within a subevent (at most the time
- *           to the next subevent), or 150 us per step for step-level
- *           records. One tracker per link follows distance and radial speed
+ *           with a step timing given (tarnSetStepTiming) each step lasts
+ *           what it composes to, back to back from its subevent's time
+ *           stamp; without one, steps are timed from the subevent time
+ *           stamps (controller records) and 150 us per step within a
+ *           subevent (at most the time to the next subevent), or 150 us per
+ *           step for step-level records. One tracker per link follows distance and radial speed
  *           (a Kalman filter, process noise from a maximum acceleration of
  *           6 m/s^2); it takes the phase candidate, rejects one far from it
  *           (a reflection, a spurious short root) and clips one just outside
@@ -441,8 +443,9 @@ TARN_API int tarnGetLinkOptions(CsLinkRef linkRef, TarnLinkOptions *out);
  *           only the round trip holds the track. The round-trip candidate
  *           reported by tarnGetLatestComputation is the tracked distance plus
  *           the round trip's smoothed offset from it, and the record carries
- *           the tracked speed. Until a track exists (no usable candidate yet)
- *           results are combined as in mode 0. In calibration mode
+ *           the tracked speed and how the steps were timed. Until a track
+ *           exists (no usable candidate yet) results are combined as in
+ *           mode 0. In calibration mode
  *           (EnableCal 1) the link computes as in mode 0.
  * The mode belongs to the link, not to its options: option installs
  * (csIfSetParam type 0), configuration and calibration files leave it as
