@@ -83,7 +83,8 @@ typedef struct TarnLatestComputation {
     uint32_t version;  /* out: TARN_LATEST_COMPUTATION_VERSION of the library */
     uint32_t sequence; /* out: computations of this link so far; 0 = none yet */
     uint32_t reserved; /* zero */
-    RangeEstimate phase; /* phase candidate (valid 1 = the phase estimator gave a distance) */
+    RangeEstimate phase; /* phase candidate (valid 1 = the phase estimator gave a distance;
+                            with TARN_INTEGRITY_FIRST_PATH the first path's distance) */
     RangeEstimate rtt;   /* round-trip-time candidate (valid 1 = likewise) */
     CsEstimate result;   /* the result delivered for this computation */
     /* Version 2: the tracking mode (see tarnSetTrackingMode). Filled only
@@ -119,8 +120,11 @@ typedef struct TarnLatestComputation {
  * read under multipath. */
 /* Both candidates valid and |phase - round trip| > 3 J. */
 #define TARN_INTEGRITY_DISAGREE 0x001u
-/* The phase distance is shorter than the round trip's lower bound
- * (round trip - allowance) by more than 2 J: something advanced the phase
+/* The phase distance (the phase candidate; without one, the median of the
+ * antenna paths' phase-slope distances, which a manipulation can push below
+ * zero where the pipeline gives no distance) is shorter than the round
+ * trip's lower bound (round trip - allowance) by more than 2 J: something
+ * advanced the phase
  * (manipulation suspected). A reflector cannot advance the round trip's
  * timing when it is protected by a random sequence. */
 #define TARN_INTEGRITY_MANIPULATION 0x002u
@@ -130,12 +134,13 @@ typedef struct TarnLatestComputation {
  * it explains the response clearly better than one path does. */
 #define TARN_INTEGRITY_MULTIPATH 0x004u
 /* Direct path possibly blocked: of those two paths the earlier one is the
- * weaker (firstPathM gives it). */
+ * weaker (below 0.8 of the later one's amplitude); firstPathM gives it. */
 #define TARN_INTEGRITY_BLOCKED 0x008u
-/* Residual frequency offset or phase jumps: channels measured in different
- * subevents (runs of tone steps between mode-0 steps) turn against their
- * neighbours by more than 45 degrees on average, where channels measured in
- * the same subevent do not. */
+/* Residual frequency offset or phase jumps: neighbouring channels (up to
+ * 4 MHz apart) measured in different subevents (runs of tone steps between
+ * mode-0 steps) turn against each other by more than 45 degrees on average
+ * beyond the turn of same-subevent neighbours, and by 25 degrees more than
+ * those vary among themselves. */
 #define TARN_INTEGRITY_PHASE_JUMPS 0x010u
 /* The tracking (re)started with this computation: the phase pipeline's
  * filters reset (first procedure, a gap, repeated invalid procedures) or

@@ -233,8 +233,10 @@ bool Session::process(const Procedure &p, SessionRow *row) {
         r.rttConf = static_cast<int>(latest.rtt.conf);
     }
     // Without either estimator's output the result record holds nothing of
-    // this procedure.
-    if (r.phaseM || r.rttM) r.finalM = answer.dest / sf;
+    // this procedure; nor does one that says "no estimate" (the guarded
+    // combination refusing both).
+    const bool noEstimate = answer.dest == 0.0 && answer.conf == -1;
+    if ((r.phaseM || r.rttM) && !noEstimate) r.finalM = answer.dest / sf;
     *row = r;
     return true;
 }

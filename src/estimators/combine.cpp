@@ -73,14 +73,16 @@ double known(double sigma) {
 }  // namespace
 
 uint32_t tarn_est::candidatePairFlags(const ConfigOpts &opts, const GuardInput &in) {
-    if (!candidateUsable(in.phase) || !candidateUsable(in.rtt)) return 0;
+    if (!candidateUsable(in.rtt)) return 0;
+    const bool phaseOk = candidateUsable(in.phase);
+    if (!phaseOk && !std::isfinite(in.slopeDest)) return 0;
     const double sf = scaleOf(opts);
-    const double p = in.phase.dest / sf;
+    const double p = (phaseOk ? in.phase.dest : in.slopeDest) / sf;
     const double r = in.rtt.dest / sf;
     const double joint = std::sqrt(known(in.phaseSigmaM) * known(in.phaseSigmaM) +
                                    known(in.rttSigmaM) * known(in.rttSigmaM));
     uint32_t flags = 0;
-    if (std::fabs(p - r) > 3.0 * joint) flags |= TARN_INTEGRITY_DISAGREE;
+    if (phaseOk && std::fabs(p - r) > 3.0 * joint) flags |= TARN_INTEGRITY_DISAGREE;
     // Multipath makes an honest round trip read long, never short: its lower
     // bound is the round trip less that allowance.
     if (p < r - TARN_INTEGRITY_MULTIPATH_ALLOWANCE_M - 2.0 * joint)
@@ -108,6 +110,12 @@ tarn_est::GuardOutcome tarn_est::guardedCombination(const ConfigOpts &opts, cons
         return out;
     }
     if (!rttOk) {
+        if (in.phaseJumps) {
+            // Neither candidate can be trusted: no estimate.
+            out.result.dest = 0.0;
+            out.result.conf = confByte(kNoConfidence);
+            return out;
+        }
         take(in.phase, &out.result);
         out.sigmaM = in.phaseSigmaM;
         return out;
@@ -119,7 +127,7 @@ tarn_est::GuardOutcome tarn_est::guardedCombination(const ConfigOpts &opts, cons
     const double sp = known(in.phaseSigmaM), sr = known(in.rttSigmaM);
     const double sf = scaleOf(opts);
     const double gap = std::fabs(in.phase.dest - in.rtt.dest) / sf;
-    if (sp > 0.0 && sr > 0.0 && gap <= 2.0 * std::sqrt(sp * sp + sr * sr)) {
+    if (!in.multipath && sp > 0.0 && sr > 0.0 && gap <= 2.0 * std::sqrt(sp * sp + sr * sr)) {
         const double wp = 1.0 / (sp * sp), wr = 1.0 / (sr * sr);
         RangeEstimate fused = in.phase;
         fused.dest = (in.phase.dest * wp + in.rtt.dest * wr) / (wp + wr);

@@ -1,6 +1,8 @@
 // Library-internal parts of the estimators (not exported).
 #pragma once
 
+#include <cmath>
+
 #include "tarn_config.h"
 #include "tarn_estimators.h"
 #include "tarn_measurement.h"
@@ -31,6 +33,11 @@ struct GuardInput {
     double phaseSigmaM = -1.0;
     double rttSigmaM = -1.0;
     bool phaseJumps = false;  // the phase shows residual offset or jumps
+    bool multipath = false;   // the response shows a second path: the round trip reads long
+    // The phase slope's own distance (metres x distSF), which judges the
+    // phase when the phase candidate is missing (a manipulation can push it
+    // below zero, where the pipeline gives no distance); not finite: none.
+    double slopeDest = NAN;
 };
 
 // What the guarded combination delivers.
@@ -46,10 +53,12 @@ uint32_t candidatePairFlags(const ConfigOpts &opts, const GuardInput &in);
 
 // The guarded combination (tarnSetCombination mode 1): the round trip bounds
 // the result from below. Without a usable phase candidate the round trip is
-// delivered, without a usable round trip the phase candidate; a phase
-// distance under the lower bound or with phase jumps gives way to the round
-// trip; candidates within twice their joint uncertainty are fused by inverse
-// variance; otherwise the phase candidate stands.
+// delivered, without a usable round trip the phase candidate (none when the
+// phase shows jumps); a phase distance under the lower bound or with phase
+// jumps gives way to the round trip; without multipath (where the round trip
+// reads long, a bias rather than noise) candidates within twice their joint
+// uncertainty are fused by inverse variance; otherwise the phase candidate
+// stands.
 GuardOutcome guardedCombination(const ConfigOpts &opts, const GuardInput &in);
 
 }  // namespace tarn_est

@@ -52,6 +52,7 @@ LinkIntegrity assessCandidates(const CsContextItem &item, const ConfigOpts &opts
     if (restarted) li.flags |= TARN_INTEGRITY_RESTARTED;
     if (!rttProtected(item)) li.flags |= TARN_INTEGRITY_RTT_UNPROTECTED;
     li.firstPathM = phase.firstPathM;
+    li.slopeM = phase.slopeM;
     if ((li.combination == 1 || trackingMode1) && phase.blocked && phase.firstPathM > 0.0 &&
         phaseCandidate->valid == 1) {
         phaseCandidate->dest = phase.firstPathM * scaleOf(opts);
@@ -69,6 +70,8 @@ void combineWithIntegrity(const ConfigOpts &opts, const RangeEstimate &phase,
     in.phaseSigmaM = li->phaseSigmaM;
     in.rttSigmaM = li->rttSigmaM;
     in.phaseJumps = (li->flags & TARN_INTEGRITY_PHASE_JUMPS) != 0;
+    in.multipath = (li->flags & TARN_INTEGRITY_MULTIPATH) != 0;
+    in.slopeDest = li->slopeM * scaleOf(opts);
     const uint32_t pair = tarn_est::candidatePairFlags(opts, in);
     if (tracked) {
         li->flags |= pair;

@@ -3,6 +3,8 @@
 // combination, between the estimators and the result (not exported).
 #pragma once
 
+#include <cmath>
+
 #include "rtp/rtp_integrity.h"
 #include "rtt/rtt_internal.h"
 #include "tarn_interface.h"
@@ -18,6 +20,7 @@ struct LinkIntegrity {
     uint32_t flags = 0;
     uint32_t combination = 0;
     double firstPathM = -1.0;
+    double slopeM = NAN;  // the phase slope's distance (metres), NaN none
 };
 
 // Step 1, after both estimators: the candidates' uncertainties and the

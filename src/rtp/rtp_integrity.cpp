@@ -31,6 +31,11 @@ constexpr double kWeakerShare = 0.8;
 constexpr double kJumpDeg = 45.0;
 constexpr double kJumpExcessDeg = 25.0;
 
+// One procedure's spread overstates the error of the tracked distance,
+// which the result filter averages over procedures: the share of it that
+// is the tracked distance's standard uncertainty.
+constexpr double kSpreadScale = 0.65;
+
 using Cplx = TarnCplxD;
 
 double sq(double v) {
@@ -272,6 +277,12 @@ PhaseIntegrity assessPhase(const PhaseWork &w, const CsMeasurement &meas, const 
         }
         pathMed[paths++] = aaMathCalcMedianDouble(d, n);
     }
+    double slopes[kPaths];
+    int nSlopes = 0;
+    for (int j = 0; j < nap; ++j)
+        if (w.phase.pconf[j] > 0.0 && std::isfinite(w.phase.pdest[j]))
+            slopes[nSlopes++] = w.phase.pdest[j] / sf;
+    if (nSlopes > 0) out.slopeM = aaMathCalcMedianDouble(slopes, nSlopes);
     if (paths > 0) {
         double pathVar = 0.0;
         if (paths >= 2) {
@@ -281,7 +292,7 @@ PhaseIntegrity assessPhase(const PhaseWork &w, const CsMeasurement &meas, const 
             for (int i = 0; i < paths; ++i) pathVar += sq(pathMed[i] - mu);
             pathVar /= (paths - 1) * paths;
         }
-        out.sigmaM = std::sqrt(orderVar / paths + pathVar + fitVar / (nap * nap));
+        out.sigmaM = kSpreadScale * std::sqrt(orderVar / paths + pathVar + fitVar / (nap * nap));
     }
 
     // The response of the best-covered antenna path, two paths fitted around

@@ -3,6 +3,8 @@
 // direct path and phase jumps between subevents (not exported).
 #pragma once
 
+#include <cmath>
+
 #include "rtp/rtp_driver.h"
 
 namespace tarn_rtp {
@@ -28,6 +30,8 @@ struct PhaseIntegrity {
     // (the later path's pull on a packet detector), metres.
     double rttPullM = 0.0;
     double jumpDeg = 0.0;  // mean turn of cross-subevent neighbours against same-subevent ones
+    // Median of the antenna paths' phase-slope distances (metres); NaN none.
+    double slopeM = NAN;
 };
 
 // Assesses the latest phase computation in `work` (the procedure `meas`, the
