@@ -10,7 +10,8 @@
  * helpers; they are listed in the section "Extensions" of the header that
  * declares them (here: tarnGetLatestComputation,
  * tarnGetLatestImpulseResponse, tarnGetLinkOptions, tarnSetTrackingMode and
- * tarnSetCombination).
+ * tarnGetLatestImpulseResponse, tarnGetLinkOptions, tarnSetTrackingMode,
+ * tarnSetStepTiming and tarnSetCombination).
  *
  * Threads and locks. The host calls the host functions from any of its
  * threads; one worker thread of the library computes every estimate and
@@ -87,19 +88,27 @@ typedef struct TarnLatestComputation {
                             with TARN_INTEGRITY_FIRST_PATH the first path's distance) */
     RangeEstimate rtt;   /* round-trip-time candidate (valid 1 = likewise) */
     CsEstimate result;   /* the result delivered for this computation */
-    /* Version 2: the tracking mode (see tarnSetTrackingMode). Filled only
-     * for a computation made in tracking mode 1; for one in mode 0 the
-     * library fills the first version's bytes (size reports which). */
+    /* Version 2: the tracking mode (see tarnSetTrackingMode). Meaningful
+     * for a computation made in tracking mode 1 (see version 4 for mode 0). */
     uint32_t trackingMode; /* 1: the computation ran in tracking mode 1 */
     uint32_t trackFlags;   /* TARN_TRACK_FLAG_* (tarn_track.h): what the tracker did */
     double speed;   /* radial speed of the target, 1/distSF metre per second
                        (distSF 1000: mm/s), positive while the devices move
                        apart; 0 when not tracking */
     double speedSd; /* its standard deviation, same unit; -1 when not tracking */
+    /* Version 3: how the computation timed the procedure's steps.
+     * Meaningful, like version 2, for a computation in tracking mode 1
+     * (mode 0 does not time steps). */
+    uint32_t timingOrigin; /* TARN_TIMING_*: where the step durations came from */
+    uint32_t reserved3;    /* zero */
+    double stepScale;      /* the factor the step durations were scaled by:
+                              1.0 when given or assumed; when learned, the
+                              learned ratio true step / assumed step */
     /* Version 4: the integrity of the computation, filled for every
      * computation in either tracking mode and combination (from this version
-     * on the whole record is filled: in tracking mode 0 the second version's
-     * fields are zero, speedSd -1). Standard uncertainties are in metres (not
+     * on the whole record is filled: for a computation in tracking mode 0
+     * trackingMode, trackFlags and speed are 0, speedSd -1, timingOrigin
+     * TARN_TIMING_ASSUMED and stepScale 1). Standard uncertainties are in metres (not
      * distSF units), each a 1-sigma figure formed from this procedure's data:
      * the spread of the antenna paths' and MUSIC orders' distances and the
      * phase slope's residual for the phase candidate, the spread and count of
@@ -112,6 +121,13 @@ typedef struct TarnLatestComputation {
     uint32_t combination;    /* combination mode the result was formed with (tarnSetCombination) */
     double firstPathM;  /* earliest significant path of the response, metres; -1 none found */
 } TarnLatestComputation;
+
+/* TarnLatestComputation.timingOrigin. */
+#define TARN_TIMING_ASSUMED 0u /* no timing known: 150 us per step (and the subevent time stamps) */
+#define TARN_TIMING_GIVEN 1u   /* composed from the timing given with tarnSetStepTiming */
+#define TARN_TIMING_LEARNED 2u /* the assumed durations scaled by a step scale learned from the link */
+
+
 
 /* Integrity flags of a computation (integrityFlags). Each is a statement
  * about this procedure, set in every combination mode; the rules use
@@ -147,7 +163,8 @@ typedef struct TarnLatestComputation {
  * the moving-target tracker started over. */
 #define TARN_INTEGRITY_RESTARTED 0x020u
 /* The round trip is not known to be protected by a random sequence: the
- * link's RTT type is AA-only or the host did not give it. */
+ * link's RTT type (given with tarnSetStepTiming) is AA-only (0) or a fixed
+ * sounding sequence (1, 2), or the host did not give it. */
 #define TARN_INTEGRITY_RTT_UNPROTECTED 0x040u
 /* The delivered distance is the round trip (guarded combination: the phase
  * distance was refused, or there was none). */
@@ -165,9 +182,12 @@ typedef struct TarnLatestComputation {
 /* Bytes of the first version; a smaller size is refused. */
 #define TARN_LATEST_COMPUTATION_V1_SIZE \
     ((uint32_t)(offsetof(TarnLatestComputation, result) + sizeof(CsEstimate)))
-/* Bytes of the second version (the whole record). */
+/* Bytes of the second version. */
 #define TARN_LATEST_COMPUTATION_V2_SIZE \
     ((uint32_t)(offsetof(TarnLatestComputation, speedSd) + sizeof(double)))
+/* Bytes of the third version. */
+#define TARN_LATEST_COMPUTATION_V3_SIZE \
+    ((uint32_t)(offsetof(TarnLatestComputation, stepScale) + sizeof(double)))
 /* Bytes of the fourth version (the whole record). */
 #define TARN_LATEST_COMPUTATION_V4_SIZE \
     ((uint32_t)(offsetof(TarnLatestComputation, firstPathM) + sizeof(double)))
@@ -194,6 +214,26 @@ typedef struct TarnLinkOptions {
 /* Bytes of the first version; a smaller size is refused. */
 #define TARN_LINK_OPTIONS_V1_SIZE ((uint32_t)(offsetof(TarnLinkOptions, opts) + sizeof(ConfigOpts)))
 
+/* The link's CS step timing, as its CS configuration gives it, handed to
+ * the library with the extension tarnSetStepTiming (see "Extensions" below,
+ * where the step durations that follow from it are given). A sized record:
+ * the caller sets size to sizeof(TarnStepTiming); later versions only append
+ * fields. Times in microseconds. */
+typedef struct TarnStepTiming {
+    uint32_t size;    /* sizeof(TarnStepTiming), at least 16 */
+    uint16_t tFcsUs;  /* T_FCS: 15, 20, 30, 40, 50, 60, 80, 100, 120 or 150 */
+    uint16_t tIp1Us;  /* T_IP1: 10, 20, 30, 40, 50, 60, 80 or 145 */
+    uint16_t tIp2Us;  /* T_IP2: as T_IP1 */
+    uint16_t tPmUs;   /* T_PM: 10, 20 or 40 */
+    uint8_t tSwUs;    /* antenna switch time T_SW: 0, 1, 2, 4 or 10; 0 with one antenna path */
+    uint8_t phy;      /* CS_SYNC PHY: 1 LE 1M, 2 LE 2M, 3 LE 2M 2BT */
+    uint8_t rttType;  /* 0..6 as in the CS configuration (what follows the access address) */
+    uint8_t reserved; /* 0 */
+} TarnStepTiming;
+
+/* Bytes of the first version (the whole record). */
+#define TARN_STEP_TIMING_V1_SIZE 16u
+
 /* What a link carries from one computation to the next besides its
  * context's PresState (the tracked estimates, counters and calibration run,
  * where csInit and csSetParam put them): the memory of its tracking filters
@@ -210,6 +250,9 @@ typedef struct TarnLinkState {
     /* The tracking mode and the moving-target state (tarn_track.h), set
      * with tarnSetTrackingMode; zero-filled: mode 0. */
     TarnLinkMotion motion;
+    /* The step timing given with tarnSetStepTiming; size 0: none given
+     * (the timing is unknown). */
+    TarnStepTiming stepTiming;
     /* The combination mode set with tarnSetCombination; zero-filled: 0, the
      * specified rule. */
     uint32_t combination;
@@ -253,19 +296,36 @@ TARN_STATIC_ASSERT(offsetof(TarnLatestComputation, trackFlags) == 108,
 TARN_STATIC_ASSERT(offsetof(TarnLatestComputation, speed) == 112, "TarnLatestComputation layout");
 TARN_STATIC_ASSERT(offsetof(TarnLatestComputation, speedSd) == 120, "TarnLatestComputation layout");
 TARN_STATIC_ASSERT(TARN_LATEST_COMPUTATION_V2_SIZE == 128, "TarnLatestComputation layout");
-TARN_STATIC_ASSERT(offsetof(TarnLatestComputation, sigmaM) == 128, "TarnLatestComputation layout");
-TARN_STATIC_ASSERT(offsetof(TarnLatestComputation, phaseSigmaM) == 136,
+TARN_STATIC_ASSERT(offsetof(TarnLatestComputation, timingOrigin) == 128,
                    "TarnLatestComputation layout");
-TARN_STATIC_ASSERT(offsetof(TarnLatestComputation, rttSigmaM) == 144,
+TARN_STATIC_ASSERT(offsetof(TarnLatestComputation, reserved3) == 132,
                    "TarnLatestComputation layout");
-TARN_STATIC_ASSERT(offsetof(TarnLatestComputation, integrityFlags) == 152,
+TARN_STATIC_ASSERT(offsetof(TarnLatestComputation, stepScale) == 136,
                    "TarnLatestComputation layout");
-TARN_STATIC_ASSERT(offsetof(TarnLatestComputation, combination) == 156,
+TARN_STATIC_ASSERT(TARN_LATEST_COMPUTATION_V3_SIZE == 144, "TarnLatestComputation layout");
+TARN_STATIC_ASSERT(offsetof(TarnLatestComputation, sigmaM) == 144, "TarnLatestComputation layout");
+TARN_STATIC_ASSERT(offsetof(TarnLatestComputation, phaseSigmaM) == 152,
                    "TarnLatestComputation layout");
-TARN_STATIC_ASSERT(offsetof(TarnLatestComputation, firstPathM) == 160,
+TARN_STATIC_ASSERT(offsetof(TarnLatestComputation, rttSigmaM) == 160,
                    "TarnLatestComputation layout");
-TARN_STATIC_ASSERT(TARN_LATEST_COMPUTATION_V4_SIZE == 168, "TarnLatestComputation layout");
-TARN_STATIC_ASSERT(sizeof(TarnLatestComputation) == 168, "TarnLatestComputation layout");
+TARN_STATIC_ASSERT(offsetof(TarnLatestComputation, integrityFlags) == 168,
+                   "TarnLatestComputation layout");
+TARN_STATIC_ASSERT(offsetof(TarnLatestComputation, combination) == 172,
+                   "TarnLatestComputation layout");
+TARN_STATIC_ASSERT(offsetof(TarnLatestComputation, firstPathM) == 176,
+                   "TarnLatestComputation layout");
+TARN_STATIC_ASSERT(TARN_LATEST_COMPUTATION_V4_SIZE == 184, "TarnLatestComputation layout");
+TARN_STATIC_ASSERT(sizeof(TarnLatestComputation) == 184, "TarnLatestComputation layout");
+TARN_STATIC_ASSERT(sizeof(TarnStepTiming) == 16, "TarnStepTiming layout");
+TARN_STATIC_ASSERT(offsetof(TarnStepTiming, size) == 0, "TarnStepTiming layout");
+TARN_STATIC_ASSERT(offsetof(TarnStepTiming, tFcsUs) == 4, "TarnStepTiming layout");
+TARN_STATIC_ASSERT(offsetof(TarnStepTiming, tIp1Us) == 6, "TarnStepTiming layout");
+TARN_STATIC_ASSERT(offsetof(TarnStepTiming, tIp2Us) == 8, "TarnStepTiming layout");
+TARN_STATIC_ASSERT(offsetof(TarnStepTiming, tPmUs) == 10, "TarnStepTiming layout");
+TARN_STATIC_ASSERT(offsetof(TarnStepTiming, tSwUs) == 12, "TarnStepTiming layout");
+TARN_STATIC_ASSERT(offsetof(TarnStepTiming, phy) == 13, "TarnStepTiming layout");
+TARN_STATIC_ASSERT(offsetof(TarnStepTiming, rttType) == 14, "TarnStepTiming layout");
+TARN_STATIC_ASSERT(offsetof(TarnStepTiming, reserved) == 15, "TarnStepTiming layout");
 #endif
 
 /* ---- Host functions --------------------------------------------------------
@@ -519,6 +579,45 @@ TARN_API int tarnSetTrackingMode(CsLinkRef linkRef, int mode);
  * callback. It takes the registry lock, so outside the callback it may wait
  * while an estimate is being computed (never for queued ones). */
 TARN_API int tarnSetCombination(CsLinkRef linkRef, int mode);
+/* Step timing of link linkRef: the CS timing of its configuration, from
+ * which the library times each step of a procedure (tracking mode 1 corrects
+ * every tone for the motion up to its own moment; mode 0 does not use it).
+ * The host calls it after csIfInit and whenever the link's CS configuration
+ * changes.
+ *   timing: caller-owned, read during the call only (the values are copied).
+ * A step lasts (microseconds; N_AP the procedure's antenna paths, T_SW
+ * counted only with N_AP > 1, so 0 with one path):
+ *   mode 0: T_FCS + T_SY + T_RD + T_IP1 + T_SY + T_GD + T_FM + T_RD
+ *   mode 1: T_FCS + T_SY + T_RD + T_IP1 + T_SY + T_RD
+ *   mode 2: T_FCS + T_IP2 + 2 x (T_SW + T_PM) x (N_AP + 1)
+ *   mode 3: T_FCS + T_IP2 + 2 x (T_SY + T_GD + (T_SW + T_PM) x (N_AP + 1))
+ * with the ramp-down T_RD 5, the guard T_GD 10 and the frequency measurement
+ * T_FM 80, and T_SY the CS_SYNC (preamble, access address, the sequence the
+ * RTT type adds, trailer): 44 on LE 1M, 26 on LE 2M and LE 2M 2BT, plus the
+ * sequence of rttType 0..6 (0, 32, 96, 32, 64, 96, 128 bits) at 1 us per bit
+ * on LE 1M and 0.5 us on the others. The tone slots (N_AP + 1 of them, the
+ * last the tone extension) take T_SW + T_PM each. Example: mode 2, two
+ * paths, T_FCS 60, T_IP2 40, T_PM 20, T_SW 10: 280 us. The steps of a
+ * subevent follow each other back to back from the subevent's time stamp
+ * (an aborted step keeps its place); a subevent without a usable time stamp
+ * follows the previous one's last step. Step-level records
+ * (csIfAddMeasurement) have no subevents: their steps follow each other from
+ * the procedure's time. Without a timing (the default of every new link)
+ * steps are taken to last 150 us (see tarnSetTrackingMode).
+ * A record whose four times are all 0 returns the link to "timing unknown"
+ * (its other fields are then not read, reserved aside).
+ * The timing belongs to the link: option installs (csIfSetParam type 0),
+ * configuration and calibration files and tracking-mode changes leave it as
+ * it is; it ends with the link. It applies from the link's next computation
+ * on (one already queued, and a procedure already stored, included).
+ * Returns 1 when taken; 0 (logged, nothing changed) for a null timing, an
+ * unknown link, a size below 16, a non-zero reserved byte, or, unless all
+ * four times are 0, a time outside its allowed values (listed in
+ * TarnStepTiming), a phy other than 1..3 or an rttType above 6.
+ * Thread: any host thread, at any time after csIfInit returned, and the
+ * link's result callback. It takes the registry lock, so outside the
+ * callback it may wait while an estimate is being computed. */
+TARN_API int tarnSetStepTiming(CsLinkRef linkRef, const TarnStepTiming *timing);
 
 TARN_END_DECLS
 

@@ -58,6 +58,7 @@ struct SimArgs {
     double attackPhase = 0.0;
     int repeatChannels = 0;
     double subeventInterval = 0.0;
+    std::string timing = kDefaultTiming;
 };
 
 struct RunArgs {
@@ -70,6 +71,7 @@ struct RunArgs {
     OptionArgs options;         // --config, --set, --cal
     std::string tracking = "still";  // the link's tracking mode
     std::string combination = "specified";  // the link's combination
+    bool withholdTiming = false;     // do not hand the procedures' step timing to the link
 };
 
 void addSimOptions(CLI::App *app, SimArgs *a) {
@@ -130,6 +132,11 @@ void addSimOptions(CLI::App *app, SimArgs *a) {
     app->add_option("--subevent-interval", a->subeventInterval,
                     "seconds between subevent starts (0: back to back)")
         ->capture_default_str();
+    app->add_option("--timing", a->timing,
+                    "the link's CS step timing in us, FCS,IP1,IP2,PM[,SW[,PHY[,RTT]]], or fast "
+                    "(15,10,10,10,0), mid (60,80,40,20,10), phone (150,145,145,40,10), or none "
+                    "(150 us steps, procedures without a timing); the procedures carry it")
+        ->capture_default_str();
 }
 
 void addRunOptions(CLI::App *app, RunArgs *a) {
@@ -146,6 +153,8 @@ void addRunOptions(CLI::App *app, RunArgs *a) {
     addOptionFlags(app, &a->options);
     addTrackingOption(app, &a->tracking, true);
     addCombinationOption(app, &a->combination);
+    app->add_flag("--withhold-timing", a->withholdTiming,
+                  "do not hand the procedures' step timing to the library (tarnSetStepTiming)");
 }
 
 bool parseNumberPair(const std::string &s, double *a, double *b) {
@@ -195,6 +204,8 @@ std::string buildConfig(const SimArgs &a, SimConfig *cfg, std::string *scenario)
     c.attackPhaseM = a.attackPhase;
     c.repeatChannels = a.repeatChannels;
     c.subeventIntervalS = a.subeventInterval;
+    std::string timingWhy;
+    if (!parseTiming(a.timing, &c.timing, &timingWhy)) return timingWhy;
     if (!std::isfinite(a.interval) || a.interval <= 0.0)
         return "the procedure interval must be positive";
 
@@ -252,7 +263,8 @@ std::string buildConfig(const SimArgs &a, SimConfig *cfg, std::string *scenario)
         desc << " (+" << fmtM(r.extraPathM) << " m, " << r.amplitude << ")";
     desc << ", " << c.nap << " antenna path(s), SNR " << c.snrDb << " dB, " << c.procedures
          << " procedures every " << c.intervalS << " s, seed " << c.seed << ", channels "
-         << channelMapName(c.channelMap) << " (" << channelMapChannels(c.channelMap).size() << ")";
+         << channelMapName(c.channelMap) << " (" << channelMapChannels(c.channelMap).size() << ")"
+         << ", step timing " << timingText(c.timing);
     *scenario = desc.str();
     *cfg = c;
     return "";
@@ -450,6 +462,8 @@ class Runner {
         const bool table = !args_.quiet && args_.csv != "-";
         report_.reset(new Report(io_, table, csv, csv == &io_.out ? io_.err : io_.out));
         return startTracking(why) && startCombination(why);
+        session_->setGiveTiming(!args_.withholdTiming);
+        return startTracking(why);
     }
 
     void header() { report_->header(); }
@@ -474,6 +488,9 @@ class Runner {
 
     bool finish(std::string *why) {
         report_->summary();
+        if (session_->timingRefusals() > 0)
+            io_.err << "tarn: warning: the library refused the step timing of "
+                    << session_->timingRefusals() << " procedure(s) (see its log)\n";
         if (moving_ != nullptr) summariseMoving();
         if (!args_.plot.empty()) {
             std::string message;
@@ -503,6 +520,7 @@ class Runner {
     bool startTracking(std::string *why) {
         if (args_.tracking == "both") {
             moving_.reset(new Session(fmt_, 0x7a54));
+            moving_->setGiveTiming(!args_.withholdTiming);
             applyLogLevel();
             if (!moving_->ok() || !moving_->setTrackingMode(1)) {
                 *why = moving_->error();

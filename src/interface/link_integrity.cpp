@@ -20,11 +20,12 @@ double scaleOf(const ConfigOpts &opts) {
 
 // Whether the link's round trip is protected by a random sequence. The RTT
 // type is part of the link's CS configuration, which reaches the library
-// only with the link's step timing; a link that has not given it is unknown,
-// hence unprotected.
+// with the link's step timing: types 3 to 6 carry random bits a reflector
+// cannot know in advance; AA-only (0) and the fixed sounding sequences (1,
+// 2) do not, and a link that has not given its timing is unknown.
 bool rttProtected(const CsContextItem &item) {
-    (void)item;
-    return false;
+    const TarnStepTiming &t = item.state.stepTiming;
+    return t.size != 0 && t.rttType >= 3 && t.rttType <= 6;
 }
 
 bool sameBits(double a, double b) {

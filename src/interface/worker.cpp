@@ -295,6 +295,7 @@ int tarnGetLatestComputation(CsLinkRef linkRef, TarnLatestComputation *out) {
     tarnRegistryUnlock();
     // Every computation fills the whole record.
     copy.size = TARN_LATEST_COMPUTATION_V4_SIZE;
+    copy.reserved3 = 0;
     copy.version = TARN_LATEST_COMPUTATION_VERSION;
     copy.reserved = 0;
     const uint32_t n = out->size < copy.size ? out->size : copy.size;
