@@ -125,13 +125,18 @@ PathPair fitTwoPaths(const Cplx *h, const uint8_t *use, double lowM, double sol)
 
     double best1 = 0.0;
     for (int i = 0; i < kGridPoints; ++i) best1 = std::fmax(best1, std::norm(b[i]) / nn);
+    // Two paths that mostly cancel each other are a fit to noise and ripple,
+    // not a room: the amplitudes of real paths add up to at most twice the
+    // response's RMS amplitude.
+    const double maxAmpSum = 2.0 * std::sqrt(energy / nn);
+    auto physical = [&](Cplx a1, Cplx a2) { return std::abs(a1) + std::abs(a2) <= maxAmpSum; };
     double best2 = -1.0;
     int bi = -1, bj = -1;
     for (int i = 0; i < kGridPoints; ++i) {
         for (int j = i + kMinSeparation; j < kGridPoints; ++j) {
             Cplx a1, a2;
             const double e = pairExplained(nn, b[i], b[j], s[j - i], &a1, &a2);
-            if (e > best2) {
+            if (e > best2 && physical(a1, a2)) {
                 best2 = e;
                 bi = i;
                 bj = j;
@@ -164,9 +169,11 @@ PathPair fitTwoPaths(const Cplx *h, const uint8_t *use, double lowM, double sol)
     double d1 = 0.0, d2 = 0.0;
     for (int i = 0; i < kFine; ++i)
         for (int j = 0; j < kFine; ++j) {
+            const double d1i = lo1 + i * fine, d2j = lo2 + j * fine;
+            if (d2j - d1i < kMinSeparation * kGridStepM - 1e-9) continue;
             Cplx a1, a2;
             const double e = pairExplained(nn, b1[i], b2[j], sf[j - i + kFine - 1], &a1, &a2);
-            if (e > bestE) {
+            if (e > bestE && physical(a1, a2)) {
                 bestE = e;
                 ba1 = a1;
                 ba2 = a2;
