@@ -14,11 +14,12 @@ namespace tarn_rtp {
 namespace {
 
 constexpr double kNoDist = 2147483647.0;
-// Two-path search grid: 0.1 m steps over 9 m, paths at least 0.6 m apart
-// (closer ones are one path to 80 MHz of band, whatever the fit says).
-constexpr double kGridStepM = 0.1;
-constexpr int kGridPoints = 91;
-constexpr int kMinSeparation = 6;
+// Two-path search grid: 0.15 m steps over 9 m, paths at least 0.6 m apart
+// (closer ones are one path to 80 MHz of band, whatever the fit says); the
+// best pair is then refined on a grid five times finer.
+constexpr double kGridStepM = 0.15;
+constexpr int kGridPoints = 61;
+constexpr int kMinSeparation = 4;
 // A second path counts when it has a quarter of the stronger one's
 // amplitude and two paths leave at most half the residual of one.
 constexpr double kSignificantShare = 0.25;
@@ -42,45 +43,60 @@ double sq(double v) {
     return v * v;
 }
 
+// The loops below spell complex products out in real arithmetic: the
+// library's std::complex product guards against infinities in a call of its
+// own, several times slower than the product, and these loops are most of
+// the assessment's time.
+
+// sum over usable k of h[k] e^{j w k} (h null: of 1 e^{j w k}).
+Cplx channelSum(const Cplx *h, const uint8_t *use, double w) {
+    const double zr = std::cos(w), zi = std::sin(w);
+    double pr = 1.0, pi = 0.0, ar = 0.0, ai = 0.0;
+    for (int k = 0; k < kChannels; ++k) {
+        if (use[k] != 0) {
+            if (h != nullptr) {
+                const double hr = h[k].real(), hi = h[k].imag();
+                ar += hr * pr - hi * pi;
+                ai += hr * pi + hi * pr;
+            } else {
+                ar += pr;
+                ai += pi;
+            }
+        }
+        const double t = pr * zr - pi * zi;
+        pi = pr * zi + pi * zr;
+        pr = t;
+    }
+    return Cplx(ar, ai);
+}
+
 // b[i] = sum over usable k of h[k] e^{+j beta k d_i}, d_i = lowM + i x step.
 void projections(const Cplx *h, const uint8_t *use, double lowM, double step, int points,
                  double beta, Cplx *b) {
-    for (int i = 0; i < points; ++i) {
-        const double d = lowM + i * step;
-        const Cplx z = std::polar(1.0, beta * d);
-        Cplx pw(1.0, 0.0);
-        Cplx acc(0.0, 0.0);
-        for (int k = 0; k < kChannels; ++k) {
-            if (use[k] != 0) acc += h[k] * pw;
-            pw *= z;
-        }
-        b[i] = acc;
-    }
+    for (int i = 0; i < points; ++i) b[i] = channelSum(h, use, beta * (lowM + i * step));
 }
 
 // s[m] = sum over usable k of e^{-j beta k m step}: the overlap of two paths
 // m steps apart.
 void overlaps(const uint8_t *use, double step, int points, double beta, Cplx *s) {
-    for (int m = 0; m < points; ++m) {
-        const Cplx z = std::polar(1.0, -beta * m * step);
-        Cplx pw(1.0, 0.0);
-        Cplx acc(0.0, 0.0);
-        for (int k = 0; k < kChannels; ++k) {
-            if (use[k] != 0) acc += pw;
-            pw *= z;
-        }
-        s[m] = acc;
-    }
+    for (int m = 0; m < points; ++m) s[m] = channelSum(nullptr, use, -beta * m * step);
 }
 
 // Least squares of h = a1 v(d1) + a2 v(d2) from the projections b1, b2 and
 // the overlap s (n usable channels): the energy the pair explains.
 double pairExplained(double n, Cplx b1, Cplx b2, Cplx s, Cplx *a1, Cplx *a2) {
-    const double det = n * n - std::norm(s);
+    const double sr = s.real(), si = s.imag();
+    const double det = n * n - (sr * sr + si * si);
     if (!(det > 1e-9 * n * n)) return -1.0;
-    *a1 = (n * b1 - s * b2) / det;
-    *a2 = (n * b2 - std::conj(s) * b1) / det;
-    return (std::conj(*a1) * b1 + std::conj(*a2) * b2).real();
+    const double b1r = b1.real(), b1i = b1.imag(), b2r = b2.real(), b2i = b2.imag();
+    // a1 = (n b1 - s b2) / det, a2 = (n b2 - conj(s) b1) / det
+    const double a1r = (n * b1r - (sr * b2r - si * b2i)) / det;
+    const double a1i = (n * b1i - (sr * b2i + si * b2r)) / det;
+    const double a2r = (n * b2r - (sr * b1r + si * b1i)) / det;
+    const double a2i = (n * b2i - (sr * b1i - si * b1r)) / det;
+    *a1 = Cplx(a1r, a1i);
+    *a2 = Cplx(a2r, a2i);
+    return a1r * b1r + a1i * b1i + a2r * b2r + a2i * b2i;
 }
 
 // Subevent of each channel's earliest tone: runs of tone steps between
@@ -129,7 +145,9 @@ PathPair fitTwoPaths(const Cplx *h, const uint8_t *use, double lowM, double sol)
     // not a room: the amplitudes of real paths add up to at most twice the
     // response's RMS amplitude.
     const double maxAmpSum = 2.0 * std::sqrt(energy / nn);
-    auto physical = [&](Cplx a1, Cplx a2) { return std::abs(a1) + std::abs(a2) <= maxAmpSum; };
+    auto physical = [&](Cplx a1, Cplx a2) {
+        return std::sqrt(std::norm(a1)) + std::sqrt(std::norm(a2)) <= maxAmpSum;
+    };
     double best2 = -1.0;
     int bi = -1, bj = -1;
     for (int i = 0; i < kGridPoints; ++i) {
@@ -155,15 +173,7 @@ PathPair fitTwoPaths(const Cplx *h, const uint8_t *use, double lowM, double sol)
     projections(h, use, lo2, fine, kFine, beta, b2);
     // Separations from (lo2 - lo1) - 10 fine steps upwards.
     const double sepLow = (lo2 - lo1) - (kFine - 1) * fine;
-    for (int m = 0; m < 2 * kFine - 1; ++m) {
-        const Cplx z = std::polar(1.0, -beta * (sepLow + m * fine));
-        Cplx pw(1.0, 0.0), acc(0.0, 0.0);
-        for (int k = 0; k < kChannels; ++k) {
-            if (use[k] != 0) acc += pw;
-            pw *= z;
-        }
-        sf[m] = acc;
-    }
+    for (int m = 0; m < 2 * kFine - 1; ++m) sf[m] = channelSum(nullptr, use, -beta * (sepLow + m * fine));
     double bestE = -1.0;
     Cplx ba1, ba2;
     double d1 = 0.0, d2 = 0.0;
@@ -204,10 +214,12 @@ double subeventJumpDeg(const Cplx *p, const uint8_t *use, const int *group, doub
     int nCross = 0;
     int prev = -1;
     for (int k = 0; k < kChannels; ++k) {
-        if (use[k] == 0 || group[k] < 0 || std::abs(p[k]) == 0.0) continue;
+        if (use[k] == 0 || group[k] < 0 || std::norm(p[k]) == 0.0) continue;
         if (prev >= 0 && k - prev <= kMaxSpacing) {
-            Cplx u = p[k] * std::conj(p[prev]);
-            u /= std::abs(u);
+            const double ur = p[k].real() * p[prev].real() + p[k].imag() * p[prev].imag();
+            const double ui = p[k].imag() * p[prev].real() - p[k].real() * p[prev].imag();
+            const double mag = std::sqrt(ur * ur + ui * ui);
+            const Cplx u(ur / mag, ui / mag);
             if (group[k] == group[prev]) {
                 sameSum[k - prev] += u;
                 ++sameCount[k - prev];
@@ -223,7 +235,8 @@ double subeventJumpDeg(const Cplx *p, const uint8_t *use, const int *group, doub
     for (int i = 0; i < nCross; ++i) {
         const int sp = crossSpacing[i];
         if (sameCount[sp] < 2 || std::abs(sameSum[sp]) == 0.0) continue;
-        crossRe += (cross[i] * std::conj(sameSum[sp] / std::abs(sameSum[sp]))).real();
+        const Cplx ref = sameSum[sp] / std::abs(sameSum[sp]);
+        crossRe += cross[i].real() * ref.real() + cross[i].imag() * ref.imag();
         ++crossUsed;
     }
     double sameAbs = 0.0;
@@ -351,7 +364,8 @@ PhaseIntegrity assessPhase(const PhaseWork &w, const CsMeasurement &meas, const 
         for (int k = 0; k < kChannels; ++k) {
             const TarnCplxF a = w.rawMeas.initPct[k][j];
             const TarnCplxF b = w.rawMeas.reflPct[k][j];
-            p[k] = Cplx(a.real(), a.imag()) * Cplx(b.real(), b.imag());
+            p[k] = Cplx(static_cast<double>(a.real()) * b.real() - static_cast<double>(a.imag()) * b.imag(),
+                        static_cast<double>(a.real()) * b.imag() + static_cast<double>(a.imag()) * b.real());
             use[k] = w.rawMeas.gmap[k][j];
         }
         double same = 0.0;
