@@ -103,7 +103,11 @@ Products products(double d, double stepDeg, int groups = 4) {
         out.group[k] = -1;
         if (k < 2 || (k > 22 && k < 26) || k > 76) continue;
         out.use[k] = 1;
-        out.group[k] = (k * 37 + 11) % 72 * groups / 72;
+        uint32_t x = static_cast<uint32_t>(k) * 0x9E3779B9u;
+        x ^= x >> 15;
+        x *= 0x85EBCA6Bu;
+        x ^= x >> 13;
+        out.group[k] = static_cast<int>(x % static_cast<unsigned>(groups));
         const double turn = out.group[k] * stepDeg * kPi / 180.0;
         out.p[k] = std::polar(1.0, -4.0 * kPi * k * 1e6 * d / kSol + turn + 0.05 * std::sin(k));
     }
