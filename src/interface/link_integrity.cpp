@@ -40,21 +40,24 @@ LinkIntegrity assessCandidates(const CsContextItem &item, const ConfigOpts &opts
                                RangeEstimate *phaseCandidate, const RangeEstimate &rttCandidate) {
     LinkIntegrity li;
     li.combination = item.state.combination == 1 ? 1u : 0u;
-    if (phaseCandidate->valid == 1) li.phaseSigmaM = phase.sigmaM;
+    // Options a host may set (a zero or absurd speed of light, distSF) can
+    // make any figure here infinite or NaN: such a figure is "none".
+    auto figure = [](double v) { return std::isfinite(v) && v >= 0.0 ? v : -1.0; };
+    if (phaseCandidate->valid == 1) li.phaseSigmaM = figure(phase.sigmaM);
     if (rttCandidate.valid == 1 && rtt.medianSdM >= 0.0) {
         // The steps' own spread, and half the pull a later path has on the
         // packet detector: honest multipath makes the round trip read long.
-        const double pull = 0.5 * phase.rttPullM;
-        li.rttSigmaM = std::sqrt(rtt.medianSdM * rtt.medianSdM + pull * pull);
+        const double pull = std::isfinite(phase.rttPullM) ? 0.5 * phase.rttPullM : 0.0;
+        li.rttSigmaM = figure(std::sqrt(rtt.medianSdM * rtt.medianSdM + pull * pull));
     }
     if (phase.multipath) li.flags |= TARN_INTEGRITY_MULTIPATH;
     if (phase.blocked) li.flags |= TARN_INTEGRITY_BLOCKED;
     if (phase.phaseJumps) li.flags |= TARN_INTEGRITY_PHASE_JUMPS;
     if (restarted) li.flags |= TARN_INTEGRITY_RESTARTED;
     if (!rttProtected(item)) li.flags |= TARN_INTEGRITY_RTT_UNPROTECTED;
-    li.firstPathM = phase.firstPathM;
+    li.firstPathM = figure(phase.firstPathM);
     li.slopeM = phase.slopeM;
-    if ((li.combination == 1 || trackingMode1) && phase.blocked && phase.firstPathM > 0.0 &&
+    if ((li.combination == 1 || trackingMode1) && phase.blocked && li.firstPathM > 0.0 &&
         phaseCandidate->valid == 1) {
         phaseCandidate->dest = phase.firstPathM * scaleOf(opts);
         li.flags |= TARN_INTEGRITY_FIRST_PATH;
