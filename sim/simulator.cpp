@@ -304,6 +304,8 @@ std::string SimConfig::validate() const {
         why << "the clock offset must be within +-100 ppm";
     else if (!std::isfinite(driftHz) || std::fabs(driftHz) > 1000.0)
         why << "the phase drift must be within +-1000 Hz";
+    else if (!std::isfinite(attackPhaseM) || std::fabs(attackPhaseM) > 100.0)
+        why << "the phase attack must be within +-100 m";
     else if (repeatChannels < 0 || repeatChannels > 4)
         why << "repeated channels must be 0 to 4";
     else if (!std::isfinite(stepS) || stepS < 0.0 || stepS > 0.01)
@@ -561,7 +563,13 @@ Step Simulator::toneStep(uint8_t channel, double d, double twoWayPhase, Step *re
     // drift between the devices turns both the same way.
     const double lo = rng_.uniform(0.0, 2.0 * M_PI);
     const std::complex<double> rotI = std::polar(1.0, lo + twoWayPhase / 2.0);
-    const std::complex<double> rotR = std::polar(1.0, -lo + twoWayPhase / 2.0);
+    // A manipulating reflector advances its tones' phase in proportion to
+    // the frequency: the two-way product then reads attackPhaseM short.
+    const double attack = cfg_.attackPhaseM != 0.0
+                              ? 2.0 * M_PI * channelFrequencyHz(channel) * 2.0 *
+                                    cfg_.attackPhaseM / cfg_.propagationMps
+                              : 0.0;
+    const std::complex<double> rotR = std::polar(1.0, -lo + twoWayPhase / 2.0 + attack);
     for (int t = 0; t <= cfg_.nap; ++t) {
         // The last slot is the tone extension, which repeats the first path.
         const int path = kAntPattern[perm][t < cfg_.nap ? t : 0];

@@ -164,6 +164,10 @@ struct SimConfig {
     // Residual frequency offset after compensation: the two-way phase of the
     // tones of subevent s is turned by s x 2 pi x driftHz x subevent spacing.
     double driftHz = 0.0;
+    // A manipulating reflector: it adds a phase slope over frequency to its
+    // own tones so that the phase distance reads attackPhaseM metres short,
+    // while its round-trip timing stays honest. 0: an honest reflector.
+    double attackPhaseM = 0.0;
     // Every subevent after the first begins with the last n tone channels of
     // the previous one again (0..4), so that a phase step between them can be
     // measured; no round-trip step follows those last n tone steps.

@@ -55,6 +55,7 @@ struct SimArgs {
     bool noHardware = false;
     double direct = 1.0;
     double drift = 0.0;
+    double attackPhase = 0.0;
     int repeatChannels = 0;
     double subeventInterval = 0.0;
     std::string timing = kDefaultTiming;
@@ -69,6 +70,7 @@ struct RunArgs {
     std::string plot;           // PNG of true and estimated distances
     OptionArgs options;         // --config, --set, --cal
     std::string tracking = "still";  // the link's tracking mode
+    std::string combination = "specified";  // the link's combination
     bool withholdTiming = false;     // do not hand the procedures' step timing to the link
 };
 
@@ -120,6 +122,10 @@ void addSimOptions(CLI::App *app, SimArgs *a) {
     app->add_option("--drift", a->drift,
                     "residual frequency offset in Hz: a two-way phase step between subevents")
         ->capture_default_str();
+    app->add_option("--attack-phase", a->attackPhase,
+                    "manipulating reflector: the phase distance reads M metres short (a slope "
+                    "over frequency on its tones), its round trip honest")
+        ->capture_default_str();
     app->add_option("--repeat-channels", a->repeatChannels,
                     "each subevent starts with the previous one's last N tone channels (0..4)")
         ->capture_default_str();
@@ -146,6 +152,7 @@ void addRunOptions(CLI::App *app, RunArgs *a) {
                     "also draw true and estimated distances over time into FILE.png (gnuplot)");
     addOptionFlags(app, &a->options);
     addTrackingOption(app, &a->tracking, true);
+    addCombinationOption(app, &a->combination);
     app->add_flag("--withhold-timing", a->withholdTiming,
                   "do not hand the procedures' step timing to the library (tarnSetStepTiming)");
 }
@@ -194,6 +201,7 @@ std::string buildConfig(const SimArgs &a, SimConfig *cfg, std::string *scenario)
     c.hardwareResponse = !a.noHardware;
     c.directAmplitude = a.direct;
     c.driftHz = a.drift;
+    c.attackPhaseM = a.attackPhase;
     c.repeatChannels = a.repeatChannels;
     c.subeventIntervalS = a.subeventInterval;
     std::string timingWhy;
@@ -285,6 +293,11 @@ std::optional<double> truthOf(const SessionRow &r) {
     return std::nullopt;
 }
 
+std::optional<double> sigmaOf(double v) {
+    if (v >= 0.0 && std::isfinite(v)) return v;
+    return std::nullopt;
+}
+
 class Report {
   public:
     // The summary goes to `summary` (stderr when the CSV takes standard output).
@@ -292,8 +305,12 @@ class Report {
         : io_(io), table_(table), csv_(csv), sum_(summary) {}
 
     void header() {
-        if (table_) io_.out << "    seq    time_s    true_m     rtt_m   phase_m   final_m  conf\n";
-        if (csv_ != nullptr) *csv_ << "seq,time_s,true_m,rtt_m,phase_m,final_m,conf,accepted\n";
+        if (table_)
+            io_.out << "    seq    time_s    true_m     rtt_m   phase_m   final_m  conf  sigma_m"
+                       "  flags\n";
+        if (csv_ != nullptr)
+            *csv_ << "seq,time_s,true_m,rtt_m,phase_m,final_m,conf,accepted,sigma_m,phase_sigma_m,"
+                     "rtt_sigma_m,flags\n";
     }
 
     void row(const SessionRow &r) {
@@ -306,8 +323,10 @@ class Report {
                 io_.out << "  procedure rejected by the library\n";
             } else {
                 io_.out << cell(r.rttM, 10) << cell(r.phaseM, 10) << cell(r.finalM, 10);
-                std::snprintf(buf, sizeof buf, "%6d\n", r.conf);
-                io_.out << (r.finalM ? buf : "     -\n");
+                std::snprintf(buf, sizeof buf, "%6d", r.conf);
+                io_.out << (r.finalM ? buf : "     -");
+                io_.out << cell(sigmaOf(r.sigmaM), 9) << "  " << integrityFlagNames(r.flags)
+                        << "\n";
             }
         }
         if (csv_ != nullptr) {
@@ -316,7 +335,8 @@ class Report {
             *csv_ << r.seq << ',' << t << ',' << csvCell(truthOf(r)) << ',' << csvCell(r.rttM)
                   << ',' << csvCell(r.phaseM) << ',' << csvCell(r.finalM) << ','
                   << (r.finalM ? std::to_string(r.conf) : "") << ',' << (r.accepted ? 1 : 0)
-                  << '\n';
+                  << ',' << csvCell(sigmaOf(r.sigmaM)) << ',' << csvCell(sigmaOf(r.phaseSigmaM))
+                  << ',' << csvCell(sigmaOf(r.rttSigmaM)) << ',' << r.flags << '\n';
         }
     }
 
@@ -441,6 +461,7 @@ class Runner {
         }
         const bool table = !args_.quiet && args_.csv != "-";
         report_.reset(new Report(io_, table, csv, csv == &io_.out ? io_.err : io_.out));
+        return startTracking(why) && startCombination(why);
         session_->setGiveTiming(!args_.withholdTiming);
         return startTracking(why);
     }
@@ -517,6 +538,21 @@ class Runner {
             *why = session_->error();
             return false;
         }
+        return true;
+    }
+
+    bool startCombination(std::string *why) {
+        int mode = 0;
+        if (!parseCombination(args_.combination, &mode)) {
+            *why = "unknown combination '" + args_.combination + "' (specified or guarded)";
+            return false;
+        }
+        if (mode == 0) return true;
+        for (Session *s : {session_.get(), moving_.get()})
+            if (s != nullptr && !s->setCombination(mode)) {
+                *why = s->error();
+                return false;
+            }
         return true;
     }
 

@@ -38,6 +38,15 @@ void addTrackingOption(CLI::App *app, std::string *tracking, bool withBoth) {
         ->capture_default_str();
 }
 
+void addCombinationOption(CLI::App *app, std::string *combination) {
+    app->add_option("--combination", *combination,
+                    "how the link combines its phase and round-trip distances: specified (the "
+                    "specified rule) or guarded (the round trip bounds the result from below; "
+                    "tarnSetCombination 1)")
+        ->check(CLI::IsMember({"specified", "guarded"}))
+        ->capture_default_str();
+}
+
 std::string trackingNote(const std::string &tracking) {
     if (tracking == "both") return ", tracking still and (second link) moving";
     int mode = 0;

@@ -17,6 +17,9 @@ bool parseTracking(const std::string &name, int *mode);
 // accepts "both" (run and replay: a second link in mode 1 on the same
 // procedures, its final distance summarised and drawn next to mode 0's).
 void addTrackingOption(CLI::App *app, std::string *tracking, bool withBoth);
+// Adds --combination (run, replay): the link's combination, "specified"
+// (tarnSetCombination 0, the default) or "guarded" (1).
+void addCombinationOption(CLI::App *app, std::string *combination);
 // ", tracking moving" for the moving mode, "" otherwise (session headers).
 std::string trackingNote(const std::string &tracking);
 const char *trackingName(int mode);

@@ -34,6 +34,10 @@ struct SessionRow {
     std::optional<double> finalM;  // what the callback delivered, metres
     int rttConf = 0, phaseConf = 0;
     int conf = -1;  // the callback's confidence
+    // Integrity of the computation (tarnGetLatestComputation): standard
+    // uncertainties in metres (-1: none) and TARN_INTEGRITY_* flags.
+    double sigmaM = -1.0, phaseSigmaM = -1.0, rttSigmaM = -1.0;
+    uint32_t flags = 0;
     // The library's number of this link's computation, read in the callback.
     uint32_t computation = 0;
     // The candidates were those of this very request: the computation number
@@ -83,6 +87,8 @@ class Session {
     // The link's tracking mode (tarnSetTrackingMode): 0 still, 1 moving.
     // False (with error()) when the library refused it.
     bool setTrackingMode(int mode);
+    // The link's combination (tarnSetCombination): 0 specified, 1 guarded.
+    bool setCombination(int mode);
 
     // When on (the default), process() hands the link each procedure's step
     // timing with tarnSetStepTiming whenever it differs from the one handed
@@ -128,5 +134,12 @@ struct ErrorStats {
 };
 // Median and 90th percentile (nearest rank) of the absolute errors.
 ErrorStats errorStats(std::vector<double> absErrors);
+
+// "specified" (0) or "guarded" (1).
+bool parseCombination(const std::string &name, int *mode);
+const char *combinationName(int mode);
+// The integrity flags as short names joined by '+' ("-" for none), e.g.
+// "multipath+blocked".
+std::string integrityFlagNames(uint32_t flags);
 
 }  // namespace tarn_tool

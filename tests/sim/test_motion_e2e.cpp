@@ -134,7 +134,7 @@ TEST(MotionEndToEnd, ModeContractAndLatestRecord) {
         SessionRow r;
         ASSERT_TRUE(s.process(p, &r));
         const TarnLatestComputation lc = latestOf(0x4d32);
-        EXPECT_EQ(lc.size, TARN_LATEST_COMPUTATION_V3_SIZE);
+        EXPECT_EQ(lc.size, TARN_LATEST_COMPUTATION_V4_SIZE);
         EXPECT_EQ(lc.version, TARN_LATEST_COMPUTATION_VERSION);
         EXPECT_EQ(lc.trackingMode, 1u);
         // (The target stops at the last procedure.)
@@ -159,8 +159,10 @@ TEST(MotionEndToEnd, ModeContractAndLatestRecord) {
     std::memset(&lc, 0x5a, sizeof lc);
     lc.size = sizeof lc;
     ASSERT_EQ(tarnGetLatestComputation(0x4d32, &lc), 1);
-    EXPECT_EQ(lc.size, TARN_LATEST_COMPUTATION_V1_SIZE);
-    EXPECT_EQ(lc.trackingMode, 0x5a5a5a5au);  // not written
+    // Every computation fills the whole record; mode 0's motion fields say so.
+    EXPECT_EQ(lc.size, TARN_LATEST_COMPUTATION_V4_SIZE);
+    EXPECT_EQ(lc.trackingMode, 0u);
+    EXPECT_EQ(lc.speedSd, -1.0);
 }
 
 // Moving, then the default tracking, then moving again, on one session:
@@ -192,9 +194,8 @@ TEST(MotionEndToEnd, ModeSwitchMidSession) {
         if (i >= 45 && i < 80) still.push_back(e);
         if (i >= 85) second.push_back(e);
         const TarnLatestComputation lc = latestOf(0x4d33);
-        EXPECT_EQ(lc.size, (i >= 40 && i < 80) ? TARN_LATEST_COMPUTATION_V1_SIZE
-                                               : TARN_LATEST_COMPUTATION_V3_SIZE)
-            << i;
+        EXPECT_EQ(lc.size, TARN_LATEST_COMPUTATION_V4_SIZE) << i;
+        EXPECT_EQ(lc.trackingMode, (i >= 40 && i < 80) ? 0u : 1u) << i;
         if (i == 0 || i == 80) {
             EXPECT_NE(lc.trackFlags & TARN_TRACK_FLAG_RESTARTED, 0u) << i;
         }

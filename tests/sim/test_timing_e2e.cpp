@@ -56,7 +56,7 @@ Walk walk(const StepTiming &timing, bool give, InputFormat fmt, uint64_t seed) {
         TarnLatestComputation lc{};
         lc.size = sizeof lc;
         EXPECT_EQ(tarnGetLatestComputation(0x5e31, &lc), 1);
-        EXPECT_EQ(lc.size, TARN_LATEST_COMPUTATION_V3_SIZE);
+        EXPECT_EQ(lc.size, static_cast<uint32_t>(sizeof lc));
         EXPECT_EQ(lc.stepScale, 1.0);
         w.origin.push_back(lc.timingOrigin);
         if (i >= 5 && r.finalM) w.err.push_back(std::fabs(*r.finalM - p.trueDistance));
