@@ -461,9 +461,8 @@ class Runner {
         }
         const bool table = !args_.quiet && args_.csv != "-";
         report_.reset(new Report(io_, table, csv, csv == &io_.out ? io_.err : io_.out));
-        return startTracking(why) && startCombination(why);
         session_->setGiveTiming(!args_.withholdTiming);
-        return startTracking(why);
+        return startTracking(why) && startCombination(why);
     }
 
     void header() { report_->header(); }
