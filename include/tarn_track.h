@@ -39,6 +39,20 @@ typedef struct TarnMotionTrack {
     double missSpeed;   /* m/s, the latest rejected speed */
 } TarnMotionTrack;
 
+/* The link's own step duration, learned when the host gives no step timing:
+ * scale = true step duration / the nominal one (times within a subevent are
+ * nominal x scale). Each round compares the speed the procedures' tones show
+ * with the speed the track sees over procedures, then rescales. */
+typedef struct TarnStepScale {
+    uint8_t known;    /* 1: the latest round confirmed the scale in use */
+    uint8_t rounds;   /* rounds completed (saturates at 255) */
+    uint16_t samples; /* observations in the current round */
+    double scale;     /* in use; 0 (zero-filled) reads as 1 */
+    double sumXY;     /* current round: weighted sums of the regression */
+    double sumYY;     /*   (speed difference on speed x sensitivity) */
+    double bound;     /* largest scale the subevent time stamps allow; 0: none */
+} TarnStepScale;
+
 /* Everything the moving-target mode keeps per link. Zero-filled: mode 0. */
 typedef struct TarnLinkMotion {
     uint32_t modeKey;     /* TARN_MOTION_MODE_KEY: mode 1; anything else: mode 0 */
@@ -74,6 +88,7 @@ typedef struct TarnLinkMotion {
     uint32_t lastFlags;   /* TARN_TRACK_FLAG_* */
     double lastSpeed;     /* m/s */
     double lastSpeedSd;   /* m/s; negative: none */
+    TarnStepScale stepScale; /* learned step duration (no step timing given) */
 } TarnLinkMotion;
 
 #define TARN_MOTION_MODE_KEY 0x4d4f5631u /* "MOV1" */
