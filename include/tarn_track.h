@@ -18,6 +18,8 @@ TARN_BEGIN_DECLS
 
 /* Steps of one stored procedure whose times the intake keeps (TARN_MAX_STEPS). */
 #define TARN_MOTION_MAX_STEPS 256
+/* Subevents of one stored procedure whose layout the intake keeps. */
+#define TARN_MOTION_MAX_SUBEVENTS 32
 
 /* Two-state tracker: distance and radial speed, with their covariance.
  * Distances in metres, speeds in metres per second (positive: the devices
@@ -41,16 +43,28 @@ typedef struct TarnMotionTrack {
 
 /* The link's own step duration, learned when the host gives no step timing:
  * scale = true step duration / the nominal one (times within a subevent are
- * nominal x scale). Each round compares the speed the procedures' tones show
- * with the speed the track sees over procedures, then rescales. */
+ * nominal x scale). Over each segment of about a second the track's
+ * displacement is compared with the displacement the speeds measured from
+ * the procedures' tones add up to; each round of segments then rescales. */
 typedef struct TarnStepScale {
     uint8_t known;    /* 1: the latest round confirmed the scale in use */
     uint8_t rounds;   /* rounds completed (saturates at 255) */
-    uint16_t samples; /* observations in the current round */
+    uint16_t samples; /* segments in the current round */
     double scale;     /* in use; 0 (zero-filled) reads as 1 */
     double sumXY;     /* current round: weighted sums of the regression */
-    double sumYY;     /*   (speed difference on speed x sensitivity) */
+    double sumYY;     /*   (displacement difference on displacement x sensitivity) */
     double bound;     /* largest scale the subevent time stamps allow; 0: none */
+    /* The open segment: since segTime (s) at track distance segDist (m),
+     * the measured speeds integrated (m), with their variance (m^2), and
+     * the mean sensitivity of those measurements. */
+    uint8_t segOpen;
+    uint16_t segCount;
+    double segTime;
+    double segDist;
+    double segLastTime;
+    double segMoved;
+    double segMovedVar;
+    double segSens;
 } TarnStepScale;
 
 /* Everything the moving-target mode keeps per link. Zero-filled: mode 0. */
@@ -60,6 +74,14 @@ typedef struct TarnLinkMotion {
     uint8_t timingSource; /* 0 none, 1 nominal step durations only, 2 subevent time stamps */
     uint16_t timingCount; /* steps of the stored procedure with a time in stepTimeS */
     float stepTimeS[TARN_MOTION_MAX_STEPS]; /* per stored step: s after the first step */
+    /* The stored procedure's subevents (the admitted ones holding steps, in
+     * order; a step-level record is one): steps of each, and the start of
+     * each in s after the procedure's first time stamp (NaN: no usable time
+     * stamp, it follows the previous one). A given step timing times the
+     * steps from them at the computation. */
+    uint8_t subeventCount;
+    uint16_t subeventSteps[TARN_MOTION_MAX_SUBEVENTS];
+    float subeventStartS[TARN_MOTION_MAX_SUBEVENTS];
     TarnMotionTrack track;
     /* Round-trip candidate of mode 1: the raw round trip minus the track,
      * smoothed (its multipath bias and noise), added back to the track. */

@@ -10,6 +10,7 @@
 
 #include "interface/interface_internal.h"
 #include "tarn_diag.h"
+#include "track/step_scale.h"
 
 namespace tarn_link {
 
@@ -30,10 +31,22 @@ double phaseSd(double conf) {
 // duration within a subevent is nominal), more with nominal times only
 // (the gaps between subevents unknown).
 double speedSd(const TarnLinkMotion &m, double v, double searchSd) {
+    // Steps timed by a learned duration are as good as the time stamps.
+    if (m.stepScale.known == 1) return searchSd + 0.03 * std::fabs(v);
     const double rel = m.timingSource == 2 ? 0.03 : 0.15;
     const double abs = m.timingSource == 2 ? 0.0 : 0.05;
     return searchSd + rel * std::fabs(v) + abs;
 }
+// At most this share of the tones' time spread within subevents: the
+// subevents' time stamps pin the measured speed, and the tones tell the step
+// duration (see step_scale.h).
+constexpr double kPinnedSensitivity = 0.3;
+// Spread of one procedure's step-duration factor at 1 m/s (scales as 1/v).
+constexpr double kScaleEvidenceSd = 0.15;
+// Largest difference between the speed the tones gave and the track's speed
+// (beyond three of its standard deviations) at which the step-duration
+// factor the tones gave counts.
+constexpr double kScaleAgreeMps = 0.3;
 // A round-trip distance: ToA_ToD jitter and multipath bias (metres).
 constexpr double kRttSd = 1.0;
 // The round trip vetoes a phase distance that would start or restart the
@@ -128,6 +141,7 @@ const tarn_track::TrackerConfig &motionTrackerConfig() {
 void motionNoteProcedure(TarnLinkMotion &m, const CsProcedure *proc, int stored) {
     m.timingCount = 0;
     m.timingSource = 0;
+    m.subeventCount = 0;
     if (stored != 1 || proc == nullptr || proc->initSubevents == nullptr ||
         proc->reflSubevents == nullptr || proc->numInitSubevents < 1)
         return;
@@ -161,13 +175,18 @@ void motionNoteProcedure(TarnLinkMotion &m, const CsProcedure *proc, int stored)
     double start = 0.0, prevStart = -1.0, end = 0.0;
     for (int a = 0; a < count && n < TARN_MOTION_MAX_STEPS; ++a) {
         double s;
-        if (stampOf(a, prevStart < 0.0 ? 0.0 : prevStart, &s)) {
+        const bool stamped = stampOf(a, prevStart < 0.0 ? 0.0 : prevStart, &s);
+        if (stamped) {
             start = s;
         } else {
             start = end;
             allStamped = false;
         }
         const int64_t steps = proc->initSubevents[admitted[a]].numSteps;
+        const int64_t room = TARN_MOTION_MAX_STEPS - n;
+        m.subeventStartS[a] = stamped ? static_cast<float>(s) : NAN;
+        m.subeventSteps[a] = static_cast<uint16_t>(steps < room ? steps : room);
+        m.subeventCount = static_cast<uint8_t>(a + 1);
         double step = tarn_rtp::kNominalStepS;
         double next;
         if (a + 1 < count && stampOf(a + 1, start, &next) && next > start)
@@ -184,14 +203,71 @@ void motionNoteProcedure(TarnLinkMotion &m, const CsProcedure *proc, int stored)
 void motionNoteSteps(TarnLinkMotion &m, const CsMeasurement *meas, int stored) {
     m.timingCount = 0;
     m.timingSource = 0;
+    m.subeventCount = 0;
     if (stored != 1 || meas == nullptr) return;
     const int n = meas->N > TARN_MOTION_MAX_STEPS ? TARN_MOTION_MAX_STEPS : meas->N;
+    m.subeventCount = 1;
+    m.subeventStartS[0] = 0.0f;
+    m.subeventSteps[0] = static_cast<uint16_t>(n);
     for (int i = 0; i < n; ++i) m.stepTimeS[i] = static_cast<float>(i * tarn_rtp::kNominalStepS);
     m.timingCount = static_cast<uint16_t>(n);
     m.timingSource = n > 0 ? 1 : 0;
 }
 
 // ---- One computation ----------------------------------------------------------------
+
+namespace {
+
+// The stored steps timed from their subevents' starts, kNominalStepS x scale
+// apart within a subevent (a subevent without a usable time stamp follows
+// the previous one). Also what the times imply for the learning of the
+// scale: the sensitivity of a measured speed to it (over the tone steps)
+// and the largest scale at which every subevent's steps end before the next
+// subevent starts (0: no time stamp bounds it).
+struct ScaledTimes {
+    int count = 0;
+    double sensitivity = 0.0;
+    double bound = 0.0;
+};
+ScaledTimes composeScaledTimes(const TarnLinkMotion &m, double scale, const CsMeasurement &meas,
+                               float *out, float *withinOut) {
+    ScaledTimes st;
+    if (meas.modes == nullptr) return st;
+    const int stored = meas.N < m.timingCount ? meas.N : m.timingCount;
+    const double step = tarn_rtp::kNominalStepS * scale;
+    double toneT[TARN_MOTION_MAX_STEPS], toneW[TARN_MOTION_MAX_STEPS];
+    int tones = 0, n = 0;
+    double end = 0.0, bound = 0.0;
+    const int subevents = m.subeventCount < TARN_MOTION_MAX_SUBEVENTS ? m.subeventCount
+                                                                      : TARN_MOTION_MAX_SUBEVENTS;
+    for (int a = 0; a < subevents; ++a) {
+        const float stamp = m.subeventStartS[a];
+        const double start = std::isfinite(stamp) ? static_cast<double>(stamp) : end;
+        const int steps = m.subeventSteps[a];
+        for (int j = 0; j < steps && n < stored; ++j, ++n) {
+            const double w = j * step;
+            out[n] = static_cast<float>(start + w);
+            withinOut[n] = static_cast<float>(w);
+            if ((meas.modes[n] & 0xFEu) == 2u) {
+                toneT[tones] = start + w;
+                toneW[tones++] = w;
+            }
+        }
+        end = start + steps * step;
+        if (a + 1 < subevents && std::isfinite(stamp) && std::isfinite(m.subeventStartS[a + 1]) &&
+            steps > 0) {
+            const double room = (static_cast<double>(m.subeventStartS[a + 1]) - start) /
+                                (steps * tarn_rtp::kNominalStepS);
+            if (room > 0.0 && (bound == 0.0 || room < bound)) bound = room;
+        }
+    }
+    st.count = n;
+    st.sensitivity = tarn_track::stepScaleSensitivity(toneT, toneW, tones);
+    st.bound = bound;
+    return st;
+}
+
+}  // namespace
 
 MotionComputation::MotionComputation(CsContextItem *item, const ConfigOpts &inForce)
     : item_(item), inForce_(inForce) {
@@ -220,6 +296,34 @@ MotionComputation::MotionComputation(CsContextItem *item, const ConfigOpts &inFo
     request_.meas = ctx->meas;
     request_.stepTimeS = m.stepTimeS;
     request_.stepCount = m.timingCount;
+    // Without a step timing the steps last the link's learned duration
+    // (nominal until learned), within what the time stamps allow.
+    TarnStepScale &sc = m.stepScale;
+    if (ctx->meas != nullptr) {
+        const tarn_track::StepScaleConfig &scfg = tarn_track::stepScaleDefaults();
+        ScaledTimes st =
+            composeScaledTimes(m, tarn_track::stepScaleValue(sc), *ctx->meas, timeS_, withinS_);
+        const double before = tarn_track::stepScaleValue(sc);
+        tarn_track::stepScaleBound(sc, scfg, st.bound);
+        if (tarn_track::stepScaleValue(sc) != before)
+            st = composeScaledTimes(m, tarn_track::stepScaleValue(sc), *ctx->meas, timeS_,
+                                    withinS_);
+        request_.stepTimeS = timeS_;
+        request_.stepCount = st.count;
+        sensitivity_ = st.sensitivity;
+        // Where the subevents' time stamps pin the speed (little of the
+        // tones' time spread lies within subevents), the tones tell the step
+        // duration at that speed; otherwise the speed carries the scale and
+        // segments of the track tell it.
+        // It keeps learning once known: a changed configuration shows.
+        if (sensitivity_ <= kPinnedSensitivity) {
+            const double now = tarn_track::stepScaleValue(sc);
+            request_.stepWithinS = withinS_;
+            request_.scaleLo = scfg.minScale / now;
+            request_.scaleHi = (sc.bound > 0.0 ? std::fmin(sc.bound, scfg.maxScale) : scfg.maxScale) / now;
+        }
+    }
+    speedTrusted_ = sc.known == 1;
     request_.sharpRef = finite(m.sharpRef) && m.sharpRef > 0.0 ? m.sharpRef : 0.0;
     const double now = ctx->timeUs / 1000000.0;
     if (m.track.valid == 1 && finite(now) && now >= m.track.time) {
@@ -272,11 +376,12 @@ TrackInput trackInput(TarnLinkMotion &m, const RangeEstimate &phase, RangeEstima
 // A new track: the phase distance unless the round trip disagrees, else
 // the round trip (the phase then has to come to it). True when the phase
 // distance started it.
-bool startTrack(TarnLinkMotion &m, const tarn_rtp::MotionRequest &req, const TrackInput &in,
-                double now, uint32_t *flags) {
+bool startTrack(TarnLinkMotion &m, const tarn_rtp::MotionRequest &req, bool speedTrusted,
+                const TrackInput &in, double now, uint32_t *flags) {
     const tarn_track::TrackerConfig &cfg = motionTrackerConfig();
-    const double v0 = req.measured ? req.measuredSpeed : 0.0;
-    const double v0Sd = req.measured
+    const bool measured = req.measured && speedTrusted;
+    const double v0 = measured ? req.measuredSpeed : 0.0;
+    const double v0Sd = measured
                             ? std::fmax(speedSd(m, req.measuredSpeed, req.measuredSd), 0.3)
                             : cfg.startSpeedSd;
     tarn_track::Outcome out = tarn_track::Outcome::Refused;
@@ -295,11 +400,13 @@ bool startTrack(TarnLinkMotion &m, const tarn_rtp::MotionRequest &req, const Tra
 // A running track takes the measured speed, then the phase distance or,
 // without news from the phase, the round trip. True when the phase distance
 // was taken.
-bool updateTrack(TarnLinkMotion &m, const tarn_rtp::MotionRequest &req, const TrackInput &in,
-                 double now, uint32_t *flags) {
+bool updateTrack(TarnLinkMotion &m, const tarn_rtp::MotionRequest &req, bool speedTrusted,
+                 const TrackInput &in, double now, uint32_t *flags) {
     const tarn_track::TrackerConfig &cfg = motionTrackerConfig();
     TarnMotionTrack &tr = m.track;
-    if (req.measured)
+    // A speed measured on steps of unknown duration is off by as much as
+    // they are: it teaches the step scale, it does not steer the track.
+    if (req.measured && speedTrusted)
         tarn_track::trackerUpdateSpeed(tr, cfg, now, req.measuredSpeed,
                                        speedSd(m, req.measuredSpeed, req.measuredSd));
     if (in.phaseOk) {
@@ -368,9 +475,21 @@ bool MotionComputation::combine(RangeEstimate *phase, RangeEstimate *rtt, CsEsti
     const TrackInput in = trackInput(m, *phase, rtt, sf);
     // Prediction resets the track on bad time or gaps.
     if (tr.valid == 1) tarn_track::trackerPredict(tr, motionTrackerConfig(), now);
-    const bool phaseTaken = tr.valid != 1 ? startTrack(m, request_, in, now, &flags)
-                                          : updateTrack(m, request_, in, now, &flags);
+    const bool phaseTaken = tr.valid != 1 ? startTrack(m, request_, speedTrusted_, in, now, &flags)
+                                          : updateTrack(m, request_, speedTrusted_, in, now, &flags);
     if (phaseTaken) flags |= TARN_TRACK_FLAG_PHASE_TAKEN;
+    // A step duration measured at a speed the track does not see (a speed
+    // that lines up the tones of each subevent but not the subevents) is a
+    // side lobe, not the link's timing.
+    if (request_.scaleMeasured && tr.valid == 1 &&
+        std::fabs(request_.speedUsed - tr.speed) <=
+            kScaleAgreeMps + 3.0 * tarn_track::trackerSpeedSd(tr))
+        tarn_track::stepScaleEvidence(m.stepScale, tarn_track::stepScaleDefaults(), request_.scale,
+                                      kScaleEvidenceSd / std::fmax(std::fabs(request_.speedUsed), 0.3));
+    if (!speedTrusted_ && tr.valid == 1 && sensitivity_ > kPinnedSensitivity)
+        tarn_track::stepScaleNote(m.stepScale, tarn_track::stepScaleDefaults(), now, tr.dist,
+                                  tarn_track::trackerDistSd(tr), request_.measured,
+                                  request_.measuredSpeed, request_.measuredSd, sensitivity_);
     if (in.phaseOk) notePhaseCandidate(m, in.zp, now, tr.valid == 1 ? tr.speed : 0.0);
     trackedRtt(m, in, now, sf, rtt);
 

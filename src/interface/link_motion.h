@@ -63,6 +63,13 @@ class MotionComputation {
     bool active_ = false;
     ConfigOpts profile_;  // mode 1 only
     tarn_rtp::MotionRequest request_;
+    // Mode 1 without a step timing: the steps timed by the learned scale,
+    // the measured speed's sensitivity to it, and whether it is known (the
+    // measured speed may steer the track).
+    float timeS_[TARN_MOTION_MAX_STEPS];
+    float withinS_[TARN_MOTION_MAX_STEPS];
+    double sensitivity_ = 0.0;
+    bool speedTrusted_ = true;
 };
 
 // Fills the appended fields of the link's latest-computation record and its

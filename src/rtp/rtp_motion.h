@@ -37,6 +37,14 @@ struct MotionRequest {
     bool haveSpeed = false;
     double speed = 0.0;
     double speedSd = 0.0;
+    // Offset of each stored step from the start of its subevent under
+    // stepTimeS (stepCount entries); null: the step duration is not asked
+    // for. With it, once the speed is measured, the duration that makes the
+    // tones sharpest is searched as a factor k of the one in use, within
+    // [scaleLo, scaleHi].
+    const float *stepWithinS = nullptr;
+    double scaleLo = 0.5;
+    double scaleHi = 2.0;
     // How sharp the link's recent procedures came out at their speed
     // (sharpness below; 0: not known yet). A search around the tracked
     // speed that stays far below it missed the target's speed (a turn).
@@ -48,6 +56,8 @@ struct MotionRequest {
     double measuredSpeed = 0.0;
     double measuredSd = 0.0;
     double sharpness = 0.0;    // of the measured speed (see rtpMeasureSpeed)
+    bool scaleMeasured = false;  // the tones gave a step-duration factor
+    double scale = 1.0;          // k: true step / step in use
 };
 
 // The driver's call site: with a request (the caller's, filled in place),

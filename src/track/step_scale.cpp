@@ -58,47 +58,79 @@ double stepScaleSensitivity(const double *timeS, const double *withinS, int n) {
     return clampTo(ctw / ctt, 0.0, 1.0);
 }
 
-double stepScaleExpectedSpeed(const TarnStepScale &s, double v, double g) {
-    if (!(s.sumYY > 0.0) || s.samples == 0) return v;
-    const double k = clampTo(1.0 + s.sumXY / s.sumYY, 0.5, 2.0);
-    return v * (1.0 + g * (k - 1.0));
+bool stepScaleEvidence(TarnStepScale &s, const StepScaleConfig &cfg, double k, double sdK) {
+    if (!std::isfinite(k) || !std::isfinite(sdK) || !(sdK > 0.0) || sdK > cfg.maxEvidenceSd)
+        return false;
+    // A wild one (a missed speed) must not steer the round: its k is held
+    // within the plausible range.
+    const double scale = stepScaleValue(s);
+    k = clampTo(k, std::fmax(cfg.minScale / scale, 1.0 / cfg.maxStep),
+                std::fmin(upperLimit(s, cfg) / scale, cfg.maxStep));
+    const double w = 1.0 / (sdK * sdK);
+    s.sumXY += w * (k - 1.0);
+    s.sumYY += w;
+    if (s.samples < UINT16_MAX) ++s.samples;
+    const double sdRound = 1.0 / std::sqrt(s.sumYY);
+    const bool enough = s.samples >= cfg.minSamples && sdRound <= cfg.closeSd;
+    const bool last = s.samples >= cfg.maxSamples;
+    if (!enough && !last) return false;
+    if (!enough && sdRound > cfg.looseSd) {
+        clearRound(s);  // a round without information
+        return false;
+    }
+    const double kr = clampTo(1.0 + s.sumXY / s.sumYY, 1.0 / cfg.maxStep, cfg.maxStep);
+    s.scale = clampTo(scale * kr, cfg.minScale, upperLimit(s, cfg));
+    s.known = std::fabs(kr - 1.0) <= std::fmax(cfg.confirmTol, 2.0 * sdRound) ? 1 : 0;
+    if (s.rounds < 255) ++s.rounds;
+    DEBUG_LOG(2, "motion: step scale %lf -> %lf (round %d, k %lf sd %lf, known %d)\n", scale,
+              s.scale, s.rounds, kr, sdRound, s.known);
+    clearRound(s);
+    return true;
 }
 
 bool stepScaleObserve(TarnStepScale &s, const StepScaleConfig &cfg, double u, double uSd, double v,
                       double vSd, double g) {
     if (!std::isfinite(u) || !std::isfinite(v) || !std::isfinite(uSd) || !std::isfinite(vSd) ||
-        !std::isfinite(g) || uSd <= 0.0 || vSd < 0.0 || g < 0.1 || g > 1.0)
+        !std::isfinite(g) || uSd < 0.0 || vSd < 0.0 || !(g > 0.0) || g > 1.0)
         return false;
-    if (std::fabs(v) < cfg.minSpeedMps || std::fabs(v) < cfg.speedSigma * vSd) return false;
-    // One observation says k - 1 = x / y; a wild one (a missed speed) must
-    // not steer the round: its k is held within the plausible range.
+    if (std::fabs(v) < cfg.minMoveM || std::fabs(v) < cfg.moveSigma * vSd) return false;
+    // u - v = g v (k - 1).
     const double y = g * v;
-    double x = u - v;
-    const double kLo = cfg.minScale / stepScaleValue(s), kHi = cfg.maxScale / stepScaleValue(s);
-    const double ki = clampTo(1.0 + x / y, std::fmax(kLo, 1.0 / (2.0 * cfg.maxStep)),
-                              std::fmin(kHi, 2.0 * cfg.maxStep));
-    x = (ki - 1.0) * y;
-    const double w = 1.0 / (uSd * uSd + vSd * vSd);
-    s.sumXY += w * x * y;
-    s.sumYY += w * y * y;
-    if (s.samples < UINT16_MAX) ++s.samples;
-    const double sdK = 1.0 / std::sqrt(s.sumYY);
-    const bool enough = s.samples >= cfg.minSamples && sdK <= cfg.closeSd;
-    const bool last = s.samples >= cfg.maxSamples;
-    if (!enough && !last) return false;
-    if (!enough && sdK > cfg.looseSd) {
-        clearRound(s);  // a round without information
-        return false;
+    return stepScaleEvidence(s, cfg, 1.0 + (u - v) / y,
+                             std::sqrt(uSd * uSd + vSd * vSd) / std::fabs(y));
+}
+
+bool stepScaleNote(TarnStepScale &s, const StepScaleConfig &cfg, double t, double dist,
+                   double distSd, bool measured, double u, double uSd, double g) {
+    const bool usable = std::isfinite(t) && std::isfinite(dist) && std::isfinite(distSd) &&
+                        distSd >= 0.0;
+    const bool continues = s.segOpen == 1 && usable && measured && std::isfinite(u) &&
+                           std::isfinite(uSd) && std::isfinite(g) && t > s.segLastTime &&
+                           t - s.segLastTime <= cfg.maxGapS;
+    bool closed = false;
+    if (continues) {
+        const double dt = t - s.segLastTime;
+        s.segMoved += u * dt;
+        s.segMovedVar += uSd * uSd * dt * dt;
+        s.segSens += g;
+        if (s.segCount < UINT16_MAX) ++s.segCount;
+        s.segLastTime = t;
+        if (t - s.segTime < cfg.segmentS) return false;
+        const double moved = dist - s.segDist;
+        closed = stepScaleObserve(s, cfg, s.segMoved, std::sqrt(s.segMovedVar), moved,
+                                  std::sqrt(2.0) * distSd, s.segSens / s.segCount);
     }
-    const double k = clampTo(1.0 + s.sumXY / s.sumYY, 1.0 / cfg.maxStep, cfg.maxStep);
-    const double before = stepScaleValue(s);
-    s.scale = clampTo(before * k, cfg.minScale, upperLimit(s, cfg));
-    s.known = std::fabs(k - 1.0) <= std::fmax(cfg.confirmTol, 2.0 * sdK) ? 1 : 0;
-    if (s.rounds < 255) ++s.rounds;
-    DEBUG_LOG(2, "motion: step scale %lf -> %lf (round %d, k %lf sd %lf, known %d)\n", before,
-              s.scale, s.rounds, k, sdK, s.known);
-    clearRound(s);
-    return true;
+    // A new segment from here (also after a gap, a procedure without a
+    // speed, or a segment just closed).
+    s.segOpen = usable ? 1 : 0;
+    s.segCount = 0;
+    s.segTime = t;
+    s.segLastTime = t;
+    s.segDist = dist;
+    s.segMoved = 0.0;
+    s.segMovedVar = 0.0;
+    s.segSens = 0.0;
+    return closed;
 }
 
 void stepScaleBound(TarnStepScale &s, const StepScaleConfig &cfg, double bound) {
