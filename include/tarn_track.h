@@ -111,6 +111,12 @@ typedef struct TarnLinkMotion {
     double lastSpeed;     /* m/s */
     double lastSpeedSd;   /* m/s; negative: none */
     TarnStepScale stepScale; /* learned step duration (no step timing given) */
+    /* A target standing still: consecutive procedures whose tones showed no
+     * motion, and those that showed some (the link computes and delivers as
+     * the default tracking does from a few of the first to a few of the
+     * second; a new track starts still). */
+    uint8_t stillCount;
+    uint8_t movingCount;
 } TarnLinkMotion;
 
 #define TARN_MOTION_MODE_KEY 0x4d4f5631u /* "MOV1" */

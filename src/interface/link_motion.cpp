@@ -47,6 +47,15 @@ constexpr double kScaleEvidenceSd = 0.15;
 // (beyond three of its standard deviations) at which the step-duration
 // factor the tones gave counts.
 constexpr double kScaleAgreeMps = 0.3;
+// A procedure whose tones move slower than this (m/s) stands still; after
+// kStillAfter such procedures in a row the link computes the phase distance
+// with the options in force (the default tracking's filters) and delivers
+// it while the target stays (a target at rest gains nothing from a motion
+// model, and would lose the filters' averaging).
+constexpr double kStillMps = 0.12;
+constexpr int kStillAfter = 3;
+// Procedures in a row that move before a still target counts as moving.
+constexpr int kMovingAfter = 2;
 // A round-trip distance: ToA_ToD jitter and multipath bias (metres).
 constexpr double kRttSd = 1.0;
 // The round trip vetoes a phase distance that would start or restart the
@@ -127,6 +136,8 @@ void restartTracking(CsContextItem &item) {
     m.prevPhaseM = NAN;
     m.lastPhaseDest = NAN;
     m.lastConf = -1.0;
+    m.stillCount = kStillAfter;
+    m.movingCount = 0;
 }
 
 }  // namespace
@@ -324,6 +335,8 @@ MotionComputation::MotionComputation(CsContextItem *item, const ConfigOpts &inFo
         }
     }
     speedTrusted_ = sc.known == 1;
+    still_ = m.stillCount >= kStillAfter;
+    if (still_) request_.stillMps = kStillMps;
     request_.sharpRef = finite(m.sharpRef) && m.sharpRef > 0.0 ? m.sharpRef : 0.0;
     const double now = ctx->timeUs / 1000000.0;
     if (m.track.valid == 1 && finite(now) && now >= m.track.time) {
@@ -509,6 +522,17 @@ bool MotionComputation::combine(RangeEstimate *phase, RangeEstimate *rtt, CsEsti
     if (!finite(conf)) conf = 0.0;
     m.lastConf = conf;
     double dest = tr.dist * sf;
+    // A target standing still gets the default tracking's phase distance
+    // (computed with its options this time): no motion model, its averaging.
+    const bool stillNow = request_.measured && std::fabs(request_.measuredSpeed) <= kStillMps;
+    if (stillNow) {
+        m.stillCount = static_cast<uint8_t>(m.stillCount < 255 ? m.stillCount + 1 : 255);
+        m.movingCount = 0;
+    } else {
+        m.movingCount = static_cast<uint8_t>(m.movingCount < 255 ? m.movingCount + 1 : 255);
+        if (m.movingCount >= kMovingAfter) m.stillCount = 0;
+    }
+    if (still_ && in.phaseOk && m.stillCount >= kStillAfter) dest = phase->dest;
     if (o.quant != 0) {
         dest = std::round(dest);
         conf = std::round(conf);

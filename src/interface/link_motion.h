@@ -47,6 +47,9 @@ class MotionComputation {
     // a copy with its profile (per-procedure phase candidates, the
     // unfiltered round trip: the tracker does the tracking).
     const ConfigOpts &options() const { return active_ ? profile_ : inForce_; }
+    // The phase pipeline's: the same, except that a target standing still is
+    // computed with the options in force (the default tracking's filters).
+    const ConfigOpts &phaseOptions() const { return active_ && !still_ ? profile_ : inForce_; }
 
     // Mode 1: the tracker takes the candidates, the round-trip candidate
     // becomes the tracked one and the result record gets the tracked
@@ -70,6 +73,8 @@ class MotionComputation {
     float withinS_[TARN_MOTION_MAX_STEPS];
     double sensitivity_ = 0.0;
     bool speedTrusted_ = true;
+    // The target stood still over the latest procedures.
+    bool still_ = false;
 };
 
 // Fills the appended fields of the link's latest-computation record and its

@@ -286,6 +286,10 @@ void rtpCompensateMotion(MotionRequest *req, const CsMeasurement &meas, const Co
     }
     req->scaleMeasured = false;
     req->scale = 1.0;
+    if (found && std::fabs(v) <= req->stillMps) {
+        DEBUG_LOG(2, "motion: %lf m/s on a still link, tones left as they are\n", v);
+        return;
+    }
     if (found && req->stepWithinS != nullptr) {
         double withinS[kMaxTones];
         int t = 0;

@@ -45,6 +45,9 @@ struct MotionRequest {
     const float *stepWithinS = nullptr;
     double scaleLo = 0.5;
     double scaleHi = 2.0;
+    // The link stands still: a measured speed within +-stillMps is taken as
+    // none (its noise would only turn the tones); 0: no such test.
+    double stillMps = 0.0;
     // How sharp the link's recent procedures came out at their speed
     // (sharpness below; 0: not known yet). A search around the tracked
     // speed that stays far below it missed the target's speed (a turn).
