@@ -117,6 +117,7 @@ typedef struct TarnLinkMotion {
      * second; a new track starts still). */
     uint8_t stillCount;
     uint8_t movingCount;
+    uint8_t stillActive; /* the latest computation was one of a still target */
 } TarnLinkMotion;
 
 #define TARN_MOTION_MODE_KEY 0x4d4f5631u /* "MOV1" */

@@ -56,6 +56,9 @@ constexpr double kStillMps = 0.12;
 constexpr int kStillAfter = 3;
 // Procedures in a row that move before a still target counts as moving.
 constexpr int kMovingAfter = 2;
+// Speed uncertainty of a track started without a speed it may trust (m/s):
+// a target may already walk fast, and a track sure of rest would lag it.
+constexpr double kUnknownSpeedSd = 3.0;
 // A round-trip distance: ToA_ToD jitter and multipath bias (metres).
 constexpr double kRttSd = 1.0;
 // The round trip vetoes a phase distance that would start or restart the
@@ -136,8 +139,9 @@ void restartTracking(CsContextItem &item) {
     m.prevPhaseM = NAN;
     m.lastPhaseDest = NAN;
     m.lastConf = -1.0;
-    m.stillCount = kStillAfter;
+    m.stillCount = 0;
     m.movingCount = 0;
+    m.stillActive = 0;
 }
 
 }  // namespace
@@ -337,6 +341,11 @@ MotionComputation::MotionComputation(CsContextItem *item, const ConfigOpts &inFo
     speedTrusted_ = sc.known == 1;
     still_ = m.stillCount >= kStillAfter;
     if (still_) request_.stillMps = kStillMps;
+    // A target that has just stopped: the default tracking's window must not
+    // hold distances from an earlier stop.
+    if (still_ && m.stillActive == 0)
+        for (int i = 0; i < TARN_MAX_WINDOW_SLOTS; ++i) item_->state.filters.rtpWin[i].valid = 0;
+    m.stillActive = still_ ? 1 : 0;
     request_.sharpRef = finite(m.sharpRef) && m.sharpRef > 0.0 ? m.sharpRef : 0.0;
     const double now = ctx->timeUs / 1000000.0;
     if (m.track.valid == 1 && finite(now) && now >= m.track.time) {
@@ -396,7 +405,7 @@ bool startTrack(TarnLinkMotion &m, const tarn_rtp::MotionRequest &req, bool spee
     const double v0 = measured ? req.measuredSpeed : 0.0;
     const double v0Sd = measured
                             ? std::fmax(speedSd(m, req.measuredSpeed, req.measuredSd), 0.3)
-                            : cfg.startSpeedSd;
+                            : kUnknownSpeedSd;
     tarn_track::Outcome out = tarn_track::Outcome::Refused;
     bool phaseTaken = false;
     if (in.phaseOk && !in.rttVeto) {
