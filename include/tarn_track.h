@@ -107,6 +107,8 @@ typedef struct TarnLinkMotion {
     double lastConf;      /* confidence of the latest delivered mode-1 result */
     /* What the latest computation did (read into TarnLatestComputation). */
     uint32_t lastMode;    /* tracking mode it ran in */
+    uint32_t lastTimingOrigin; /* TARN_TIMING_* the steps were timed by */
+    double lastStepScale; /* true step / step timing used (1 unless learned) */
     uint32_t lastFlags;   /* TARN_TRACK_FLAG_* */
     double lastSpeed;     /* m/s */
     double lastSpeedSd;   /* m/s; negative: none */
@@ -118,6 +120,7 @@ typedef struct TarnLinkMotion {
     uint8_t stillCount;
     uint8_t movingCount;
     uint8_t stillActive; /* the latest computation was one of a still target */
+    uint8_t stillRttMisses; /* round trips in a row far from a still target */
 } TarnLinkMotion;
 
 #define TARN_MOTION_MODE_KEY 0x4d4f5631u /* "MOV1" */

@@ -57,6 +57,7 @@ struct SimArgs {
     double drift = 0.0;
     int repeatChannels = 0;
     double subeventInterval = 0.0;
+    std::string timing = kDefaultTiming;
 };
 
 struct RunArgs {
@@ -68,6 +69,7 @@ struct RunArgs {
     std::string plot;           // PNG of true and estimated distances
     OptionArgs options;         // --config, --set, --cal
     std::string tracking = "still";  // the link's tracking mode
+    bool withholdTiming = false;     // do not hand the procedures' step timing to the link
 };
 
 void addSimOptions(CLI::App *app, SimArgs *a) {
@@ -124,6 +126,11 @@ void addSimOptions(CLI::App *app, SimArgs *a) {
     app->add_option("--subevent-interval", a->subeventInterval,
                     "seconds between subevent starts (0: back to back)")
         ->capture_default_str();
+    app->add_option("--timing", a->timing,
+                    "the link's CS step timing in us, FCS,IP1,IP2,PM[,SW[,PHY[,RTT]]], or fast "
+                    "(15,10,10,10,0), mid (60,80,40,20,10), phone (150,145,145,40,10), or none "
+                    "(150 us steps, procedures without a timing); the procedures carry it")
+        ->capture_default_str();
 }
 
 void addRunOptions(CLI::App *app, RunArgs *a) {
@@ -139,6 +146,8 @@ void addRunOptions(CLI::App *app, RunArgs *a) {
                     "also draw true and estimated distances over time into FILE.png (gnuplot)");
     addOptionFlags(app, &a->options);
     addTrackingOption(app, &a->tracking, true);
+    app->add_flag("--withhold-timing", a->withholdTiming,
+                  "do not hand the procedures' step timing to the library (tarnSetStepTiming)");
 }
 
 bool parseNumberPair(const std::string &s, double *a, double *b) {
@@ -187,6 +196,8 @@ std::string buildConfig(const SimArgs &a, SimConfig *cfg, std::string *scenario)
     c.driftHz = a.drift;
     c.repeatChannels = a.repeatChannels;
     c.subeventIntervalS = a.subeventInterval;
+    std::string timingWhy;
+    if (!parseTiming(a.timing, &c.timing, &timingWhy)) return timingWhy;
     if (!std::isfinite(a.interval) || a.interval <= 0.0)
         return "the procedure interval must be positive";
 
@@ -244,7 +255,8 @@ std::string buildConfig(const SimArgs &a, SimConfig *cfg, std::string *scenario)
         desc << " (+" << fmtM(r.extraPathM) << " m, " << r.amplitude << ")";
     desc << ", " << c.nap << " antenna path(s), SNR " << c.snrDb << " dB, " << c.procedures
          << " procedures every " << c.intervalS << " s, seed " << c.seed << ", channels "
-         << channelMapName(c.channelMap) << " (" << channelMapChannels(c.channelMap).size() << ")";
+         << channelMapName(c.channelMap) << " (" << channelMapChannels(c.channelMap).size() << ")"
+         << ", step timing " << timingText(c.timing);
     *scenario = desc.str();
     *cfg = c;
     return "";
@@ -429,6 +441,7 @@ class Runner {
         }
         const bool table = !args_.quiet && args_.csv != "-";
         report_.reset(new Report(io_, table, csv, csv == &io_.out ? io_.err : io_.out));
+        session_->setGiveTiming(!args_.withholdTiming);
         return startTracking(why);
     }
 
@@ -454,6 +467,9 @@ class Runner {
 
     bool finish(std::string *why) {
         report_->summary();
+        if (session_->timingRefusals() > 0)
+            io_.err << "tarn: warning: the library refused the step timing of "
+                    << session_->timingRefusals() << " procedure(s) (see its log)\n";
         if (moving_ != nullptr) summariseMoving();
         if (!args_.plot.empty()) {
             std::string message;
@@ -483,6 +499,7 @@ class Runner {
     bool startTracking(std::string *why) {
         if (args_.tracking == "both") {
             moving_.reset(new Session(fmt_, 0x7a54));
+            moving_->setGiveTiming(!args_.withholdTiming);
             applyLogLevel();
             if (!moving_->ok() || !moving_->setTrackingMode(1)) {
                 *why = moving_->error();

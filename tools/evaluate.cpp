@@ -107,28 +107,53 @@ bool runEvaluation(const EvalOptions &opts, std::vector<EvalRow> *rows, std::str
         return false;
     }
 
+    std::vector<TimingPoint> axis;
+    for (const TimingPoint &tp : timingAxis())
+        if (opts.timings.empty() ||
+            std::find(opts.timings.begin(), opts.timings.end(), tp.name) != opts.timings.end())
+            axis.push_back(tp);
+    for (const std::string &name : opts.timings) {
+        bool found = false;
+        for (const TimingPoint &tp : axis) found = found || tp.name == name;
+        if (!found) {
+            *why = "unknown timing '" + name + "' (fast, mid, phone)";
+            return false;
+        }
+    }
+
     struct Point {
         std::string name;
         double d;
         Trajectory traj;
         int procedures;
         int tracking;
-        size_t seedIndex;  // both modes of a moving point see the same procedures
+        size_t seedIndex;  // every mode of a moving point at a timing sees the same procedures
         bool stops;
+        std::string timingName;
+        StepTiming timing;
+        bool timingGiven;
     };
     std::vector<Point> points;
     for (double d : opts.distances)
         points.push_back({pointName(d) + trackingSuffix(opts.tracking), d, Trajectory::still(d),
-                          opts.procedures, opts.tracking, points.size(), false});
+                          opts.procedures, opts.tracking, points.size(), false, "",
+                          opts.staticTiming, true});
     if (opts.walk) {
         const SimConfig dflt;
         size_t seedIndex = opts.distances.size();
         for (const MotionPoint &mp : motionPoints()) {
             const int n = static_cast<int>(mp.trajectory.duration() / dflt.intervalS + 1e-9) + 1;
-            for (int mode : {0, 1})
-                points.push_back({mp.name + trackingSuffix(mode), NAN, mp.trajectory, n, mode,
-                                  seedIndex, mp.stops});
-            ++seedIndex;
+            for (const TimingPoint &tp : axis) {
+                const std::string at = mp.name + ", " + tp.name;
+                // Mode 0 does not time steps: one row, the timing given.
+                points.push_back({at, NAN, mp.trajectory, n, 0, seedIndex, mp.stops, tp.name,
+                                  tp.timing, true});
+                points.push_back({at + trackingSuffix(1), NAN, mp.trajectory, n, 1, seedIndex,
+                                  mp.stops, tp.name, tp.timing, true});
+                points.push_back({at + " (moving, no timing)", NAN, mp.trajectory, n, 1, seedIndex,
+                                  mp.stops, tp.name, tp.timing, false});
+                ++seedIndex;
+            }
         }
     }
     long total = 0, done = 0;
@@ -187,6 +212,7 @@ bool runEvaluation(const EvalOptions &opts, std::vector<EvalRow> *rows, std::str
             // the seed's pair throughout, as for calibrate and run.
             cfg.seed = opts.seed * 1000003u + si * 1009u + pt.seedIndex;
             cfg.deviceSeed = opts.seed;
+            cfg.timing = pt.timing;
             const std::string bad = cfg.validate();
             if (!bad.empty()) {
                 *why = sc.name + ", " + pt.name + ": " + bad;
@@ -198,6 +224,8 @@ bool runEvaluation(const EvalOptions &opts, std::vector<EvalRow> *rows, std::str
             row.distanceM = pt.d;
             row.procedures = pt.procedures;
             row.tracking = pt.tracking;
+            row.timing = pt.timingName;
+            row.timingGiven = pt.timingGiven;
             if (sc.lineOfSight)
                 row.boundM = cramerRaoBoundM(channelMapChannels(cfg.channelMap), cfg.snrDb, cfg.nap,
                                              cfg.propagationMps);
@@ -217,6 +245,8 @@ bool runEvaluation(const EvalOptions &opts, std::vector<EvalRow> *rows, std::str
                                                          : w;
                 return false;
             }
+            session->setGiveTiming(pt.timingGiven);
+            if (calSession) calSession->setGiveTiming(pt.timingGiven);
             if (pt.tracking != 0 && (!session->setTrackingMode(pt.tracking) ||
                                      (calSession && !calSession->setTrackingMode(pt.tracking)))) {
                 *why = session->error().empty() ? calSession->error() : session->error();
@@ -310,7 +340,10 @@ void writeMarkdown(std::ostream &os, const EvalOptions &opts, const std::vector<
     os << "Absolute distance error in metres, median / 90th percentile over the procedures "
           "of each point ("
        << opts.procedures << " per static distance, "
-       << "moving points in both tracking modes, \"(moving)\": tracking mode 1; seed "
+       << "moving points at each step timing of the axis (fast 15,10,10,10,0; mid "
+          "60,80,40,20,10; phone 150,145,145,40,10 us) in both tracking modes, \"(moving)\": "
+          "tracking mode 1 with the timing given to the link, \"(moving, no timing)\": "
+          "without it; static points at the phone timing; seed "
        << opts.seed
        << "). (n%): share of the procedures for which the estimator gave a distance. "
           "Bound: Cramér-Rao bound of the distance's standard deviation over line of "
@@ -382,7 +415,10 @@ void writeJson(std::ostream &os, const EvalOptions &opts, const std::vector<Eval
         os << (i ? ",\n  " : "\n  ") << "{\"scenario\": \"" << r.scenario << "\", \"point\": \""
            << r.point << "\", \"distanceM\": " << jsonNumber(r.distanceM)
            << ", \"procedures\": " << r.procedures << ", \"tracking\": \""
-           << trackingName(r.tracking) << "\", \"boundM\": " << jsonNumber(r.boundM)
+           << trackingName(r.tracking) << "\", \"timing\": "
+           << (r.timing.empty() ? std::string("null") : "\"" + r.timing + "\"")
+           << ", \"timingGiven\": " << (r.timingGiven ? "true" : "false")
+           << ", \"boundM\": " << jsonNumber(r.boundM)
            << ", \"estimators\": {";
         for (int e = 0; e < kEstimators; ++e) {
             const ErrorStats &s = r.stats[e];
@@ -421,6 +457,10 @@ CLI::App *addEvaluateCommand(CLI::App *app, EvaluateArgs *a) {
         ->delimiter(',');
     cmd->add_flag("--no-walk", a->noWalk,
                   "leave out the moving points (walk, 2 m/s, 3 m/s, reversal, stop-and-go)");
+    cmd->add_option("--timings", a->timings,
+                    "step timings of the moving points (comma-separated; default all: fast, "
+                    "mid, phone)")
+        ->delimiter(',');
     addTrackingOption(cmd, &a->tracking, false);
     cmd->add_option("-n,--procedures", a->procedures, "procedures per static distance")
         ->capture_default_str();
@@ -449,6 +489,7 @@ int cmdEvaluate(ToolIo io, const EvaluateArgs &a) {
             return 2;
         }
     opts.walk = !a.noWalk;
+    opts.timings = a.timings;
     opts.procedures = a.procedures;
     opts.seed = a.seed;
     parseTracking(a.tracking, &opts.tracking);
@@ -503,7 +544,7 @@ int cmdEvaluate(ToolIo io, const EvaluateArgs &a) {
     if (shown) io.err << "\r" << std::string(72, ' ') << "\r" << std::flush;
     if (!ok) {
         io.err << "tarn: " << why << "\n";
-        return why.rfind("unknown scenario", 0) == 0 ? 2 : 1;
+        return why.rfind("unknown scenario", 0) == 0 || why.rfind("unknown timing", 0) == 0 ? 2 : 1;
     }
     std::ostream &os = a.output.empty() ? io.out : file;
     if (a.csv)

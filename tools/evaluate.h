@@ -42,6 +42,12 @@ struct EvalOptions {
     // 1 m/s, 2 m/s, 3 m/s, a reversal, stop-and-go), each in both tracking
     // modes.
     bool walk = true;
+    // The timing axis of the moving points (motion.h timingAxis names; empty:
+    // all): each moving point runs at each timing in mode 0, in mode 1 with
+    // the timing given to the link, and in mode 1 without it.
+    std::vector<std::string> timings;
+    // Step timing of the static points (given to the link).
+    StepTiming staticTiming = {150, 145, 145, 40, 10, 1, 0};
     int tracking = 0;      // tracking mode of the static points (0 still, 1 moving)
     int procedures = 100;  // per static distance
     uint64_t seed = 1;
@@ -60,6 +66,8 @@ struct EvalRow {
     std::string scenario;
     std::string point;       // "5 m", "walk", "walk (moving)", ...
     int tracking = 0;        // the link's tracking mode
+    std::string timing;      // name of the step timing on the axis (moving points)
+    bool timingGiven = true; // the link was given the step timing
     double distanceM = NAN;  // NaN for the walk
     int procedures = 0;
     ErrorStats stats[kEstimators];
@@ -90,6 +98,7 @@ struct EvaluateArgs {
     int procedures = 100;
     uint64_t seed = 1;
     bool noWalk = false;
+    std::vector<std::string> timings;
     bool csv = false, json = false;
     std::string output;  // empty: standard output
     std::string plot;    // PNG of the error distributions

@@ -135,6 +135,26 @@ bool Session::process(const Procedure &p, SessionRow *row) {
     r.timeS = p.timeS();
     r.trueM = p.trueDistance;
 
+    if (giveTiming_ && p.timing != givenTiming_) {
+        TarnStepTiming t{};
+        t.size = sizeof t;
+        if (p.timing.known()) {
+            t.tFcsUs = p.timing.tFcsUs;
+            t.tIp1Us = p.timing.tIp1Us;
+            t.tIp2Us = p.timing.tIp2Us;
+            t.tPmUs = p.timing.tPmUs;
+            t.tSwUs = p.timing.tSwUs;
+            // A source that does not say which PHY carries CS_SYNC: LE 1M,
+            // which every device supports.
+            t.phy = p.timing.phy != 0 ? p.timing.phy : 1;
+            t.rttType = p.timing.rttType;
+        }
+        if (tarnSetStepTiming(link_, &t) == 1)
+            givenTiming_ = p.timing;
+        else
+            ++timingRefusals_;
+    }
+
     int status = 0;
     if (fmt_ == InputFormat::Procedure) {
         WireProcedure wire(p);

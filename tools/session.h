@@ -84,6 +84,14 @@ class Session {
     // False (with error()) when the library refused it.
     bool setTrackingMode(int mode);
 
+    // When on (the default), process() hands the link each procedure's step
+    // timing with tarnSetStepTiming whenever it differs from the one handed
+    // before (a procedure without one returns the link to "timing unknown");
+    // off withholds it (the library then assumes its step durations).
+    void setGiveTiming(bool on) { giveTiming_ = on; }
+    // Timings the library refused (a recorded file may hold any values).
+    int timingRefusals() const { return timingRefusals_; }
+
     // When on, every callback also reads the library's impulse response of
     // its computation; the latest one is kept here.
     void setCaptureImpulse(bool on) { captureImpulse_ = on; }
@@ -108,6 +116,9 @@ class Session {
     TarnLatestComputation latest_{};
     bool captureImpulse_ = false;
     LibraryImpulse impulse_;
+    bool giveTiming_ = true;
+    StepTiming givenTiming_;  // what the link holds (a new link: unknown)
+    int timingRefusals_ = 0;
 };
 
 struct ErrorStats {

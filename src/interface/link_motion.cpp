@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "interface/interface_internal.h"
+#include "interface/step_timing.h"
 #include "tarn_diag.h"
 #include "track/step_scale.h"
 
@@ -31,7 +32,9 @@ double phaseSd(double conf) {
 // duration within a subevent is nominal), more with nominal times only
 // (the gaps between subevents unknown).
 double speedSd(const TarnLinkMotion &m, double v, double searchSd) {
-    // Steps timed by a learned duration are as good as the time stamps.
+    // Composed from the link's own timing, step times are as good as the
+    // time stamps between subevents; timed by a learned duration nearly so.
+    if (m.lastTimingOrigin == TARN_TIMING_GIVEN) return searchSd + 0.01 * std::fabs(v);
     if (m.stepScale.known == 1) return searchSd + 0.03 * std::fabs(v);
     const double rel = m.timingSource == 2 ? 0.03 : 0.15;
     const double abs = m.timingSource == 2 ? 0.0 : 0.05;
@@ -56,6 +59,8 @@ constexpr double kStillMps = 0.12;
 constexpr int kStillAfter = 3;
 // Procedures in a row that move before a still target counts as moving.
 constexpr int kMovingAfter = 2;
+// Round trips in a row beyond kRttAgreeM from a still target that end its stop.
+constexpr int kStillRttMisses = 3;
 // Speed uncertainty of a track started without a speed it may trust (m/s):
 // a target may already walk fast, and a track sure of rest would lag it.
 constexpr double kUnknownSpeedSd = 3.0;
@@ -229,6 +234,26 @@ void motionNoteSteps(TarnLinkMotion &m, const CsMeasurement *meas, int stored) {
     m.timingSource = n > 0 ? 1 : 0;
 }
 
+int composeStepTimes(const TarnLinkMotion &m, const TarnStepTiming &timing,
+                     const CsMeasurement &meas, float *out) {
+    if (meas.modes == nullptr) return 0;
+    const int stored = meas.N < m.timingCount ? meas.N : m.timingCount;
+    const int nap = meas.NAP;
+    int n = 0;
+    double end = 0.0;
+    for (int a = 0; a < m.subeventCount && a < TARN_MOTION_MAX_SUBEVENTS; ++a) {
+        const float stamp = m.subeventStartS[a];
+        const double start = std::isfinite(stamp) ? static_cast<double>(stamp) : end;
+        double us = 0.0;
+        for (int j = 0; j < m.subeventSteps[a] && n < stored; ++j) {
+            out[n++] = static_cast<float>(start + us * 1e-6);
+            us += stepDurationUs(timing, meas.modes[n - 1], nap);
+        }
+        end = start + us * 1e-6;
+    }
+    return n;
+}
+
 // ---- One computation ----------------------------------------------------------------
 
 namespace {
@@ -294,6 +319,8 @@ MotionComputation::MotionComputation(CsContextItem *item, const ConfigOpts &inFo
         m.switched = 0;
     }
     m.lastMode = moving ? 1u : 0u;
+    m.lastTimingOrigin = TARN_TIMING_ASSUMED;
+    m.lastStepScale = 1.0;
     m.lastFlags = 0;
     m.lastSpeed = 0.0;
     m.lastSpeedSd = -1.0;
@@ -314,7 +341,12 @@ MotionComputation::MotionComputation(CsContextItem *item, const ConfigOpts &inFo
     // Without a step timing the steps last the link's learned duration
     // (nominal until learned), within what the time stamps allow.
     TarnStepScale &sc = m.stepScale;
-    if (ctx->meas != nullptr) {
+    const bool given = stepTimingGiven(item_->state.stepTiming) && ctx->meas != nullptr;
+    if (given) {
+        request_.stepTimeS = timeS_;
+        request_.stepCount = composeStepTimes(m, item_->state.stepTiming, *ctx->meas, timeS_);
+        m.lastTimingOrigin = TARN_TIMING_GIVEN;
+    } else if (ctx->meas != nullptr) {
         const tarn_track::StepScaleConfig &scfg = tarn_track::stepScaleDefaults();
         ScaledTimes st =
             composeScaledTimes(m, tarn_track::stepScaleValue(sc), *ctx->meas, timeS_, withinS_);
@@ -338,7 +370,9 @@ MotionComputation::MotionComputation(CsContextItem *item, const ConfigOpts &inFo
             request_.scaleHi = (sc.bound > 0.0 ? std::fmin(sc.bound, scfg.maxScale) : scfg.maxScale) / now;
         }
     }
-    speedTrusted_ = sc.known == 1;
+    if (!given && sc.known == 1) m.lastTimingOrigin = TARN_TIMING_LEARNED;
+    if (!given) m.lastStepScale = tarn_track::stepScaleValue(sc);
+    speedTrusted_ = given || sc.known == 1;
     still_ = m.stillCount >= kStillAfter;
     if (still_) request_.stillMps = kStillMps;
     // A target that has just stopped: the default tracking's window must not
@@ -541,7 +575,18 @@ bool MotionComputation::combine(RangeEstimate *phase, RangeEstimate *rtt, CsEsti
         m.movingCount = static_cast<uint8_t>(m.movingCount < 255 ? m.movingCount + 1 : 255);
         if (m.movingCount >= kMovingAfter) m.stillCount = 0;
     }
-    if (still_ && in.phaseOk && m.stillCount >= kStillAfter) dest = phase->dest;
+    // The default tracking's distance stands only where the track took it;
+    // a track that restarted (the target moved on) starts a new stop.
+    // So does one the round trip keeps placing far away (the default
+    // tracking's window would follow a jump only slowly).
+    m.stillRttMisses = in.rttOk && std::fabs(in.zr - tr.dist) > kRttAgreeM
+                           ? static_cast<uint8_t>(m.stillRttMisses < 255 ? m.stillRttMisses + 1 : 255)
+                           : 0;
+    if ((flags & TARN_TRACK_FLAG_RESTARTED) != 0 || m.stillRttMisses >= kStillRttMisses) {
+        m.stillCount = 0;
+        m.stillActive = 0;
+    }
+    if (still_ && phaseTaken && m.stillCount >= kStillAfter) dest = phase->dest;
     if (o.quant != 0) {
         dest = std::round(dest);
         conf = std::round(conf);
@@ -565,11 +610,16 @@ void motionRecordLatest(const CsContextItem &item, TarnLatestComputation *latest
     latest->trackFlags = m.lastFlags;
     latest->speed = 0.0;
     latest->speedSd = -1.0;
+    latest->timingOrigin = TARN_TIMING_ASSUMED;
+    latest->reserved3 = 0;
+    latest->stepScale = 1.0;
     if (m.lastMode != 1) {
         latest->trackFlags = 0;
         return;  // the size stays the first version's: nothing of motion applies
     }
-    latest->size = TARN_LATEST_COMPUTATION_V2_SIZE;
+    latest->size = TARN_LATEST_COMPUTATION_V3_SIZE;
+    latest->timingOrigin = m.lastTimingOrigin;
+    latest->stepScale = m.lastStepScale;
     if ((m.lastFlags & TARN_TRACK_FLAG_TRACKING) != 0) {
         const double sf =
             item.ctx != nullptr && item.ctx->opts != nullptr ? distScale(*item.ctx->opts) : 1000.0;

@@ -30,6 +30,14 @@ void motionNoteProcedure(TarnLinkMotion &m, const CsProcedure *proc, int stored)
 // The same for a step-level record: steps kNominalStepS apart.
 void motionNoteSteps(TarnLinkMotion &m, const CsMeasurement *meas, int stored);
 
+// Times of the stored procedure's steps (s after its first time stamp)
+// composed from a given step timing: the steps of each subevent back to
+// back from its start (the previous subevent's end without a time stamp),
+// each lasting its mode's duration. Writes and returns at most the steps
+// the intake timed (m.timingCount), no more than meas holds.
+int composeStepTimes(const TarnLinkMotion &m, const TarnStepTiming &timing,
+                     const CsMeasurement &meas, float *out);
+
 // The tracker configuration of mode 1.
 const tarn_track::TrackerConfig &motionTrackerConfig();
 
@@ -66,9 +74,10 @@ class MotionComputation {
     bool active_ = false;
     ConfigOpts profile_;  // mode 1 only
     tarn_rtp::MotionRequest request_;
-    // Mode 1 without a step timing: the steps timed by the learned scale,
-    // the measured speed's sensitivity to it, and whether it is known (the
-    // measured speed may steer the track).
+    // Mode 1: the steps timed by the given timing, or without one by the
+    // learned scale (then also each step's offset within its subevent and
+    // the measured speed's sensitivity to the scale), and whether the
+    // measured speed may steer the track (given, or the scale known).
     float timeS_[TARN_MOTION_MAX_STEPS];
     float withinS_[TARN_MOTION_MAX_STEPS];
     double sensitivity_ = 0.0;
