@@ -44,6 +44,8 @@ double speedSd(const TarnLinkMotion &m, double v, double searchSd) {
 // subevents' time stamps pin the measured speed, and the tones tell the step
 // duration (see step_scale.h).
 constexpr double kPinnedSensitivity = 0.3;
+// A known step duration is checked on every this many procedures.
+constexpr int kScaleCheckEvery = 4;
 // Spread of one procedure's step-duration factor at 1 m/s (scales as 1/v).
 constexpr double kScaleEvidenceSd = 0.15;
 // Largest difference between the speed the tones gave and the track's speed
@@ -362,8 +364,10 @@ MotionComputation::MotionComputation(CsContextItem *item, const ConfigOpts &inFo
         // tones' time spread lies within subevents), the tones tell the step
         // duration at that speed; otherwise the speed carries the scale and
         // segments of the track tell it.
-        // It keeps learning once known: a changed configuration shows.
-        if (sensitivity_ <= kPinnedSensitivity) {
+        // Once known it keeps checking on every kScaleCheckEvery-th
+        // procedure: a changed configuration shows.
+        const bool check = sc.known != 1 || m.track.updates % kScaleCheckEvery == 0;
+        if (sensitivity_ <= kPinnedSensitivity && check) {
             const double now = tarn_track::stepScaleValue(sc);
             request_.stepWithinS = withinS_;
             request_.scaleLo = scfg.minScale / now;
