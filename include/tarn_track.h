@@ -43,9 +43,11 @@ typedef struct TarnMotionTrack {
 
 /* The link's own step duration, learned when the host gives no step timing:
  * scale = true step duration / the nominal one (times within a subevent are
- * nominal x scale). Over each segment of about a second the track's
- * displacement is compared with the displacement the speeds measured from
- * the procedures' tones add up to; each round of segments then rescales. */
+ * nominal x scale). Its evidence: per procedure, the factor that lines the
+ * tones up within their subevents at the speed the track sees; or, where
+ * the speed itself carries the scale, segments of about a second comparing
+ * the track's displacement with what the tones' speeds add up to. Each
+ * round of evidence rescales; a round that finds the factor 1 confirms it. */
 typedef struct TarnStepScale {
     uint8_t known;    /* 1: the latest round confirmed the scale in use */
     uint8_t rounds;   /* rounds completed (saturates at 255) */
