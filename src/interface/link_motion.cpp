@@ -167,8 +167,10 @@ void motionNoteProcedure(TarnLinkMotion &m, const CsProcedure *proc, int stored)
     if (stored != 1 || proc == nullptr || proc->initSubevents == nullptr ||
         proc->reflSubevents == nullptr || proc->numInitSubevents < 1)
         return;
-    const int numInit = proc->numInitSubevents > kMaxSubevents ? kMaxSubevents : proc->numInitSubevents;
-    const int numRefl = proc->numReflSubevents > kMaxSubevents ? kMaxSubevents : proc->numReflSubevents;
+    const int numInit =
+        proc->numInitSubevents > kMaxSubevents ? kMaxSubevents : proc->numInitSubevents;
+    const int numRefl =
+        proc->numReflSubevents > kMaxSubevents ? kMaxSubevents : proc->numReflSubevents;
     // The subevents the intake admitted (csGenerateValidSubeventMap's rule,
     // without its log lines) that hold steps.
     int admitted[kMaxSubevents];
@@ -280,8 +282,8 @@ ScaledTimes composeScaledTimes(const TarnLinkMotion &m, double scale, const CsMe
     double toneT[TARN_MOTION_MAX_STEPS], toneW[TARN_MOTION_MAX_STEPS];
     int tones = 0, n = 0;
     double end = 0.0, bound = 0.0;
-    const int subevents = m.subeventCount < TARN_MOTION_MAX_SUBEVENTS ? m.subeventCount
-                                                                      : TARN_MOTION_MAX_SUBEVENTS;
+    const int subevents =
+        m.subeventCount < TARN_MOTION_MAX_SUBEVENTS ? m.subeventCount : TARN_MOTION_MAX_SUBEVENTS;
     for (int a = 0; a < subevents; ++a) {
         const float stamp = m.subeventStartS[a];
         const double start = std::isfinite(stamp) ? static_cast<double>(stamp) : end;
@@ -355,8 +357,8 @@ MotionComputation::MotionComputation(CsContextItem *item, const ConfigOpts &inFo
         const double before = tarn_track::stepScaleValue(sc);
         tarn_track::stepScaleBound(sc, scfg, st.bound);
         if (tarn_track::stepScaleValue(sc) != before)
-            st = composeScaledTimes(m, tarn_track::stepScaleValue(sc), *ctx->meas, timeS_,
-                                    withinS_);
+            st =
+                composeScaledTimes(m, tarn_track::stepScaleValue(sc), *ctx->meas, timeS_, withinS_);
         request_.stepTimeS = timeS_;
         request_.stepCount = st.count;
         sensitivity_ = st.sensitivity;
@@ -371,7 +373,8 @@ MotionComputation::MotionComputation(CsContextItem *item, const ConfigOpts &inFo
             const double now = tarn_track::stepScaleValue(sc);
             request_.stepWithinS = withinS_;
             request_.scaleLo = scfg.minScale / now;
-            request_.scaleHi = (sc.bound > 0.0 ? std::fmin(sc.bound, scfg.maxScale) : scfg.maxScale) / now;
+            request_.scaleHi =
+                (sc.bound > 0.0 ? std::fmin(sc.bound, scfg.maxScale) : scfg.maxScale) / now;
         }
     }
     if (!given && sc.known == 1) m.lastTimingOrigin = TARN_TIMING_LEARNED;
@@ -441,9 +444,8 @@ bool startTrack(TarnLinkMotion &m, const tarn_rtp::MotionRequest &req, bool spee
     const tarn_track::TrackerConfig &cfg = motionTrackerConfig();
     const bool measured = req.measured && speedTrusted;
     const double v0 = measured ? req.measuredSpeed : 0.0;
-    const double v0Sd = measured
-                            ? std::fmax(speedSd(m, req.measuredSpeed, req.measuredSd), 0.3)
-                            : kUnknownSpeedSd;
+    const double v0Sd =
+        measured ? std::fmax(speedSd(m, req.measuredSpeed, req.measuredSd), 0.3) : kUnknownSpeedSd;
     tarn_track::Outcome out = tarn_track::Outcome::Refused;
     bool phaseTaken = false;
     if (in.phaseOk && !in.rttVeto) {
@@ -480,7 +482,8 @@ bool updateTrack(TarnLinkMotion &m, const tarn_rtp::MotionRequest &req, bool spe
     if (in.rttOk) {
         // The round trip keeps the track going, with little weight: its
         // bias must not pull a good track.
-        const tarn_track::Outcome out = tarn_track::trackerUpdateDistance(tr, cfg, now, in.zr, kRttSd);
+        const tarn_track::Outcome out =
+            tarn_track::trackerUpdateDistance(tr, cfg, now, in.zr, kRttSd);
         if (out == tarn_track::Outcome::Rejected) *flags |= TARN_TRACK_FLAG_RTT_GATED;
         if (out == tarn_track::Outcome::Accepted || out == tarn_track::Outcome::Clipped)
             *flags |= TARN_TRACK_FLAG_RTT_TAKEN;
@@ -491,7 +494,8 @@ bool updateTrack(TarnLinkMotion &m, const tarn_rtp::MotionRequest &req, bool spe
 
 // The round-trip candidate of mode 1: the track plus the round trip's
 // smoothed offset from it (its noise averaged, the motion not lagged).
-void trackedRtt(TarnLinkMotion &m, const TrackInput &in, double now, double sf, RangeEstimate *rtt) {
+void trackedRtt(TarnLinkMotion &m, const TrackInput &in, double now, double sf,
+                RangeEstimate *rtt) {
     const TarnMotionTrack &tr = m.track;
     if (in.rttOk && tr.valid == 1) {
         const double r = in.zr - tr.dist;
@@ -535,8 +539,9 @@ bool MotionComputation::combine(RangeEstimate *phase, RangeEstimate *rtt, CsEsti
     const TrackInput in = trackInput(m, *phase, rtt, sf);
     // Prediction resets the track on bad time or gaps.
     if (tr.valid == 1) tarn_track::trackerPredict(tr, motionTrackerConfig(), now);
-    const bool phaseTaken = tr.valid != 1 ? startTrack(m, request_, speedTrusted_, in, now, &flags)
-                                          : updateTrack(m, request_, speedTrusted_, in, now, &flags);
+    const bool phaseTaken = tr.valid != 1
+                                ? startTrack(m, request_, speedTrusted_, in, now, &flags)
+                                : updateTrack(m, request_, speedTrusted_, in, now, &flags);
     if (phaseTaken) flags |= TARN_TRACK_FLAG_PHASE_TAKEN;
     // A step duration measured at a speed the track does not see (a speed
     // that lines up the tones of each subevent but not the subevents) is a
@@ -544,8 +549,9 @@ bool MotionComputation::combine(RangeEstimate *phase, RangeEstimate *rtt, CsEsti
     if (request_.scaleMeasured && tr.valid == 1 &&
         std::fabs(request_.speedUsed - tr.speed) <=
             kScaleAgreeMps + 3.0 * tarn_track::trackerSpeedSd(tr))
-        tarn_track::stepScaleEvidence(m.stepScale, tarn_track::stepScaleDefaults(), request_.scale,
-                                      kScaleEvidenceSd / std::fmax(std::fabs(request_.speedUsed), 0.3));
+        tarn_track::stepScaleEvidence(
+            m.stepScale, tarn_track::stepScaleDefaults(), request_.scale,
+            kScaleEvidenceSd / std::fmax(std::fabs(request_.speedUsed), 0.3));
     if (!speedTrusted_ && tr.valid == 1 && sensitivity_ > kPinnedSensitivity)
         tarn_track::stepScaleNote(m.stepScale, tarn_track::stepScaleDefaults(), now, tr.dist,
                                   tarn_track::trackerDistSd(tr), request_.measured,
@@ -583,9 +589,10 @@ bool MotionComputation::combine(RangeEstimate *phase, RangeEstimate *rtt, CsEsti
     // a track that restarted (the target moved on) starts a new stop.
     // So does one the round trip keeps placing far away (the default
     // tracking's window would follow a jump only slowly).
-    m.stillRttMisses = in.rttOk && std::fabs(in.zr - tr.dist) > kRttAgreeM
-                           ? static_cast<uint8_t>(m.stillRttMisses < 255 ? m.stillRttMisses + 1 : 255)
-                           : 0;
+    m.stillRttMisses =
+        in.rttOk && std::fabs(in.zr - tr.dist) > kRttAgreeM
+            ? static_cast<uint8_t>(m.stillRttMisses < 255 ? m.stillRttMisses + 1 : 255)
+            : 0;
     if ((flags & TARN_TRACK_FLAG_RESTARTED) != 0 || m.stillRttMisses >= kStillRttMisses) {
         m.stillCount = 0;
         m.stillActive = 0;

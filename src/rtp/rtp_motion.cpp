@@ -166,7 +166,8 @@ bool measureScale(const MotionRequest &req, const TarnCplxD (*x)[kPaths],
     SpeedSearch sp;
     sp.centreMps = 0.5 * (req.scaleLo + req.scaleHi) - 1.0;
     sp.halfSpanMps = 0.5 * (req.scaleHi - req.scaleLo);
-    sp.gridMps = std::fmin(0.5 * sol / (4.0 * kPi * kFirstChannelHz * widest), sp.halfSpanMps / 4.0);
+    sp.gridMps =
+        std::fmin(0.5 * sol / (4.0 * kPi * kFirstChannelHz * widest), sp.halfSpanMps / 4.0);
     sp.gridMps = std::fmax(sp.gridMps, sp.halfSpanMps / ((kMaxHypotheses - 1) / 2 - 2));
     // A factor at either end must not be the search's own edge.
     sp.halfSpanMps += 2.0 * sp.gridMps;
@@ -186,9 +187,8 @@ double stepTime(const MotionRequest &req, int i) {
 }  // namespace
 
 bool rtpMeasureSpeed(const TarnCplxD (*x)[kPaths], const uint8_t (*use)[kPaths],
-                     const uint8_t *channel, const double *timeS, int numTones, int nap,
-                     double sol, const SpeedSearch &sp, double *speed, double *sd,
-                     double *sharpness) {
+                     const uint8_t *channel, const double *timeS, int numTones, int nap, double sol,
+                     const SpeedSearch &sp, double *speed, double *sd, double *sharpness) {
     SearchTones st;  // about 20 KB of the worker's stack, for the call only
     st.n = clampTones(numTones);
     nap = clampPaths(nap);
@@ -264,14 +264,14 @@ void rtpCompensateMotion(MotionRequest *req, const CsMeasurement &meas, const Co
         SpeedSearch local;
         local.centreMps = req->speed;
         local.halfSpanMps = std::fmax(0.5, 2.0 * req->speedSd);
-        found = rtpMeasureSpeed(x, use, toneChannel, timeS, numTones, nap, sol, local, &v, &sd,
-                                &sharp);
+        found =
+            rtpMeasureSpeed(x, use, toneChannel, timeS, numTones, nap, sol, local, &v, &sd, &sharp);
         if (found && req->sharpRef > 0.0 && sharp < kSharpDrop * req->sharpRef) found = false;
     }
     if (!found) {
         DEBUG_LOG(3, "motion: speed searched over every plausible speed\n");
-        found = rtpMeasureSpeed(x, use, toneChannel, timeS, numTones, nap, sol, full, &v, &sd,
-                                &sharp);
+        found =
+            rtpMeasureSpeed(x, use, toneChannel, timeS, numTones, nap, sol, full, &v, &sd, &sharp);
     }
     if (found) {
         req->sharpness = sharp;

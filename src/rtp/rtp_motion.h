@@ -58,7 +58,7 @@ struct MotionRequest {
     bool measured = false;     // the procedure's tones gave a speed
     double measuredSpeed = 0.0;
     double measuredSd = 0.0;
-    double sharpness = 0.0;    // of the measured speed (see rtpMeasureSpeed)
+    double sharpness = 0.0;      // of the measured speed (see rtpMeasureSpeed)
     bool scaleMeasured = false;  // the tones gave a step-duration factor
     double scale = 1.0;          // k: true step / step in use
 };
@@ -86,8 +86,8 @@ struct SpeedSearch {
     double gridMps = 0.25;
 };
 bool rtpMeasureSpeed(const TarnCplxD (*x)[kPaths], const uint8_t (*use)[kPaths],
-                     const uint8_t *channel, const double *timeS, int numTones, int nap,
-                     double sol, const SpeedSearch &search, double *speed, double *sd,
+                     const uint8_t *channel, const double *timeS, int numTones, int nap, double sol,
+                     const SpeedSearch &search, double *speed, double *sd,
                      double *sharpness = nullptr);
 
 }  // namespace tarn_rtp

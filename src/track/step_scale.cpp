@@ -15,7 +15,8 @@ double clampTo(double v, double lo, double hi) {
 }
 
 double upperLimit(const TarnStepScale &s, const StepScaleConfig &cfg) {
-    return s.bound > 0.0 && s.bound < cfg.maxScale ? std::fmax(s.bound, cfg.minScale) : cfg.maxScale;
+    return s.bound > 0.0 && s.bound < cfg.maxScale ? std::fmax(s.bound, cfg.minScale)
+                                                   : cfg.maxScale;
 }
 
 void clearRound(TarnStepScale &s) {
@@ -102,8 +103,8 @@ bool stepScaleObserve(TarnStepScale &s, const StepScaleConfig &cfg, double u, do
 
 bool stepScaleNote(TarnStepScale &s, const StepScaleConfig &cfg, double t, double dist,
                    double distSd, bool measured, double u, double uSd, double g) {
-    const bool usable = std::isfinite(t) && std::isfinite(dist) && std::isfinite(distSd) &&
-                        distSd >= 0.0;
+    const bool usable =
+        std::isfinite(t) && std::isfinite(dist) && std::isfinite(distSd) && distSd >= 0.0;
     const bool continues = s.segOpen == 1 && usable && measured && std::isfinite(u) &&
                            std::isfinite(uSd) && std::isfinite(g) && t > s.segLastTime &&
                            t - s.segLastTime <= cfg.maxGapS;
