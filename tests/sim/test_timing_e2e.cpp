@@ -89,7 +89,7 @@ TEST(TimingEndToEnd, WalkAtEachTimingWithTheTimingGiven) {
 // them from the link; the record says which, and the scale it learned.
 TEST(TimingEndToEnd, WithheldTimingIsAssumedThenLearned) {
     tarn_test::LogCapture quiet(-1);
-    const TimingPoint &mid = timingAxis()[1];
+    const TimingPoint mid = timingAxis()[1];
     const Walk w = walk(mid.timing, false, InputFormat::Procedure, 33);
     ASSERT_FALSE(w.origin.empty());
     EXPECT_EQ(w.origin.front(), TARN_TIMING_ASSUMED);
