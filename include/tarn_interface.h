@@ -101,9 +101,11 @@ typedef struct TarnLatestComputation {
      * (mode 0 does not time steps). */
     uint32_t timingOrigin; /* TARN_TIMING_*: where the step durations came from */
     uint32_t reserved3;    /* zero */
-    double stepScale;      /* the factor the step durations were scaled by:
-                              1.0 when given or assumed; when learned, the
-                              learned ratio true step / assumed step */
+    double stepScale;      /* the factor the 150 us steps were scaled by:
+                              1.0 when given; when learned, the learned
+                              ratio true step / 150 us; when assumed, the
+                              factor being tried while the link learns it
+                              (1.0 at first) */
     /* Version 4: the integrity of the computation, filled for every
      * computation in either tracking mode and combination (from this version
      * on the whole record is filled: for a computation in tracking mode 0
@@ -123,9 +125,14 @@ typedef struct TarnLatestComputation {
 } TarnLatestComputation;
 
 /* TarnLatestComputation.timingOrigin. */
-#define TARN_TIMING_ASSUMED 0u /* no timing known: 150 us per step (and the subevent time stamps) */
+#define TARN_TIMING_ASSUMED 0u /* no timing known, none learned yet: 150 us per step x
+                                  stepScale (and the subevent time stamps); the
+                                  speed the tones show does not steer the track */
 #define TARN_TIMING_GIVEN 1u   /* composed from the timing given with tarnSetStepTiming */
-#define TARN_TIMING_LEARNED 2u /* the assumed durations scaled by a step scale learned from the link */
+#define TARN_TIMING_LEARNED 2u /* the assumed durations scaled by a step scale learned from the
+                                  link: the factor that lines each procedure's tones up
+                                  within its subevents at the speed the track sees,
+                                  confirmed by a round of procedures */
 
 
 

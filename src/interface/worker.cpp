@@ -117,7 +117,7 @@ void computeLinkEstimate(CsContextItem *item, LinkEstimate *out) {
     tarn_link::MotionComputation motion(item, inForce);
     const ConfigOpts &opts = motion.options();
     const tarn_rtp::PhaseOutcome ph = tarn_rtp::phaseEstimate(
-        *ctx.meas, ctx.timeUs, opts, pres, link.filters, gWork, motion.request());
+        *ctx.meas, ctx.timeUs, motion.phaseOptions(), pres, link.filters, gWork, motion.request());
     // What the host reads back of a computation in the link's options (a
     // calibration run's table, the order sets MUSIC leaves): written here,
     // the one place after a computation, into the link's own record.
