@@ -207,7 +207,7 @@ void computeAndCheck() {
     CsContextItem *item = csContextListGetItem(kLink);
     if (item == nullptr) std::abort();
     tarn_iface::LinkEstimate est;
-    tarn_iface::computeLinkEstimate(item, &est);
+    if (!tarn_iface::computeLinkEstimate(item, &est)) std::abort();
     const double dest = est.result->dest;
     csContextListunlock();
     if (!std::isfinite(dest) || std::fabs(dest) > 1e9) std::abort();

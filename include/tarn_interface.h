@@ -241,46 +241,29 @@ typedef struct TarnStepTiming {
 /* Bytes of the first version (the whole record). */
 #define TARN_STEP_TIMING_V1_SIZE 16u
 
-/* What a link carries from one computation to the next besides its
- * context's PresState (the tracked estimates, counters and calibration run,
- * where csInit and csSetParam put them): the memory of its tracking filters
- * and its moving-target mode. It lives in the link's registry entry and
- * dies with it; the worker's pipelines update it in place, so links never
- * share state. Written by the library only (the worker, and the host
- * functions while they hold the registry lock); hosts do not read it and
- * its layout may change between versions. */
-typedef struct TarnLinkState {
-    /* The phase result filter's and the round-trip window's memory. Its
-     * tracked-estimate fields (time, valid, dest, conf, vest, counters,
-     * rttP, rttK) are not used: the PresState holds those. */
-    NewPresState filters;
-    /* The tracking mode and the moving-target state (tarn_track.h), set
-     * with tarnSetTrackingMode; zero-filled: mode 0. */
-    TarnLinkMotion motion;
-    /* The step timing given with tarnSetStepTiming; size 0: none given
-     * (the timing is unknown). */
-    TarnStepTiming stepTiming;
-    /* The combination mode set with tarnSetCombination; zero-filled: 0, the
-     * specified rule. */
-    uint32_t combination;
-} TarnLinkState;
-
-/* Registry entry of one link, owned by the registry (allocated by csIfInit,
- * freed with its context by csIfCleanUp / csContextClearItem). Read its
- * fields only while holding the registry lock. */
+/* Registry entry of one link, owned by the registry: allocated by csIfInit,
+ * or by a host with malloc and handed over with csContextListAddItem; freed
+ * (with its context, both with free) by csIfCleanUp / csContextClearItem /
+ * csContextListClearItems. Exactly these four fields: what else the library
+ * keeps for a link (the memory of its filters, its tracking mode, its
+ * latest computation) it allocates itself, on the link's first use, and
+ * frees with the entry. Read the fields only while holding the registry
+ * lock. */
 typedef struct CsContextItem {
-    CsLinkRef linkRef;
-    CsContext *ctx; /* owned by the entry */
-    CsResultCallback callback;
-    struct CsContextItem *next;
-    /* The link's state beside its context (zero-filled at creation). */
-    TarnLinkState state;
-    /* Candidates and result of the link's latest computation, recorded by the
-     * worker (read with tarnGetLatestComputation). */
-    TarnLatestComputation latest;
+    CsLinkRef linkRef;          /* the host's link reference */
+    CsContext *ctx;             /* the link's context, owned by the entry */
+    CsResultCallback callback;  /* the host's callback, copied from CsInitRecord */
+    struct CsContextItem *next; /* next entry, or null */
 } CsContextItem;
+/* The four fields and nothing else, on every ABI. */
+TARN_STATIC_ASSERT(sizeof(CsContextItem) == 4 * sizeof(void *), "CsContextItem layout");
 
 #if TARN_ABI32
+TARN_STATIC_ASSERT(sizeof(CsContextItem) == 16, "CsContextItem layout");
+TARN_STATIC_ASSERT(offsetof(CsContextItem, linkRef) == 0, "CsContextItem layout");
+TARN_STATIC_ASSERT(offsetof(CsContextItem, ctx) == 4, "CsContextItem layout");
+TARN_STATIC_ASSERT(offsetof(CsContextItem, callback) == 8, "CsContextItem layout");
+TARN_STATIC_ASSERT(offsetof(CsContextItem, next) == 12, "CsContextItem layout");
 TARN_STATIC_ASSERT(sizeof(CsInitRecord) == 4, "CsInitRecord layout");
 TARN_STATIC_ASSERT(offsetof(CsInitRecord, callback) == 0, "CsInitRecord layout");
 TARN_STATIC_ASSERT(sizeof(CsRequest) == 8, "CsRequest layout");
@@ -392,8 +375,11 @@ TARN_API extern CsContextItem *contextListHead;
 TARN_API extern pthread_mutex_t contextLock;
 
 /* Pushes entry at the head; the registry owns it from then on (it must be
- * malloc'ed, with ctx malloc'ed or null; both are freed on removal).
- * Returns 1, 0 for a null entry or one already listed. */
+ * malloc'ed, with ctx malloc'ed or null; both are freed on removal). A
+ * context the host set up itself (csGetMemory bytes, csInit, csSetParam
+ * type 0) works like one csIfInit made: the link's further state is the
+ * library's, fresh on its first use. Returns 1, 0 for a null entry or one
+ * already listed. */
 TARN_API int csContextListAddItem(CsContextItem *entry);
 /* 1 when an entry for linkRef exists, else 0. */
 TARN_API int csContextListExistItem(CsLinkRef linkRef);

@@ -185,7 +185,8 @@ typedef struct RtpPairFilter {
 } RtpPairFilter;
 
 /* Memory of the estimators' tracking filters. Each registered link has its
- * own (its registry entry's state.filters), which the worker updates in place.
+ * own (in the state the library keeps beside its registry entry), which the
+ * worker updates in place.
  * The exported gNewPres is the one the exported estimators
  * (RTP_calcEstimate, RTT_calcEstimate) use for contexts of their callers;
  * anyone touching it (csInit on a context outside the registry, a host

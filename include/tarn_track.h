@@ -4,11 +4,10 @@
  * tarn_interface.h) follows its target with one two-state tracker (distance
  * and radial speed), compensates the motion within each procedure and
  * delivers the tracked distance. The records below are that state; they
- * sit in the link's registry entry (CsContextItem.state.motion), are written by
- * the library only (the worker, and the host functions while they hold the
- * registry lock) and are declared here only because the registry entry is
- * a public record. Hosts do not read or write them; their layout is not a
- * wire format and may change between versions. */
+ * sit in the state the library allocates for each link beside its registry
+ * entry, are written by the library only (the worker, and the host
+ * functions while they hold the registry lock). Hosts do not read or write
+ * them; their layout is not a wire format and may change between versions. */
 #ifndef TARN_TRACK_H
 #define TARN_TRACK_H
 

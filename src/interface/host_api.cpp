@@ -6,6 +6,7 @@
 #include "config/config_internal.h"
 #include "interface/interface_internal.h"
 #include "interface/link_motion.h"
+#include "interface/link_state.h"
 #include "measurement/measurement_internal.h"
 #include "tarn_config.h"
 #include "tarn_diag.h"
@@ -130,10 +131,10 @@ int csIfInit(CsLinkRef linkRef, const CsInitRecord *init) {
         return 0;
     }
     csContextListAddItem(item);
-    // csInit's layout; the link's tracking state is its entry's, restarted
-    // here rather than in the shared working record.
+    // csInit's layout; the link's tracking state is the library's record
+    // beside the entry, made fresh on its first use, rather than the shared
+    // working record.
     tarn_measurement::initLinkContext(ctx, linkRef);
-    item->state.filters.rtpWinCtl.index = 0;
     csSetParam(ctx, TARN_PARAM_OPTIONS, opts != nullptr ? opts : &constOpts);
     tarnRegistryUnlock();
 
@@ -159,7 +160,8 @@ int csIfAddMeasurement(CsLinkRef linkRef, CsMeasurement *meas) {
             DEBUG_LOG(1, "Invalid measurement data.\n");
         } else {
             rc = csAddMeasurement(item->ctx, meas);
-            tarn_link::motionNoteSteps(item->state.motion, meas, rc);  // Motion: step times
+            if (TarnLinkState *st = tarn_iface::linkStateLocked(item))
+                tarn_link::motionNoteSteps(st->motion, meas, rc);  // Motion: step times
         }
     }
     DEBUG_LOG(3, "%s EXIT\n", kFn);
@@ -181,7 +183,8 @@ int csIfAddMeasurementV2(CsLinkRef linkRef, const CsProcedure *proc) {
             DEBUG_LOG(1, "Invalid v2 measurement data.\n");
         } else {
             rc = csAddMeasurement_v2(item->ctx, proc);
-            tarn_link::motionNoteProcedure(item->state.motion, proc, rc);  // Motion: step times
+            if (TarnLinkState *st = tarn_iface::linkStateLocked(item))
+                tarn_link::motionNoteProcedure(st->motion, proc, rc);  // Motion: step times
             stored = true;
         }
     }

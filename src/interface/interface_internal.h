@@ -68,8 +68,9 @@ struct LinkEstimate {
 // own state, the combination written into the link's result record. The
 // caller holds the registry lock and has checked that the context is laid
 // out. Worker thread only (or a caller holding the registry lock while no
-// worker computes, as the fuzz target does).
-void computeLinkEstimate(CsContextItem *item, LinkEstimate *out);
+// worker computes, as the fuzz target does). False, nothing computed or
+// written, when the link's state cannot be allocated (logged).
+bool computeLinkEstimate(CsContextItem *item, LinkEstimate *out);
 
 // Impulse response of antenna path `path` of the latest computation (see
 // tarnGetLatestImpulseResponse); opts are the options it ran with.

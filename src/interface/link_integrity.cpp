@@ -7,6 +7,7 @@
 
 #include "estimators/estimators_internal.h"
 #include "interface/interface_internal.h"
+#include "interface/link_state.h"
 #include "tarn_diag.h"
 #include "tarn_track.h"
 
@@ -23,8 +24,8 @@ double scaleOf(const ConfigOpts &opts) {
 // with the link's step timing: types 3 to 6 carry random bits a reflector
 // cannot know in advance; AA-only (0) and the fixed sounding sequences (1,
 // 2) do not, and a link that has not given its timing is unknown.
-bool rttProtected(const CsContextItem &item) {
-    const TarnStepTiming &t = item.state.stepTiming;
+bool rttProtected(const TarnLinkState &link) {
+    const TarnStepTiming &t = link.stepTiming;
     return t.size != 0 && t.rttType >= 3 && t.rttType <= 6;
 }
 
@@ -34,12 +35,12 @@ bool sameBits(double a, double b) {
 
 }  // namespace
 
-LinkIntegrity assessCandidates(const CsContextItem &item, const ConfigOpts &opts,
+LinkIntegrity assessCandidates(const TarnLinkState &link, const ConfigOpts &opts,
                                const tarn_rtp::PhaseIntegrity &phase,
                                const tarn_rtt::RttSpread &rtt, bool restarted, bool trackingMode1,
                                RangeEstimate *phaseCandidate, const RangeEstimate &rttCandidate) {
     LinkIntegrity li;
-    li.combination = item.state.combination == 1 ? 1u : 0u;
+    li.combination = link.combination == 1 ? 1u : 0u;
     // Options a host may set (a zero or absurd speed of light, distSF) can
     // make any figure here infinite or NaN: such a figure is "none".
     auto figure = [](double v) { return std::isfinite(v) && v >= 0.0 ? v : -1.0; };
@@ -54,7 +55,7 @@ LinkIntegrity assessCandidates(const CsContextItem &item, const ConfigOpts &opts
     if (phase.blocked) li.flags |= TARN_INTEGRITY_BLOCKED;
     if (phase.phaseJumps) li.flags |= TARN_INTEGRITY_PHASE_JUMPS;
     if (restarted) li.flags |= TARN_INTEGRITY_RESTARTED;
-    if (!rttProtected(item)) li.flags |= TARN_INTEGRITY_RTT_UNPROTECTED;
+    if (!rttProtected(link)) li.flags |= TARN_INTEGRITY_RTT_UNPROTECTED;
     li.firstPathM = figure(phase.firstPathM);
     li.slopeM = phase.slopeM;
     if ((li.combination == 1 || trackingMode1) && phase.blocked && li.firstPathM > 0.0 &&
@@ -125,10 +126,15 @@ extern "C" int tarnSetCombination(CsLinkRef linkRef, int mode) {
         DEBUG_LOG(1, "tarnSetCombination: unknown link %d.\n", static_cast<int>(linkRef));
         return 0;
     }
-    if (item->state.combination != static_cast<uint32_t>(mode))
+    TarnLinkState *st = tarn_iface::linkStateLocked(item);
+    if (st == nullptr) {
+        tarnRegistryUnlock();
+        return 0;
+    }
+    if (st->combination != static_cast<uint32_t>(mode))
         DEBUG_LOG(0, "Combination %s on link %d\n", mode == 1 ? "guarded" : "specified",
                   static_cast<int>(linkRef));
-    item->state.combination = static_cast<uint32_t>(mode);
+    st->combination = static_cast<uint32_t>(mode);
     tarnRegistryUnlock();
     return 1;
 }

@@ -7,6 +7,7 @@
 
 #include "rtp/rtp_integrity.h"
 #include "rtt/rtt_internal.h"
+#include "interface/link_state.h"
 #include "tarn_interface.h"
 
 namespace tarn_iface {
@@ -27,8 +28,8 @@ struct LinkIntegrity {
 // flags of the procedure. In the guarded combination or tracking mode 1 a
 // blocked direct path moves the phase candidate to the first path.
 // restarted: the phase pipeline started over; trackingMode1: the link
-// computes in tracking mode 1.
-LinkIntegrity assessCandidates(const CsContextItem &item, const ConfigOpts &opts,
+// computes in tracking mode 1; link: the link's state (step timing, combination).
+LinkIntegrity assessCandidates(const TarnLinkState &link, const ConfigOpts &opts,
                                const tarn_rtp::PhaseIntegrity &phase,
                                const tarn_rtt::RttSpread &rtt, bool restarted, bool trackingMode1,
                                RangeEstimate *phaseCandidate, const RangeEstimate &rttCandidate);

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "interface/interface_internal.h"
+#include "interface/link_state.h"
 #include "interface/step_timing.h"
 #include "tarn_diag.h"
 #include "track/step_scale.h"
@@ -122,8 +123,8 @@ int8_t confByte(double c) {
 // A change of mode restarts the link's tracking: the mode-0 filters as for
 // a new link (no previous phase or round-trip estimate, no window slot), and
 // the motion tracker.
-void restartTracking(CsContextItem &item) {
-    TarnLinkMotion &m = item.state.motion;
+void restartTracking(CsContextItem &item, TarnLinkState &state) {
+    TarnLinkMotion &m = state.motion;
     CsContext *ctx = item.ctx;
     if (ctx != nullptr && ctx->pres != nullptr) {
         PresState &pres = *ctx->pres;
@@ -133,11 +134,11 @@ void restartTracking(CsContextItem &item) {
         pres.rttTime = kNoPreviousTime;
     }
     for (int i = 0; i < TARN_MAX_WINDOW_SLOTS; ++i) {
-        item.state.filters.rtpWin[i].valid = 0;
-        item.state.filters.rttWin[i].valid = 0;
+        state.filters.rtpWin[i].valid = 0;
+        state.filters.rttWin[i].valid = 0;
     }
-    item.state.filters.iirEst.valid = 0;
-    item.state.filters.rttOut.valid = 0;
+    state.filters.iirEst.valid = 0;
+    state.filters.rttOut.valid = 0;
     tarn_track::trackerReset(m.track, nullptr);
     m.rttOffsetValid = 0;
     m.sharpRef = 0.0;
@@ -315,11 +316,12 @@ ScaledTimes composeScaledTimes(const TarnLinkMotion &m, double scale, const CsMe
 
 MotionComputation::MotionComputation(CsContextItem *item, const ConfigOpts &inForce)
     : item_(item), inForce_(inForce) {
-    if (item_ == nullptr) return;
-    TarnLinkMotion &m = item_->state.motion;
+    TarnLinkState *state = tarn_iface::linkStateLocked(item_);
+    if (state == nullptr) return;
+    TarnLinkMotion &m = state->motion;
     const bool moving = m.modeKey == TARN_MOTION_MODE_KEY;
     if (m.switched != 0) {
-        restartTracking(*item_);
+        restartTracking(*item_, *state);
         m.switched = 0;
     }
     m.lastMode = moving ? 1u : 0u;
@@ -345,10 +347,10 @@ MotionComputation::MotionComputation(CsContextItem *item, const ConfigOpts &inFo
     // Without a step timing the steps last the link's learned duration
     // (nominal until learned), within what the time stamps allow.
     TarnStepScale &sc = m.stepScale;
-    const bool given = stepTimingGiven(item_->state.stepTiming) && ctx->meas != nullptr;
+    const bool given = stepTimingGiven(state->stepTiming) && ctx->meas != nullptr;
     if (given) {
         request_.stepTimeS = timeS_;
-        request_.stepCount = composeStepTimes(m, item_->state.stepTiming, *ctx->meas, timeS_);
+        request_.stepCount = composeStepTimes(m, state->stepTiming, *ctx->meas, timeS_);
         m.lastTimingOrigin = TARN_TIMING_GIVEN;
     } else if (ctx->meas != nullptr) {
         const tarn_track::StepScaleConfig &scfg = tarn_track::stepScaleDefaults();
@@ -385,7 +387,7 @@ MotionComputation::MotionComputation(CsContextItem *item, const ConfigOpts &inFo
     // A target that has just stopped: the default tracking's window must not
     // hold distances from an earlier stop.
     if (still_ && m.stillActive == 0)
-        for (int i = 0; i < TARN_MAX_WINDOW_SLOTS; ++i) item_->state.filters.rtpWin[i].valid = 0;
+        for (int i = 0; i < TARN_MAX_WINDOW_SLOTS; ++i) state->filters.rtpWin[i].valid = 0;
     m.stillActive = still_ ? 1 : 0;
     request_.sharpRef = finite(m.sharpRef) && m.sharpRef > 0.0 ? m.sharpRef : 0.0;
     const double now = ctx->timeUs / 1000000.0;
@@ -519,8 +521,9 @@ void trackedRtt(TarnLinkMotion &m, const TrackInput &in, double now, double sf,
 }  // namespace
 
 bool MotionComputation::combine(RangeEstimate *phase, RangeEstimate *rtt, CsEstimate *result) {
-    if (!active_) return false;
-    TarnLinkMotion &m = item_->state.motion;
+    TarnLinkState *state = active_ ? tarn_iface::linkStateLocked(item_) : nullptr;
+    if (state == nullptr) return false;
+    TarnLinkMotion &m = state->motion;
     const ConfigOpts &o = inForce_;
     TarnMotionTrack &tr = m.track;
     const double sf = distScale(o);
@@ -616,7 +619,9 @@ bool MotionComputation::combine(RangeEstimate *phase, RangeEstimate *rtt, CsEsti
 // ---- The latest computation ----------------------------------------------------------
 
 void motionRecordLatest(const CsContextItem &item, TarnLatestComputation *latest) {
-    const TarnLinkMotion &m = item.state.motion;
+    const tarn_iface::LinkRecord *record = tarn_iface::existingLinkRecordLocked(&item);
+    static const TarnLinkMotion kNoMotion{};
+    const TarnLinkMotion &m = record != nullptr ? record->state.motion : kNoMotion;
     latest->trackingMode = m.lastMode;
     latest->trackFlags = m.lastFlags;
     latest->speed = 0.0;
@@ -657,7 +662,12 @@ extern "C" int tarnSetTrackingMode(CsLinkRef linkRef, int mode) {
         DEBUG_LOG(3, "link refrence %d does not exist\n", static_cast<int>(linkRef));
         return 0;
     }
-    TarnLinkMotion &m = item->state.motion;
+    TarnLinkState *state = tarn_iface::linkStateLocked(item);
+    if (state == nullptr) {
+        tarnRegistryUnlock();
+        return 0;
+    }
+    TarnLinkMotion &m = state->motion;
     const int current = m.modeKey == TARN_MOTION_MODE_KEY ? 1 : 0;
     if (current != mode) {
         m.modeKey = mode == 1 ? TARN_MOTION_MODE_KEY : 0u;

@@ -2,6 +2,7 @@
 #include <cstdlib>
 
 #include "interface/interface_internal.h"
+#include "interface/link_state.h"
 #include "tarn_diag.h"
 
 namespace {
@@ -22,7 +23,10 @@ bool freeNowLocked(CsContextItem *entry) {
     return false;
 }
 
-void freeEntry(CsContextItem *entry) {
+// Frees an unlinked entry, its context and the record it had (detached
+// from the records under the lock).
+void freeEntry(CsContextItem *entry, tarn_iface::LinkRecord *record) {
+    tarn_iface::freeLinkRecords(record);
     std::free(entry->ctx);
     std::free(entry);
 }
@@ -71,7 +75,15 @@ int csContextListAddItem(CsContextItem *entry) {
     }
     entry->next = contextListHead;
     contextListHead = entry;
+    // A newly listed entry starts with no state, also at an address an
+    // earlier entry had; records of entries a host unlinked itself go too.
+    tarn_iface::LinkRecord *stale = tarn_iface::detachUnlistedLinkRecordsLocked(gDelivering);
+    if (tarn_iface::LinkRecord *old = tarn_iface::detachLinkRecordLocked(entry)) {
+        old->next = stale;
+        stale = old;
+    }
     tarnRegistryUnlock();
+    tarn_iface::freeLinkRecords(stale);
     return 1;
 }
 
@@ -99,7 +111,7 @@ bool tarnRegistryEndDelivery(void) {
     const bool removed = gDeliveringRemoved;
     gDelivering = nullptr;
     gDeliveringRemoved = false;
-    if (removed) freeEntry(item);
+    if (removed) freeEntry(item, tarn_iface::detachLinkRecordLocked(item));
     return removed;
 }
 
@@ -112,15 +124,19 @@ void csContextClearItem(CsLinkRef linkRef) {
     CsContextItem **link = &contextListHead;
     while (*link != nullptr && (*link)->linkRef != linkRef) link = &(*link)->next;
     CsContextItem *victim = *link;
+    tarn_iface::LinkRecord *record = nullptr;
     if (victim != nullptr) {
         *link = victim->next;
         // Inside the registry lock, so a worker that takes the lock next
         // finds the link's requests gone, also the one it may hold already.
         tarnQueueDropLink(linkRef, false);
-        if (!freeNowLocked(victim)) victim = nullptr;
+        if (freeNowLocked(victim))
+            record = tarn_iface::detachLinkRecordLocked(victim);
+        else
+            victim = nullptr;
     }
     tarnRegistryUnlock();
-    if (victim != nullptr) freeEntry(victim);
+    if (victim != nullptr) freeEntry(victim, record);
 }
 
 void csContextListClearItems(void) {
@@ -137,10 +153,13 @@ void csContextListClearItems(void) {
         }
         it = next;
     }
+    // Every record but the one of an entry whose callback runs.
+    tarn_iface::LinkRecord *records = tarn_iface::detachUnlistedLinkRecordsLocked(gDelivering);
     tarnRegistryUnlock();
+    tarn_iface::freeLinkRecords(records);
     while (freeList != nullptr) {
         CsContextItem *next = freeList->next;
-        freeEntry(freeList);
+        freeEntry(freeList, nullptr);
         freeList = next;
     }
 }

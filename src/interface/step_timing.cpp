@@ -3,6 +3,7 @@
 #include "interface/step_timing.h"
 
 #include "interface/interface_internal.h"
+#include "interface/link_state.h"
 #include "tarn_diag.h"
 
 namespace tarn_link {
@@ -119,7 +120,12 @@ extern "C" int tarnSetStepTiming(CsLinkRef linkRef, const TarnStepTiming *timing
         DEBUG_LOG(3, "link refrence %d does not exist\n", link);
         return 0;
     }
-    TarnStepTiming &kept = item->state.stepTiming;
+    TarnLinkState *st = tarn_iface::linkStateLocked(item);
+    if (st == nullptr) {
+        tarnRegistryUnlock();
+        return 0;
+    }
+    TarnStepTiming &kept = st->stepTiming;
     if (given) {
         kept = t;
         kept.size = TARN_STEP_TIMING_V1_SIZE;

@@ -4,7 +4,8 @@
 //   (request_queue.cpp) and returns. The worker, started by the first
 //   csIfInit, then
 //     1. takes the head request                          takeRequest
-//     2. holds the registry and finds the link           serveRequest
+//     2. holds the registry, finds the link and its state serveRequest
+//                                                        (linkRecordLocked, link_state.cpp)
 //     3. computes the link's estimate                    computeLinkEstimate
 //          options in force        (calibration mode's overrides, and
 //                                   mode 1's profile on a copy)
@@ -22,9 +23,9 @@
 //
 // The link's state travels nowhere: both pipelines update it in place. It
 // is the context's PresState (tracked estimates, invalid counters, the
-// round-trip Kalman state, the calibration run) and the entry's state (the
-// memory of the result filter and of the round-trip window, and the
-// moving-target mode). The options in force are input: the pipelines only
+// round-trip Kalman state, the calibration run) and the record the library
+// keeps beside the registry entry (the memory of the result filter and of
+// the round-trip window, the moving-target mode, the latest computation). The options in force are input: the pipelines only
 // read them, and what a computation leaves in the link's options for the
 // host to read back is written in computeLinkEstimate, in one place. The one
 // work area, gWork, is the worker's and is handed down.
@@ -36,6 +37,7 @@
 #include "estimators/estimators_internal.h"
 #include "interface/interface_internal.h"
 #include "interface/link_motion.h"
+#include "interface/link_state.h"
 #include "rtp/rtp_driver.h"
 #include "rtt/rtt_internal.h"
 #include "tarn_diag.h"
@@ -46,7 +48,8 @@ namespace {
 
 CsRequest *takeRequest();
 void serveRequest(CsRequest *req);
-void deliver(CsContextItem *item, const tarn_iface::LinkEstimate &est, CsRequest *req);
+void deliver(CsContextItem *item, TarnLatestComputation &latest,
+             const tarn_iface::LinkEstimate &est, CsRequest *req);
 
 // ---- 1. Take the head request ---------------------------------------------------
 
@@ -70,11 +73,14 @@ void serveRequest(CsRequest *req) {
     } else if (item->ctx == nullptr || item->ctx->result == nullptr) {
         DEBUG_LOG(1, "Context of link %d is not set up.\n", static_cast<int>(item->linkRef));
         std::free(req);
-    } else {
+    } else if (tarn_iface::LinkRecord *record = tarn_iface::linkRecordLocked(item)) {
         tarn_iface::LinkEstimate est;
         tarn_iface::computeLinkEstimate(item, &est);
-        deliver(item, est, req);
+        deliver(item, record->latest, est, req);
         // 5. The request is the worker's since it left the queue.
+        std::free(req);
+    } else {
+        // No memory for the link's state (logged): no estimate this time.
         std::free(req);
     }
     tarnRegistryUnlock();
@@ -103,13 +109,15 @@ static const ConfigOpts &optionsInForce(CsContext &ctx) {
     return *ctx.opts;
 }
 
-void computeLinkEstimate(CsContextItem *item, LinkEstimate *out) {
+bool computeLinkEstimate(CsContextItem *item, LinkEstimate *out) {
+    // The link's state: its tracked estimates, counters and calibration run
+    // in the context's PresState, the rest in the library's record.
+    TarnLinkState *state = linkStateLocked(item);
+    if (state == nullptr) return false;
+    TarnLinkState &link = *state;
     CsContext &ctx = *item->ctx;
     const ConfigOpts &inForce = optionsInForce(ctx);
-    // The link's state: its tracked estimates, counters and calibration run
-    // in the context's PresState, the rest in the entry's state.
     PresState &pres = *ctx.pres;
-    TarnLinkState &link = item->state;
 
     // Tracking mode 1 (moving targets) runs both estimators on its option
     // profile, with the within-procedure compensation, and its tracker forms
@@ -133,7 +141,7 @@ void computeLinkEstimate(CsContextItem *item, LinkEstimate *out) {
     const tarn_rtp::PhaseIntegrity assessed =
         ph.done ? tarn_rtp::assessPhase(gWork, *ctx.meas, opts, static_cast<int8_t>(ctx.meas->NAP))
                 : tarn_rtp::PhaseIntegrity();
-    out->integrity = assessCandidates(*item, opts, assessed, spread, ph.done && ph.restarted,
+    out->integrity = assessCandidates(link, opts, assessed, spread, ph.done && ph.restarted,
                                       motion.request() != nullptr, &out->phase, out->rtt);
 
     // The result is written once, from the two candidates: without a usable
@@ -148,6 +156,7 @@ void computeLinkEstimate(CsContextItem *item, LinkEstimate *out) {
     ctx.result->dest = combined.dest;
     ctx.result->conf = combined.conf;
     out->result = ctx.result;
+    return true;
 }
 
 int latestImpulseResponse(const ConfigOpts &opts, int path, double *magnitudes, int capacity,
@@ -161,8 +170,8 @@ int latestImpulseResponse(const ConfigOpts &opts, int path, double *magnitudes, 
 
 namespace {
 
-void deliver(CsContextItem *item, const tarn_iface::LinkEstimate &est, CsRequest *req) {
-    TarnLatestComputation &latest = item->latest;
+void deliver(CsContextItem *item, TarnLatestComputation &latest,
+             const tarn_iface::LinkEstimate &est, CsRequest *req) {
     latest.size = TARN_LATEST_COMPUTATION_V4_SIZE;
     latest.version = TARN_LATEST_COMPUTATION_VERSION;
     latest.sequence += 1;
@@ -291,7 +300,9 @@ int tarnGetLatestComputation(CsLinkRef linkRef, TarnLatestComputation *out) {
         tarnRegistryUnlock();
         return 0;
     }
-    TarnLatestComputation copy = item->latest;
+    // A link not computed yet may have no record: its latest is all zero.
+    const tarn_iface::LinkRecord *record = tarn_iface::existingLinkRecordLocked(item);
+    TarnLatestComputation copy = record != nullptr ? record->latest : TarnLatestComputation();
     tarnRegistryUnlock();
     // Every computation fills the whole record.
     copy.size = TARN_LATEST_COMPUTATION_V4_SIZE;

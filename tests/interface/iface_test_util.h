@@ -5,10 +5,12 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <cstdlib>
 #include <map>
 #include <mutex>
 #include <vector>
 
+#include "interface/link_state.h"
 #include "tarn.h"
 
 namespace tarn_test {
@@ -71,6 +73,14 @@ class Deliveries {
     mutable std::condition_variable cv_;
     std::vector<Delivery> all_;
 };
+
+// The library's state of a registered link (made on first use); the caller
+// holds the registry lock.
+inline TarnLinkState &linkState(CsLinkRef link) {
+    TarnLinkState *st = tarn_iface::linkStateLocked(csContextListGetItem(link));
+    if (st == nullptr) std::abort();
+    return *st;
+}
 
 inline CsInitRecord recordingInit() {
     return CsInitRecord{&Deliveries::callback};

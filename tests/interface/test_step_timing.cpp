@@ -73,13 +73,13 @@ TEST(StepTiming, ExtensionTakesValidRecordsAndRefusesHostileOnes) {
     tarn_test::LogCapture log;  // after csIfInit, whose options set the log level
     auto same = [&](const TarnStepTiming &t) {
         csContextListlock();
-        const bool eq = std::memcmp(&csContextListGetItem(link)->state.stepTiming, &t, sizeof t) == 0;
+        const bool eq = std::memcmp(&tarn_test::linkState(link).stepTiming, &t, sizeof t) == 0;
         csContextListunlock();
         return eq;
     };
     auto kept = [&] {
         csContextListlock();
-        const TarnStepTiming t = csContextListGetItem(link)->state.stepTiming;
+        const TarnStepTiming t = tarn_test::linkState(link).stepTiming;
         csContextListunlock();
         return t;
     };

@@ -368,28 +368,26 @@ TEST(TrackingState, EachLinkKeepsItsOwnWorkingState) {
     const NewPresState sharedBefore = gNewPres;
     csContextListunlock();
     ASSERT_TRUE(estimateAndWait(A));
-    CsContextItem *a = csContextListGetItem(A);
-    CsContextItem *b = csContextListGetItem(B);
     csContextListlock();
-    EXPECT_NEAR(a->state.filters.rttOut.dest, 0.5994, 1e-9);
+    EXPECT_NEAR(tarn_test::linkState(A).filters.rttOut.dest, 0.5994, 1e-9);
     // The link's own state only: the shared working record is not touched.
     EXPECT_EQ(std::memcmp(&sharedBefore, &gNewPres, sizeof(NewPresState)), 0);
     NewPresState zero;
     std::memset(&zero, 0, sizeof zero);
-    EXPECT_EQ(std::memcmp(&b->state.filters, &zero, sizeof zero), 0);
-    const NewPresState aAfterFirst = a->state.filters;
+    EXPECT_EQ(std::memcmp(&tarn_test::linkState(B).filters, &zero, sizeof zero), 0);
+    const NewPresState aAfterFirst = tarn_test::linkState(A).filters;
     csContextListunlock();
 
     ASSERT_TRUE(estimateAndWait(B));
     csContextListlock();
     // B's window holds only its own distance; A's saved state is untouched.
-    EXPECT_NEAR(b->state.filters.rttOut.dest, 3.5964, 1e-9);
+    EXPECT_NEAR(tarn_test::linkState(B).filters.rttOut.dest, 3.5964, 1e-9);
     for (int i = 0; i < TARN_MAX_WINDOW_SLOTS; ++i) {
-        if (b->state.filters.rttWin[i].valid == 1) {
-            EXPECT_NEAR(b->state.filters.rttWin[i].dest, 3.5964, 1e-9) << i;
+        if (tarn_test::linkState(B).filters.rttWin[i].valid == 1) {
+            EXPECT_NEAR(tarn_test::linkState(B).filters.rttWin[i].dest, 3.5964, 1e-9) << i;
         }
     }
-    EXPECT_EQ(std::memcmp(&a->state.filters, &aAfterFirst, sizeof(NewPresState)), 0);
+    EXPECT_EQ(std::memcmp(&tarn_test::linkState(A).filters, &aAfterFirst, sizeof(NewPresState)), 0);
     csContextListunlock();
 
     ASSERT_TRUE(estimateAndWait(A));
@@ -405,17 +403,15 @@ TEST(TrackingState, EachLinkKeepsItsOwnWorkingState) {
 TEST(TrackingState, CreatingALinkLeavesOtherWindowsAlone) {
     const CsLinkRef A = 2111, C = 2112;
     createLink(A);
-    CsContextItem *a = csContextListGetItem(A);
     csContextListlock();
-    a->state.filters.rtpWinCtl.index = 5;
+    tarn_test::linkState(A).filters.rtpWinCtl.index = 5;
     gNewPres.rtpWinCtl.index = 6;
     csContextListunlock();
 
     createLink(C);
-    CsContextItem *c = csContextListGetItem(C);
     csContextListlock();
-    EXPECT_EQ(a->state.filters.rtpWinCtl.index, 5);
-    EXPECT_EQ(c->state.filters.rtpWinCtl.index, 0);
+    EXPECT_EQ(tarn_test::linkState(A).filters.rtpWinCtl.index, 5);
+    EXPECT_EQ(tarn_test::linkState(C).filters.rtpWinCtl.index, 0);
     EXPECT_EQ(gNewPres.rtpWinCtl.index, 6);
     csContextListunlock();
 
@@ -424,7 +420,7 @@ TEST(TrackingState, CreatingALinkLeavesOtherWindowsAlone) {
     csInit(standalone, nullptr, A);  // same reference, different context
     csContextListlock();
     EXPECT_EQ(gNewPres.rtpWinCtl.index, 0);
-    EXPECT_EQ(a->state.filters.rtpWinCtl.index, 5);
+    EXPECT_EQ(tarn_test::linkState(A).filters.rtpWinCtl.index, 5);
     csContextListunlock();
     free(standalone);
     csIfCleanUp(A);
