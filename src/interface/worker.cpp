@@ -25,10 +25,11 @@
 // is the context's PresState (tracked estimates, invalid counters, the
 // round-trip Kalman state, the calibration run) and the record the library
 // keeps beside the registry entry (the memory of the result filter and of
-// the round-trip window, the moving-target mode, the latest computation). The options in force are input: the pipelines only
-// read them, and what a computation leaves in the link's options for the
-// host to read back is written in computeLinkEstimate, in one place. The one
-// work area, gWork, is the worker's and is handed down.
+// the round-trip window, the moving-target mode, the latest computation).
+// The options in force are input: the pipelines only read them, and what a
+// computation leaves in the link's options for the host to read back is
+// written in computeLinkEstimate, in one place. The one work area, gWork, is
+// the worker's and is handed down.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
