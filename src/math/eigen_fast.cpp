@@ -339,10 +339,17 @@ bool centroHermitianNoise(const TarnCplxD *R, int n, int stride, int count, SymE
         for (int c = 0; c < count; ++c) backToR(a, n, c, noise + c * n);
         return true;
     }
-    // Ascending order of the eigenvalues as positions in d (stable).
+    // Ascending order of the eigenvalues as positions in d (stable; an
+    // insertion sort, as the library's stable sort would take a heap buffer).
     int order[kFastHermMax];
-    for (int k = 0; k < n; ++k) order[k] = k;
-    std::stable_sort(order, order + n, [work](int x, int y) { return work->d[x] < work->d[y]; });
+    for (int k = 0; k < n; ++k) {
+        int j = k;
+        while (j > 0 && work->d[k] < work->d[order[j - 1]]) {
+            order[j] = order[j - 1];
+            --j;
+        }
+        order[j] = k;
+    }
     for (int k = 0; k < n; ++k) values[k] = work->d[order[k]];
     // The wanted eigenvectors: tridiagonal ones by replay, then through the
     // Householder basis (u = H z, written to column 0.. of a scratch copy),
