@@ -557,6 +557,34 @@ void insideStartPoints(const double *qa, int degree, int m, cd *z) {
     for (int i = 0; i < m; ++i) z[i] = std::polar(0.9, 2.0 * M_PI * i / m + 0.4);
 }
 
+// Start points from roots known to lie near the wanted ones (`warm`, a
+// related polynomial's inside roots): each of them, pulled inside radius
+// 0.999 (a point on the circle would meet its own mirror), and for the rest
+// the cold start points farthest from them.
+void warmStartPoints(const double *qa, int degree, int m, const cd *warm, int nwarm, cd *z) {
+    cd cold[kFastRootsMaxDegree];
+    insideStartPoints(qa, degree, m, cold);
+    constexpr double kMaxRadius = 0.999;
+    for (int i = 0; i < nwarm; ++i) {
+        const double r = modulus(warm[i]);
+        z[i] = r > kMaxRadius ? warm[i] * (kMaxRadius / r) : warm[i];
+    }
+    double gap[kFastRootsMaxDegree];
+    for (int c = 0; c < m; ++c) {
+        gap[c] = INFINITY;
+        for (int i = 0; i < nwarm; ++i) gap[c] = std::min(gap[c], std::norm(cold[c] - z[i]));
+    }
+    for (int at = nwarm; at < m; ++at) {
+        int best = 0;
+        for (int c = 1; c < m; ++c)
+            if (gap[c] > gap[best]) best = c;
+        z[at] = cold[best];
+        gap[best] = -1.0;
+        for (int c = 0; c < m; ++c)
+            if (gap[c] >= 0.0) gap[c] = std::min(gap[c], std::norm(cold[c] - cold[best]));
+    }
+}
+
 // Indices of the n roots (of m, all inside) closest to the unit circle.
 int nearestToCircle(const cd *z, int m, int n, int *idx) {
     n = std::min(n, m);
@@ -579,13 +607,16 @@ int nearestToCircle(const cd *z, int m, int n, int *idx) {
 // circle only, the ones a caller picks from (the others have settled to
 // their own accuracy, and a root's fixed point does not depend on the
 // others' positions). Returns false when some root has not settled.
-bool mirroredAberthRoots(const cd *q, int m, int nearest, cd *z) {
+bool mirroredAberthRoots(const cd *q, int m, int nearest, const cd *warm, int nwarm, cd *z) {
     constexpr int kMaxSweeps = 80;
     const int degree = 2 * m;
     const double eps = std::numeric_limits<double>::epsilon();
     double qa[kFastRootsMaxDegree];
     for (int k = 0; k < degree; ++k) qa[k] = modulus(q[k]);
-    insideStartPoints(qa, degree, m, z);
+    if (nwarm > 0)
+        warmStartPoints(qa, degree, m, warm, nwarm, z);
+    else
+        insideStartPoints(qa, degree, m, z);
     cd y[kFastRootsMaxDegree];
     bool done[kFastRootsMaxDegree];
     for (int i = 0; i < m; ++i) {
@@ -650,7 +681,8 @@ bool mirroredAberthRoots(const cd *q, int m, int nearest, cd *z) {
 
 }  // namespace
 
-int selfReciprocalRoots(const TarnCplxD *coef, int count, int nearest, TarnCplxD *roots) {
+int selfReciprocalRoots(const TarnCplxD *coef, int count, int nearest, TarnCplxD *roots,
+                        const TarnCplxD *warm, int warmCount) {
     const int degree = count - 1;
     if (count < 3 || count % 2 == 0 || degree > kFastRootsMaxDegree) return 0;
     const int m = degree / 2;
@@ -660,7 +692,8 @@ int selfReciprocalRoots(const TarnCplxD *coef, int count, int nearest, TarnCplxD
         if (!finite(q[k])) return 0;
     }
     cd found[kFastRootsMaxDegree];
-    if (!mirroredAberthRoots(q, m, nearest, found)) return polyRootsFast(coef, count, roots);
+    const int nwarm = warm != nullptr ? std::max(0, std::min(warmCount, m)) : 0;
+    if (!mirroredAberthRoots(q, m, nearest, warm, nwarm, found)) return polyRootsFast(coef, count, roots);
     for (int i = 0; i < m; ++i) found[m + i] = found[i] / std::norm(found[i]);
     // Stable insertion sort by magnitude, the order of the exported root finder.
     double mag[kFastRootsMaxDegree];

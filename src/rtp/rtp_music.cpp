@@ -173,8 +173,13 @@ int rootMusicFast(const TarnCplxD *R, int p, int L, int stride, double *freq, do
     // With a single noise vector every root is a double root on the unit
     // circle, where the mirrored iteration converges only linearly: the full
     // polynomial's eigenvalues place them as the reference route does.
+    const int warm = ws->coldRoots ? 0 : ws->warmCount;
     const int m = L - p == 1 ? tarn_math::polyRootsFast(coef, 2 * L - 1, roots)
-                             : tarn_math::selfReciprocalRoots(coef, 2 * L - 1, p + 2, roots);
+                             : tarn_math::selfReciprocalRoots(coef, 2 * L - 1, p + 2, roots,
+                                                              ws->warmRoots, warm);
+    // Ascending magnitude: the first half lies inside the circle.
+    ws->warmCount = m / 2;
+    for (int i = 0; i < m / 2; ++i) ws->warmRoots[i] = roots[i];
     return pickRoots(roots, m, p, freq, mag);
 }
 
@@ -215,6 +220,17 @@ int rootMusicReference(const TarnCplxD *R, int p, int L, int stride, double *fre
     std::vector<cd> scratch(static_cast<size_t>(m) * m);
     aaMathCalcEigenIf(companion.data(), m, m, roots.data(), scratch.data());
     return pickRoots(roots.data(), m, p, freq, mag);
+}
+
+// Root-MUSIC of one order; on the fast route the iteration starts from the
+// workspace's warm roots and leaves this order's there.
+int rootMusicOrder(const TarnCplxD *R, int p, int L, int stride, double *freq, double *mag,
+                   MusicRoute route, MusicWorkspace *work) {
+    DEBUG_LOG(4, kStageEnter, "algRootMusicFreq");
+    if (p < 1) return 0;
+    if (L > kMaxL || p >= L || stride < L) return finishRoots(0, p, freq, mag);
+    return route == MusicRoute::kFast ? rootMusicFast(R, p, L, stride, freq, mag, work)
+                                      : rootMusicReference(R, p, L, stride, freq, mag);
 }
 
 // Per-path state of the order loop.
@@ -291,6 +307,7 @@ struct Candidates {
 
 PathSamples gatherPath(const MusicCall &c, const ToneRecord *proc, int j) {
     MusicWorkspace *ws = c.ws;
+    ws->warmCount = 0;  // another path's roots are no start for this one
     PathSamples s;
     for (int k = 0; k < kChannels; ++k) {
         if (proc->gmap[k][j] != 1) continue;
@@ -345,7 +362,7 @@ void covariance(const MusicCall &c, const PathSamples &s, int L, TarnCplxD *R) {
 bool orderCandidates(const MusicCall &c, const PathSamples &s, int o, int p, int L, Candidates *cand) {
     const ConfigOpts *opts = c.opts;
     covariance(c, s, L, c.ws->cov);
-    if (rootMusicFreq(c.ws->cov, p, L, kStride, cand->freq, cand->mag, c.route, c.ws) < p) return false;
+    if (rootMusicOrder(c.ws->cov, p, L, kStride, cand->freq, cand->mag, c.route, c.ws) < p) return false;
     cand->p = p;
     const double prior = c.raw->prior;
     double lm[kMaxL];
@@ -607,11 +624,8 @@ namespace tarn_rtp {
 
 int rootMusicFreq(const TarnCplxD *R, int p, int L, int stride, double *freq, double *mag,
                   MusicRoute route, MusicWorkspace *work) {
-    DEBUG_LOG(4, kStageEnter, "algRootMusicFreq");
-    if (p < 1) return 0;
-    if (L > kMaxL || p >= L || stride < L) return finishRoots(0, p, freq, mag);
-    return route == MusicRoute::kFast ? rootMusicFast(R, p, L, stride, freq, mag, work)
-                                      : rootMusicReference(R, p, L, stride, freq, mag);
+    work->warmCount = 0;  // a caller's own matrix: no previous order
+    return rootMusicOrder(R, p, L, stride, freq, mag, route, work);
 }
 
 int rootMusicFreq(const TarnCplxD *R, int p, int L, int stride, double *freq, double *mag,
