@@ -78,10 +78,11 @@ bool hermitianEigen(const TarnCplxD *in, int n, int stride, double *values, Tarn
 namespace {
 
 // Householder reduction of the real symmetric n x n matrix a (row-major) to
-// tridiagonal form: diagonal into d, subdiagonal into e[1..n-1], and the
-// orthogonal transformation left in a (the classic explicit-accumulation
-// variant, so that the QL sweeps can rotate it into the eigenvectors).
-void tridiagonalize(double *a, int n, double *d, double *e) {
+// tridiagonal form, the reflections kept rather than multiplied out: the
+// one of step k (1..n-1) acts on components 0..k-1 as I - u u^T / h[k],
+// with u in column k of a above the diagonal (h[k] 0: no reflection). The
+// diagonal ends on a's diagonal, the subdiagonal in e[1..n-1]; h goes to d.
+void reduceToTridiagonal(double *a, int n, double *d, double *e) {
     auto A = [a, n](int r, int c) -> double & { return a[r * n + c]; };
     for (int j = 0; j < n; ++j) d[j] = A(n - 1, j);
     for (int i = n - 1; i > 0; --i) {
@@ -133,6 +134,14 @@ void tridiagonalize(double *a, int n, double *d, double *e) {
         }
         d[i] = h;
     }
+}
+
+// The same reduction with the orthogonal transformation left in a (the
+// classic explicit-accumulation variant, so that the QL sweeps can rotate
+// it into the eigenvectors): diagonal into d, subdiagonal into e[1..n-1].
+void tridiagonalize(double *a, int n, double *d, double *e) {
+    auto A = [a, n](int r, int c) -> double & { return a[r * n + c]; };
+    reduceToTridiagonal(a, n, d, e);
     for (int i = 0; i < n - 1; ++i) {
         A(n - 1, i) = A(i, i);
         A(i, i) = 1.0;
@@ -234,19 +243,26 @@ bool tridiagonalQl(double *a, int n, double *d, double *e, SymEigenWork *rec, in
     return true;
 }
 
-// Eigenvector of the tridiagonal matrix for the eigenvalue that ended at
-// position k: the recorded rotations, last first, applied to e_k.
-void replayRotations(const SymEigenWork *w, int nrot, int n, int k, double *z) {
-    for (int i = 0; i < n; ++i) z[i] = 0.0;
-    z[k] = 1.0;
+// Eigenvectors of the tridiagonal matrix for the eigenvalues that ended at
+// positions pos[0..count-1]: the recorded rotations, last first, applied to
+// the unit vectors e_pos, all of them in one pass over the rotations (vector
+// c in column c of z, row stride n).
+void replayRotations(const SymEigenWork *w, int nrot, int n, const int *pos, int count, double *z) {
+    for (int i = 0; i < n; ++i)
+        for (int c = 0; c < count; ++c) z[i * n + c] = 0.0;
+    for (int c = 0; c < count; ++c) z[pos[c] * n + c] = 1.0;
     for (int r = nrot - 1; r >= 0; --r) {
         const int i = w->rotAt[r];
         const double c = w->rotC[r];
         const double s = w->rotS[r];
-        const double zi = z[i];
-        const double zj = z[i + 1];
-        z[i] = c * zi + s * zj;
-        z[i + 1] = c * zj - s * zi;
+        double *zi = z + i * n;
+        double *zj = zi + n;
+        for (int v = 0; v < count; ++v) {
+            const double a = zi[v];
+            const double b = zj[v];
+            zi[v] = c * a + s * b;
+            zj[v] = c * b - s * a;
+        }
     }
 }
 
@@ -320,20 +336,17 @@ bool centroHermitianNoise(const TarnCplxD *R, int n, int stride, int count, SymE
     if (n < 1 || n > kFastHermMax || stride < n || count < 0 || count > n) return false;
     double *a = work->a;
     toRealSymmetric(R, n, stride, a);
-    tridiagonalize(a, n, work->d, work->e);
-    double d0[kFastHermMax];
-    double e0[kFastHermMax];
-    for (int k = 0; k < n; ++k) {
-        d0[k] = work->d[k];
-        e0[k] = work->e[k];
-    }
+    // The reflections stay factored: applying them to the few wanted
+    // vectors costs less than multiplying them out.
+    double h[kFastHermMax];
+    reduceToTridiagonal(a, n, h, work->e);
+    for (int k = 0; k < n; ++k) work->d[k] = a[k * n + k];
+    work->e[0] = 0.0;
     int nrot = 0;
     if (!tridiagonalQl(a, n, work->d, work->e, work, &nrot)) {
         // Too many rotations to record: rotate the whole basis instead.
-        for (int k = 0; k < n; ++k) {
-            work->d[k] = d0[k];
-            work->e[k] = e0[k];
-        }
+        toRealSymmetric(R, n, stride, a);
+        tridiagonalize(a, n, work->d, work->e);
         if (!tridiagonalQl(a, n, work->d, work->e, nullptr, nullptr)) return false;
         for (int k = 0; k < n; ++k) values[k] = work->d[k];
         for (int c = 0; c < count; ++c) backToR(a, n, c, noise + c * n);
@@ -351,18 +364,19 @@ bool centroHermitianNoise(const TarnCplxD *R, int n, int stride, int count, SymE
         order[j] = k;
     }
     for (int k = 0; k < n; ++k) values[k] = work->d[order[k]];
-    // The wanted eigenvectors: tridiagonal ones by replay, then through the
-    // Householder basis (u = H z, written to column 0.. of a scratch copy),
-    // then v = Q u.
-    double z[kFastHermMax];
+    // The wanted eigenvectors (column c of u): tridiagonal ones by replay,
+    // then through the reflections, first to last, then v = Q u.
     double u[kFastHermMax * kFastHermMax];
-    for (int c = 0; c < count; ++c) {
-        replayRotations(work, nrot, n, order[c], z);
-        for (int r = 0; r < n; ++r) {
-            double acc = 0.0;
-            for (int k = 0; k < n; ++k) acc += a[r * n + k] * z[k];
-            u[r * n + c] = acc;
-        }
+    replayRotations(work, nrot, n, order, count, u);
+    double g[kFastHermMax];
+    for (int k = 1; k < n; ++k) {
+        if (h[k] == 0.0) continue;
+        for (int c = 0; c < count; ++c) g[c] = 0.0;
+        for (int r = 0; r < k; ++r)
+            for (int c = 0; c < count; ++c) g[c] += a[r * n + k] * u[r * n + c];
+        for (int c = 0; c < count; ++c) g[c] /= h[k];
+        for (int r = 0; r < k; ++r)
+            for (int c = 0; c < count; ++c) u[r * n + c] -= g[c] * a[r * n + k];
     }
     for (int c = 0; c < count; ++c) backToR(u, n, c, noise + c * n);
     return true;
