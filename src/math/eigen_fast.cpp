@@ -612,6 +612,27 @@ int nearestToCircle(const cd *z, int m, int n, int *idx) {
     return n;
 }
 
+// Stops iterating the roots a caller cannot pick: one that has nearly
+// settled (its latest step below 0.01) and lies deeper inside the unit
+// circle, by a margin of 0.02 plus four of its steps, than the `nearest`
+// roots closest to the circle could move to (each allowed four of its own
+// steps away). It stays in place as a repeller for the others, whose fixed
+// points do not depend on it.
+void parkUnselectable(const cd *z, int m, int nearest, const double *step, bool *done) {
+    if (nearest < 1 || nearest >= m) return;
+    constexpr double kSettling = 0.01;
+    constexpr double kMargin = 0.02;
+    double far[kFastRootsMaxDegree];  // 1 - |z| plus four steps
+    for (int i = 0; i < m; ++i) far[i] = 1.0 - modulus(z[i]) + 4.0 * step[i];
+    // The nearest-th smallest of them: no root beyond it can be picked.
+    std::nth_element(far, far + (nearest - 1), far + m);
+    const double limit = far[nearest - 1] + kMargin;
+    for (int i = 0; i < m; ++i) {
+        if (done[i] || !(step[i] < kSettling)) continue;
+        if (1.0 - modulus(z[i]) - 4.0 * step[i] > limit) done[i] = true;
+    }
+}
+
 // Aberth-Ehrlich iteration on the monic self-reciprocal polynomial of
 // degree 2m (q as in aberthRoots) over the m roots inside the unit circle;
 // each root is repelled from the other inside roots and from every mirror
@@ -642,9 +663,13 @@ bool mirroredAberthRoots(const cd *q, int m, int nearest, const cd *warm, int nw
     double vpr[kFastRootsMaxDegree], vpi[kFastRootsMaxDegree];
     double vdr[kFastRootsMaxDegree], vdi[kFastRootsMaxDegree], ve[kFastRootsMaxDegree];
     int active[kFastRootsMaxDegree];
+    // Each root's latest step (how far it may still move); 0 once settled.
+    double step[kFastRootsMaxDegree];
+    for (int i = 0; i < m; ++i) step[i] = INFINITY;
     for (int sweep = 0; sweep < kMaxSweeps; ++sweep) {
         int na = 0;
         if (polish < 0) {
+            parkUnselectable(z, m, nearest, step, done);
             for (int i = 0; i < m; ++i) {
                 if (!done[i]) active[na++] = i;
             }
@@ -661,6 +686,7 @@ bool mirroredAberthRoots(const cd *q, int m, int nearest, const cd *warm, int nw
             const double pn = pr * pr + pi * pi;
             if (polish < 0 && pn <= (bound * e) * (bound * e)) {
                 done[i] = true;
+                step[i] = 0.0;
                 continue;
             }
             if (pn == 0.0) continue;
@@ -684,6 +710,7 @@ bool mirroredAberthRoots(const cd *q, int m, int nearest, const cd *warm, int nw
             cd x = z[i] - w;
             const double nx = std::norm(x);
             if (nx > 1.0) x /= nx;  // its mirror, inside
+            step[i] = modulus(w);
             z[i] = x;
             y[i] = x / std::norm(x);
         }

@@ -45,7 +45,8 @@ bool centroHermitianNoise(const TarnCplxD *R, int n, int stride, int count, SymE
 // only the m roots inside the unit circle are iterated and each one's mirror
 // is implied. The `nearest` roots closest to the unit circle get the
 // accuracy of the QR eigenvalues (two polishing sweeps), the others the
-// accuracy at which they settle. Writes all 2m roots ordered by ascending
+// accuracy at which they settle, or (when nearest < m) only the accuracy
+// that shows they lie well inside those nearest ones. Writes all 2m roots ordered by ascending
 // magnitude (earlier first on equal magnitude, inside before outside) and
 // returns 2m; falls
 // back to polyRootsFast on the full polynomial when the iteration does not
