@@ -309,19 +309,20 @@ void toRealSymmetric(const TarnCplxD *R, int n, int stride, double *a) {
     // (Q^H R Q)[a][b] is real for such R (its imaginary part is rounding):
     // Re(conj(wa) r wb) is fa fb Re(r) when both weights are real or both
     // imaginary, fa fb Im(r) when only wa is imaginary, -fa fb Im(r) when
-    // only wb is.
+    // only wb is. The terms are summed in the order (x, y) of the entries.
+    const double *Rd = reinterpret_cast<const double *>(R);
     for (int ca = 0; ca < n; ++ca) {
+        const int na = cnt[ca];
         for (int cb = 0; cb <= ca; ++cb) {
+            const int nb = cnt[cb];
+            const int part = imag[ca] == imag[cb] ? 0 : 1;
+            const double sign = imag[ca] || !part ? 1.0 : -1.0;
             double acc = 0.0;
-            for (int x = 0; x < cnt[ca]; ++x) {
-                for (int y = 0; y < cnt[cb]; ++y) {
-                    const TarnCplxD &r = R[static_cast<std::ptrdiff_t>(row[ca][x]) * stride + row[cb][y]];
-                    const double f = wf[ca][x] * wf[cb][y];
-                    if (imag[ca] == imag[cb])
-                        acc += f * r.real();
-                    else
-                        acc += imag[ca] ? f * r.imag() : -f * r.imag();
-                }
+            for (int x = 0; x < na; ++x) {
+                const double *Rrow = Rd + 2 * static_cast<std::ptrdiff_t>(row[ca][x]) * stride + part;
+                const double fa = wf[ca][x];
+                acc += (fa * wf[cb][0]) * (sign * Rrow[2 * row[cb][0]]);
+                if (nb == 2) acc += (fa * wf[cb][1]) * (sign * Rrow[2 * row[cb][1]]);
             }
             a[ca * n + cb] = acc;
             a[cb * n + ca] = acc;

@@ -110,22 +110,33 @@ void addNoisePoly(const cd *w, int L, cd *coef) {
 // matrix column by column, so root-MUSIC decomposes R^T = conj(R), whose
 // noise vectors are conj(v); with those, reversed, the coefficients are the
 // diagonal sums of the Hermitian noise projector: coef[n] = sum over b of
-// v[b] conj(v[b + L-1-n]) for n <= L-1, and the rest their conjugates.
+// v[b] conj(v[b + L-1-n]) for n <= L-1, and the rest their conjugates. The
+// vectors are conjugate-symmetric (v[L-1-b] = conj(v[b])), so the terms of
+// b and n - b are equal: half of each sum, doubled, and the middle term.
 void noisePolySelfReciprocal(const cd *noise, int count, int L, cd *coef) {
     for (int n = 0; n < L; ++n) {
         const int shift = L - 1 - n;
         double re = 0.0;
         double im = 0.0;
+        double mre = 0.0;
+        double mim = 0.0;
         for (int c = 0; c < count; ++c) {
             const double *v = reinterpret_cast<const double *>(noise + c * L);
-            for (int b = 0; b + shift < L; ++b) {
+            for (int b = 0; 2 * b < n; ++b) {
                 const double ar = v[2 * b], ai = v[2 * b + 1];
                 const double br = v[2 * (b + shift)], bi = v[2 * (b + shift) + 1];
                 re += ar * br + ai * bi;
                 im += ai * br - ar * bi;
             }
+            if (n % 2 == 0) {
+                const int b = n / 2;
+                const double ar = v[2 * b], ai = v[2 * b + 1];
+                const double br = v[2 * (b + shift)], bi = v[2 * (b + shift) + 1];
+                mre += ar * br + ai * bi;
+                mim += ai * br - ar * bi;
+            }
         }
-        coef[n] = cd(re, im);
+        coef[n] = cd(2.0 * re + mre, 2.0 * im + mim);
     }
     coef[L - 1] = cd(coef[L - 1].real(), 0.0);
     for (int n = 0; n < L - 1; ++n) coef[2 * L - 2 - n] = std::conj(coef[n]);
