@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <mutex>
 
@@ -48,6 +49,21 @@ WorkArea &workArea() {
 // the roots' moduli here are far from overflow.
 double modulus(cd z) {
     return std::sqrt(std::norm(z));
+}
+
+// Two doubles operated on together (the compiler's generic vectors: one SIMD
+// instruction where the target has one, two scalar ones where not). Each
+// lane computes exactly what the scalar expression would.
+typedef double Pair __attribute__((vector_size(16)));
+
+Pair load2(const double *p) {
+    Pair v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+void store2(double *p, Pair v) {
+    std::memcpy(p, &v, sizeof v);
 }
 
 bool finite(cd z) {
@@ -257,7 +273,16 @@ void replayRotations(const SymEigenWork *w, int nrot, int n, const int *pos, int
         const double s = w->rotS[r];
         double *zi = z + i * n;
         double *zj = zi + n;
-        for (int v = 0; v < count; ++v) {
+        const Pair cc = {c, c};
+        const Pair ss = {s, s};
+        int v = 0;
+        for (; v + 1 < count; v += 2) {
+            const Pair a = load2(zi + v);
+            const Pair b = load2(zj + v);
+            store2(zi + v, cc * a + ss * b);
+            store2(zj + v, cc * b - ss * a);
+        }
+        for (; v < count; ++v) {
             const double a = zi[v];
             const double b = zj[v];
             zi[v] = c * a + s * b;
@@ -372,12 +397,24 @@ bool centroHermitianNoise(const TarnCplxD *R, int n, int stride, int count, SymE
     double g[kFastHermMax];
     for (int k = 1; k < n; ++k) {
         if (h[k] == 0.0) continue;
+        // Pairs of vectors at a time, an odd count's last one alone.
         for (int c = 0; c < count; ++c) g[c] = 0.0;
-        for (int r = 0; r < k; ++r)
-            for (int c = 0; c < count; ++c) g[c] += a[r * n + k] * u[r * n + c];
+        const int even = count & ~1;
+        for (int r = 0; r < k; ++r) {
+            const double w = a[r * n + k];
+            const Pair ww = {w, w};
+            const double *ur = u + r * n;
+            for (int c = 0; c < even; c += 2) store2(g + c, load2(g + c) + ww * load2(ur + c));
+            if (even < count) g[even] += w * ur[even];
+        }
         for (int c = 0; c < count; ++c) g[c] /= h[k];
-        for (int r = 0; r < k; ++r)
-            for (int c = 0; c < count; ++c) u[r * n + c] -= g[c] * a[r * n + k];
+        for (int r = 0; r < k; ++r) {
+            const double w = a[r * n + k];
+            const Pair ww = {w, w};
+            double *ur = u + r * n;
+            for (int c = 0; c < even; c += 2) store2(ur + c, load2(ur + c) - load2(g + c) * ww);
+            if (even < count) ur[even] -= g[even] * w;
+        }
     }
     for (int c = 0; c < count; ++c) backToR(u, n, c, noise + c * n);
     return true;
@@ -386,43 +423,34 @@ bool centroHermitianNoise(const TarnCplxD *R, int n, int stride, int count, SymE
 namespace {
 
 // Horner's rule for p, p' and the rounding bound at the roots z[idx[0..n-1]],
-// in plain real arithmetic, four roots per pass; results by root index.
+// in plain real arithmetic, two roots per pass (one pair: the whole state
+// stays in registers); results by root index.
 void hornerBatch(const cd *q, const double *qa, int m, const cd *z, const int *idx, int n,
                  double *vpr, double *vpi, double *vdr, double *vdi, double *ve) {
-    constexpr int kLanes = 4;
-    for (int b = 0; b < n; b += kLanes) {
-        const int lanes = std::min(kLanes, n - b);
-        double xr[kLanes], xi[kLanes], ax[kLanes];
-        double pr[kLanes], pi[kLanes], dr[kLanes], di[kLanes], e[kLanes];
-        for (int t = 0; t < kLanes; ++t) {
-            // Idle lanes repeat the last root; their results are dropped.
-            const cd x = z[idx[b + std::min(t, lanes - 1)]];
-            xr[t] = x.real();
-            xi[t] = x.imag();
-            ax[t] = std::sqrt(xr[t] * xr[t] + xi[t] * xi[t]);
-            pr[t] = 1.0;
-            pi[t] = 0.0;
-            dr[t] = 0.0;
-            di[t] = 0.0;
-            e[t] = 1.0;
-        }
+    for (int b = 0; b < n; b += 2) {
+        // An odd count's last pass repeats its root in the second lane.
+        const cd x0 = z[idx[b]];
+        const cd x1 = z[idx[b + 1 < n ? b + 1 : b]];
+        const Pair xr = {x0.real(), x1.real()};
+        const Pair xi = {x0.imag(), x1.imag()};
+        const Pair ax = {std::sqrt(x0.real() * x0.real() + x0.imag() * x0.imag()),
+                         std::sqrt(x1.real() * x1.real() + x1.imag() * x1.imag())};
+        Pair pr = {1.0, 1.0}, pi = {0.0, 0.0}, dr = {0.0, 0.0}, di = {0.0, 0.0}, e = {1.0, 1.0};
         for (int k = 0; k < m; ++k) {
-            const double cr = q[k].real();
-            const double ci = q[k].imag();
-            const double ca = qa[k];
-            for (int t = 0; t < kLanes; ++t) {
-                const double ndr = dr[t] * xr[t] - di[t] * xi[t] + pr[t];
-                const double ndi = dr[t] * xi[t] + di[t] * xr[t] + pi[t];
-                const double npr = pr[t] * xr[t] - pi[t] * xi[t] + cr;
-                const double npi = pr[t] * xi[t] + pi[t] * xr[t] + ci;
-                dr[t] = ndr;
-                di[t] = ndi;
-                pr[t] = npr;
-                pi[t] = npi;
-                e[t] = e[t] * ax[t] + ca;
-            }
+            const Pair cr = {q[k].real(), q[k].real()};
+            const Pair ci = {q[k].imag(), q[k].imag()};
+            const Pair ca = {qa[k], qa[k]};
+            const Pair ndr = dr * xr - di * xi + pr;
+            const Pair ndi = dr * xi + di * xr + pi;
+            const Pair npr = pr * xr - pi * xi + cr;
+            const Pair npi = pr * xi + pi * xr + ci;
+            dr = ndr;
+            di = ndi;
+            pr = npr;
+            pi = npi;
+            e = e * ax + ca;
         }
-        for (int t = 0; t < lanes; ++t) {
+        for (int t = 0; t < 2 && b + t < n; ++t) {
             const int i = idx[b + t];
             vpr[i] = pr[t];
             vpi[i] = pi[t];
@@ -654,9 +682,14 @@ bool mirroredAberthRoots(const cd *q, int m, int nearest, const cd *warm, int nw
     else
         insideStartPoints(qa, degree, m, z);
     cd y[kFastRootsMaxDegree];
+    // The repellers side by side for the sums below: (y_j, z_j)'s real parts
+    // at re2[2j], re2[2j+1], their imaginary parts likewise in im2.
+    double re2[2 * kFastRootsMaxDegree], im2[2 * kFastRootsMaxDegree];
     bool done[kFastRootsMaxDegree];
     for (int i = 0; i < m; ++i) {
         y[i] = z[i] / std::norm(z[i]);
+        re2[2 * i] = y[i].real(), re2[2 * i + 1] = z[i].real();
+        im2[2 * i] = y[i].imag(), im2[2 * i + 1] = z[i].imag();
         done[i] = false;
     }
     const double bound = 2.0 * (degree + 1) * eps;
@@ -692,19 +725,21 @@ bool mirroredAberthRoots(const cd *q, int m, int nearest, const cd *warm, int nw
             }
             if (pn == 0.0) continue;
             all = false;
+            // The terms of the mirror y_j and of z_j computed as a pair, then
+            // summed in that order (z_i's own term, 1/0, is dropped).
             double sr = 0.0, si = 0.0;
+            const Pair pxr = {xr, xr}, pxi = {xi, xi}, one = {1.0, 1.0};
             for (int j = 0; j < m; ++j) {
-                const double br = xr - y[j].real();
-                const double bi = xi - y[j].imag();
-                const double binv = 1.0 / (br * br + bi * bi);
-                sr += br * binv;
-                si -= bi * binv;
+                const Pair ar = pxr - load2(re2 + 2 * j);
+                const Pair ai = pxi - load2(im2 + 2 * j);
+                const Pair inv = one / (ar * ar + ai * ai);
+                const Pair tr = ar * inv;
+                const Pair ti = ai * inv;
+                sr += tr[0];
+                si -= ti[0];
                 if (j == i) continue;
-                const double ar = xr - z[j].real();
-                const double ai = xi - z[j].imag();
-                const double ainv = 1.0 / (ar * ar + ai * ai);
-                sr += ar * ainv;
-                si -= ai * ainv;
+                sr += tr[1];
+                si -= ti[1];
             }
             const cd w = aberthCorrection(pr, pi, dr, di, sr, si);
             if (!std::isfinite(w.real()) || !std::isfinite(w.imag())) return false;
@@ -714,6 +749,8 @@ bool mirroredAberthRoots(const cd *q, int m, int nearest, const cd *warm, int nw
             step[i] = modulus(w);
             z[i] = x;
             y[i] = x / std::norm(x);
+            re2[2 * i] = y[i].real(), re2[2 * i + 1] = x.real();
+            im2[2 * i] = y[i].imag(), im2[2 * i + 1] = x.imag();
         }
         if (polish >= 0 && ++polish == 2) return true;
         if (all && polish < 0) polish = 0;
