@@ -140,7 +140,25 @@ void reduceToTridiagonal(double *a, int n, double *d, double *e) {
             }
             const double hh = f / (h + h);
             for (int j = 0; j < i; ++j) e[j] -= hh * d[j];
-            for (int j = 0; j < i; ++j) {
+            // The rank-two update of the lower triangle, two columns at a
+            // time (row k holds both of them side by side).
+            int j = 0;
+            for (; j + 1 < i; j += 2) {
+                const Pair fp = {d[j], d[j + 1]};
+                const Pair gp = {e[j], e[j + 1]};
+                A(j, j) -= (d[j] * e[j] + e[j] * d[j]);
+                for (int k = j + 1; k <= i - 1; ++k) {
+                    const Pair ek = {e[k], e[k]};
+                    const Pair dk = {d[k], d[k]};
+                    double *row = &A(k, j);
+                    store2(row, load2(row) - (fp * ek + gp * dk));
+                }
+                d[j] = A(i - 1, j);
+                A(i, j) = 0.0;
+                d[j + 1] = A(i - 1, j + 1);
+                A(i, j + 1) = 0.0;
+            }
+            for (; j < i; ++j) {
                 f = d[j];
                 g = e[j];
                 for (int k = j; k <= i - 1; ++k) A(k, j) -= (f * e[k] + g * d[k]);
@@ -425,7 +443,21 @@ namespace {
 // Horner's rule for p, p' and the rounding bound at the roots z[idx[0..n-1]],
 // in plain real arithmetic, two roots per pass (one pair: the whole state
 // stays in registers); results by root index.
-void hornerBatch(const cd *q, const double *qa, int m, const cd *z, const int *idx, int n,
+// The coefficient k of the monic polynomial, each part in both lanes: real
+// and imaginary part and modulus (the rounding bound's coefficient).
+struct HornerCoef {
+    Pair re, im, abs;
+};
+
+void hornerCoefs(const cd *q, const double *qa, int m, HornerCoef *hc) {
+    for (int k = 0; k < m; ++k) {
+        hc[k].re = Pair{q[k].real(), q[k].real()};
+        hc[k].im = Pair{q[k].imag(), q[k].imag()};
+        hc[k].abs = Pair{qa[k], qa[k]};
+    }
+}
+
+void hornerBatch(const HornerCoef *hc, int m, const cd *z, const int *idx, int n,
                  double *vpr, double *vpi, double *vdr, double *vdi, double *ve) {
     for (int b = 0; b < n; b += 2) {
         // An odd count's last pass repeats its root in the second lane.
@@ -437,9 +469,9 @@ void hornerBatch(const cd *q, const double *qa, int m, const cd *z, const int *i
                          std::sqrt(x1.real() * x1.real() + x1.imag() * x1.imag())};
         Pair pr = {1.0, 1.0}, pi = {0.0, 0.0}, dr = {0.0, 0.0}, di = {0.0, 0.0}, e = {1.0, 1.0};
         for (int k = 0; k < m; ++k) {
-            const Pair cr = {q[k].real(), q[k].real()};
-            const Pair ci = {q[k].imag(), q[k].imag()};
-            const Pair ca = {qa[k], qa[k]};
+            const Pair cr = hc[k].re;
+            const Pair ci = hc[k].im;
+            const Pair ca = hc[k].abs;
             const Pair ndr = dr * xr - di * xi + pr;
             const Pair ndi = dr * xi + di * xr + pi;
             const Pair npr = pr * xr - pi * xi + cr;
@@ -520,6 +552,8 @@ bool aberthRoots(const cd *q, int m, cd *z) {
     const double eps = std::numeric_limits<double>::epsilon();
     double qa[kFastRootsMaxDegree];
     for (int k = 0; k < m; ++k) qa[k] = std::abs(q[k]);
+    HornerCoef hc[kFastRootsMaxDegree];
+    hornerCoefs(q, qa, m, hc);
     bool done[kFastRootsMaxDegree];
     for (int i = 0; i < m; ++i) done[i] = false;
     startPoints(qa, m, z);
@@ -541,7 +575,7 @@ bool aberthRoots(const cd *q, int m, cd *z) {
         for (int i = 0; i < m; ++i) {
             if (!done[i] || polish >= 0) active[na++] = i;
         }
-        hornerBatch(q, qa, m, z, active, na, vpr, vpi, vdr, vdi, ve);
+        hornerBatch(hc, m, z, active, na, vpr, vpi, vdr, vdi, ve);
         bool all = true;
         for (int i = 0; i < m; ++i) {
             if (done[i] && polish < 0) continue;
@@ -605,13 +639,14 @@ void insideStartPoints(const double *qa, int degree, int m, cd *z) {
 // 0.999 (a point on the circle would meet its own mirror), and for the rest
 // the cold start points farthest from them.
 void warmStartPoints(const double *qa, int degree, int m, const cd *warm, int nwarm, cd *z) {
-    cd cold[kFastRootsMaxDegree];
-    insideStartPoints(qa, degree, m, cold);
     constexpr double kMaxRadius = 0.999;
     for (int i = 0; i < nwarm; ++i) {
         const double r = modulus(warm[i]);
         z[i] = r > kMaxRadius ? warm[i] * (kMaxRadius / r) : warm[i];
     }
+    if (nwarm >= m) return;
+    cd cold[kFastRootsMaxDegree];
+    insideStartPoints(qa, degree, m, cold);
     double gap[kFastRootsMaxDegree];
     for (int c = 0; c < m; ++c) {
         gap[c] = INFINITY;
@@ -677,6 +712,8 @@ bool mirroredAberthRoots(const cd *q, int m, int nearest, const cd *warm, int nw
     const double eps = std::numeric_limits<double>::epsilon();
     double qa[kFastRootsMaxDegree];
     for (int k = 0; k < degree; ++k) qa[k] = modulus(q[k]);
+    HornerCoef hc[kFastRootsMaxDegree];
+    hornerCoefs(q, qa, degree, hc);
     if (nwarm > 0)
         warmStartPoints(qa, degree, m, warm, nwarm, z);
     else
@@ -710,7 +747,7 @@ bool mirroredAberthRoots(const cd *q, int m, int nearest, const cd *warm, int nw
         } else {
             na = nearestToCircle(z, m, nearest, active);
         }
-        hornerBatch(q, qa, degree, z, active, na, vpr, vpi, vdr, vdi, ve);
+        hornerBatch(hc, degree, z, active, na, vpr, vpi, vdr, vdi, ve);
         bool all = true;
         for (int a = 0; a < na; ++a) {
             const int i = active[a];
