@@ -701,13 +701,14 @@ void parkUnselectable(const cd *z, int m, int nearest, const double *step, bool 
 // degree 2m (q as in aberthRoots) over the m roots inside the unit circle;
 // each root is repelled from the other inside roots and from every mirror
 // 1/conj(z), the outside roots, which follow their partners exactly. A root
-// that steps outside is replaced by its mirror. Settling as in aberthRoots;
+// that steps outside is replaced by its mirror. Settling as in aberthRoots, or after a step below 1e-6;
 // the two polishing sweeps go to the `nearest` roots closest to the unit
 // circle only, the ones a caller picks from (the others have settled to
 // their own accuracy, and a root's fixed point does not depend on the
 // others' positions). Returns false when some root has not settled.
 bool mirroredAberthRoots(const cd *q, int m, int nearest, const cd *warm, int nwarm, cd *z) {
     constexpr int kMaxSweeps = 80;
+    constexpr double kSettled = 1e-6;
     const int degree = 2 * m;
     const double eps = std::numeric_limits<double>::epsilon();
     double qa[kFastRootsMaxDegree];
@@ -788,6 +789,13 @@ bool mirroredAberthRoots(const cd *q, int m, int nearest, const cd *warm, int nw
             y[i] = x / std::norm(x);
             re2[2 * i] = y[i].real(), re2[2 * i + 1] = x.real();
             im2[2 * i] = y[i].imag(), im2[2 * i + 1] = x.imag();
+            // After a step this small the iteration's cubic rate near a simple
+            // root leaves it within rounding: another evaluation would only
+            // confirm it (the selectable roots are polished below in any case).
+            if (polish < 0 && step[i] < kSettled) {
+                done[i] = true;
+                step[i] = 0.0;
+            }
         }
         if (polish >= 0 && ++polish == 2) return true;
         if (all && polish < 0) polish = 0;
