@@ -701,11 +701,12 @@ void parkUnselectable(const cd *z, int m, int nearest, const double *step, bool 
 // degree 2m (q as in aberthRoots) over the m roots inside the unit circle;
 // each root is repelled from the other inside roots and from every mirror
 // 1/conj(z), the outside roots, which follow their partners exactly. A root
-// that steps outside is replaced by its mirror. Settling as in aberthRoots, or after a step below 1e-6;
-// the two polishing sweeps go to the `nearest` roots closest to the unit
-// circle only, the ones a caller picks from (the others have settled to
-// their own accuracy, and a root's fixed point does not depend on the
-// others' positions). Returns false when some root has not settled.
+// that steps outside is replaced by its mirror. Settling as in aberthRoots,
+// or after a step below 1e-6; the two polishing sweeps go to the `nearest`
+// roots closest to the unit circle only, the ones a caller picks from (the
+// others have settled to their own accuracy, and a root's fixed point does
+// not depend on the others' positions). Returns false when some root has not
+// settled.
 bool mirroredAberthRoots(const cd *q, int m, int nearest, const cd *warm, int nwarm, cd *z) {
     constexpr int kMaxSweeps = 80;
     constexpr double kSettled = 1e-6;
