@@ -113,30 +113,32 @@ void addNoisePoly(const cd *w, int L, cd *coef) {
 // v[b] conj(v[b + L-1-n]) for n <= L-1, and the rest their conjugates. The
 // vectors are conjugate-symmetric (v[L-1-b] = conj(v[b])), so the terms of
 // b and n - b are equal: half of each sum, doubled, and the middle term.
+// The real and imaginary part of a sum side by side (the compiler's generic
+// vectors); each lane computes what the scalar expression would.
+typedef double Pair __attribute__((vector_size(16)));
+
+// a conj(b) added to acc: (ar br + ai bi, ai br - ar bi), the subtraction as
+// the addition of the exactly negated product.
+inline Pair addTimesConj(Pair acc, const double *a, const double *b) {
+    Pair va;
+    std::memcpy(&va, a, sizeof va);
+    const Pair swapped = {va[1], va[0]};
+    const Pair br = {b[0], b[0]};
+    const Pair bi = {b[1], -b[1]};
+    return acc + (va * br + swapped * bi);
+}
+
 void noisePolySelfReciprocal(const cd *noise, int count, int L, cd *coef) {
     for (int n = 0; n < L; ++n) {
         const int shift = L - 1 - n;
-        double re = 0.0;
-        double im = 0.0;
-        double mre = 0.0;
-        double mim = 0.0;
+        Pair sum = {0.0, 0.0};
+        Pair mid = {0.0, 0.0};
         for (int c = 0; c < count; ++c) {
             const double *v = reinterpret_cast<const double *>(noise + c * L);
-            for (int b = 0; 2 * b < n; ++b) {
-                const double ar = v[2 * b], ai = v[2 * b + 1];
-                const double br = v[2 * (b + shift)], bi = v[2 * (b + shift) + 1];
-                re += ar * br + ai * bi;
-                im += ai * br - ar * bi;
-            }
-            if (n % 2 == 0) {
-                const int b = n / 2;
-                const double ar = v[2 * b], ai = v[2 * b + 1];
-                const double br = v[2 * (b + shift)], bi = v[2 * (b + shift) + 1];
-                mre += ar * br + ai * bi;
-                mim += ai * br - ar * bi;
-            }
+            for (int b = 0; 2 * b < n; ++b) sum = addTimesConj(sum, v + 2 * b, v + 2 * (b + shift));
+            if (n % 2 == 0) mid = addTimesConj(mid, v + n, v + 2 * (n / 2 + shift));
         }
-        coef[n] = cd(2.0 * re + mre, 2.0 * im + mim);
+        coef[n] = cd(2.0 * sum[0] + mid[0], 2.0 * sum[1] + mid[1]);
     }
     coef[L - 1] = cd(coef[L - 1].real(), 0.0);
     for (int n = 0; n < L - 1; ++n) coef[2 * L - 2 - n] = std::conj(coef[n]);
