@@ -666,13 +666,26 @@ void warmStartPoints(const double *qa, int degree, int m, const cd *warm, int nw
 // Indices of the n roots (of m, all inside) closest to the unit circle.
 int nearestToCircle(const cd *z, int m, int n, int *idx) {
     n = std::min(n, m);
+    if (n < 1) return 0;
+    // The n smallest keys by insertion into a short sorted list (n is a few,
+    // m a few dozen), the earlier root first among equal keys.
     double key[kFastRootsMaxDegree];
-    for (int i = 0; i < m; ++i) key[i] = 1.0 - modulus(z[i]);
-    int order[kFastRootsMaxDegree];
-    for (int i = 0; i < m; ++i) order[i] = i;
-    std::partial_sort(order, order + n, order + m, [key](int a, int b) { return key[a] < key[b]; });
-    std::sort(order, order + n);
-    for (int i = 0; i < n; ++i) idx[i] = order[i];
+    int best[kFastRootsMaxDegree];
+    int have = 0;
+    for (int i = 0; i < m; ++i) {
+        const double k = 1.0 - modulus(z[i]);
+        if (have == n && !(k < key[have - 1])) continue;
+        int j = have < n ? have++ : n - 1;
+        while (j > 0 && k < key[j - 1]) {
+            key[j] = key[j - 1];
+            best[j] = best[j - 1];
+            --j;
+        }
+        key[j] = k;
+        best[j] = i;
+    }
+    std::sort(best, best + n);
+    for (int i = 0; i < n; ++i) idx[i] = best[i];
     return n;
 }
 
