@@ -362,7 +362,8 @@ void toRealSymmetric(const TarnCplxD *R, int n, int stride, double *a) {
             const double sign = imag[ca] || !part ? 1.0 : -1.0;
             double acc = 0.0;
             for (int x = 0; x < na; ++x) {
-                const double *Rrow = Rd + 2 * static_cast<std::ptrdiff_t>(row[ca][x]) * stride + part;
+                const double *Rrow =
+                    Rd + 2 * static_cast<std::ptrdiff_t>(row[ca][x]) * stride + part;
                 const double fa = wf[ca][x];
                 acc += (fa * wf[cb][0]) * (sign * Rrow[2 * row[cb][0]]);
                 if (nb == 2) acc += (fa * wf[cb][1]) * (sign * Rrow[2 * row[cb][1]]);
@@ -457,8 +458,8 @@ void hornerCoefs(const cd *q, const double *qa, int m, HornerCoef *hc) {
     }
 }
 
-void hornerBatch(const HornerCoef *hc, int m, const cd *z, const int *idx, int n,
-                 double *vpr, double *vpi, double *vdr, double *vdi, double *ve) {
+void hornerBatch(const HornerCoef *hc, int m, const cd *z, const int *idx, int n, double *vpr,
+                 double *vpi, double *vdr, double *vdi, double *ve) {
     for (int b = 0; b < n; b += 2) {
         // An odd count's last pass repeats its root in the second lane.
         const cd x0 = z[idx[b]];
