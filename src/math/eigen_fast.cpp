@@ -16,10 +16,10 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <limits>
 #include <mutex>
 
+#include "math/lanes.h"
 #include "tarn_math.h"
 
 namespace tarn_math {
@@ -49,21 +49,6 @@ WorkArea &workArea() {
 // the roots' moduli here are far from overflow.
 double modulus(cd z) {
     return std::sqrt(std::norm(z));
-}
-
-// Two doubles operated on together (the compiler's generic vectors: one SIMD
-// instruction where the target has one, two scalar ones where not). Each
-// lane computes exactly what the scalar expression would.
-typedef double Pair __attribute__((vector_size(16)));
-
-Pair load2(const double *p) {
-    Pair v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-
-void store2(double *p, Pair v) {
-    std::memcpy(p, &v, sizeof v);
 }
 
 bool finite(cd z) {

@@ -1,7 +1,7 @@
 // In-place radix-2 FFT and its inverse.
 #include <cmath>
-#include <cstring>
 
+#include "math/lanes.h"
 #include "math/math_internal.h"
 #include "tarn_diag.h"
 #include "tarn_math.h"
@@ -10,9 +10,7 @@ namespace {
 
 constexpr int kMaxFftSize = 16384;
 
-// A complex value as two doubles operated on together (the compiler's
-// generic vectors); each lane computes what the scalar expression would.
-typedef double Pair __attribute__((vector_size(16)));
+using tarn_math::Pair;
 
 bool validSize(const char *function, int n) {
     if (n >= 1 && n <= kMaxFftSize && (n & (n - 1)) == 0) return true;
@@ -52,15 +50,14 @@ void transform(TarnCplxD *data, int n) {
             for (int start = 0; start < n; start += c) {
                 double *lo = d[start + k];
                 double *hi = d[start + k + half];
-                Pair h, l;
-                std::memcpy(&h, hi, sizeof h);
-                std::memcpy(&l, lo, sizeof l);
+                const Pair h = tarn_math::load2(hi);
+                const Pair l = tarn_math::load2(lo);
                 const Pair swapped = {h[1], h[0]};
                 const Pair x = tt * h + sign * (ts * swapped);
                 const Pair nh = l - x;
                 const Pair nl = l + x;
-                std::memcpy(hi, &nh, sizeof nh);
-                std::memcpy(lo, &nl, sizeof nl);
+                tarn_math::store2(hi, nh);
+                tarn_math::store2(lo, nl);
             }
             const double nr = tr * wr - ti * wi;
             const double ni = tr * wi + ti * wr;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "math/eigen_fast.h"
+#include "math/lanes.h"
 #include "rtp/rtp_internal.h"
 #include "tarn_diag.h"
 #include "tarn_math.h"
@@ -113,15 +114,12 @@ void addNoisePoly(const cd *w, int L, cd *coef) {
 // v[b] conj(v[b + L-1-n]) for n <= L-1, and the rest their conjugates. The
 // vectors are conjugate-symmetric (v[L-1-b] = conj(v[b])), so the terms of
 // b and n - b are equal: half of each sum, doubled, and the middle term.
-// The real and imaginary part of a sum side by side (the compiler's generic
-// vectors); each lane computes what the scalar expression would.
-typedef double Pair __attribute__((vector_size(16)));
+using tarn_math::Pair;
 
 // a conj(b) added to acc: (ar br + ai bi, ai br - ar bi), the subtraction as
 // the addition of the exactly negated product.
 inline Pair addTimesConj(Pair acc, const double *a, const double *b) {
-    Pair va;
-    std::memcpy(&va, a, sizeof va);
+    const Pair va = tarn_math::load2(a);
     const Pair swapped = {va[1], va[0]};
     const Pair br = {b[0], b[0]};
     const Pair bi = {b[1], -b[1]};
