@@ -172,6 +172,7 @@ bool Session::process(const Procedure &p, SessionRow *row) {
         read = latestRead_;
     }
     r.conf = answer.conf;
+    delivered_ = latest;
     r.computation = latest.sequence;
     r.consistent = read && latest.sequence == lastComputation_ + 1 &&
                    std::memcmp(&latest.result.dest, &answer.dest, sizeof answer.dest) == 0 &&
