@@ -204,9 +204,22 @@ std::vector<int64_t> intField(py::handle obj, const char *side, const char *name
     if (!a || a.ndim() != 1 || (n >= 0 && a.shape(0) != n))
         throw py::value_error(fieldName(side, name) + " must be a 1-d integer array" +
                               (n >= 0 ? " of " + std::to_string(n) + " values" : ""));
+    std::vector<int64_t> out(static_cast<size_t>(a.shape(0)));
+    const char kind = py::array::ensure(v).dtype().kind();
+    if (kind == 'i' || kind == 'u') {
+        auto u = a.unchecked<1>();
+        for (py::ssize_t i = 0; i < a.shape(0); ++i) {
+            if (u(i) < lo || u(i) > hi)
+                throw py::value_error(fieldName(side, name) + "[" + std::to_string(i) + "] = " +
+                                      std::to_string(u(i)) + " is not an integer in " +
+                                      std::to_string(lo) + ".." + std::to_string(hi));
+            out[static_cast<size_t>(i)] = u(i);
+        }
+        return out;
+    }
+    // Reals (and anything else numpy converts) must hold whole numbers.
     py::array_t<double, py::array::c_style | py::array::forcecast> asReal =
         py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(v);
-    std::vector<int64_t> out(static_cast<size_t>(a.shape(0)));
     for (py::ssize_t i = 0; i < a.shape(0); ++i) {
         const double r = asReal.at(i);
         if (!std::isfinite(r) || r != std::floor(r) || r < static_cast<double>(lo) ||
@@ -223,6 +236,18 @@ std::vector<int64_t> intField(py::handle obj, const char *side, const char *name
 template <class T>
 std::vector<int64_t> typedField(py::handle obj, const char *side, const char *name,
                                 py::ssize_t n) {
+    // Arrays already of the wire type (what the readers and the simulator
+    // give) need no range checks.
+    py::object v = obj.attr(name);
+    if (py::isinstance<py::array_t<T>>(v)) {
+        auto a = py::reinterpret_borrow<py::array_t<T>>(v);
+        if (a.ndim() == 1 && (n < 0 || a.shape(0) == n)) {
+            std::vector<int64_t> out(static_cast<size_t>(a.shape(0)));
+            auto u = a.template unchecked<1>();
+            for (py::ssize_t i = 0; i < a.shape(0); ++i) out[static_cast<size_t>(i)] = u(i);
+            return out;
+        }
+    }
     return intField(obj, side, name, n, std::numeric_limits<T>::min(),
                     std::numeric_limits<T>::max());
 }
