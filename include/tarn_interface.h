@@ -9,7 +9,8 @@
  * "Tarn" (records) or "TARN_" (macros) are this library's extensions and
  * helpers; they are listed in the section "Extensions" of the header that
  * declares them (here: tarnGetLatestComputation,
- * tarnGetLatestImpulseResponse, tarnGetLinkOptions and tarnSetTrackingMode).
+ * tarnGetLatestImpulseResponse, tarnGetLinkOptions, tarnSetTrackingMode and
+ * tarnSetStepTiming).
  *
  * Threads and locks. The host calls the host functions from any of its
  * threads; one worker thread of the library computes every estimate and
@@ -94,15 +95,31 @@ typedef struct TarnLatestComputation {
                        (distSF 1000: mm/s), positive while the devices move
                        apart; 0 when not tracking */
     double speedSd; /* its standard deviation, same unit; -1 when not tracking */
+    /* Version 3: how the computation timed the procedure's steps. Filled,
+     * like version 2, only for a computation in tracking mode 1 (mode 0 does
+     * not time steps); size reports whether it is. */
+    uint32_t timingOrigin; /* TARN_TIMING_*: where the step durations came from */
+    uint32_t reserved3;    /* zero */
+    double stepScale;      /* the factor the step durations were scaled by:
+                              1.0 when given or assumed; when learned, the
+                              learned ratio true step / assumed step */
 } TarnLatestComputation;
 
-#define TARN_LATEST_COMPUTATION_VERSION 2u
+/* TarnLatestComputation.timingOrigin. */
+#define TARN_TIMING_ASSUMED 0u /* no timing known: 150 us per step (and the subevent time stamps) */
+#define TARN_TIMING_GIVEN 1u   /* composed from the timing given with tarnSetStepTiming */
+#define TARN_TIMING_LEARNED 2u /* the assumed durations scaled by a step scale learned from the link */
+
+#define TARN_LATEST_COMPUTATION_VERSION 3u
 /* Bytes of the first version; a smaller size is refused. */
 #define TARN_LATEST_COMPUTATION_V1_SIZE \
     ((uint32_t)(offsetof(TarnLatestComputation, result) + sizeof(CsEstimate)))
-/* Bytes of the second version (the whole record). */
+/* Bytes of the second version. */
 #define TARN_LATEST_COMPUTATION_V2_SIZE \
     ((uint32_t)(offsetof(TarnLatestComputation, speedSd) + sizeof(double)))
+/* Bytes of the third version (the whole record). */
+#define TARN_LATEST_COMPUTATION_V3_SIZE \
+    ((uint32_t)(offsetof(TarnLatestComputation, stepScale) + sizeof(double)))
 
 /* The options a link computes with, as read through the extension
  * tarnGetLinkOptions (see "Extensions" below). Sized like
@@ -126,6 +143,26 @@ typedef struct TarnLinkOptions {
 /* Bytes of the first version; a smaller size is refused. */
 #define TARN_LINK_OPTIONS_V1_SIZE ((uint32_t)(offsetof(TarnLinkOptions, opts) + sizeof(ConfigOpts)))
 
+/* The link's CS step timing, as its CS configuration gives it, handed to
+ * the library with the extension tarnSetStepTiming (see "Extensions" below,
+ * where the step durations that follow from it are given). A sized record:
+ * the caller sets size to sizeof(TarnStepTiming); later versions only append
+ * fields. Times in microseconds. */
+typedef struct TarnStepTiming {
+    uint32_t size;    /* sizeof(TarnStepTiming), at least 16 */
+    uint16_t tFcsUs;  /* T_FCS: 15, 20, 30, 40, 50, 60, 80, 100, 120 or 150 */
+    uint16_t tIp1Us;  /* T_IP1: 10, 20, 30, 40, 50, 60, 80 or 145 */
+    uint16_t tIp2Us;  /* T_IP2: as T_IP1 */
+    uint16_t tPmUs;   /* T_PM: 10, 20 or 40 */
+    uint8_t tSwUs;    /* antenna switch time T_SW: 0, 1, 2, 4 or 10; 0 with one antenna path */
+    uint8_t phy;      /* CS_SYNC PHY: 1 LE 1M, 2 LE 2M, 3 LE 2M 2BT */
+    uint8_t rttType;  /* 0..6 as in the CS configuration (what follows the access address) */
+    uint8_t reserved; /* 0 */
+} TarnStepTiming;
+
+/* Bytes of the first version (the whole record). */
+#define TARN_STEP_TIMING_V1_SIZE 16u
+
 /* What a link carries from one computation to the next besides its
  * context's PresState (the tracked estimates, counters and calibration run,
  * where csInit and csSetParam put them): the memory of its tracking filters
@@ -142,6 +179,9 @@ typedef struct TarnLinkState {
     /* The tracking mode and the moving-target state (tarn_track.h), set
      * with tarnSetTrackingMode; zero-filled: mode 0. */
     TarnLinkMotion motion;
+    /* The step timing given with tarnSetStepTiming; size 0: none given
+     * (the timing is unknown). */
+    TarnStepTiming stepTiming;
 } TarnLinkState;
 
 /* Registry entry of one link, owned by the registry (allocated by csIfInit,
@@ -182,7 +222,24 @@ TARN_STATIC_ASSERT(offsetof(TarnLatestComputation, trackFlags) == 108,
 TARN_STATIC_ASSERT(offsetof(TarnLatestComputation, speed) == 112, "TarnLatestComputation layout");
 TARN_STATIC_ASSERT(offsetof(TarnLatestComputation, speedSd) == 120, "TarnLatestComputation layout");
 TARN_STATIC_ASSERT(TARN_LATEST_COMPUTATION_V2_SIZE == 128, "TarnLatestComputation layout");
-TARN_STATIC_ASSERT(sizeof(TarnLatestComputation) == 128, "TarnLatestComputation layout");
+TARN_STATIC_ASSERT(offsetof(TarnLatestComputation, timingOrigin) == 128,
+                   "TarnLatestComputation layout");
+TARN_STATIC_ASSERT(offsetof(TarnLatestComputation, reserved3) == 132,
+                   "TarnLatestComputation layout");
+TARN_STATIC_ASSERT(offsetof(TarnLatestComputation, stepScale) == 136,
+                   "TarnLatestComputation layout");
+TARN_STATIC_ASSERT(TARN_LATEST_COMPUTATION_V3_SIZE == 144, "TarnLatestComputation layout");
+TARN_STATIC_ASSERT(sizeof(TarnLatestComputation) == 144, "TarnLatestComputation layout");
+TARN_STATIC_ASSERT(sizeof(TarnStepTiming) == 16, "TarnStepTiming layout");
+TARN_STATIC_ASSERT(offsetof(TarnStepTiming, size) == 0, "TarnStepTiming layout");
+TARN_STATIC_ASSERT(offsetof(TarnStepTiming, tFcsUs) == 4, "TarnStepTiming layout");
+TARN_STATIC_ASSERT(offsetof(TarnStepTiming, tIp1Us) == 6, "TarnStepTiming layout");
+TARN_STATIC_ASSERT(offsetof(TarnStepTiming, tIp2Us) == 8, "TarnStepTiming layout");
+TARN_STATIC_ASSERT(offsetof(TarnStepTiming, tPmUs) == 10, "TarnStepTiming layout");
+TARN_STATIC_ASSERT(offsetof(TarnStepTiming, tSwUs) == 12, "TarnStepTiming layout");
+TARN_STATIC_ASSERT(offsetof(TarnStepTiming, phy) == 13, "TarnStepTiming layout");
+TARN_STATIC_ASSERT(offsetof(TarnStepTiming, rttType) == 14, "TarnStepTiming layout");
+TARN_STATIC_ASSERT(offsetof(TarnStepTiming, reserved) == 15, "TarnStepTiming layout");
 #endif
 
 /* ---- Host functions --------------------------------------------------------
@@ -401,6 +458,46 @@ TARN_API int tarnGetLinkOptions(CsLinkRef linkRef, TarnLinkOptions *out);
  * the registry lock, so outside the callback it may wait while an estimate
  * is being computed (never for queued ones). */
 TARN_API int tarnSetTrackingMode(CsLinkRef linkRef, int mode);
+
+/* Step timing of link linkRef: the CS timing of its configuration, from
+ * which the library times each step of a procedure (tracking mode 1 corrects
+ * every tone for the motion up to its own moment; mode 0 does not use it).
+ * The host calls it after csIfInit and whenever the link's CS configuration
+ * changes.
+ *   timing: caller-owned, read during the call only (the values are copied).
+ * A step lasts (microseconds; N_AP the procedure's antenna paths, T_SW
+ * counted only with N_AP > 1, so 0 with one path):
+ *   mode 0: T_FCS + T_SY + T_RD + T_IP1 + T_SY + T_GD + T_FM + T_RD
+ *   mode 1: T_FCS + T_SY + T_RD + T_IP1 + T_SY + T_RD
+ *   mode 2: T_FCS + T_IP2 + 2 x (T_SW + T_PM) x (N_AP + 1)
+ *   mode 3: T_FCS + T_IP2 + 2 x (T_SY + T_GD + (T_SW + T_PM) x (N_AP + 1))
+ * with the ramp-down T_RD 5, the guard T_GD 10 and the frequency measurement
+ * T_FM 80, and T_SY the CS_SYNC (preamble, access address, the sequence the
+ * RTT type adds, trailer): 44 on LE 1M, 26 on LE 2M and LE 2M 2BT, plus the
+ * sequence of rttType 0..6 (0, 32, 96, 32, 64, 96, 128 bits) at 1 us per bit
+ * on LE 1M and 0.5 us on the others. The tone slots (N_AP + 1 of them, the
+ * last the tone extension) take T_SW + T_PM each. Example: mode 2, two
+ * paths, T_FCS 60, T_IP2 40, T_PM 20, T_SW 10: 280 us. The steps of a
+ * subevent follow each other back to back from the subevent's time stamp
+ * (an aborted step keeps its place); a subevent without a usable time stamp
+ * follows the previous one's last step. Step-level records
+ * (csIfAddMeasurement) have no subevents: their steps follow each other from
+ * the procedure's time. Without a timing (the default of every new link)
+ * steps are taken to last 150 us (see tarnSetTrackingMode).
+ * A record whose four times are all 0 returns the link to "timing unknown"
+ * (its other fields are then not read, reserved aside).
+ * The timing belongs to the link: option installs (csIfSetParam type 0),
+ * configuration and calibration files and tracking-mode changes leave it as
+ * it is; it ends with the link. It applies from the link's next computation
+ * on (one already queued, and a procedure already stored, included).
+ * Returns 1 when taken; 0 (logged, nothing changed) for a null timing, an
+ * unknown link, a size below 16, a non-zero reserved byte, or, unless all
+ * four times are 0, a time outside its allowed values (listed in
+ * TarnStepTiming), a phy other than 1..3 or an rttType above 6.
+ * Thread: any host thread, at any time after csIfInit returned, and the
+ * link's result callback. It takes the registry lock, so outside the
+ * callback it may wait while an estimate is being computed. */
+TARN_API int tarnSetStepTiming(CsLinkRef linkRef, const TarnStepTiming *timing);
 
 TARN_END_DECLS
 

@@ -18,6 +18,8 @@ TARN_BEGIN_DECLS
 
 /* Steps of one stored procedure whose times the intake keeps (TARN_MAX_STEPS). */
 #define TARN_MOTION_MAX_STEPS 256
+/* Subevents of one stored procedure whose layout the intake keeps. */
+#define TARN_MOTION_MAX_SUBEVENTS 32
 
 /* Two-state tracker: distance and radial speed, with their covariance.
  * Distances in metres, speeds in metres per second (positive: the devices
@@ -46,6 +48,14 @@ typedef struct TarnLinkMotion {
     uint8_t timingSource; /* 0 none, 1 nominal step durations only, 2 subevent time stamps */
     uint16_t timingCount; /* steps of the stored procedure with a time in stepTimeS */
     float stepTimeS[TARN_MOTION_MAX_STEPS]; /* per stored step: s after the first step */
+    /* The stored procedure's subevents (the admitted ones holding steps, in
+     * order; a step-level record is one): steps of each, and the start of
+     * each in s after the procedure's first time stamp (NaN: no usable time
+     * stamp, it follows the previous one). A given step timing times the
+     * steps from them at the computation. */
+    uint8_t subeventCount;
+    uint16_t subeventSteps[TARN_MOTION_MAX_SUBEVENTS];
+    float subeventStartS[TARN_MOTION_MAX_SUBEVENTS];
     TarnMotionTrack track;
     /* Round-trip candidate of mode 1: the raw round trip minus the track,
      * smoothed (its multipath bias and noise), added back to the track. */
@@ -71,6 +81,8 @@ typedef struct TarnLinkMotion {
     double lastConf;      /* confidence of the latest delivered mode-1 result */
     /* What the latest computation did (read into TarnLatestComputation). */
     uint32_t lastMode;    /* tracking mode it ran in */
+    uint32_t lastTimingOrigin; /* TARN_TIMING_* the steps were timed by */
+    double lastStepScale; /* true step / step timing used (1 unless learned) */
     uint32_t lastFlags;   /* TARN_TRACK_FLAG_* */
     double lastSpeed;     /* m/s */
     double lastSpeedSd;   /* m/s; negative: none */

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "interface/interface_internal.h"
+#include "interface/step_timing.h"
 #include "tarn_diag.h"
 
 namespace tarn_link {
@@ -30,6 +31,9 @@ double phaseSd(double conf) {
 // duration within a subevent is nominal), more with nominal times only
 // (the gaps between subevents unknown).
 double speedSd(const TarnLinkMotion &m, double v, double searchSd) {
+    // Composed from the link's own timing, step times are as good as the
+    // time stamps between subevents.
+    if (m.lastTimingOrigin == TARN_TIMING_GIVEN) return searchSd + 0.01 * std::fabs(v);
     const double rel = m.timingSource == 2 ? 0.03 : 0.15;
     const double abs = m.timingSource == 2 ? 0.0 : 0.05;
     return searchSd + rel * std::fabs(v) + abs;
@@ -128,6 +132,7 @@ const tarn_track::TrackerConfig &motionTrackerConfig() {
 void motionNoteProcedure(TarnLinkMotion &m, const CsProcedure *proc, int stored) {
     m.timingCount = 0;
     m.timingSource = 0;
+    m.subeventCount = 0;
     if (stored != 1 || proc == nullptr || proc->initSubevents == nullptr ||
         proc->reflSubevents == nullptr || proc->numInitSubevents < 1)
         return;
@@ -161,13 +166,18 @@ void motionNoteProcedure(TarnLinkMotion &m, const CsProcedure *proc, int stored)
     double start = 0.0, prevStart = -1.0, end = 0.0;
     for (int a = 0; a < count && n < TARN_MOTION_MAX_STEPS; ++a) {
         double s;
-        if (stampOf(a, prevStart < 0.0 ? 0.0 : prevStart, &s)) {
+        const bool stamped = stampOf(a, prevStart < 0.0 ? 0.0 : prevStart, &s);
+        if (stamped) {
             start = s;
         } else {
             start = end;
             allStamped = false;
         }
         const int64_t steps = proc->initSubevents[admitted[a]].numSteps;
+        const int64_t room = TARN_MOTION_MAX_STEPS - n;
+        m.subeventStartS[a] = stamped ? static_cast<float>(s) : NAN;
+        m.subeventSteps[a] = static_cast<uint16_t>(steps < room ? steps : room);
+        m.subeventCount = static_cast<uint8_t>(a + 1);
         double step = tarn_rtp::kNominalStepS;
         double next;
         if (a + 1 < count && stampOf(a + 1, start, &next) && next > start)
@@ -184,11 +194,35 @@ void motionNoteProcedure(TarnLinkMotion &m, const CsProcedure *proc, int stored)
 void motionNoteSteps(TarnLinkMotion &m, const CsMeasurement *meas, int stored) {
     m.timingCount = 0;
     m.timingSource = 0;
+    m.subeventCount = 0;
     if (stored != 1 || meas == nullptr) return;
     const int n = meas->N > TARN_MOTION_MAX_STEPS ? TARN_MOTION_MAX_STEPS : meas->N;
+    m.subeventCount = 1;
+    m.subeventStartS[0] = 0.0f;
+    m.subeventSteps[0] = static_cast<uint16_t>(n);
     for (int i = 0; i < n; ++i) m.stepTimeS[i] = static_cast<float>(i * tarn_rtp::kNominalStepS);
     m.timingCount = static_cast<uint16_t>(n);
     m.timingSource = n > 0 ? 1 : 0;
+}
+
+int composeStepTimes(const TarnLinkMotion &m, const TarnStepTiming &timing,
+                     const CsMeasurement &meas, float *out) {
+    if (meas.modes == nullptr) return 0;
+    const int stored = meas.N < m.timingCount ? meas.N : m.timingCount;
+    const int nap = meas.NAP;
+    int n = 0;
+    double end = 0.0;
+    for (int a = 0; a < m.subeventCount && a < TARN_MOTION_MAX_SUBEVENTS; ++a) {
+        const float stamp = m.subeventStartS[a];
+        const double start = std::isfinite(stamp) ? static_cast<double>(stamp) : end;
+        double us = 0.0;
+        for (int j = 0; j < m.subeventSteps[a] && n < stored; ++j) {
+            out[n++] = static_cast<float>(start + us * 1e-6);
+            us += stepDurationUs(timing, meas.modes[n - 1], nap);
+        }
+        end = start + us * 1e-6;
+    }
+    return n;
 }
 
 // ---- One computation ----------------------------------------------------------------
@@ -203,6 +237,8 @@ MotionComputation::MotionComputation(CsContextItem *item, const ConfigOpts &inFo
         m.switched = 0;
     }
     m.lastMode = moving ? 1u : 0u;
+    m.lastTimingOrigin = TARN_TIMING_ASSUMED;
+    m.lastStepScale = 1.0;
     m.lastFlags = 0;
     m.lastSpeed = 0.0;
     m.lastSpeedSd = -1.0;
@@ -220,6 +256,11 @@ MotionComputation::MotionComputation(CsContextItem *item, const ConfigOpts &inFo
     request_.meas = ctx->meas;
     request_.stepTimeS = m.stepTimeS;
     request_.stepCount = m.timingCount;
+    if (stepTimingGiven(item_->state.stepTiming) && ctx->meas != nullptr) {
+        request_.stepTimeS = givenTimeS_;
+        request_.stepCount = composeStepTimes(m, item_->state.stepTiming, *ctx->meas, givenTimeS_);
+        m.lastTimingOrigin = TARN_TIMING_GIVEN;
+    }
     request_.sharpRef = finite(m.sharpRef) && m.sharpRef > 0.0 ? m.sharpRef : 0.0;
     const double now = ctx->timeUs / 1000000.0;
     if (m.track.valid == 1 && finite(now) && now >= m.track.time) {
@@ -413,11 +454,16 @@ void motionRecordLatest(const CsContextItem &item, TarnLatestComputation *latest
     latest->trackFlags = m.lastFlags;
     latest->speed = 0.0;
     latest->speedSd = -1.0;
+    latest->timingOrigin = TARN_TIMING_ASSUMED;
+    latest->reserved3 = 0;
+    latest->stepScale = 1.0;
     if (m.lastMode != 1) {
         latest->trackFlags = 0;
         return;  // the size stays the first version's: nothing of motion applies
     }
-    latest->size = TARN_LATEST_COMPUTATION_V2_SIZE;
+    latest->size = TARN_LATEST_COMPUTATION_V3_SIZE;
+    latest->timingOrigin = m.lastTimingOrigin;
+    latest->stepScale = m.lastStepScale;
     if ((m.lastFlags & TARN_TRACK_FLAG_TRACKING) != 0) {
         const double sf =
             item.ctx != nullptr && item.ctx->opts != nullptr ? distScale(*item.ctx->opts) : 1000.0;

@@ -30,6 +30,14 @@ void motionNoteProcedure(TarnLinkMotion &m, const CsProcedure *proc, int stored)
 // The same for a step-level record: steps kNominalStepS apart.
 void motionNoteSteps(TarnLinkMotion &m, const CsMeasurement *meas, int stored);
 
+// Times of the stored procedure's steps (s after its first time stamp)
+// composed from a given step timing: the steps of each subevent back to
+// back from its start (the previous subevent's end without a time stamp),
+// each lasting its mode's duration. Writes and returns at most the steps
+// the intake timed (m.timingCount), no more than meas holds.
+int composeStepTimes(const TarnLinkMotion &m, const TarnStepTiming &timing,
+                     const CsMeasurement &meas, float *out);
+
 // The tracker configuration of mode 1.
 const tarn_track::TrackerConfig &motionTrackerConfig();
 
@@ -63,6 +71,8 @@ class MotionComputation {
     bool active_ = false;
     ConfigOpts profile_;  // mode 1 only
     tarn_rtp::MotionRequest request_;
+    // Step times composed from the link's given timing (mode 1).
+    float givenTimeS_[TARN_MOTION_MAX_STEPS];
 };
 
 // Fills the appended fields of the link's latest-computation record and its

@@ -269,8 +269,8 @@ int tarnGetLatestComputation(CsLinkRef linkRef, TarnLatestComputation *out) {
     }
     TarnLatestComputation copy = item->latest;
     tarnRegistryUnlock();
-    // Motion: a computation in tracking mode 1 fills version 2.
-    copy.size = copy.size == TARN_LATEST_COMPUTATION_V2_SIZE ? TARN_LATEST_COMPUTATION_V2_SIZE
+    // Motion: a computation in tracking mode 1 fills versions 2 and 3.
+    copy.size = copy.size == TARN_LATEST_COMPUTATION_V3_SIZE ? TARN_LATEST_COMPUTATION_V3_SIZE
                                                             : TARN_LATEST_COMPUTATION_V1_SIZE;
     copy.version = TARN_LATEST_COMPUTATION_VERSION;
     copy.reserved = 0;

@@ -134,7 +134,7 @@ TEST(MotionEndToEnd, ModeContractAndLatestRecord) {
         SessionRow r;
         ASSERT_TRUE(s.process(p, &r));
         const TarnLatestComputation lc = latestOf(0x4d32);
-        EXPECT_EQ(lc.size, TARN_LATEST_COMPUTATION_V2_SIZE);
+        EXPECT_EQ(lc.size, TARN_LATEST_COMPUTATION_V3_SIZE);
         EXPECT_EQ(lc.version, TARN_LATEST_COMPUTATION_VERSION);
         EXPECT_EQ(lc.trackingMode, 1u);
         // (The target stops at the last procedure.)
@@ -193,7 +193,7 @@ TEST(MotionEndToEnd, ModeSwitchMidSession) {
         if (i >= 85) second.push_back(e);
         const TarnLatestComputation lc = latestOf(0x4d33);
         EXPECT_EQ(lc.size, (i >= 40 && i < 80) ? TARN_LATEST_COMPUTATION_V1_SIZE
-                                               : TARN_LATEST_COMPUTATION_V2_SIZE)
+                                               : TARN_LATEST_COMPUTATION_V3_SIZE)
             << i;
         if (i == 0 || i == 80) {
             EXPECT_NE(lc.trackFlags & TARN_TRACK_FLAG_RESTARTED, 0u) << i;
