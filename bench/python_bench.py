@@ -70,7 +70,7 @@ def bench_batch(tool, work, repeat, files=20, procedures=100):
     clusters = {}
     for n in (1, 2):
         cluster = LocalCluster(n_workers=n, threads_per_worker=1, processes=True,
-                               host="127.0.0.1", dashboard_address=None)
+                               host="127.0.0.1", dashboard_address="127.0.0.1:0")
         client = Client(cluster)
         client.run(lambda: __import__("tarn"))
         clusters[n] = (cluster, client)

@@ -599,17 +599,30 @@ struct Result {
     int trackingMode = 0;
     uint32_t trackFlags = 0;
     double speedMps = NAN, speedSdMps = NAN;
+    int timingOrigin = -1;  // TARN_TIMING_*; -1: not reported
+    double stepScale = NAN;
     uint32_t recordVersion = 0, recordSize = 0;
     std::vector<std::vector<double>> impulse;
     double tapM = NAN, firstM = NAN;
 };
+
+constexpr size_t kReasonChars = 160;  // tarn.SESSION_DTYPE's reason column
+
+// A session row in the order of tarn.SESSION_DTYPE.
+py::tuple rowTuple(const Result &r) {
+    return py::make_tuple(r.seq, r.timeS, r.trueM, r.rttM, r.phaseM, r.finalM, r.conf, r.rttConf,
+                          r.phaseConf, r.accepted, r.computation, r.consistent, r.trackingMode,
+                          r.speedMps, r.speedSdMps, r.trackFlags, r.timingOrigin, r.stepScale,
+                          r.reason.substr(0, kReasonChars));
+}
 
 std::atomic<long> gNextLink{0x7a600000};
 
 class Link {
   public:
     Link(const std::string &config, const std::vector<std::string> &sets, const std::string &cal,
-         int tracking, const std::string &input, bool impulse, double timeoutS) {
+         int tracking, const std::string &input, bool impulse, double timeoutS,
+         py::object stepTiming) {
         tarn_tool::InputFormat fmt;
         if (!tarn_tool::parseInputFormat(input, &fmt))
             throw py::value_error("unknown input format '" + input + "' (v1 or v2)");
@@ -639,47 +652,104 @@ class Link {
         if (tracking != 0 && !session_->setTrackingMode(tracking))
             refuse(log.reason(session_->error()));
         ref_ = ref;
+        if (py::isinstance<py::str>(stepTiming)) {
+            if (stepTiming.cast<std::string>() != "procedure")
+                throw py::value_error("step_timing must be a StepTiming, 'procedure' or None");
+            timingFromProcedures_ = true;
+        } else if (!stepTiming.is_none()) {
+            const StepTiming t = timingFromObject(stepTiming);
+            if (!t.known()) throw py::value_error("step_timing needs its four times");
+            std::string err;
+            if (!setTiming(t, &err)) refuse(err);
+        }
     }
 
     Result process(py::handle proc) {
         open();
         const Procedure p = procedureFromObject(proc);
         Result r;
-        tarn_tool::SessionRow row;
         bool ok;
-        std::string err;
-        std::vector<std::string> lines;
         {
             py::gil_scoped_release nogil;
-            std::lock_guard<std::mutex> g(mu_);
-            if (!session_) {
-                ok = false;
-                err = "the link is closed";
-            } else {
-            LogCapture log;
-            ok = session_->process(p, &row);
-            if (!ok) err = log.reason(session_->error());
-            else if (!row.accepted)
-                err = log.reason("the library refused the procedure (csIfAddMeasurement" +
-                                 std::string(input_v1() ? "" : "V2") + " returned 0)");
-            if (ok && row.accepted) fill(&r);
+            ok = run(p, &r);
+        }
+        if (!ok) refuse(r.reason);
+        return r;
+    }
+
+    // Rows of every procedure of an iterable of Procedure objects (rows as
+    // in tarn.SESSION_DTYPE); a refused procedure is a row, a link that
+    // stops answering raises.
+    py::list processRows(py::iterable procs) {
+        open();
+        py::list rows;
+        for (py::handle h : procs) {
+            const Procedure p = procedureFromObject(h);
+            Result r;
+            bool ok;
+            {
+                py::gil_scoped_release nogil;
+                ok = run(p, &r);
+            }
+            if (!ok) refuse(r.reason);
+            rows.append(rowTuple(r));
+        }
+        return rows;
+    }
+
+    // The same for a whole file, read here without the procedures ever
+    // becoming arrays: JSON Lines, or the only connection of a capture.
+    py::list replayFile(const std::string &path, bool capture) {
+        open();
+        RecordReader reader;
+        tarn_tool::CaptureSource source;
+        std::string why;
+        bool opened;
+        {
+            py::gil_scoped_release nogil;
+            tarn_tool::CaptureReplayArgs a;
+            a.path = path;
+            opened = capture ? source.open(a, &why) : reader.open(path, &why);
+        }
+        if (!opened) throw py::value_error(why);
+        py::list rows;
+        std::vector<Result> batch;
+        bool ok = true, more = true;
+        std::string failure;
+        while (more && ok) {
+            batch.clear();
+            {
+                py::gil_scoped_release nogil;
+                Procedure p;
+                // Rows go to Python a few at a time (the GIL is taken once per batch).
+                while (batch.size() < 64) {
+                    if (capture) {
+                        more = source.next(&p);
+                    } else {
+                        const RecordReader::Status st = reader.next(&p, &why);
+                        more = st == RecordReader::Status::Ok;
+                        if (st == RecordReader::Status::Malformed ||
+                            st == RecordReader::Status::ReadError) {
+                            const long line = reader.lineNumber() +
+                                              (st == RecordReader::Status::ReadError ? 1 : 0);
+                            failure = path + ":" + std::to_string(line) + ": " + why;
+                        }
+                    }
+                    if (!more) break;
+                    batch.emplace_back();
+                    if (!run(p, &batch.back())) {
+                        ok = false;
+                        break;
+                    }
+                }
+            }
+            for (const Result &r : batch) {
+                if (!ok && &r == &batch.back()) refuse(r.reason);
+                rows.append(rowTuple(r));
             }
         }
-        if (!ok) refuse(err);
-        r.seq = row.seq;
-        r.timeS = row.timeS;
-        r.trueM = row.trueM;
-        r.accepted = row.accepted;
-        r.reason = err;
-        if (row.finalM) r.finalM = *row.finalM;
-        if (row.phaseM) r.phaseM = *row.phaseM;
-        if (row.rttM) r.rttM = *row.rttM;
-        r.conf = row.conf;
-        r.phaseConf = row.phaseConf;
-        r.rttConf = row.rttConf;
-        r.computation = row.computation;
-        r.consistent = row.consistent;
-        return r;
+        if (!failure.empty()) throw py::value_error(failure);
+        return rows;
     }
 
     py::dict options() const {
@@ -699,6 +769,66 @@ class Link {
     bool closed() const { return !session_; }
 
   private:
+    // One procedure through the link, without the GIL. False when the
+    // library stopped answering or refused the step timing (reason in r).
+    bool run(const Procedure &p, Result *r) {
+        std::lock_guard<std::mutex> g(mu_);
+        if (!session_) {
+            r->reason = "the link is closed";
+            return false;
+        }
+        LogCapture log;
+        std::string err;
+        if (timingFromProcedures_ && p.timing != lastTiming_ && !setTiming(p.timing, &err)) {
+            r->reason = err;
+            return false;
+        }
+        tarn_tool::SessionRow row;
+        if (!session_->process(p, &row)) {
+            r->reason = log.reason(session_->error());
+            return false;
+        }
+        if (row.accepted)
+            fill(r);
+        else
+            r->reason = log.reason("the library refused the procedure (csIfAddMeasurement" +
+                                   std::string(input_v1() ? "" : "V2") + " returned 0)");
+        r->seq = row.seq;
+        r->timeS = row.timeS;
+        r->trueM = row.trueM;
+        r->accepted = row.accepted;
+        if (row.finalM) r->finalM = *row.finalM;
+        if (row.phaseM) r->phaseM = *row.phaseM;
+        if (row.rttM) r->rttM = *row.rttM;
+        r->conf = row.conf;
+        r->phaseConf = row.phaseConf;
+        r->rttConf = row.rttConf;
+        r->computation = row.computation;
+        r->consistent = row.consistent;
+        return true;
+    }
+
+    // Hands the link's step timing to the library (tarnSetStepTiming); an
+    // unknown timing returns the link to "timing unknown".
+    bool setTiming(const StepTiming &t, std::string *why) {
+        TarnStepTiming rec{};
+        rec.size = sizeof rec;
+        rec.tFcsUs = t.tFcsUs;
+        rec.tIp1Us = t.tIp1Us;
+        rec.tIp2Us = t.tIp2Us;
+        rec.tPmUs = t.tPmUs;
+        rec.tSwUs = t.tSwUs;
+        rec.phy = t.phy;
+        rec.rttType = t.rttType;
+        LogCapture log;
+        if (tarnSetStepTiming(ref_, &rec) != 1) {
+            *why = log.reason("the library refused the step timing (tarnSetStepTiming returned 0)");
+            return false;
+        }
+        lastTiming_ = t;
+        return true;
+    }
+
     bool input_v1() const { return fmt_ == tarn_tool::InputFormat::StepLevel; }
     void open() const {
         if (!session_) throw py::value_error("the link is closed");
@@ -715,6 +845,10 @@ class Link {
             r->speedMps = c.speed / sf;
             r->speedSdMps = c.speedSd >= 0 ? c.speedSd / sf : NAN;
         }
+        if (c.size >= TARN_LATEST_COMPUTATION_V3_SIZE && c.trackingMode == 1) {
+            r->timingOrigin = static_cast<int>(c.timingOrigin);
+            r->stepScale = c.stepScale;
+        }
         const tarn_tool::LibraryImpulse &ir = session_->lastImpulse();
         r->impulse = ir.paths;
         if (!ir.paths.empty()) {
@@ -727,6 +861,8 @@ class Link {
     tarn_tool::EffectiveOptions options_;
     CsLinkRef ref_ = 0;
     tarn_tool::InputFormat fmt_ = tarn_tool::InputFormat::Procedure;
+    bool timingFromProcedures_ = false;
+    StepTiming lastTiming_;  // what the library was last given (unknown at first)
     std::mutex mu_;
 };
 
@@ -881,6 +1017,8 @@ PYBIND11_MODULE(_tarn, m) {
         .def_readonly("track_flags", &Result::trackFlags)
         .def_readonly("speed_mps", &Result::speedMps)
         .def_readonly("speed_sd_mps", &Result::speedSdMps)
+        .def_readonly("timing_origin", &Result::timingOrigin)
+        .def_readonly("step_scale", &Result::stepScale)
         .def_readonly("record_version", &Result::recordVersion)
         .def_readonly("record_size", &Result::recordSize)
         .def_readonly("tap_m", &Result::tapM)
@@ -889,8 +1027,10 @@ PYBIND11_MODULE(_tarn, m) {
 
     py::class_<Link>(m, "Link")
         .def(py::init<const std::string &, const std::vector<std::string> &, const std::string &,
-                      int, const std::string &, bool, double>())
+                      int, const std::string &, bool, double, py::object>())
         .def("process", &Link::process)
+        .def("process_rows", &Link::processRows)
+        .def("replay_file", &Link::replayFile)
         .def("options", &Link::options)
         .def("notes", &Link::notes)
         .def("link_ref", &Link::linkRef)

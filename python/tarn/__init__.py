@@ -36,5 +36,5 @@ def __getattr__(name):
     # tarn.batch` finds its module not yet imported).
     if name in ("plot", "batch"):
         import importlib
-        return importlib.import_module(".plot", __name__)
+        return importlib.import_module("." + name, __name__)
     raise AttributeError("module 'tarn' has no attribute %r" % (name,))

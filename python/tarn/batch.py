@@ -151,7 +151,7 @@ def main(argv=None):
         # A local cluster, so that the progress bar counts files.
         from distributed import Client, LocalCluster
         cluster = LocalCluster(n_workers=os.cpu_count() or 1, threads_per_worker=1,
-                               processes=True, dashboard_address=None)
+                               processes=True, host="127.0.0.1", dashboard_address="127.0.0.1:0")
         client = Client(cluster)
     try:
         table = replay(paths, client=client, progress=True, **opts)

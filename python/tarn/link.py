@@ -53,16 +53,20 @@ class Link:
       combination: the guarded combination of the phase and round-trip
         results; this build of the library has no such extension, so any
         value but None raises NotImplementedError.
-      step_timing: the link's CS step timing (:class:`tarn.StepTiming`); this
-        build of the library has no step-timing extension, so any value but
-        None raises NotImplementedError.
+      step_timing: the link's CS step timing, handed to the library with
+        ``tarnSetStepTiming`` (tracking mode 1 times each step by it): a
+        :class:`tarn.StepTiming` for the whole link, or "procedure" to hand
+        over each procedure's own ``timing`` whenever it changes (a
+        procedure without one returns the link to "timing unknown", 150 us
+        per step). None (the default): the library is not told.
       input: "v2" (procedure records, default) or "v1" (step-level records).
       impulse: read the library's impulse response in every callback (about
         30 us per antenna path on the worker); off by default.
       timeout_s: seconds to wait for a result before raising Refused (30).
 
     Raises Refused (with the reason the library logged) when the library
-    refuses to create the link, its options or its tracking mode; ValueError
+    refuses to create the link, its options, its tracking mode or its step
+    timing; ValueError
     for a bad file, key or value.
 
     Thread: any Python thread; one procedure at a time per link (calls from
@@ -77,16 +81,14 @@ class Link:
             raise NotImplementedError(
                 "combination= needs the library's guarded-combination extension, which this "
                 "build of libtarn does not have")
-        if step_timing is not None:
-            raise NotImplementedError(
-                "step_timing= needs the library's step-timing extension (tarnSetStepTiming), "
-                "which this build of libtarn does not have")
         if tracking not in _TRACKING:
             raise ValueError("tracking must be 'still' or 'moving', not %r" % (tracking,))
         self.tracking = tracking
         self._link = _tarn.Link("" if config is None else str(config), _sets(set),
                                 "" if cal is None else str(cal), _TRACKING[tracking], str(input),
-                                bool(impulse), float(timeout_s))
+                                bool(impulse), float(timeout_s),
+                                step_timing if isinstance(step_timing, str) or step_timing is None
+                                else tuple(step_timing))
 
     def process(self, procedure):
         """Runs one :class:`tarn.Procedure` through the link and returns its
@@ -102,6 +104,9 @@ class Link:
           tracking_mode, speed_mps, speed_sd_mps, track_flags: tracking mode
             1's record (radial speed in m/s, positive moving apart, and its
             standard deviation; TARN_TRACK_FLAG_* bits); NaN/0 in mode 0;
+          timing_origin, step_scale: how mode 1 timed the steps (0 assumed
+            150 us, 1 given by step_timing, 2 learned; -1 not reported) and
+            the factor the durations were scaled by;
           record_version, record_size: of the latest-computation record;
           time_s, true_m, seq: the procedure's time (s), truth (m) and number;
           impulse_response(): the library's impulse response magnitudes

@@ -1,14 +1,14 @@
 """Sessions as tables: replays of procedures and the evaluation matrix."""
 
 import math
+import os
 
 import numpy as np
 
 from . import _tarn
 from .link import Link
-from .procedure import read
 
-REASON_CHARS = 160
+REASON_CHARS = 160  # as the extension module cuts them
 
 #: One row per procedure of a replay. Distances in metres (NaN: none),
 #: confidences in percent, time in seconds, speeds in m/s.
@@ -29,14 +29,10 @@ SESSION_DTYPE = np.dtype([
     ("speed_mps", "f8"),      # tracked radial speed (mode 1), NaN otherwise
     ("speed_sd_mps", "f8"),   # its standard deviation
     ("track_flags", "u4"),    # TARN_TRACK_FLAG_* of the computation
+    ("timing_origin", "i1"),  # mode 1: 0 assumed, 1 given, 2 learned step timing; -1 none
+    ("step_scale", "f8"),     # mode 1: the step durations' scale, NaN otherwise
     ("reason", "U%d" % REASON_CHARS),  # why the library refused the procedure
 ])
-
-
-def _row(r):
-    return (r.seq, r.time_s, r.true_m, r.rtt_m, r.phase_m, r.final_m, r.confidence, r.rtt_conf,
-            r.phase_conf, r.accepted, r.computation, r.consistent, r.tracking_mode, r.speed_mps,
-            r.speed_sd_mps, r.track_flags, r.reason[:REASON_CHARS])
 
 
 def replay(procedures, **link_options):
@@ -52,13 +48,14 @@ def replay(procedures, **link_options):
     link_options: those of :class:`tarn.Link` (config, set, cal, tracking,
       input, ...).
     """
-    if isinstance(procedures, (str, bytes)) or hasattr(procedures, "__fspath__"):
-        procedures = read(procedures, lazy=True)
-    rows = []
     with Link(**link_options) as link:
-        process = link._link.process
-        for p in procedures:
-            rows.append(_row(process(p)))
+        if isinstance(procedures, (str, bytes)) or hasattr(procedures, "__fspath__"):
+            path = os.fsdecode(procedures)
+            # Read by the library's side directly: the procedures need not
+            # become arrays to be replayed.
+            rows = link._link.replay_file(path, not path.endswith((".jsonl", ".json")))
+        else:
+            rows = link._link.process_rows(procedures)
     return np.array(rows, dtype=SESSION_DTYPE)
 
 

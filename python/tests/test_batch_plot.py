@@ -36,7 +36,7 @@ def corpus(tmp_path_factory):
 def client():
     distributed = pytest.importorskip("distributed")
     cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                       host="127.0.0.1", dashboard_address=None)
+                                       host="127.0.0.1", dashboard_address="127.0.0.1:0")
     c = distributed.Client(cluster)
     yield c
     c.close()

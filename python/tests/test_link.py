@@ -48,8 +48,6 @@ def test_option_and_argument_refusals(tmp_path):
         tarn.Link(tracking="fast")
     with pytest.raises(NotImplementedError, match="guarded-combination extension"):
         tarn.Link(combination="guarded")
-    with pytest.raises(NotImplementedError, match="tarnSetStepTiming"):
-        tarn.Link(step_timing=tarn.StepTiming(30, 45, 45, 40, 0, 1, 0))
     with pytest.raises(ValueError):
         tarn.Link(config=str(tmp_path / "missing.ini"))
     link = tarn.Link()
@@ -88,3 +86,24 @@ def test_walk_in_both_tracking_modes():
     out = moving[15:55]
     assert abs(np.median(out["speed_mps"]) - 1.0) < 0.15
     assert (moving["tracking"] == 1).all() and (still["tracking"] == 0).all()
+
+
+def test_step_timing_reaches_the_library():
+    timing = tarn.StepTiming(60, 40, 40, 20, 10, 1, 0)
+    procs = tarn.simulate(distance=2.0, speed=1.0, procedures=20, seed=6)
+    given = tarn.replay(procs, tracking="moving", step_timing=timing)
+    assumed = tarn.replay(procs, tracking="moving")
+    assert (given["tracking"] == 1).all()
+    assert (given["timing_origin"] == 1).all() and (assumed["timing_origin"] == 0).all()
+    assert (given["step_scale"] == 1.0).all()
+    # Steps timed at 280 us instead of 150 us move the corrected tones.
+    assert not np.array_equal(given["final_m"], assumed["final_m"])
+    for p in procs:
+        p.timing = timing
+    per_procedure = tarn.replay(procs, tracking="moving", step_timing="procedure")
+    assert np.array_equal(per_procedure["final_m"], given["final_m"])
+    with pytest.raises(tarn.Refused, match="T_FCS not allowed"):
+        tarn.Link(step_timing=tarn.StepTiming(17, 40, 40, 20, 10, 1, 0))
+    procs[5].timing = timing._replace(t_pm_us=21)
+    with pytest.raises(tarn.Refused, match="T_PM not allowed"):
+        tarn.replay(procs, tracking="moving", step_timing="procedure")
