@@ -127,3 +127,41 @@ def test_bad_shapes_and_files():
         tarn.simulate(distanse=1.0)
     with pytest.raises(ValueError, match="trajectory cannot be combined"):
         tarn.simulate(distance=1.0, trajectory=[(0, 1), (1, 2)])
+
+
+@pytest.mark.parametrize("distance", [0.7, 3.0, 12.5])
+def test_procedure_built_by_hand_from_tones(distance):
+    # One path of line of sight, a mode-2 step per channel, each side's tone
+    # turned by its own unknown phase: only the product carries the distance.
+    c = 299700000.0
+    ch = np.array([k for k in range(2, 77) if not 23 <= k <= 25])
+    theta = np.random.default_rng(1).uniform(0, 2 * np.pi, len(ch))
+    h = 800 * np.exp(-2j * np.pi * (2402 + ch) * 1e6 * distance / c)
+
+    def side(sign):
+        tones = np.stack([h * np.exp(sign * 1j * theta)] * 2, axis=1).round()
+        return tarn.Side(ch, np.full(len(ch), 2), tones=tones, timestamp_ns=[0])
+
+    p = tarn.Procedure(side(1), side(-1), true_m=distance)
+    assert p.initiator.n_tones.tolist() == [2] * len(ch) and p.initiator.nap.tolist() == [1]
+    with tarn.Link() as link:
+        r = link.process(p)
+    assert abs(r.distance_m - distance) < 0.01 and r.confidence > 50
+    assert math.isnan(r.rtt_m)  # no round-trip steps
+
+
+def test_evaluation_table_equals_the_tool(tool):
+    table = tarn.evaluate(scenarios=["los", "refl1"], distances=[2], walk=False, procedures=6)
+    out = subprocess.run([tool, "evaluate", "--scenario", "los,refl1", "--distances", "2",
+                          "--no-walk", "-n", "6", "--csv"], check=True, capture_output=True,
+                         text=True).stdout
+    rows = list(csv.DictReader(io.StringIO(out)))
+    assert table["scenario"].tolist() == ["los", "refl1"] and table["point"][0] == "2 m"
+    for r in rows:
+        got = table[table["scenario"] == r["scenario"]][0]
+        assert got[r["estimator"] + "_n"] == int(r["n"])
+        assert abs(got[r["estimator"] + "_median_m"] - float(r["median_m"])) < 5.1e-5
+        assert abs(got[r["estimator"] + "_p90_m"] - float(r["p90_m"])) < 5.1e-5
+    assert table["bound_m"][0] == pytest.approx(float(rows[0]["bound_m"]), abs=5e-6)
+    with pytest.raises(ValueError, match="nosuch"):
+        tarn.evaluate(scenarios=["nosuch"])
