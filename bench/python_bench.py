@@ -27,6 +27,8 @@ import sys
 import tempfile
 import time
 
+import numpy as np
+
 import tarn
 
 
@@ -87,10 +89,8 @@ def bench_batch(tool, work, repeat, files=20, procedures=100):
         for cluster, client in clusters.values():
             client.close()
             cluster.close()
-    same = (tables[1].tobytes() == tables[2].tobytes())
-    alone = [tarn.batch.replay_file(p) for p in paths]
-    import numpy as np
-    same_alone = np.concatenate(alone).tobytes() == tables[2].tobytes()
+    same = same_table(tables[1], tables[2])
+    same_alone = same_table(np.concatenate([tarn.batch.replay_file(p) for p in paths]), tables[2])
     print("batch of %d captures x %d procedures (%s), best / median of %d:" % (
         files, procedures, load(), repeat))
     print("  1 worker  %6.2f s / %6.2f s" % (min(times[1]), statistics.median(times[1])))
@@ -99,6 +99,19 @@ def bench_batch(tool, work, repeat, files=20, procedures=100):
         statistics.median(times[2]) / statistics.median(times[1])))
     print("  tables identical: 1 vs 2 workers %s, 2 workers vs each file alone %s" % (
         same, same_alone))
+
+
+def same_table(a, b):
+    if a.dtype != b.dtype or len(a) != len(b):
+        return False
+    for n in a.dtype.names:
+        x, y = a[n], b[n]
+        if x.dtype.kind == "f":
+            if not np.array_equal(x, y, equal_nan=True):
+                return False
+        elif not (x == y).all():
+            return False
+    return True
 
 
 def peak_kib(cmd, env=None):
@@ -117,6 +130,7 @@ def bench_memory(tool, work, megabytes=50):
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
     py = sys.executable
     tool_kib = peak_kib([tool, "replay", "--capture", path, "--csv", os.devnull])
+    numpy_kib = peak_kib([py, "-c", "import numpy"], env)
     base_kib = peak_kib([py, "-c", "import tarn"], env)
     iter_kib = peak_kib([py, "-c", "import sys, tarn\nfor p in tarn.read_capture(sys.argv[1], "
                          "lazy=True): pass", path], env)
@@ -124,6 +138,7 @@ def bench_memory(tool, work, megabytes=50):
     print("memory, a %.1f MB capture of %d procedures (%s), peak resident set:" % (
         size, n, load()))
     print("  tool replay --capture        %7.1f MiB" % (tool_kib / 1024))
+    print("  python3 -c 'import numpy'    %7.1f MiB" % (numpy_kib / 1024))
     print("  python3 -c 'import tarn'     %7.1f MiB" % (base_kib / 1024))
     print("  read_capture(lazy=True)      %7.1f MiB  = %.2f x the tool (%.1f MiB above the "
           "interpreter with the package loaded)" % (iter_kib / 1024, iter_kib / tool_kib,

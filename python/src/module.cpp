@@ -998,7 +998,15 @@ PYBIND11_MODULE(_tarn, m) {
         .def("__next__", &CaptureIter::next)
         .def("report", &CaptureIter::report);
 
-    py::class_<Result>(m, "Result")
+    py::class_<Result>(m, "Result",
+                       "What the library delivered for one procedure (see tarn.Link.process):\n"
+                       "distance_m / final_m (metres, NaN: no estimate), confidence (percent,\n"
+                       "-1: none), phase_m, phase_conf, rtt_m, rtt_conf (the candidates the\n"
+                       "worker combined; metres, percent), computation, consistent,\n"
+                       "tracking_mode, speed_mps, speed_sd_mps (m/s), track_flags,\n"
+                       "timing_origin, step_scale, record_version, record_size, accepted,\n"
+                       "reason, seq, time_s (s), true_m (m), tap_m and first_m (metres) and\n"
+                       "impulse_response() (paths x taps; tap k at first_m + k * tap_m m).")
         .def_readonly("seq", &Result::seq)
         .def_readonly("time_s", &Result::timeS)
         .def_readonly("true_m", &Result::trueM)

@@ -23,10 +23,11 @@ import numpy as np
 
 from .session import SESSION_DTYPE, replay as _replay_one, write_csv
 
-FILE_CHARS = 256
 ERROR_CHARS = 200
-BATCH_DTYPE = np.dtype([("file", "U%d" % FILE_CHARS)] + [
-    (n, SESSION_DTYPE.fields[n][0]) for n in SESSION_DTYPE.names] + [("error", "U%d" % ERROR_CHARS)])
+#: The session columns (tarn.SESSION_DTYPE) between "file" (the path as
+#: given, str) and "error" (str; '' unless the file could not be replayed).
+BATCH_DTYPE = np.dtype([("file", "O")] + [
+    (n, SESSION_DTYPE.fields[n][0]) for n in SESSION_DTYPE.names] + [("error", "O")])
 
 #: File name endings replayed when a directory is given.
 SUFFIXES = (".jsonl", ".btsnoop", ".log", ".cfa")
@@ -42,6 +43,7 @@ def replay_file(path, **link_options):
         for n in SESSION_DTYPE.names:
             out[n] = table[n]
         out["file"] = path
+        out["error"] = ""
         return out
     except Exception as e:  # a damaged file is a row, not the end of the batch
         out = np.zeros(1, BATCH_DTYPE)
@@ -50,6 +52,7 @@ def replay_file(path, **link_options):
                 out[n] = np.nan
         out["seq"] = -1
         out["conf"] = -1
+        out["reason"] = ""
         out["file"] = path
         out["error"] = ("%s: %s" % (type(e).__name__, e))[:ERROR_CHARS]
         return out

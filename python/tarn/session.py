@@ -8,7 +8,7 @@ import numpy as np
 from . import _tarn
 from .link import Link
 
-REASON_CHARS = 160  # as the extension module cuts them
+REASON_CHARS = 160  # the extension module cuts reasons to this length
 
 #: One row per procedure of a replay. Distances in metres (NaN: none),
 #: confidences in percent, time in seconds, speeds in m/s.
@@ -31,7 +31,7 @@ SESSION_DTYPE = np.dtype([
     ("track_flags", "u4"),    # TARN_TRACK_FLAG_* of the computation
     ("timing_origin", "i1"),  # mode 1: 0 assumed, 1 given, 2 learned step timing; -1 none
     ("step_scale", "f8"),     # mode 1: the step durations' scale, NaN otherwise
-    ("reason", "U%d" % REASON_CHARS),  # why the library refused the procedure
+    ("reason", "O"),          # why the library refused the procedure (str, '' if it did not)
 ])
 
 
