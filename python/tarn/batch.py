@@ -53,6 +53,7 @@ def replay_file(path, **link_options):
         out["seq"] = -1
         out["conf"] = -1
         out["reason"] = ""
+        out["timing_origin"] = -1
         out["file"] = path
         out["error"] = ("%s: %s" % (type(e).__name__, e))[:ERROR_CHARS]
         return out
