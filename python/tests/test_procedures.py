@@ -39,15 +39,17 @@ def rebuilt(p):
     return tarn.Procedure(side(p.initiator), side(p.reflector), p.true_m, p.timing)
 
 
-@pytest.mark.parametrize("tracking,extra", [("still", []), ("moving", ["-r", "none", "-a", "4"])])
-def test_arrays_to_library_equal_the_tool(tool, tmp_path, tracking, extra):
+@pytest.mark.parametrize("tracking,extra,fmt", [("still", [], "v2"),
+                                                ("moving", ["-r", "none", "-a", "4"], "v2"),
+                                                ("still", ["--tone-mode", "3"], "v1")])
+def test_arrays_to_library_equal_the_tool(tool, tmp_path, tracking, extra, fmt):
     path = str(tmp_path / "s.jsonl")
     subprocess.run([tool, "simulate", "-d", "2", "--speed", "1", "-n", "40", "-s", "3", *extra,
                     "-o", path], check=True, capture_output=True)
     procs = [rebuilt(p) for p in tarn.read_procedures(path)]
     assert procs == tarn.read_procedures(path)
-    table = tarn.replay(procs, tracking=tracking)
-    assert_same_as_tool(table, tool_rows(tool, path, "--tracking", tracking))
+    table = tarn.replay(procs, tracking=tracking, input=fmt)
+    assert_same_as_tool(table, tool_rows(tool, path, "--tracking", tracking, "--format", fmt))
     assert (table["tracking"] == (1 if tracking == "moving" else 0)).all()
 
 
