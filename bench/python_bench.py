@@ -152,11 +152,14 @@ def main():
     ap.add_argument("--tool", required=True)
     ap.add_argument("--only", default="replay,batch,memory")
     ap.add_argument("--repeat", type=int, default=3)
+    ap.add_argument("--batch-procedures", type=int, default=100,
+                    help="procedures per capture of the batch (20 captures)")
     a = ap.parse_args()
     with tempfile.TemporaryDirectory() as work:
         for name in a.only.split(","):
             {"replay": lambda: bench_replay(a.tool, work, a.repeat),
-             "batch": lambda: bench_batch(a.tool, work, a.repeat),
+             "batch": lambda: bench_batch(a.tool, work, a.repeat,
+                                         procedures=a.batch_procedures),
              "memory": lambda: bench_memory(a.tool, work)}[name]()
             sys.stdout.flush()
 
