@@ -10,7 +10,8 @@
  * helpers; they are listed in the section "Extensions" of the header that
  * declares them (here: tarnGetLatestComputation,
  * tarnGetLatestImpulseResponse, tarnGetLinkOptions, tarnSetTrackingMode and
- * tarnSetStepTiming).
+ * tarnGetLatestImpulseResponse, tarnGetLinkOptions, tarnSetTrackingMode,
+ * tarnSetStepTiming and tarnSetCombination).
  *
  * Threads and locks. The host calls the host functions from any of its
  * threads; one worker thread of the library computes every estimate and
@@ -83,43 +84,120 @@ typedef struct TarnLatestComputation {
     uint32_t version;  /* out: TARN_LATEST_COMPUTATION_VERSION of the library */
     uint32_t sequence; /* out: computations of this link so far; 0 = none yet */
     uint32_t reserved; /* zero */
-    RangeEstimate phase; /* phase candidate (valid 1 = the phase estimator gave a distance) */
+    RangeEstimate phase; /* phase candidate (valid 1 = the phase estimator gave a distance;
+                            with TARN_INTEGRITY_FIRST_PATH the first path's distance) */
     RangeEstimate rtt;   /* round-trip-time candidate (valid 1 = likewise) */
     CsEstimate result;   /* the result delivered for this computation */
-    /* Version 2: the tracking mode (see tarnSetTrackingMode). Filled only
-     * for a computation made in tracking mode 1; for one in mode 0 the
-     * library fills the first version's bytes (size reports which). */
+    /* Version 2: the tracking mode (see tarnSetTrackingMode). Meaningful
+     * for a computation made in tracking mode 1 (see version 4 for mode 0). */
     uint32_t trackingMode; /* 1: the computation ran in tracking mode 1 */
     uint32_t trackFlags;   /* TARN_TRACK_FLAG_* (tarn_track.h): what the tracker did */
     double speed;   /* radial speed of the target, 1/distSF metre per second
                        (distSF 1000: mm/s), positive while the devices move
                        apart; 0 when not tracking */
     double speedSd; /* its standard deviation, same unit; -1 when not tracking */
-    /* Version 3: how the computation timed the procedure's steps. Filled,
-     * like version 2, only for a computation in tracking mode 1 (mode 0 does
-     * not time steps); size reports whether it is. */
+    /* Version 3: how the computation timed the procedure's steps.
+     * Meaningful, like version 2, for a computation in tracking mode 1
+     * (mode 0 does not time steps). */
     uint32_t timingOrigin; /* TARN_TIMING_*: where the step durations came from */
     uint32_t reserved3;    /* zero */
-    double stepScale;      /* the factor the step durations were scaled by:
-                              1.0 when given or assumed; when learned, the
-                              learned ratio true step / assumed step */
+    double stepScale;      /* the factor the 150 us steps were scaled by:
+                              1.0 when given; when learned, the learned
+                              ratio true step / 150 us; when assumed, the
+                              factor being tried while the link learns it
+                              (1.0 at first) */
+    /* Version 4: the integrity of the computation, filled for every
+     * computation in either tracking mode and combination (from this version
+     * on the whole record is filled: for a computation in tracking mode 0
+     * trackingMode, trackFlags and speed are 0, speedSd -1, timingOrigin
+     * TARN_TIMING_ASSUMED and stepScale 1). Standard uncertainties are in metres (not
+     * distSF units), each a 1-sigma figure formed from this procedure's data:
+     * the spread of the antenna paths' and MUSIC orders' distances and the
+     * phase slope's residual for the phase candidate, the spread and count of
+     * the usable round-trip steps (and the multipath the response shows) for
+     * the round trip. -1 = no such candidate. */
+    double sigmaM;      /* of the delivered distance */
+    double phaseSigmaM; /* of the phase candidate */
+    double rttSigmaM;   /* of the round-trip candidate */
+    uint32_t integrityFlags; /* TARN_INTEGRITY_* below */
+    uint32_t combination;    /* combination mode the result was formed with (tarnSetCombination) */
+    double firstPathM;  /* earliest significant path of the response, metres; -1 none found */
 } TarnLatestComputation;
 
 /* TarnLatestComputation.timingOrigin. */
-#define TARN_TIMING_ASSUMED 0u /* no timing known: 150 us per step (and the subevent time stamps) */
+#define TARN_TIMING_ASSUMED 0u /* no timing known, none learned yet: 150 us per step x
+                                  stepScale (and the subevent time stamps); the
+                                  speed the tones show does not steer the track */
 #define TARN_TIMING_GIVEN 1u   /* composed from the timing given with tarnSetStepTiming */
-#define TARN_TIMING_LEARNED 2u /* the assumed durations scaled by a step scale learned from the link */
+#define TARN_TIMING_LEARNED 2u /* the assumed durations scaled by a step scale learned from the
+                                  link: the factor that lines each procedure's tones up
+                                  within its subevents at the speed the track sees,
+                                  confirmed by a round of procedures */
 
-#define TARN_LATEST_COMPUTATION_VERSION 3u
+
+
+/* Integrity flags of a computation (integrityFlags). Each is a statement
+ * about this procedure, set in every combination mode; the rules use
+ * J = sqrt(phaseSigmaM^2 + rttSigmaM^2), the joint uncertainty, and
+ * TARN_INTEGRITY_MULTIPATH_ALLOWANCE_M, how long an honest round trip may
+ * read under multipath. */
+/* Both candidates valid and |phase - round trip| > 3 J. */
+#define TARN_INTEGRITY_DISAGREE 0x001u
+/* The phase distance (the phase candidate; without one, the median of the
+ * antenna paths' phase-slope distances, which a manipulation can push below
+ * zero where the pipeline gives no distance) is shorter than the round
+ * trip's lower bound (round trip - allowance) by more than 2 J: something
+ * advanced the phase
+ * (manipulation suspected). A reflector cannot advance the round trip's
+ * timing when it is protected by a random sequence. */
+#define TARN_INTEGRITY_MANIPULATION 0x002u
+/* The response holds more than one significant path: a two-path fit of one
+ * antenna path's channel response finds a second path at least 0.6 m from
+ * the first with at least a quarter of the stronger one's amplitude, and
+ * it explains the response clearly better than one path does. */
+#define TARN_INTEGRITY_MULTIPATH 0x004u
+/* Direct path possibly blocked: of those two paths the earlier one is the
+ * weaker (below 0.8 of the later one's amplitude); firstPathM gives it. */
+#define TARN_INTEGRITY_BLOCKED 0x008u
+/* Residual frequency offset or phase jumps: neighbouring channels (up to
+ * 4 MHz apart) measured in different subevents (runs of tone steps between
+ * mode-0 steps) turn against each other by more than 45 degrees on average
+ * beyond the turn of same-subevent neighbours, and by 25 degrees more than
+ * those vary among themselves. */
+#define TARN_INTEGRITY_PHASE_JUMPS 0x010u
+/* The tracking (re)started with this computation: the phase pipeline's
+ * filters reset (first procedure, a gap, repeated invalid procedures) or
+ * the moving-target tracker started over. */
+#define TARN_INTEGRITY_RESTARTED 0x020u
+/* The round trip is not known to be protected by a random sequence: the
+ * link's RTT type (given with tarnSetStepTiming) is AA-only (0) or a fixed
+ * sounding sequence (1, 2), or the host did not give it. */
+#define TARN_INTEGRITY_RTT_UNPROTECTED 0x040u
+/* The delivered distance is the round trip (guarded combination: the phase
+ * distance was refused, or there was none). */
+#define TARN_INTEGRITY_RTT_DELIVERED 0x080u
+/* The delivered distance follows the first path of a blocked direct path
+ * (guarded combination or tracking mode 1). */
+#define TARN_INTEGRITY_FIRST_PATH 0x100u
+/* The delivered distance fuses both candidates by their uncertainties. */
+#define TARN_INTEGRITY_FUSED 0x200u
+
+/* How far an honest round trip may read long under multipath, metres. */
+#define TARN_INTEGRITY_MULTIPATH_ALLOWANCE_M 1.0
+
+#define TARN_LATEST_COMPUTATION_VERSION 4u
 /* Bytes of the first version; a smaller size is refused. */
 #define TARN_LATEST_COMPUTATION_V1_SIZE \
     ((uint32_t)(offsetof(TarnLatestComputation, result) + sizeof(CsEstimate)))
 /* Bytes of the second version. */
 #define TARN_LATEST_COMPUTATION_V2_SIZE \
     ((uint32_t)(offsetof(TarnLatestComputation, speedSd) + sizeof(double)))
-/* Bytes of the third version (the whole record). */
+/* Bytes of the third version. */
 #define TARN_LATEST_COMPUTATION_V3_SIZE \
     ((uint32_t)(offsetof(TarnLatestComputation, stepScale) + sizeof(double)))
+/* Bytes of the fourth version (the whole record). */
+#define TARN_LATEST_COMPUTATION_V4_SIZE \
+    ((uint32_t)(offsetof(TarnLatestComputation, firstPathM) + sizeof(double)))
 
 /* The options a link computes with, as read through the extension
  * tarnGetLinkOptions (see "Extensions" below). Sized like
@@ -182,6 +260,9 @@ typedef struct TarnLinkState {
     /* The step timing given with tarnSetStepTiming; size 0: none given
      * (the timing is unknown). */
     TarnStepTiming stepTiming;
+    /* The combination mode set with tarnSetCombination; zero-filled: 0, the
+     * specified rule. */
+    uint32_t combination;
 } TarnLinkState;
 
 /* Registry entry of one link, owned by the registry (allocated by csIfInit,
@@ -229,7 +310,19 @@ TARN_STATIC_ASSERT(offsetof(TarnLatestComputation, reserved3) == 132,
 TARN_STATIC_ASSERT(offsetof(TarnLatestComputation, stepScale) == 136,
                    "TarnLatestComputation layout");
 TARN_STATIC_ASSERT(TARN_LATEST_COMPUTATION_V3_SIZE == 144, "TarnLatestComputation layout");
-TARN_STATIC_ASSERT(sizeof(TarnLatestComputation) == 144, "TarnLatestComputation layout");
+TARN_STATIC_ASSERT(offsetof(TarnLatestComputation, sigmaM) == 144, "TarnLatestComputation layout");
+TARN_STATIC_ASSERT(offsetof(TarnLatestComputation, phaseSigmaM) == 152,
+                   "TarnLatestComputation layout");
+TARN_STATIC_ASSERT(offsetof(TarnLatestComputation, rttSigmaM) == 160,
+                   "TarnLatestComputation layout");
+TARN_STATIC_ASSERT(offsetof(TarnLatestComputation, integrityFlags) == 168,
+                   "TarnLatestComputation layout");
+TARN_STATIC_ASSERT(offsetof(TarnLatestComputation, combination) == 172,
+                   "TarnLatestComputation layout");
+TARN_STATIC_ASSERT(offsetof(TarnLatestComputation, firstPathM) == 176,
+                   "TarnLatestComputation layout");
+TARN_STATIC_ASSERT(TARN_LATEST_COMPUTATION_V4_SIZE == 184, "TarnLatestComputation layout");
+TARN_STATIC_ASSERT(sizeof(TarnLatestComputation) == 184, "TarnLatestComputation layout");
 TARN_STATIC_ASSERT(sizeof(TarnStepTiming) == 16, "TarnStepTiming layout");
 TARN_STATIC_ASSERT(offsetof(TarnStepTiming, size) == 0, "TarnStepTiming layout");
 TARN_STATIC_ASSERT(offsetof(TarnStepTiming, tFcsUs) == 4, "TarnStepTiming layout");
@@ -423,10 +516,12 @@ TARN_API int tarnGetLinkOptions(CsLinkRef linkRef, TarnLinkOptions *out);
  *           (rttFilterType 0). Every tone is corrected for the motion within
  *           its procedure, with the speed measured from the procedure's own
  *           tones (around the tracked speed once the track is sure of it):
- *           steps are timed from the subevent time stamps (controller
- *           records) and 150 us per step within a subevent (at most the time
- *           to the next subevent), or 150 us per step for step-level
- *           records. One tracker per link follows distance and radial speed
+ *           with a step timing given (tarnSetStepTiming) each step lasts
+ *           what it composes to, back to back from its subevent's time
+ *           stamp; without one, steps are timed from the subevent time
+ *           stamps (controller records) and 150 us per step within a
+ *           subevent (at most the time to the next subevent), or 150 us per
+ *           step for step-level records. One tracker per link follows distance and radial speed
  *           (a Kalman filter, process noise from a maximum acceleration of
  *           6 m/s^2); it takes the phase candidate, rejects one far from it
  *           (a reflection, a spurious short root) and clips one just outside
@@ -441,8 +536,9 @@ TARN_API int tarnGetLinkOptions(CsLinkRef linkRef, TarnLinkOptions *out);
  *           only the round trip holds the track. The round-trip candidate
  *           reported by tarnGetLatestComputation is the tracked distance plus
  *           the round trip's smoothed offset from it, and the record carries
- *           the tracked speed. Until a track exists (no usable candidate yet)
- *           results are combined as in mode 0. In calibration mode
+ *           the tracked speed and how the steps were timed. Until a track
+ *           exists (no usable candidate yet) results are combined as in
+ *           mode 0. In calibration mode
  *           (EnableCal 1) the link computes as in mode 0.
  * The mode belongs to the link, not to its options: option installs
  * (csIfSetParam type 0), configuration and calibration files leave it as
@@ -459,6 +555,40 @@ TARN_API int tarnGetLinkOptions(CsLinkRef linkRef, TarnLinkOptions *out);
  * is being computed (never for queued ones). */
 TARN_API int tarnSetTrackingMode(CsLinkRef linkRef, int mode);
 
+/* Combination mode of link linkRef: how the phase and round-trip candidates
+ * become the delivered distance.
+ *   mode 0: the specified rule (the default of every new link): the phase
+ *           candidate unless a valid round trip differs from it by more than
+ *           rtpWithinRttThresh. Results are exactly those of a library
+ *           without this extension.
+ *   mode 1: guarded. The round trip, whose timing a reflector cannot
+ *           advance when the link uses random sequences, bounds the result
+ *           from below: a phase distance under the round trip's lower bound
+ *           (TARN_INTEGRITY_MANIPULATION) is never delivered, the round trip
+ *           is, with its uncertainty. So is the round trip when the phase
+ *           shows residual frequency offset or phase jumps
+ *           (TARN_INTEGRITY_PHASE_JUMPS). Candidates within 2 J of each
+ *           other are fused by their uncertainties (inverse-variance
+ *           weights); a phase distance shorter than the round trip by up to
+ *           the multipath allowance (honest multipath makes the round trip
+ *           read long) is delivered as it is, and so is one longer than the
+ *           round trip. When the direct path looks blocked
+ *           (TARN_INTEGRITY_BLOCKED) the phase candidate follows the first
+ *           path (TARN_INTEGRITY_FIRST_PATH), as it does in tracking mode 1
+ *           whatever the combination. The confidence is the delivered
+ *           candidate's (the phase one's when fused, 0 for the round trip).
+ * Either way tarnGetLatestComputation reports the uncertainties and flags
+ * (they are computed in both modes). The mode belongs to the link like the
+ * tracking mode: option installs and files leave it, it ends with the link,
+ * and it applies from the link's next computation (one already queued
+ * included). Tracking mode 1 forms its own result with its tracker; in
+ * mode 1 the guard then applies the lower bound to the tracked distance.
+ * Returns 1 when set, 0 for an unknown link or a mode other than 0 and 1
+ * (nothing changes; logged).
+ * Thread: any host thread after csIfInit returned, and the link's result
+ * callback. It takes the registry lock, so outside the callback it may wait
+ * while an estimate is being computed (never for queued ones). */
+TARN_API int tarnSetCombination(CsLinkRef linkRef, int mode);
 /* Step timing of link linkRef: the CS timing of its configuration, from
  * which the library times each step of a procedure (tracking mode 1 corrects
  * every tone for the motion up to its own moment; mode 0 does not use it).

@@ -41,6 +41,34 @@ typedef struct TarnMotionTrack {
     double missSpeed;   /* m/s, the latest rejected speed */
 } TarnMotionTrack;
 
+/* The link's own step duration, learned when the host gives no step timing:
+ * scale = true step duration / the nominal one (times within a subevent are
+ * nominal x scale). Its evidence: per procedure, the factor that lines the
+ * tones up within their subevents at the speed the track sees; or, where
+ * the speed itself carries the scale, segments of about a second comparing
+ * the track's displacement with what the tones' speeds add up to. Each
+ * round of evidence rescales; a round that finds the factor 1 confirms it. */
+typedef struct TarnStepScale {
+    uint8_t known;    /* 1: the latest round confirmed the scale in use */
+    uint8_t rounds;   /* rounds completed (saturates at 255) */
+    uint16_t samples; /* segments in the current round */
+    double scale;     /* in use; 0 (zero-filled) reads as 1 */
+    double sumXY;     /* current round: weighted sums of the regression */
+    double sumYY;     /*   (displacement difference on displacement x sensitivity) */
+    double bound;     /* largest scale the subevent time stamps allow; 0: none */
+    /* The open segment: since segTime (s) at track distance segDist (m),
+     * the measured speeds integrated (m), with their variance (m^2), and
+     * the mean sensitivity of those measurements. */
+    uint8_t segOpen;
+    uint16_t segCount;
+    double segTime;
+    double segDist;
+    double segLastTime;
+    double segMoved;
+    double segMovedVar;
+    double segSens;
+} TarnStepScale;
+
 /* Everything the moving-target mode keeps per link. Zero-filled: mode 0. */
 typedef struct TarnLinkMotion {
     uint32_t modeKey;     /* TARN_MOTION_MODE_KEY: mode 1; anything else: mode 0 */
@@ -86,6 +114,15 @@ typedef struct TarnLinkMotion {
     uint32_t lastFlags;   /* TARN_TRACK_FLAG_* */
     double lastSpeed;     /* m/s */
     double lastSpeedSd;   /* m/s; negative: none */
+    TarnStepScale stepScale; /* learned step duration (no step timing given) */
+    /* A target standing still: consecutive procedures whose tones showed no
+     * motion, and those that showed some (the link computes and delivers as
+     * the default tracking does from a few of the first to a few of the
+     * second; a new track starts still). */
+    uint8_t stillCount;
+    uint8_t movingCount;
+    uint8_t stillActive; /* the latest computation was one of a still target */
+    uint8_t stillRttMisses; /* round trips in a row far from a still target */
 } TarnLinkMotion;
 
 #define TARN_MOTION_MODE_KEY 0x4d4f5631u /* "MOV1" */

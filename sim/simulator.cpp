@@ -176,14 +176,89 @@ int SimConfig::stepsPerProcedure() const {
     return steps;
 }
 
+double SimConfig::subeventDurationS(int s, std::vector<double> *stepStartS) const {
+    const int tones = static_cast<int>(channelMapChannels(channelMap).size());
+    const std::vector<int> plan = subeventPlan(*this, tones, s);
+    if (stepStartS != nullptr) stepStartS->clear();
+    double t = 0.0;
+    for (int entry : plan) {
+        if (stepStartS != nullptr) stepStartS->push_back(t);
+        const int mode = entry == kMode0 ? 0 : entry == kRoundTrip ? 1 : toneMode;
+        t += timing.known() ? stepDurationS(timing, mode, nap) : stepS;
+    }
+    return t;
+}
+
 double SimConfig::subeventSpacingS() const {
     if (subeventIntervalS > 0.0) return subeventIntervalS;
+    constexpr double slot = 625e-6;
+    if (timing.known()) {
+        double longest = 0.0;
+        for (int s = 0; s < subevents && s < kMaxSubevents; ++s)
+            longest = std::max(longest, subeventDurationS(s));
+        return std::max(1.0, std::ceil(longest / slot - 1e-9)) * slot;
+    }
     const int tones = static_cast<int>(channelMapChannels(channelMap).size());
     size_t most = 0;
     for (int s = 0; s < subevents && s < kMaxSubevents; ++s)
         most = std::max(most, subeventPlan(*this, tones, s).size());
-    constexpr double slot = 625e-6;
     return std::max(1.0, std::ceil(most * stepS / slot - 1e-9)) * slot;
+}
+
+// ---- Step timing ---------------------------------------------------------------
+
+namespace {
+template <size_t N>
+bool oneOf(unsigned v, const unsigned (&set)[N]) {
+    return std::find(std::begin(set), std::end(set), v) != std::end(set);
+}
+}  // namespace
+
+std::string stepTimingFault(const StepTiming &t) {
+    static const unsigned ip[] = {10, 20, 30, 40, 50, 60, 80, 145};
+    static const unsigned fcs[] = {15, 20, 30, 40, 50, 60, 80, 100, 120, 150};
+    static const unsigned pm[] = {10, 20, 40};
+    static const unsigned sw[] = {0, 1, 2, 4, 10};
+    if (!t.known()) return "";
+    if (!oneOf(t.tFcsUs, fcs)) return "T_FCS must be one of 15, 20, 30, 40, 50, 60, 80, 100, 120, 150";
+    if (!oneOf(t.tIp1Us, ip) || !oneOf(t.tIp2Us, ip))
+        return "T_IP1 and T_IP2 must be one of 10, 20, 30, 40, 50, 60, 80, 145";
+    if (!oneOf(t.tPmUs, pm)) return "T_PM must be one of 10, 20, 40";
+    if (!oneOf(t.tSwUs, sw)) return "T_SW must be one of 0, 1, 2, 4, 10";
+    if (t.phy > 3) return "the PHY must be 1 (LE 1M), 2 (LE 2M) or 3 (LE 2M 2BT)";
+    if (t.rttType > 6) return "the RTT type must be 0 to 6";
+    return "";
+}
+
+double stepDurationS(const StepTiming &t, int mode, int nap) {
+    if (!t.known() || nap < 1 || nap > 4) return 0.0;
+    // The CS_SYNC packet: preamble, access address, the sounding or random
+    // sequence of the RTT type, trailer; 1 us a bit on LE 1M, 0.5 us on the
+    // 2 Msym/s PHYs (whose preamble is 16 bits).
+    static const int seqBits[7] = {0, 32, 96, 32, 64, 96, 128};
+    const double bits = t.rttType <= 6 ? seqBits[t.rttType] : 0;
+    const double syncUs = t.phy <= 1 ? 8 + 32 + 4 + bits : (16 + 32 + 4 + bits) / 2.0;
+    constexpr double rampDownUs = 5, guardUs = 10, freqMeasureUs = 80;
+    // One tone slot per antenna path and the extension slot, each side.
+    const double slotsUs = ((nap > 1 ? t.tSwUs : 0) + t.tPmUs) * (nap + 1.0);
+    double us = 0;
+    switch (mode) {
+        case 0:  // initiator's CS_SYNC, reflector's CS_SYNC and its tone
+            us = t.tFcsUs + 2 * (syncUs + rampDownUs) + t.tIp1Us + guardUs + freqMeasureUs;
+            break;
+        case 1:  // the two CS_SYNC packets
+            us = t.tFcsUs + 2 * (syncUs + rampDownUs) + t.tIp1Us;
+            break;
+        case 2:  // the two sides' tones
+            us = t.tFcsUs + t.tIp2Us + 2 * slotsUs;
+            break;
+        case 3:  // each side a CS_SYNC packet followed by its tones
+            us = t.tFcsUs + t.tIp2Us + 2 * (syncUs + guardUs + slotsUs);
+            break;
+        default:
+            return 0.0;
+    }
+    return us * 1e-6;
 }
 
 std::string SimConfig::validate() const {
@@ -229,12 +304,16 @@ std::string SimConfig::validate() const {
         why << "the clock offset must be within +-100 ppm";
     else if (!std::isfinite(driftHz) || std::fabs(driftHz) > 1000.0)
         why << "the phase drift must be within +-1000 Hz";
+    else if (!std::isfinite(attackPhaseM) || std::fabs(attackPhaseM) > 100.0)
+        why << "the phase attack must be within +-100 m";
     else if (repeatChannels < 0 || repeatChannels > 4)
         why << "repeated channels must be 0 to 4";
     else if (!std::isfinite(stepS) || stepS < 0.0 || stepS > 0.01)
         why << "the step duration must be 0 to 10 ms";
     else if (!std::isfinite(subeventIntervalS) || subeventIntervalS < 0.0)
         why << "the subevent interval must not be negative";
+    else if (!stepTimingFault(timing).empty())
+        why << "step timing: " << stepTimingFault(timing);
     else if (static_cast<int>(channelMapChannels(channelMap).size()) < subevents)
         why << "the channel map has fewer channels than subevents";
     else if (stepsPerProcedure() > kMaxSteps)
@@ -244,6 +323,14 @@ std::string SimConfig::validate() const {
         why << "the subevents (" << subevents << " every " << subeventSpacingS() * 1e3
             << " ms) do not fit into the procedure interval";
     if (!why.str().empty()) return why.str();
+    if (timing.known())
+        for (int s = 0; s < subevents; ++s)
+            if (subeventDurationS(s) > subeventSpacingS() + 1e-12) {
+                why << "a subevent's steps take " << subeventDurationS(s) * 1e3
+                    << " ms, more than the subevent interval of " << subeventSpacingS() * 1e3
+                    << " ms";
+                return why.str();
+            }
     for (const Trajectory::Point &p : trajectory.points())
         if (!std::isfinite(p.d) || p.d < 0.0 || p.d > 1000.0)
             return "distances must be 0 to 1000 m";
@@ -476,7 +563,13 @@ Step Simulator::toneStep(uint8_t channel, double d, double twoWayPhase, Step *re
     // drift between the devices turns both the same way.
     const double lo = rng_.uniform(0.0, 2.0 * M_PI);
     const std::complex<double> rotI = std::polar(1.0, lo + twoWayPhase / 2.0);
-    const std::complex<double> rotR = std::polar(1.0, -lo + twoWayPhase / 2.0);
+    // A manipulating reflector advances its tones' phase in proportion to
+    // the frequency: the two-way product then reads attackPhaseM short.
+    const double attack = cfg_.attackPhaseM != 0.0
+                              ? 2.0 * M_PI * channelFrequencyHz(channel) * 2.0 *
+                                    cfg_.attackPhaseM / cfg_.propagationMps
+                              : 0.0;
+    const std::complex<double> rotR = std::polar(1.0, -lo + twoWayPhase / 2.0 + attack);
     for (int t = 0; t <= cfg_.nap; ++t) {
         // The last slot is the tone extension, which repeats the first path.
         const int path = kAntPattern[perm][t < cfg_.nap ? t : 0];
@@ -495,6 +588,7 @@ Procedure Simulator::next() {
 
     Procedure p;
     p.trueDistance = cfg_.trajectory.at(tScenario);
+    if (cfg_.timing.known()) p.timing = cfg_.timing;
 
     // Every channel of the map once, in a random hop order (Fisher-Yates).
     std::vector<uint8_t> hop = channels_;
@@ -513,8 +607,11 @@ Procedure Simulator::next() {
         // The steps of a subevent share its time slot; the distance of each
         // step is that of its own moment.
         const double stepS = std::min(cfg_.stepS, spacingS / std::max<size_t>(plan.size(), 1));
+        std::vector<double> composed;
+        if (cfg_.timing.known()) cfg_.subeventDurationS(s, &composed);
         for (size_t j = 0; j < plan.size(); ++j) {
-            const double d = cfg_.trajectory.at(tScenario + s * spacingS + j * stepS);
+            const double within = cfg_.timing.known() ? composed[j] : j * stepS;
+            const double d = cfg_.trajectory.at(tScenario + s * spacingS + within);
             Step r;
             if (plan[j] == kMode0)
                 si.steps.push_back(mode0Step(anyChannel(), d, &r));

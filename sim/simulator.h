@@ -92,6 +92,30 @@ constexpr double kHardwareGainRippleDb = 1.0;     // smooth gain ripple: up to +
 // and grows as 1/sqrt(SNR) below it.
 constexpr double kJitterReferenceSnrDb = 20.0;
 
+// The link's CS timing as the CS configuration gives it (microseconds), from
+// which each step's duration follows. All four times 0: unknown.
+struct StepTiming {
+    uint16_t tFcsUs = 0;
+    uint16_t tIp1Us = 0;
+    uint16_t tIp2Us = 0;
+    uint16_t tPmUs = 0;
+    uint8_t tSwUs = 0;    // antenna switch time; 0 with one antenna path
+    uint8_t phy = 0;      // CS_SYNC PHY: 1 LE 1M, 2 LE 2M, 3 LE 2M 2BT; 0 unknown
+    uint8_t rttType = 0;  // 0..6 as in the CS configuration
+
+    bool known() const { return tFcsUs != 0 || tIp1Us != 0 || tIp2Us != 0 || tPmUs != 0; }
+    bool operator==(const StepTiming &o) const;
+    bool operator!=(const StepTiming &o) const { return !(*this == o); }
+};
+
+// Duration of one step of `mode` (0..3) with `nap` antenna paths under a
+// known timing, in seconds: the radio's step composition (CS_SYNC packets,
+// tone slots for nap + 1 antenna slots, the gaps between them); 0 for an
+// unknown timing, mode or path count. phy 0 counts as LE 1M.
+double stepDurationS(const StepTiming &t, int mode, int nap);
+// Empty when a known timing uses only the values the radio allows, else why not.
+std::string stepTimingFault(const StepTiming &t);
+
 struct SimConfig {
     Trajectory trajectory = Trajectory::still(1.0);
     std::vector<Reflection> reflections;
@@ -140,6 +164,10 @@ struct SimConfig {
     // Residual frequency offset after compensation: the two-way phase of the
     // tones of subevent s is turned by s x 2 pi x driftHz x subevent spacing.
     double driftHz = 0.0;
+    // A manipulating reflector: it adds a phase slope over frequency to its
+    // own tones so that the phase distance reads attackPhaseM metres short,
+    // while its round-trip timing stays honest. 0: an honest reflector.
+    double attackPhaseM = 0.0;
     // Every subevent after the first begins with the last n tone channels of
     // the previous one again (0..4), so that a phase step between them can be
     // measured; no round-trip step follows those last n tone steps.
@@ -150,6 +178,11 @@ struct SimConfig {
     // Time between the starts of two subevents; 0: back to back, each taking
     // the longest subevent's steps rounded up to 0.625 ms (5 ms by default).
     double subeventIntervalS = 0.0;
+    // The link's step timing. Known: each step lasts what it composes to for
+    // its mode (stepS is not used), the steps of a subevent back to back
+    // from its time stamp, and every procedure carries the timing. Unknown
+    // (the default): steps of stepS, procedures without a timing.
+    StepTiming timing;
 
     // Empty when the configuration can be simulated, else the reason.
     std::string validate() const;
@@ -157,6 +190,9 @@ struct SimConfig {
     int stepsPerProcedure() const;
     // Time between the starts of two subevents of a procedure.
     double subeventSpacingS() const;
+    // Duration of subevent s's steps (seconds) and the start of each step
+    // within it, as the procedure will have them (before the interval's cap).
+    double subeventDurationS(int s, std::vector<double> *stepStartS = nullptr) const;
     // Two-way phase step between neighbouring subevents (radians).
     double subeventPhaseStep() const { return 2.0 * M_PI * driftHz * subeventSpacingS(); }
 };
@@ -195,22 +231,6 @@ struct Subevent {
     std::vector<Step> steps;
 
     bool operator==(const Subevent &o) const;
-};
-
-// The link's CS timing as the CS configuration gives it (microseconds), from
-// which each step's duration follows. All four times 0: unknown.
-struct StepTiming {
-    uint16_t tFcsUs = 0;
-    uint16_t tIp1Us = 0;
-    uint16_t tIp2Us = 0;
-    uint16_t tPmUs = 0;
-    uint8_t tSwUs = 0;    // antenna switch time; 0 with one antenna path
-    uint8_t phy = 0;      // CS_SYNC PHY: 1 LE 1M, 2 LE 2M, 3 LE 2M 2BT; 0 unknown
-    uint8_t rttType = 0;  // 0..6 as in the CS configuration
-
-    bool known() const { return tFcsUs != 0 || tIp1Us != 0 || tIp2Us != 0 || tPmUs != 0; }
-    bool operator==(const StepTiming &o) const;
-    bool operator!=(const StepTiming &o) const { return !(*this == o); }
 };
 
 struct Procedure {

@@ -5,16 +5,34 @@
 
 namespace tarn_sim {
 
+namespace {
+
+// An aborted step goes to the library in the form it skips like any unusable
+// step: a failed access-address exchange (no round-trip time taken from it)
+// and tones of zero phase correction with quality "not available" (no tone
+// taken from it). Mode and channel stay, so every later step keeps its index.
+constexpr uint8_t kAaNotFound = 0x02;
+constexpr int8_t kRssiUnavailable = 127;
+
+int abortedToneCount(int nap) {
+    return std::clamp(nap, 1, int(TARN_MAX_ANT_PATHS)) + 1;
+}
+
+}  // namespace
+
 WireProcedure::WireProcedure(const Procedure &p) {
-    fill(p.initiator, &init_);
-    fill(p.reflector, &refl_);
+    // The library reads the antenna path count of the initiator's first subevent.
+    const int nap = p.initiator.empty() ? 1 : p.initiator[0].nap;
+    fill(p.initiator, p.reflector, nap, &init_);
+    fill(p.reflector, p.initiator, nap, &refl_);
     proc_.numInitSubevents = static_cast<int32_t>(init_.size());
     proc_.initSubevents = init_.data();
     proc_.numReflSubevents = static_cast<int32_t>(refl_.size());
     proc_.reflSubevents = refl_.data();
 }
 
-void WireProcedure::fill(const std::vector<Subevent> &src, std::vector<CsSubevent> *dst) {
+void WireProcedure::fill(const std::vector<Subevent> &src, const std::vector<Subevent> &other,
+                         int nap, std::vector<CsSubevent> *dst) {
     dst->resize(src.size());
     for (size_t k = 0; k < src.size(); ++k) {
         const Subevent &se = src[k];
@@ -32,6 +50,14 @@ void WireProcedure::fill(const std::vector<Subevent> &src, std::vector<CsSubeven
             CsStep &ws = w.steps[j];
             ws.channel = st.channel;
             ws.mode = st.mode;
+            // The library pairs the sides' steps by position: a step aborted
+            // on either side is unusable on both.
+            const bool otherAborted =
+                k < other.size() && j < other[k].steps.size() && other[k].steps[j].aborted != 0;
+            if (st.aborted != 0 || otherAborted) {
+                fillAborted(&ws, nap);
+                continue;
+            }
             if (st.mode == 0) {
                 ws.data.mode0.aaQual = st.aaQual;
                 ws.data.mode0.rssi = st.rssi;
@@ -59,6 +85,27 @@ void WireProcedure::fill(const std::vector<Subevent> &src, std::vector<CsSubeven
                 td.toneQual = quals_.back().get();
             }
         }
+    }
+}
+
+void WireProcedure::fillAborted(CsStep *ws, int nap) {
+    if (ws->mode == 0) {
+        ws->data.mode0.aaQual = kAaNotFound;
+        ws->data.mode0.rssi = kRssiUnavailable;
+    } else if (ws->mode == 1 || ws->mode == 3) {
+        ws->data.mode1.aaQual = kAaNotFound;
+        ws->data.mode1.rssi = kRssiUnavailable;
+    }
+    if (ws->mode == 2 || ws->mode == 3) {
+        CsToneData &td = ws->mode == 2 ? ws->data.tone : ws->mode3Tone;
+        const int n = abortedToneCount(nap);
+        tones_.emplace_back(new int32_t[2 * n]());
+        quals_.emplace_back(new uint8_t[n]);
+        std::fill(quals_.back().get(), quals_.back().get() + n, kQualUnavailable);
+        td.antPerm = 0;
+        td.toneCount = n;
+        td.tones = tones_.back().get();
+        td.toneQual = quals_.back().get();
     }
 }
 
@@ -94,9 +141,32 @@ WireMeasurement::WireMeasurement(const Procedure &p) {
             CsStepResult *out[2] = {&init_[i], &refl_[i]};
             channels_[i] = side[0]->channel;
             modes_[i] = side[0]->mode;
+            const bool aborted = side[0]->aborted != 0 || side[1]->aborted != 0;
             for (int s = 0; s < 2; ++s) {
                 const Step &st = *side[s];
                 CsStepResult &r = *out[s];
+                if (aborted) {
+                    // Zero tones with quality "not available" on every path.
+                    const size_t slot = 2 * i + s;
+                    uint8_t *q = &qual_[slot * TARN_MAX_ANT_PATHS];
+                    std::fill(q, q + TARN_MAX_ANT_PATHS, kQualUnavailable);
+                    if (modes_[i] == 0) {
+                        r.mode0.aaQual = kAaNotFound;
+                        r.mode0.rssi = kRssiUnavailable;
+                    } else if (modes_[i] == 1) {
+                        r.mode1.aaQual = kAaNotFound;
+                        r.mode1.rssi = kRssiUnavailable;
+                    } else if (modes_[i] == 2 || modes_[i] == 3) {
+                        r.tone.pct = &pct_[slot * 2 * TARN_MAX_ANT_PATHS];
+                        r.tone.pctQual = q;
+                        r.tone.rpl = (s == 0 ? ini[k] : ref[k])->rpl;
+                        if (modes_[i] == 3) {
+                            r.tone.aaQual = kAaNotFound;
+                            r.tone.rssi = kRssiUnavailable;
+                        }
+                    }
+                    continue;
+                }
                 switch (modes_[i]) {
                     case 0:
                         r.mode0.aaQual = st.aaQual;

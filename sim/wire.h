@@ -12,7 +12,9 @@
 namespace tarn_sim {
 
 // A procedure in the controller-level input format, owning every array the
-// record points to. Not copyable: the record points into it.
+// record points to. Not copyable: the record points into it. A step marked
+// aborted keeps its mode and channel but carries no data the library uses: a
+// failed access-address exchange and zero tones of unavailable quality.
 class WireProcedure {
   public:
     explicit WireProcedure(const Procedure &p);
@@ -22,7 +24,12 @@ class WireProcedure {
     CsProcedure *get() { return &proc_; }
 
   private:
-    void fill(const std::vector<Subevent> &src, std::vector<CsSubevent> *dst);
+    // other: the other side, whose aborted steps make the same steps of
+    // `src` unusable too; nap: the procedure's antenna path count, which
+    // sizes an aborted tone step.
+    void fill(const std::vector<Subevent> &src, const std::vector<Subevent> &other, int nap,
+              std::vector<CsSubevent> *dst);
+    void fillAborted(CsStep *ws, int nap);
 
     CsProcedure proc_{};
     std::vector<CsSubevent> init_, refl_;

@@ -42,6 +42,7 @@ ToneProducts toneProducts(const Procedure &p) {
         for (size_t j = 0; j < a.steps.size(); ++j) {
             const Step &si = a.steps[j], &sr = b.steps[j];
             if ((si.mode != 2 && si.mode != 3) || si.channel >= kChannelSlots) continue;
+            if (si.aborted != 0 || sr.aborted != 0) continue;
             if (si.antPerm >= 24) continue;
             const size_t used =
                 std::min({si.tones.size() > 0 ? si.tones.size() - 1 : size_t(0),

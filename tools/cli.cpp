@@ -55,8 +55,10 @@ struct SimArgs {
     bool noHardware = false;
     double direct = 1.0;
     double drift = 0.0;
+    double attackPhase = 0.0;
     int repeatChannels = 0;
     double subeventInterval = 0.0;
+    std::string timing = kDefaultTiming;
 };
 
 struct RunArgs {
@@ -68,6 +70,8 @@ struct RunArgs {
     std::string plot;           // PNG of true and estimated distances
     OptionArgs options;         // --config, --set, --cal
     std::string tracking = "still";  // the link's tracking mode
+    std::string combination = "specified";  // the link's combination
+    bool withholdTiming = false;     // do not hand the procedures' step timing to the link
 };
 
 void addSimOptions(CLI::App *app, SimArgs *a) {
@@ -118,11 +122,20 @@ void addSimOptions(CLI::App *app, SimArgs *a) {
     app->add_option("--drift", a->drift,
                     "residual frequency offset in Hz: a two-way phase step between subevents")
         ->capture_default_str();
+    app->add_option("--attack-phase", a->attackPhase,
+                    "manipulating reflector: the phase distance reads M metres short (a slope "
+                    "over frequency on its tones), its round trip honest")
+        ->capture_default_str();
     app->add_option("--repeat-channels", a->repeatChannels,
                     "each subevent starts with the previous one's last N tone channels (0..4)")
         ->capture_default_str();
     app->add_option("--subevent-interval", a->subeventInterval,
                     "seconds between subevent starts (0: back to back)")
+        ->capture_default_str();
+    app->add_option("--timing", a->timing,
+                    "the link's CS step timing in us, FCS,IP1,IP2,PM[,SW[,PHY[,RTT]]], or fast "
+                    "(15,10,10,10,0), mid (60,80,40,20,10), phone (150,145,145,40,10), or none "
+                    "(150 us steps, procedures without a timing); the procedures carry it")
         ->capture_default_str();
 }
 
@@ -139,6 +152,9 @@ void addRunOptions(CLI::App *app, RunArgs *a) {
                     "also draw true and estimated distances over time into FILE.png (gnuplot)");
     addOptionFlags(app, &a->options);
     addTrackingOption(app, &a->tracking, true);
+    addCombinationOption(app, &a->combination);
+    app->add_flag("--withhold-timing", a->withholdTiming,
+                  "do not hand the procedures' step timing to the library (tarnSetStepTiming)");
 }
 
 bool parseNumberPair(const std::string &s, double *a, double *b) {
@@ -185,8 +201,11 @@ std::string buildConfig(const SimArgs &a, SimConfig *cfg, std::string *scenario)
     c.hardwareResponse = !a.noHardware;
     c.directAmplitude = a.direct;
     c.driftHz = a.drift;
+    c.attackPhaseM = a.attackPhase;
     c.repeatChannels = a.repeatChannels;
     c.subeventIntervalS = a.subeventInterval;
+    std::string timingWhy;
+    if (!parseTiming(a.timing, &c.timing, &timingWhy)) return timingWhy;
     if (!std::isfinite(a.interval) || a.interval <= 0.0)
         return "the procedure interval must be positive";
 
@@ -244,7 +263,8 @@ std::string buildConfig(const SimArgs &a, SimConfig *cfg, std::string *scenario)
         desc << " (+" << fmtM(r.extraPathM) << " m, " << r.amplitude << ")";
     desc << ", " << c.nap << " antenna path(s), SNR " << c.snrDb << " dB, " << c.procedures
          << " procedures every " << c.intervalS << " s, seed " << c.seed << ", channels "
-         << channelMapName(c.channelMap) << " (" << channelMapChannels(c.channelMap).size() << ")";
+         << channelMapName(c.channelMap) << " (" << channelMapChannels(c.channelMap).size() << ")"
+         << ", step timing " << timingText(c.timing);
     *scenario = desc.str();
     *cfg = c;
     return "";
@@ -273,6 +293,11 @@ std::optional<double> truthOf(const SessionRow &r) {
     return std::nullopt;
 }
 
+std::optional<double> sigmaOf(double v) {
+    if (v >= 0.0 && std::isfinite(v)) return v;
+    return std::nullopt;
+}
+
 class Report {
   public:
     // The summary goes to `summary` (stderr when the CSV takes standard output).
@@ -280,8 +305,12 @@ class Report {
         : io_(io), table_(table), csv_(csv), sum_(summary) {}
 
     void header() {
-        if (table_) io_.out << "    seq    time_s    true_m     rtt_m   phase_m   final_m  conf\n";
-        if (csv_ != nullptr) *csv_ << "seq,time_s,true_m,rtt_m,phase_m,final_m,conf,accepted\n";
+        if (table_)
+            io_.out << "    seq    time_s    true_m     rtt_m   phase_m   final_m  conf  sigma_m"
+                       "  flags\n";
+        if (csv_ != nullptr)
+            *csv_ << "seq,time_s,true_m,rtt_m,phase_m,final_m,conf,accepted,sigma_m,phase_sigma_m,"
+                     "rtt_sigma_m,flags\n";
     }
 
     void row(const SessionRow &r) {
@@ -294,8 +323,10 @@ class Report {
                 io_.out << "  procedure rejected by the library\n";
             } else {
                 io_.out << cell(r.rttM, 10) << cell(r.phaseM, 10) << cell(r.finalM, 10);
-                std::snprintf(buf, sizeof buf, "%6d\n", r.conf);
-                io_.out << (r.finalM ? buf : "     -\n");
+                std::snprintf(buf, sizeof buf, "%6d", r.conf);
+                io_.out << (r.finalM ? buf : "     -");
+                io_.out << cell(sigmaOf(r.sigmaM), 9) << "  " << integrityFlagNames(r.flags)
+                        << "\n";
             }
         }
         if (csv_ != nullptr) {
@@ -304,7 +335,8 @@ class Report {
             *csv_ << r.seq << ',' << t << ',' << csvCell(truthOf(r)) << ',' << csvCell(r.rttM)
                   << ',' << csvCell(r.phaseM) << ',' << csvCell(r.finalM) << ','
                   << (r.finalM ? std::to_string(r.conf) : "") << ',' << (r.accepted ? 1 : 0)
-                  << '\n';
+                  << ',' << csvCell(sigmaOf(r.sigmaM)) << ',' << csvCell(sigmaOf(r.phaseSigmaM))
+                  << ',' << csvCell(sigmaOf(r.rttSigmaM)) << ',' << r.flags << '\n';
         }
     }
 
@@ -429,7 +461,8 @@ class Runner {
         }
         const bool table = !args_.quiet && args_.csv != "-";
         report_.reset(new Report(io_, table, csv, csv == &io_.out ? io_.err : io_.out));
-        return startTracking(why);
+        session_->setGiveTiming(!args_.withholdTiming);
+        return startTracking(why) && startCombination(why);
     }
 
     void header() { report_->header(); }
@@ -454,6 +487,9 @@ class Runner {
 
     bool finish(std::string *why) {
         report_->summary();
+        if (session_->timingRefusals() > 0)
+            io_.err << "tarn: warning: the library refused the step timing of "
+                    << session_->timingRefusals() << " procedure(s) (see its log)\n";
         if (moving_ != nullptr) summariseMoving();
         if (!args_.plot.empty()) {
             std::string message;
@@ -483,6 +519,7 @@ class Runner {
     bool startTracking(std::string *why) {
         if (args_.tracking == "both") {
             moving_.reset(new Session(fmt_, 0x7a54));
+            moving_->setGiveTiming(!args_.withholdTiming);
             applyLogLevel();
             if (!moving_->ok() || !moving_->setTrackingMode(1)) {
                 *why = moving_->error();
@@ -500,6 +537,21 @@ class Runner {
             *why = session_->error();
             return false;
         }
+        return true;
+    }
+
+    bool startCombination(std::string *why) {
+        int mode = 0;
+        if (!parseCombination(args_.combination, &mode)) {
+            *why = "unknown combination '" + args_.combination + "' (specified or guarded)";
+            return false;
+        }
+        if (mode == 0) return true;
+        for (Session *s : {session_.get(), moving_.get()})
+            if (s != nullptr && !s->setCombination(mode)) {
+                *why = s->error();
+                return false;
+            }
         return true;
     }
 
@@ -613,7 +665,7 @@ int cmdReplay(ToolIo io, const std::string &file, const RunArgs &ra,
     CaptureSource source;
     const bool fromCapture = !capture.path.empty();
     if (fromCapture ? !source.open(capture, &why) : !reader.open(file, &why))
-        return fail(io, why);
+        return fromCapture && source.openStatus() == 2 ? usageError(io, why) : fail(io, why);
     Runner runner(io, ra);
     bool usage = false;
     if (!runner.start(&why, &usage)) return usage ? usageError(io, why) : fail(io, why);
@@ -649,7 +701,12 @@ int cmdReplay(ToolIo io, const std::string &file, const RunArgs &ra,
     }
     progress.done();
     if (!runner.finish(&why)) return fail(io, why);
-    if (fromCapture) source.printReport(io.err);
+    if (fromCapture) {
+        source.printReport(io.err);
+        // One rule with import: no procedure is a failure, with the reason.
+        if (const int rc = source.outcome(&why))
+            return rc == 2 ? usageError(io, why) : fail(io, why);
+    }
     if (malformed > 0)
         return fail(io, std::to_string(malformed) + " malformed line(s) in " + file + " skipped");
     return 0;

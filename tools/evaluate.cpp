@@ -80,12 +80,76 @@ std::vector<EvalScenario> evaluationScenarios() {
     return out;
 }
 
+std::vector<EvalScenario> integrityScenarios() {
+    SimConfig base;
+    base.nap = 2;
+    base.snrDb = 25.0;
+    std::vector<EvalScenario> out;
+    auto add = [&](const char *name, const char *desc, SimConfig c, bool los) {
+        out.push_back({name, desc, c, los});
+    };
+    SimConfig c = base;
+    add("snr25", "line of sight at 25 dB", c, true);
+    c.reflections = {{3.0, 0.5}};
+    add("refl1_snr25", "one reflection +3 m at half amplitude, 25 dB", c, false);
+    c.reflections = {{3.0, 0.5}, {7.0, 0.3}};
+    add("refl2_snr25", "two reflections +3 m at 0.5, +7 m at 0.3, 25 dB", c, false);
+    c = base;
+    c.directAmplitude = std::pow(10.0, -10.0 / 20.0);
+    c.reflections = {{2.0, 1.0}};
+    add("blocked10", "direct path 10 dB down behind a reflection +2 m at 1.0, 25 dB", c, false);
+    c = base;
+    c.driftHz = 80.0;
+    c.channelMap = ChannelMap::Half;
+    add("offset80", "residual frequency offset 80 Hz, four subevents on 36 channels, 25 dB", c,
+        true);
+    c = base;
+    c.attackPhaseM = 2.0;
+    add("attack2", "manipulating reflector: phase distance 2 m short, round trip honest, 25 dB",
+        c, true);
+    c.attackPhaseM = 5.0;
+    add("attack5", "manipulating reflector: phase distance 5 m short, round trip honest, 25 dB",
+        c, true);
+    return out;
+}
+
+namespace {
+
+// One delivered distance's integrity: signed error, coverage, flags.
+void noteIntegrity(const SessionRow &r, double trueM, double attackM, IntegrityStats *st) {
+    if (!r.finalM) return;
+    const double err = *r.finalM - trueM;
+    st->signedErrors.push_back(err);
+    if (r.sigmaM >= 0.0) {
+        ++st->withSigma;
+        if (std::fabs(err) <= r.sigmaM) ++st->withinSigma;
+        if (std::fabs(err) <= 2.0 * r.sigmaM) ++st->within2Sigma;
+    }
+    for (int b = 0; b < 16; ++b)
+        if ((r.flags & (1u << b)) != 0) ++st->flagged[b];
+    if (attackM > 0.0 && r.rttSigmaM >= 0.0 && attackM > 3.0 * r.rttSigmaM) {
+        ++st->manipulationEligible;
+        if ((r.flags & TARN_INTEGRITY_MANIPULATION) != 0) ++st->manipulationFlagged;
+    }
+}
+
+std::string combinationSuffix(int mode) {
+    return mode == 1 ? " [guarded]" : "";
+}
+
+}  // namespace
+
 bool runEvaluation(const EvalOptions &opts, std::vector<EvalRow> *rows, std::string *why,
                    const std::function<void(long, long, const std::string &)> &progress) {
     std::vector<EvalScenario> chosen;
-    const std::vector<EvalScenario> all = evaluationScenarios();
+    std::vector<EvalScenario> all = evaluationScenarios();
+    for (const EvalScenario &s : integrityScenarios()) {
+        bool known = false;
+        for (const EvalScenario &a : all) known = known || a.name == s.name;
+        if (!known) all.push_back(s);
+    }
     if (opts.scenarios.empty()) {
-        chosen = all;
+        chosen = opts.integrity ? integrityScenarios() : evaluationScenarios();
     } else {
         for (const std::string &name : opts.scenarios) {
             bool found = false;
@@ -107,33 +171,58 @@ bool runEvaluation(const EvalOptions &opts, std::vector<EvalRow> *rows, std::str
         return false;
     }
 
+    std::vector<TimingPoint> axis;
+    for (const TimingPoint &tp : timingAxis())
+        if (opts.timings.empty() ||
+            std::find(opts.timings.begin(), opts.timings.end(), tp.name) != opts.timings.end())
+            axis.push_back(tp);
+    for (const std::string &name : opts.timings) {
+        bool found = false;
+        for (const TimingPoint &tp : axis) found = found || tp.name == name;
+        if (!found) {
+            *why = "unknown timing '" + name + "' (fast, mid, phone)";
+            return false;
+        }
+    }
+
     struct Point {
         std::string name;
         double d;
         Trajectory traj;
         int procedures;
         int tracking;
-        size_t seedIndex;  // both modes of a moving point see the same procedures
+        size_t seedIndex;  // every mode of a moving point at a timing sees the same procedures
         bool stops;
+        std::string timingName;
+        StepTiming timing;
+        bool timingGiven;
     };
     std::vector<Point> points;
     for (double d : opts.distances)
         points.push_back({pointName(d) + trackingSuffix(opts.tracking), d, Trajectory::still(d),
-                          opts.procedures, opts.tracking, points.size(), false});
+                          opts.procedures, opts.tracking, points.size(), false, "",
+                          opts.staticTiming, true});
     if (opts.walk) {
         const SimConfig dflt;
         size_t seedIndex = opts.distances.size();
         for (const MotionPoint &mp : motionPoints()) {
             const int n = static_cast<int>(mp.trajectory.duration() / dflt.intervalS + 1e-9) + 1;
-            for (int mode : {0, 1})
-                points.push_back({mp.name + trackingSuffix(mode), NAN, mp.trajectory, n, mode,
-                                  seedIndex, mp.stops});
-            ++seedIndex;
+            for (const TimingPoint &tp : axis) {
+                const std::string at = mp.name + ", " + tp.name;
+                // Mode 0 does not time steps: one row, the timing given.
+                points.push_back({at, NAN, mp.trajectory, n, 0, seedIndex, mp.stops, tp.name,
+                                  tp.timing, true});
+                points.push_back({at + trackingSuffix(1), NAN, mp.trajectory, n, 1, seedIndex,
+                                  mp.stops, tp.name, tp.timing, true});
+                points.push_back({at + " (moving, no timing)", NAN, mp.trajectory, n, 1, seedIndex,
+                                  mp.stops, tp.name, tp.timing, false});
+                ++seedIndex;
+            }
         }
     }
     long total = 0, done = 0;
     for (const Point &p : points) total += p.procedures;
-    total *= static_cast<long>(chosen.size());
+    total *= static_cast<long>(chosen.size() * opts.combinations.size());
 
     rows->clear();
     // One calibration per antenna-path count: the devices are the same pair
@@ -178,7 +267,8 @@ bool runEvaluation(const EvalOptions &opts, std::vector<EvalRow> *rows, std::str
             if (cal.haveRoundTrip) withCal.rttDisCalAA = cal.rttDisCalAA;
             calibrated[sc.config.nap] = withCal;
         }
-        for (size_t pi = 0; pi < points.size(); ++pi) {
+        for (size_t pi = 0; pi < points.size(); ++pi)
+        for (int combination : opts.combinations) {
             const Point &pt = points[pi];
             SimConfig cfg = sc.config;
             cfg.trajectory = pt.traj;
@@ -187,6 +277,7 @@ bool runEvaluation(const EvalOptions &opts, std::vector<EvalRow> *rows, std::str
             // the seed's pair throughout, as for calibrate and run.
             cfg.seed = opts.seed * 1000003u + si * 1009u + pt.seedIndex;
             cfg.deviceSeed = opts.seed;
+            cfg.timing = pt.timing;
             const std::string bad = cfg.validate();
             if (!bad.empty()) {
                 *why = sc.name + ", " + pt.name + ": " + bad;
@@ -194,10 +285,13 @@ bool runEvaluation(const EvalOptions &opts, std::vector<EvalRow> *rows, std::str
             }
             EvalRow row;
             row.scenario = sc.name;
-            row.point = pt.name;
+            row.point = pt.name + combinationSuffix(combination);
+            row.combination = combination;
             row.distanceM = pt.d;
             row.procedures = pt.procedures;
             row.tracking = pt.tracking;
+            row.timing = pt.timingName;
+            row.timingGiven = pt.timingGiven;
             if (sc.lineOfSight)
                 row.boundM = cramerRaoBoundM(channelMapChannels(cfg.channelMap), cfg.snrDb, cfg.nap,
                                              cfg.propagationMps);
@@ -217,8 +311,15 @@ bool runEvaluation(const EvalOptions &opts, std::vector<EvalRow> *rows, std::str
                                                          : w;
                 return false;
             }
+            session->setGiveTiming(pt.timingGiven);
+            if (calSession) calSession->setGiveTiming(pt.timingGiven);
             if (pt.tracking != 0 && (!session->setTrackingMode(pt.tracking) ||
                                      (calSession && !calSession->setTrackingMode(pt.tracking)))) {
+                *why = session->error().empty() ? calSession->error() : session->error();
+                return false;
+            }
+            if (combination != 0 && (!session->setCombination(combination) ||
+                                     (calSession && !calSession->setCombination(combination)))) {
                 *why = session->error().empty() ? calSession->error() : session->error();
                 return false;
             }
@@ -232,6 +333,7 @@ bool runEvaluation(const EvalOptions &opts, std::vector<EvalRow> *rows, std::str
                 }
                 if (!r.consistent) ++row.inconsistent;
                 finals.push_back(r.finalM);
+                noteIntegrity(r, p.trueDistance, cfg.attackPhaseM, &row.integrity);
                 const ToneProducts tp = toneProducts(p);
                 const BaselineEstimate ifft = ifftPeakDistance(tp, cfg.propagationMps);
                 const BaselineEstimate slope = phaseSlopeDistance(tp, cfg.propagationMps);
@@ -310,7 +412,10 @@ void writeMarkdown(std::ostream &os, const EvalOptions &opts, const std::vector<
     os << "Absolute distance error in metres, median / 90th percentile over the procedures "
           "of each point ("
        << opts.procedures << " per static distance, "
-       << "moving points in both tracking modes, \"(moving)\": tracking mode 1; seed "
+       << "moving points at each step timing of the axis (fast 15,10,10,10,0; mid "
+          "60,80,40,20,10; phone 150,145,145,40,10 us) in both tracking modes, \"(moving)\": "
+          "tracking mode 1 with the timing given to the link, \"(moving, no timing)\": "
+          "without it; static points at the phone timing; seed "
        << opts.seed
        << "). (n%): share of the procedures for which the estimator gave a distance. "
           "Bound: Cramér-Rao bound of the distance's standard deviation over line of "
@@ -382,7 +487,10 @@ void writeJson(std::ostream &os, const EvalOptions &opts, const std::vector<Eval
         os << (i ? ",\n  " : "\n  ") << "{\"scenario\": \"" << r.scenario << "\", \"point\": \""
            << r.point << "\", \"distanceM\": " << jsonNumber(r.distanceM)
            << ", \"procedures\": " << r.procedures << ", \"tracking\": \""
-           << trackingName(r.tracking) << "\", \"boundM\": " << jsonNumber(r.boundM)
+           << trackingName(r.tracking) << "\", \"timing\": "
+           << (r.timing.empty() ? std::string("null") : "\"" + r.timing + "\"")
+           << ", \"timingGiven\": " << (r.timingGiven ? "true" : "false")
+           << ", \"boundM\": " << jsonNumber(r.boundM)
            << ", \"estimators\": {";
         for (int e = 0; e < kEstimators; ++e) {
             const ErrorStats &s = r.stats[e];
@@ -398,9 +506,163 @@ void writeJson(std::ostream &os, const EvalOptions &opts, const std::vector<Eval
         }
         os << '}';
         if (std::isfinite(r.overshootM)) os << ", \"overshootM\": " << jsonNumber(r.overshootM);
+        const IntegrityStats &st = r.integrity;
+        double med = NAN, shortest = NAN;
+        if (!st.signedErrors.empty()) {
+            std::vector<double> e = st.signedErrors;
+            std::sort(e.begin(), e.end());
+            shortest = e.front();
+            med = e.size() % 2 ? e[e.size() / 2] : 0.5 * (e[e.size() / 2 - 1] + e[e.size() / 2]);
+        }
+        os << ", \"combination\": \"" << combinationName(r.combination)
+           << "\", \"integrity\": {\"signedMedianM\": " << jsonNumber(med)
+           << ", \"shortestM\": " << jsonNumber(shortest) << ", \"withSigma\": " << st.withSigma
+           << ", \"withinSigma\": " << st.withinSigma << ", \"within2Sigma\": " << st.within2Sigma
+           << ", \"manipulationEligible\": " << st.manipulationEligible
+           << ", \"manipulationFlagged\": " << st.manipulationFlagged << ", \"flags\": {";
+        static const char *const kBitNames[] = {"disagree", "manipulation", "multipath",
+                                                "blocked",  "jumps",        "restarted",
+                                                "unprotected", "rtt",       "first_path",
+                                                "fused"};
+        for (int b = 0; b < 10; ++b)
+            os << (b ? ", " : "") << '"' << kBitNames[b] << "\": " << st.flagged[b];
+        os << "}}";
         os << '}';
     }
     os << "\n]}\n";
+}
+
+// ---- Integrity report ------------------------------------------------------------------
+
+namespace {
+
+struct FlagColumn {
+    uint32_t bit;
+    const char *name;
+};
+const FlagColumn kFlagColumns[] = {
+    {TARN_INTEGRITY_DISAGREE, "disagree"},     {TARN_INTEGRITY_MANIPULATION, "manipulation"},
+    {TARN_INTEGRITY_MULTIPATH, "multipath"},   {TARN_INTEGRITY_BLOCKED, "blocked"},
+    {TARN_INTEGRITY_PHASE_JUMPS, "jumps"},     {TARN_INTEGRITY_RESTARTED, "restarted"},
+    {TARN_INTEGRITY_RTT_UNPROTECTED, "unprotected"}, {TARN_INTEGRITY_RTT_DELIVERED, "rtt"},
+    {TARN_INTEGRITY_FIRST_PATH, "first_path"}, {TARN_INTEGRITY_FUSED, "fused"}};
+
+int bitIndex(uint32_t bit) {
+    int i = 0;
+    while (bit > 1u) {
+        bit >>= 1;
+        ++i;
+    }
+    return i;
+}
+
+double share(size_t part, size_t whole) {
+    return whole > 0 ? 100.0 * static_cast<double>(part) / static_cast<double>(whole) : NAN;
+}
+
+// Median of the signed errors and the most negative one (the shortest
+// distance delivered against the truth).
+void signedSummary(std::vector<double> e, double *median, double *shortest) {
+    *median = *shortest = NAN;
+    if (e.empty()) return;
+    std::sort(e.begin(), e.end());
+    *shortest = e.front();
+    const size_t n = e.size();
+    *median = n % 2 ? e[n / 2] : 0.5 * (e[n / 2 - 1] + e[n / 2]);
+}
+
+std::string pct(double v) {
+    return std::isfinite(v) ? fmt("%.0f", v) : std::string("-");
+}
+
+}  // namespace
+
+void writeIntegrityMarkdown(std::ostream &os, const EvalOptions &opts,
+                            const std::vector<EvalRow> &rows) {
+    os << "Integrity of the final distance per point (" << opts.procedures
+       << " procedures each, seed " << opts.seed
+       << "): |error| median / p90, signed error (final - true) median and the shortest "
+          "(most negative), the share of procedures whose |error| is within the library's "
+          "sigma and 2 sigma, and how often each flag was set (percent). Manipulation where "
+          "shortening > 3 sigma(rtt): flagged / eligible procedures.\n\n"
+       << "| Scenario | Point | Error | Signed median | Shortest | <= sigma | <= 2 sigma | "
+          "manipulation | multipath | blocked | jumps | rtt delivered | first path | "
+          "fused | Manipulation where > 3 sigma(rtt) |\n"
+       << "|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|\n";
+    const uint32_t shown[] = {TARN_INTEGRITY_MANIPULATION, TARN_INTEGRITY_MULTIPATH,
+                              TARN_INTEGRITY_BLOCKED,      TARN_INTEGRITY_PHASE_JUMPS,
+                              TARN_INTEGRITY_RTT_DELIVERED, TARN_INTEGRITY_FIRST_PATH,
+                              TARN_INTEGRITY_FUSED};
+    for (const EvalRow &r : rows) {
+        const IntegrityStats &st = r.integrity;
+        double med, shortest;
+        signedSummary(st.signedErrors, &med, &shortest);
+        os << "| " << r.scenario << " | " << r.point << " | " << statCell(r, kFinal) << " | "
+           << jsonNumber(med, "%.3f") << " | " << jsonNumber(shortest, "%.3f") << " | "
+           << pct(share(st.withinSigma, st.withSigma)) << " | "
+           << pct(share(st.within2Sigma, st.withSigma)) << " |";
+        const size_t n = st.signedErrors.size();
+        for (uint32_t b : shown) os << ' ' << pct(share(st.flagged[bitIndex(b)], n)) << " |";
+        os << ' ';
+        if (st.manipulationEligible > 0)
+            os << st.manipulationFlagged << " / " << st.manipulationEligible;
+        else
+            os << '-';
+        os << " |\n";
+    }
+    // Coverage over all still points of scenarios without an attack.
+    for (int comb : opts.combinations) {
+        size_t n = 0, in1 = 0, in2 = 0;
+        for (const EvalRow &r : rows) {
+            if (r.combination != comb || !std::isfinite(r.distanceM)) continue;
+            if (r.scenario.rfind("attack", 0) == 0 || r.scenario.rfind("offset", 0) == 0 ||
+                r.scenario.rfind("blocked", 0) == 0)
+                continue;
+            n += r.integrity.withSigma;
+            in1 += r.integrity.withinSigma;
+            in2 += r.integrity.within2Sigma;
+        }
+        if (n > 0)
+            os << "\nCoverage over the still points without attack, offset or blocked path ("
+               << combinationName(comb) << "): " << fmt("%.1f", share(in1, n))
+               << " % within sigma, " << fmt("%.1f", share(in2, n)) << " % within 2 sigma ("
+               << n << " procedures).";
+    }
+    os << "\n\nScenarios:\n";
+    std::vector<EvalScenario> all = evaluationScenarios();
+    for (const EvalScenario &s : integrityScenarios()) all.push_back(s);
+    std::vector<std::string> listed;
+    for (const EvalScenario &s : all) {
+        bool used = false;
+        for (const EvalRow &r : rows) used = used || r.scenario == s.name;
+        if (!used || std::find(listed.begin(), listed.end(), s.name) != listed.end()) continue;
+        listed.push_back(s.name);
+        os << "- " << s.name << ": " << s.description << "\n";
+    }
+}
+
+void writeIntegrityCsv(std::ostream &os, const std::vector<EvalRow> &rows) {
+    os << "scenario,point,distance_m,combination,procedures,n,median_m,p90_m,signed_median_m,"
+          "shortest_m,with_sigma,within_sigma,within_2sigma,manipulation_eligible,"
+          "manipulation_flagged";
+    for (const FlagColumn &c : kFlagColumns) os << ",flag_" << c.name;
+    os << '\n';
+    for (const EvalRow &r : rows) {
+        const IntegrityStats &st = r.integrity;
+        const ErrorStats &e = r.stats[kFinal];
+        double med, shortest;
+        signedSummary(st.signedErrors, &med, &shortest);
+        os << r.scenario << ',' << r.point << ','
+           << (std::isfinite(r.distanceM) ? fmt("%g", r.distanceM) : "") << ','
+           << combinationName(r.combination) << ',' << r.procedures << ',' << e.n << ','
+           << (e.n ? fmt("%.4f", e.median) : "") << ',' << (e.n ? fmt("%.4f", e.p90) : "") << ','
+           << (std::isfinite(med) ? fmt("%.4f", med) : "") << ','
+           << (std::isfinite(shortest) ? fmt("%.4f", shortest) : "") << ',' << st.withSigma << ','
+           << st.withinSigma << ',' << st.within2Sigma << ',' << st.manipulationEligible << ','
+           << st.manipulationFlagged;
+        for (const FlagColumn &c : kFlagColumns) os << ',' << st.flagged[bitIndex(c.bit)];
+        os << '\n';
+    }
 }
 
 // ---- Command ----------------------------------------------------------------------------
@@ -421,6 +683,10 @@ CLI::App *addEvaluateCommand(CLI::App *app, EvaluateArgs *a) {
         ->delimiter(',');
     cmd->add_flag("--no-walk", a->noWalk,
                   "leave out the moving points (walk, 2 m/s, 3 m/s, reversal, stop-and-go)");
+    cmd->add_option("--timings", a->timings,
+                    "step timings of the moving points (comma-separated; default all: fast, "
+                    "mid, phone)")
+        ->delimiter(',');
     addTrackingOption(cmd, &a->tracking, false);
     cmd->add_option("-n,--procedures", a->procedures, "procedures per static distance")
         ->capture_default_str();
@@ -435,6 +701,22 @@ CLI::App *addEvaluateCommand(CLI::App *app, EvaluateArgs *a) {
                   "add a column Final (cal): the devices (which follow --seed) calibrated once per "
                   "antenna-path count at 0.5 m as `tarn calibrate` does, then every point ranged "
                   "again with the table and round-trip offset");
+    cmd->add_option("--combination", a->combinations,
+                    "combination modes to run every point in: specified, guarded "
+                    "(comma-separated; default specified, with --integrity both)")
+        ->delimiter(',')
+        ->check(CLI::IsMember({"specified", "guarded"}));
+    cmd->add_flag("--integrity", a->integrity,
+                  "the integrity matrix (" +
+                      [] {
+                          std::string n;
+                          for (const EvalScenario &s : integrityScenarios())
+                              n += (n.empty() ? "" : ", ") + s.name;
+                          return n;
+                      }() +
+                      "; 1, 3, 5, 10 and 20 m, no moving points, both combinations unless "
+                      "--combination is given) and its report: signed errors, the uncertainty's "
+                      "coverage and the flags");
     addOptionFlags(cmd, &a->options);
     return cmd;
 }
@@ -449,6 +731,26 @@ int cmdEvaluate(ToolIo io, const EvaluateArgs &a) {
             return 2;
         }
     opts.walk = !a.noWalk;
+    opts.timings = a.timings;
+    opts.integrity = a.integrity;
+    if (a.integrity) {
+        if (a.distances.empty()) opts.distances = {1.0, 3.0, 5.0, 10.0, 20.0};
+        opts.walk = false;
+        opts.combinations = {0, 1};
+    }
+    if (!a.combinations.empty()) {
+        opts.combinations.clear();
+        for (const std::string &c : a.combinations) {
+            int mode = 0;
+            if (!parseCombination(c, &mode)) {
+                io.err << "tarn: unknown combination '" << c << "' (specified or guarded)\n";
+                return 2;
+            }
+            if (std::find(opts.combinations.begin(), opts.combinations.end(), mode) ==
+                opts.combinations.end())
+                opts.combinations.push_back(mode);
+        }
+    }
     opts.procedures = a.procedures;
     opts.seed = a.seed;
     parseTracking(a.tracking, &opts.tracking);
@@ -503,15 +805,15 @@ int cmdEvaluate(ToolIo io, const EvaluateArgs &a) {
     if (shown) io.err << "\r" << std::string(72, ' ') << "\r" << std::flush;
     if (!ok) {
         io.err << "tarn: " << why << "\n";
-        return why.rfind("unknown scenario", 0) == 0 ? 2 : 1;
+        return why.rfind("unknown scenario", 0) == 0 || why.rfind("unknown timing", 0) == 0 ? 2 : 1;
     }
     std::ostream &os = a.output.empty() ? io.out : file;
-    if (a.csv)
-        writeCsv(os, rows);
-    else if (a.json)
+    if (a.json)
         writeJson(os, opts, rows);
+    else if (a.csv)
+        opts.integrity ? writeIntegrityCsv(os, rows) : writeCsv(os, rows);
     else
-        writeMarkdown(os, opts, rows);
+        opts.integrity ? writeIntegrityMarkdown(os, opts, rows) : writeMarkdown(os, opts, rows);
     if (file.is_open()) {
         file.close();
         if (file.fail()) {

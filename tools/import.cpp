@@ -2,7 +2,9 @@
 // command-line side of the capture importer and writer.
 #include "import.h"
 
+#include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <map>
 
 #include "record.h"
@@ -27,7 +29,87 @@ void addCaptureImportOptions(CLI::App *cmd, CaptureImportArgs *a) {
                     "the reflector's own snoop log: its Result events give the reflector's "
                     "steps instead of the RAS data");
     cmd->add_option("--connection", a->connection,
-                    "only this connection (numbered in order of appearance)");
+                    "only this connection: its number in the report (e.g. 2; links are numbered "
+                    "in the order their CS data first shows) or its ACL handle in hex (e.g. "
+                    "0x0040)");
+}
+
+bool parseConnectionChoice(const std::string &text, ConnectionChoice *out, std::string *why) {
+    *out = ConnectionChoice();
+    if (text.empty()) return true;
+    const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+    const std::string digits = hex ? text.substr(2) : text;
+    bool ok = !digits.empty() && digits.size() <= 8;
+    for (char ch : digits)
+        ok = ok && (hex ? std::isxdigit(static_cast<unsigned char>(ch))
+                        : std::isdigit(static_cast<unsigned char>(ch)));
+    const unsigned long v = ok ? std::strtoul(digits.c_str(), nullptr, hex ? 16 : 10) : 0;
+    if (!ok || (hex && v > 0x0FFF) || (!hex && (v == 0 || v > 1000000))) {
+        *why =
+            "--connection takes a connection number from the report (e.g. 2) or an ACL "
+            "handle in hex up to 0x0FFF (e.g. 0x0040), not '" +
+            text + "'";
+        return false;
+    }
+    if (hex) {
+        out->byHandle = true;
+        out->handle = static_cast<uint16_t>(v);
+    } else {
+        out->number = static_cast<int>(v);
+    }
+    return true;
+}
+
+namespace {
+
+std::string choiceText(const ConnectionChoice &c) {
+    char b[48];
+    if (c.byHandle)
+        std::snprintf(b, sizeof b, "on handle 0x%04X", c.handle);
+    else
+        std::snprintf(b, sizeof b, "%d", c.number);
+    return b;
+}
+
+// The connections with CS data, one per line, for a refusal.
+std::string connectionList(const tarn_capture::ImportReport &rep, const std::string &path) {
+    std::string s;
+    for (const tarn_capture::ConnectionInfo &c : rep.connections) {
+        if (c.number == 0) continue;
+        char line[96];
+        std::snprintf(line, sizeof line, "\n  connection %d: handle 0x%03X, %llu procedures",
+                      c.number, c.handle, static_cast<unsigned long long>(c.whole));
+        s += line;
+    }
+    return s.empty() ? path + " holds no connection with CS data"
+                     : "connections with CS data in " + path + ":" + s;
+}
+
+bool present(const tarn_capture::ImportReport &rep, const ConnectionChoice &c) {
+    for (const tarn_capture::ConnectionInfo &ci : rep.connections)
+        if (ci.number != 0 && (c.byHandle ? ci.handle == c.handle : ci.number == c.number))
+            return true;
+    return false;
+}
+
+}  // namespace
+
+int captureOutcome(const tarn_capture::ImportReport &rep, const ConnectionChoice &choice,
+                   long delivered, const std::string &path, std::string *why) {
+    if (delivered > 0) return 0;
+    if (!choice.any() && !present(rep, choice)) {
+        *why = "no connection " + choiceText(choice) + " in " + path + "; " +
+               connectionList(rep, path);
+        return 2;
+    }
+    *why = "no whole procedure in " + path;
+    if (!choice.any()) *why += " on connection " + choiceText(choice);
+    if (rep.stopped)
+        *why += " (reading stopped: " + rep.stopReason + ")";
+    else if (rep.droppedProcedures() > 0)
+        *why +=
+            " (" + std::to_string(rep.droppedProcedures()) + " not delivered; the report says why)";
+    return 1;
 }
 
 bool buildImportOptions(const CaptureImportArgs &a, tarn_capture::ImportOptions *o,
@@ -68,8 +150,10 @@ CLI::App *addImportCommand(CLI::App *app, ImportArgs *a) {
 
 int cmdImport(ToolIo io, const ImportArgs &a) {
     tarn_capture::ImportOptions o;
+    ConnectionChoice choice;
     std::string why;
-    if (!buildImportOptions(a.opts, &o, &why)) {
+    if (!buildImportOptions(a.opts, &o, &why) ||
+        !parseConnectionChoice(a.opts.connection, &choice, &why)) {
         io.err << "tarn: " << why << "\n";
         return 2;
     }
@@ -98,9 +182,19 @@ int cmdImport(ToolIo io, const ImportArgs &a) {
     long n = 0;
     tarn_capture::ImportedProcedure ip;
     while (imp.next(&ip)) {
-        if (a.opts.connection != 0 && ip.connection != a.opts.connection) continue;
+        if (!choice.matches(ip.connection, ip.handle)) continue;
         if (out != nullptr) *out << captureJson(ip, n) << '\n';
         ++n;
+    }
+    const int rc = captureOutcome(imp.report(), choice, n, a.capture, &why);
+    if (rc == 2) {
+        // Refused: nothing of the capture was asked for.
+        if (file.is_open()) {
+            file.close();
+            std::remove(a.output.c_str());
+        }
+        io.err << "tarn: " << why << "\n";
+        return rc;
     }
     imp.report().print(summary);
     if (file.is_open()) {
@@ -111,12 +205,11 @@ int cmdImport(ToolIo io, const ImportArgs &a) {
         }
     }
     if (!a.output.empty() && a.output != "-")
-        summary << "wrote " << n << " procedure(s) to " << a.output << "\n";
-    if (n == 0) {
-        io.err << "tarn: no whole procedure in " << a.capture << "\n";
-        return 1;
-    }
-    return 0;
+        summary << "wrote " << n << " procedure(s)"
+                << (choice.any() ? "" : " of connection " + choiceText(choice)) << " to "
+                << a.output << "\n";
+    if (rc != 0) io.err << "tarn: " << why << "\n";
+    return rc;
 }
 
 void addCaptureReplayOptions(CLI::App *replay, CaptureReplayArgs *a) {
@@ -128,15 +221,20 @@ void addCaptureReplayOptions(CLI::App *replay, CaptureReplayArgs *a) {
 
 bool CaptureSource::open(const CaptureReplayArgs &a, std::string *why) {
     args_ = a;
+    openStatus_ = 2;
     tarn_capture::ImportOptions o;
-    if (!buildImportOptions(a.opts, &o, why)) return false;
-    connection_ = a.opts.connection;
-    if (connection_ == 0 && a.path == "-") {
+    if (!buildImportOptions(a.opts, &o, why) ||
+        !parseConnectionChoice(a.opts.connection, &choice_, why))
+        return false;
+    connection_ = choice_.number;
+    if (choice_.any() && a.path == "-") {
         *why = "a capture on standard input is read once: choose the link with --connection";
         return false;
     }
-    if (connection_ == 0) {
-        // A first pass finds the connections that carry procedures.
+    openStatus_ = 1;
+    if (a.path != "-") {
+        // A first pass finds the connections and their procedures, so that
+        // the choice is settled before the library sees anything.
         tarn_capture::CaptureImporter scan(o);
         if (!scan.openFile(a.path, why)) {
             *why = a.path + ": " + *why;
@@ -146,25 +244,33 @@ bool CaptureSource::open(const CaptureReplayArgs &a, std::string *why) {
             *why = a.opts.peerCapture + ": " + *why;
             return false;
         }
-        std::map<int, std::pair<uint16_t, long>> found;
         tarn_capture::ImportedProcedure ip;
         while (scan.next(&ip)) {
-            auto &e = found[ip.connection];
-            e.first = ip.handle;
-            ++e.second;
         }
-        if (found.size() > 1) {
-            *why = a.path + " holds procedures of several connections; choose one with "
-                            "--connection:";
-            for (const auto &kv : found) {
-                char line[96];
-                std::snprintf(line, sizeof line, "\n  connection %d: handle 0x%03X, %ld procedures",
-                              kv.first, kv.second.first, kv.second.second);
-                *why += line;
+        const tarn_capture::ImportReport &rep = scan.report();
+        std::vector<const tarn_capture::ConnectionInfo *> fit, delivering;
+        for (const tarn_capture::ConnectionInfo &c : rep.connections)
+            if (c.number != 0 && choice_.matches(c.number, c.handle)) {
+                fit.push_back(&c);
+                if (c.whole > 0) delivering.push_back(&c);
             }
+        openStatus_ = 2;
+        if (!choice_.any() && fit.empty()) {
+            *why = "no connection " + choiceText(choice_) + " in " + a.path + "; " +
+                   connectionList(rep, a.path);
             return false;
         }
-        if (found.size() == 1) connection_ = found.begin()->first;
+        if (delivering.size() > 1) {
+            *why = a.path + " holds procedures of several connections" +
+                   (choice_.byHandle ? " on that handle" : "") +
+                   "; choose one with --connection N. " + connectionList(rep, a.path);
+            return false;
+        }
+        openStatus_ = 1;
+        if (!delivering.empty())
+            connection_ = delivering[0]->number;
+        else if (!fit.empty())
+            connection_ = fit[0]->number;
     }
     imp_.reset(new tarn_capture::CaptureImporter(o));
     if (!imp_->openFile(a.path, why)) {
@@ -181,11 +287,20 @@ bool CaptureSource::open(const CaptureReplayArgs &a, std::string *why) {
 bool CaptureSource::next(Procedure *p) {
     tarn_capture::ImportedProcedure ip;
     while (imp_->next(&ip)) {
-        if (ip.connection != connection_) continue;
+        // Read once (standard input) by handle: the first connection on it.
+        if (connection_ == 0 && choice_.byHandle && ip.handle == choice_.handle)
+            connection_ = ip.connection;
+        if (connection_ == 0 || ip.connection != connection_) continue;
         *p = std::move(ip.procedure);
+        ++delivered_;
         return true;
     }
     return false;
+}
+
+int CaptureSource::outcome(std::string *why) const {
+    if (!imp_) return 1;
+    return captureOutcome(imp_->report(), choice_, delivered_, args_.path, why);
 }
 
 void CaptureSource::printReport(std::ostream &os) const {

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
+#include <sstream>
 
 namespace tarn_sim {
 
@@ -36,6 +38,15 @@ void addTrackingOption(CLI::App *app, std::string *tracking, bool withBoth) {
         ->capture_default_str();
 }
 
+void addCombinationOption(CLI::App *app, std::string *combination) {
+    app->add_option("--combination", *combination,
+                    "how the link combines its phase and round-trip distances: specified (the "
+                    "specified rule) or guarded (the round trip bounds the result from below; "
+                    "tarnSetCombination 1)")
+        ->check(CLI::IsMember({"specified", "guarded"}))
+        ->capture_default_str();
+}
+
 std::string trackingNote(const std::string &tracking) {
     if (tracking == "both") return ", tracking still and (second link) moving";
     int mode = 0;
@@ -48,6 +59,69 @@ const char *trackingName(int mode) {
 
 std::string trackingSuffix(int mode) {
     return mode == 1 ? " (moving)" : "";
+}
+
+std::vector<TimingPoint> timingAxis() {
+    return {{"fast", {15, 10, 10, 10, 0, 1, 0}},
+            {"mid", {60, 80, 40, 20, 10, 1, 0}},
+            {"phone", {150, 145, 145, 40, 10, 1, 0}}};
+}
+
+bool parseTiming(const std::string &text, StepTiming *timing, std::string *why) {
+    if (text == "none") {
+        *timing = StepTiming();
+        return true;
+    }
+    for (const TimingPoint &tp : timingAxis())
+        if (text == tp.name) {
+            *timing = tp.timing;
+            return true;
+        }
+    std::vector<long> v;
+    std::stringstream ss(text);
+    std::string item;
+    while (std::getline(ss, item, ',')) {
+        char *end = nullptr;
+        const long x = std::strtol(item.c_str(), &end, 10);
+        if (item.empty() || end == nullptr || *end != '\0' || x < 0 || x > 65535) {
+            *why = "bad --timing value '" + item + "' in '" + text + "'";
+            return false;
+        }
+        v.push_back(x);
+    }
+    if (v.size() < 4 || v.size() > 7 || (v.size() > 4 && v[4] > 255) ||
+        (v.size() > 5 && v[5] > 255) || (v.size() > 6 && v[6] > 255)) {
+        *why = "--timing expects FCS,IP1,IP2,PM[,SW[,PHY[,RTT]]] in microseconds, fast, mid, "
+               "phone or none (got '" + text + "')";
+        return false;
+    }
+    StepTiming t;
+    t.tFcsUs = static_cast<uint16_t>(v[0]);
+    t.tIp1Us = static_cast<uint16_t>(v[1]);
+    t.tIp2Us = static_cast<uint16_t>(v[2]);
+    t.tPmUs = static_cast<uint16_t>(v[3]);
+    t.tSwUs = static_cast<uint8_t>(v.size() > 4 ? v[4] : 0);
+    t.phy = static_cast<uint8_t>(v.size() > 5 ? v[5] : 1);
+    t.rttType = static_cast<uint8_t>(v.size() > 6 ? v[6] : 0);
+    if (!t.known()) {
+        *timing = StepTiming();
+        return true;
+    }
+    const std::string fault = stepTimingFault(t);
+    if (!fault.empty() || t.phy == 0) {
+        *why = "--timing " + text + ": " + (fault.empty() ? "the PHY must be 1 to 3" : fault);
+        return false;
+    }
+    *timing = t;
+    return true;
+}
+
+std::string timingText(const StepTiming &t) {
+    if (!t.known()) return "none";
+    std::ostringstream os;
+    os << t.tFcsUs << ',' << t.tIp1Us << ',' << t.tIp2Us << ',' << t.tPmUs << ','
+       << static_cast<int>(t.tSwUs);
+    return os.str();
 }
 
 std::vector<MotionPoint> motionPoints() {

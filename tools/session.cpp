@@ -96,6 +96,44 @@ bool Session::setTrackingMode(int mode) {
     return false;
 }
 
+bool Session::setCombination(int mode) {
+    if (!ok()) return false;
+    if (tarnSetCombination(link_, mode) == 1) return true;
+    error_ = "the library refused combination " + std::to_string(mode);
+    return false;
+}
+
+bool parseCombination(const std::string &name, int *mode) {
+    if (name == "specified") *mode = 0;
+    else if (name == "guarded") *mode = 1;
+    else return false;
+    return true;
+}
+
+const char *combinationName(int mode) {
+    return mode == 1 ? "guarded" : "specified";
+}
+
+std::string integrityFlagNames(uint32_t flags) {
+    static const struct {
+        uint32_t bit;
+        const char *name;
+    } kNames[] = {{TARN_INTEGRITY_DISAGREE, "disagree"},
+                  {TARN_INTEGRITY_MANIPULATION, "manipulation"},
+                  {TARN_INTEGRITY_MULTIPATH, "multipath"},
+                  {TARN_INTEGRITY_BLOCKED, "blocked"},
+                  {TARN_INTEGRITY_PHASE_JUMPS, "jumps"},
+                  {TARN_INTEGRITY_RESTARTED, "restarted"},
+                  {TARN_INTEGRITY_RTT_UNPROTECTED, "unprotected"},
+                  {TARN_INTEGRITY_RTT_DELIVERED, "rtt"},
+                  {TARN_INTEGRITY_FIRST_PATH, "first_path"},
+                  {TARN_INTEGRITY_FUSED, "fused"}};
+    std::string out;
+    for (const auto &n : kNames)
+        if ((flags & n.bit) != 0) out += (out.empty() ? "" : "+") + std::string(n.name);
+    return out.empty() ? "-" : out;
+}
+
 // Runs on the library's worker: the only moment at which the link's latest
 // computation is the one being delivered.
 void Session::onResult(CsEstimate *result, CsRequest *request) {
@@ -134,6 +172,26 @@ bool Session::process(const Procedure &p, SessionRow *row) {
     r.seq = seq_++;
     r.timeS = p.timeS();
     r.trueM = p.trueDistance;
+
+    if (giveTiming_ && p.timing != givenTiming_) {
+        TarnStepTiming t{};
+        t.size = sizeof t;
+        if (p.timing.known()) {
+            t.tFcsUs = p.timing.tFcsUs;
+            t.tIp1Us = p.timing.tIp1Us;
+            t.tIp2Us = p.timing.tIp2Us;
+            t.tPmUs = p.timing.tPmUs;
+            t.tSwUs = p.timing.tSwUs;
+            // A source that does not say which PHY carries CS_SYNC: LE 1M,
+            // which every device supports.
+            t.phy = p.timing.phy != 0 ? p.timing.phy : 1;
+            t.rttType = p.timing.rttType;
+        }
+        if (tarnSetStepTiming(link_, &t) == 1)
+            givenTiming_ = p.timing;
+        else
+            ++timingRefusals_;
+    }
 
     int status = 0;
     if (fmt_ == InputFormat::Procedure) {
@@ -174,6 +232,12 @@ bool Session::process(const Procedure &p, SessionRow *row) {
     r.conf = answer.conf;
     delivered_ = latest;
     r.computation = latest.sequence;
+    if (read && latest.size >= TARN_LATEST_COMPUTATION_V4_SIZE) {
+        r.sigmaM = latest.sigmaM;
+        r.phaseSigmaM = latest.phaseSigmaM;
+        r.rttSigmaM = latest.rttSigmaM;
+        r.flags = latest.integrityFlags;
+    }
     r.consistent = read && latest.sequence == lastComputation_ + 1 &&
                    std::memcmp(&latest.result.dest, &answer.dest, sizeof answer.dest) == 0 &&
                    latest.result.conf == answer.conf;
@@ -190,8 +254,10 @@ bool Session::process(const Procedure &p, SessionRow *row) {
         r.rttConf = static_cast<int>(latest.rtt.conf);
     }
     // Without either estimator's output the result record holds nothing of
-    // this procedure.
-    if (r.phaseM || r.rttM) r.finalM = answer.dest / sf;
+    // this procedure; nor does one that says "no estimate" (the guarded
+    // combination refusing both).
+    const bool noEstimate = answer.dest == 0.0 && answer.conf == -1;
+    if ((r.phaseM || r.rttM) && !noEstimate) r.finalM = answer.dest / sf;
     *row = r;
     return true;
 }

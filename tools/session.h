@@ -34,6 +34,10 @@ struct SessionRow {
     std::optional<double> finalM;  // what the callback delivered, metres
     int rttConf = 0, phaseConf = 0;
     int conf = -1;  // the callback's confidence
+    // Integrity of the computation (tarnGetLatestComputation): standard
+    // uncertainties in metres (-1: none) and TARN_INTEGRITY_* flags.
+    double sigmaM = -1.0, phaseSigmaM = -1.0, rttSigmaM = -1.0;
+    uint32_t flags = 0;
     // The library's number of this link's computation, read in the callback.
     uint32_t computation = 0;
     // The candidates were those of this very request: the computation number
@@ -83,6 +87,16 @@ class Session {
     // The link's tracking mode (tarnSetTrackingMode): 0 still, 1 moving.
     // False (with error()) when the library refused it.
     bool setTrackingMode(int mode);
+    // The link's combination (tarnSetCombination): 0 specified, 1 guarded.
+    bool setCombination(int mode);
+
+    // When on (the default), process() hands the link each procedure's step
+    // timing with tarnSetStepTiming whenever it differs from the one handed
+    // before (a procedure without one returns the link to "timing unknown");
+    // off withholds it (the library then assumes its step durations).
+    void setGiveTiming(bool on) { giveTiming_ = on; }
+    // Timings the library refused (a recorded file may hold any values).
+    int timingRefusals() const { return timingRefusals_; }
 
     // When on, every callback also reads the library's impulse response of
     // its computation; the latest one is kept here.
@@ -113,6 +127,9 @@ class Session {
     TarnLatestComputation latest_{};
     bool captureImpulse_ = false;
     LibraryImpulse impulse_;
+    bool giveTiming_ = true;
+    StepTiming givenTiming_;  // what the link holds (a new link: unknown)
+    int timingRefusals_ = 0;
 };
 
 struct ErrorStats {
@@ -122,5 +139,12 @@ struct ErrorStats {
 };
 // Median and 90th percentile (nearest rank) of the absolute errors.
 ErrorStats errorStats(std::vector<double> absErrors);
+
+// "specified" (0) or "guarded" (1).
+bool parseCombination(const std::string &name, int *mode);
+const char *combinationName(int mode);
+// The integrity flags as short names joined by '+' ("-" for none), e.g.
+// "multipath+blocked".
+std::string integrityFlagNames(uint32_t flags);
 
 }  // namespace tarn_tool

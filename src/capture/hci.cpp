@@ -316,6 +316,24 @@ std::vector<uint8_t> encodeConfigComplete(const ConfigComplete &c) {
     return metaEvent(kLeCsConfigComplete, p);
 }
 
+std::vector<uint8_t> encodeRemoteCaps(const RemoteCaps &r) {
+    std::vector<uint8_t> p;
+    put8(&p, r.status);
+    putLe16(&p, r.handle);
+    put8(&p, r.configs);
+    putLe16(&p, r.maxConsecutiveProcedures);
+    for (uint8_t v : {r.antennas, r.maxAntennaPaths, r.roles, r.optionalModes, r.rttCapability,
+                      r.rttAaOnlyN, r.rttSoundingN, r.rttRandomN})
+        put8(&p, v);
+    putLe16(&p, r.nadmSounding);
+    putLe16(&p, r.nadmRandom);
+    put8(&p, r.syncPhys);
+    for (uint16_t v : {r.subfeatures, r.tIp1, r.tIp2, r.tFcs, r.tPm}) putLe16(&p, v);
+    put8(&p, r.tSw);
+    put8(&p, r.txSnr);
+    return metaEvent(kLeCsRemoteCaps, p);
+}
+
 std::vector<uint8_t> encodeProcedureEnable(const ProcedureEnable &e) {
     std::vector<uint8_t> p;
     put8(&p, e.status);

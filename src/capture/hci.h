@@ -149,6 +149,7 @@ bool decodeHciSteps(const uint8_t *p, size_t n, int count, const StepLayout &exp
 // (event code, parameter length, subevent code, parameters).
 std::vector<uint8_t> encodeConfigComplete(const ConfigComplete &c);
 std::vector<uint8_t> encodeProcedureEnable(const ProcedureEnable &e);
+std::vector<uint8_t> encodeRemoteCaps(const RemoteCaps &r);
 // One Result (first) or Continue event carrying `steps`; data laid out for `l`.
 std::vector<uint8_t> encodeResultEvent(const ResultHeader &h, const std::vector<WireStep> &steps,
                                        size_t from, size_t count, const StepLayout &l);

@@ -57,11 +57,16 @@ const IssueInfo kIssues[kIssueCount] = {
     {"ACL fragments longer than their L2CAP PDU", false},
     {"ACL packets whose length field disagrees with the packet", false},
     {"L2CAP PDUs on dynamic channels (EATT?) not decoded", false},
-    {"notifications on attribute handles not known as RAS (give --ras-handle?)", false},
+    {"notifications on attribute handles not known as RAS, on links whose procedures lack "
+     "reflector data (give --ras-handle?)",
+     false},
     {"packets of links beyond the number followed", false},
     {"RAS segments without a first segment", false},
     {"RAS bodies missing their last segment", false},
     {"RAS bodies with a gap in the rolling segment counter", false},
+    {"RAS bodies of more than 64 segments whose re-sent segments the rolling counter cannot "
+     "place (dropped)",
+     false},
     {"RAS bodies that do not parse", false},
     {"RAS bodies with a PCT format other than I/Q", false},
     {"RAS data under a Set Filter (not decoded)", false},
@@ -74,9 +79,12 @@ const IssueInfo kIssues[kIssueCount] = {
     {"subevents present on one side only (dropped)", false},
     {"subevents whose step modes differ between the sides (dropped)", false},
     {"subevents with different step counts (common prefix kept)", false},
-    {"aborted steps (left out on both sides)", false},
+    {"aborted steps (kept in their place, marked aborted on both sides)", false},
     {"subevents aborted by a side (kept, marked aborted)", false},
     {"procedures with no subevent both sides reported", true},
+    {"times where the clock went back (later times moved on from the last one, keeping "
+     "their spacing)",
+     false},
 };
 
 const char *const kReadings[kReadingCount] = {
@@ -112,6 +120,7 @@ struct HciProc {
     Role role = Role::Initiator;
     size_t steps = 0;
     std::vector<HciSub> subs;
+    tarn_sim::StepTiming timing;  // of the configuration when the procedure began
 };
 
 struct RasPending {
@@ -134,18 +143,22 @@ struct RasStream {
     uint8_t expect = 0;
     std::vector<uint8_t> body;
     uint64_t record = 0, offset = 0;
+    int segments = 0;  // in the prefix so far
     // On-demand bodies with a gap wait for the lost segments to be re-sent:
-    // the whole prefix is `body`, later segments sit in slots by their
-    // position after the first segment (only while a body fits 64 segments).
+    // `body` holds the whole prefix of `prefix` segments, later segments sit
+    // in slots by their position in the body (slot k = position prefix + k).
+    // The rolling counter gives a position only modulo 64: a segment of the
+    // first transmission is taken as the next position with its counter; a
+    // re-sent one must match exactly one missing position.
     bool slotted = false;
     bool retrieving = false;  // a Retrieve Lost Segments is outstanding
-    uint8_t firstCounter = 0;
-    int prefix = 0;  // segments in `body`
-    int lastPos = -1;
-    uint64_t present = 0;
+    int prefix = 0;
+    int maxPos = -1;   // highest position placed
+    int lastPos = -1;  // position of the last segment, once seen
+    size_t slotBytes = 0;
     std::vector<std::vector<uint8_t>> slots;
+    std::vector<bool> present;
     std::string gap;
-    int segments = 0;  // in the prefix so far
 };
 
 struct Server {
@@ -174,6 +187,19 @@ struct Conn {
     std::deque<HciProc> waitHci;
     std::deque<RasPending> waitRas;
     std::deque<uint32_t> joined;  // (config << 12 | counter) recently joined
+    // Ranging data lost for a reason the procedure's report should name:
+    // (config << 12 | counter, reason), the latest few.
+    std::deque<std::pair<uint32_t, std::string>> lostRas;
+    // Procedures ready for delivery, held until no earlier procedure of the
+    // link can still come (in time order).
+    std::deque<std::pair<int64_t, ImportedProcedure>> held;  // by the procedure's time
+    bool hasCaps = false;
+    uint8_t remoteTSw = 0;
+    // Notifications on handles not known as RAS: reported when the link ends
+    // only if it lacked reflector data.
+    uint64_t unknownNotes = 0;
+    IssueExample unknownExample;
+    bool lackedReflector = false;  // a procedure went without reflector data
 };
 
 uint64_t gap(int64_t a, int64_t b) {
@@ -182,6 +208,9 @@ uint64_t gap(int64_t a, int64_t b) {
 
 // A RAS server has six characteristics; more is noise.
 constexpr size_t kMaxAttributesPerServer = 16;
+constexpr size_t kMaxLostRasNotes = 32;
+// Positions a body waiting for re-sent segments may span.
+constexpr int kMaxSlottedSegments = 16384;
 
 bool sameRas(uint8_t config, uint16_t counter, uint8_t c2, uint16_t k2) {
     return config == c2 && (counter & 0x0FFF) == (k2 & 0x0FFF);
@@ -203,7 +232,7 @@ tarn_sim::Step recordStep(const WireStep &s, uint8_t channel) {
     tarn_sim::Step r;
     r.channel = channel;
     r.mode = s.mode & 3;
-    if (s.noData || s.malformed) return r;
+    if (s.noData || s.malformed) return abortedStep(s.mode, channel);
     if (r.mode == 0) {
         r.aaQual = s.quality;
         r.rssi = s.rssi;
@@ -222,6 +251,14 @@ tarn_sim::Step recordStep(const WireStep &s, uint8_t channel) {
         for (int k = 0; k < s.toneCount; ++k)
             r.tones[k] = tarn_sim::Tone{s.tones[k].i, s.tones[k].q, s.tones[k].quality};
     }
+    return r;
+}
+
+tarn_sim::Step abortedStep(uint8_t mode, uint8_t channel) {
+    tarn_sim::Step r;
+    r.channel = channel;
+    r.mode = mode & 3;
+    r.aborted = 1;
     return r;
 }
 
@@ -270,8 +307,11 @@ struct CaptureImporter::Impl {
     bool finished = false;
     bool haveBase = false;
     int64_t baseUs = 0;
+    int64_t prevUs = 0;   // container time of the previous record
+    int64_t shiftUs = 0;  // the clock's steps back so far, undone
     uint32_t lastDrops = 0;
     const SnoopRecord *rec = nullptr;  // the record being handled
+    Conn *touched = nullptr;           // the link the record belongs to
 
     // A second capture taken on the reflector: its own Result events give
     // the reflector's side in place of the RAS data.
@@ -290,7 +330,20 @@ struct CaptureImporter::Impl {
         rep.issues[k] += count;
         if (c != nullptr && c->info != SIZE_MAX) rep.connections[c->info].issues[k] += count;
         if (rep.examples[k].size() < kMaxExamplesPerIssue)
-            rep.examples[k].push_back({record, offset, c ? c->number : 0, detail});
+            rep.examples[k].push_back(example(c, record, offset, detail));
+    }
+    static IssueExample example(const Conn *c, uint64_t record, uint64_t offset,
+                                const std::string &detail) {
+        IssueExample e;
+        e.record = record;
+        e.offset = offset;
+        e.detail = detail;
+        if (c != nullptr) {
+            e.connection = c->number;
+            e.handle = c->handle;
+            e.hasHandle = true;
+        }
+        return e;
     }
     void issueHere(Issue i, Conn *c, const std::string &detail = {}) {
         issue(i, c, rec->number, rec->offset, detail);
@@ -300,13 +353,47 @@ struct CaptureImporter::Impl {
         return c.info == SIZE_MAX ? nullptr : &rep.connections[c.info];
     }
 
-    // Saturates: a hostile time stamp must not overflow.
+    // The record's time on the base, in ns, with every step back of the
+    // logging host's clock undone (later records keep their spacing from the
+    // last time before the step). Saturates: a hostile time stamp must not
+    // overflow.
     int64_t nsOf(const SnoopRecord &r) const {
-        int64_t us, ns;
-        if (__builtin_sub_overflow(r.timestampUs, baseUs, &us) ||
+        int64_t t, us, ns;
+        if (__builtin_add_overflow(r.timestampUs, shiftUs, &t) ||
+            __builtin_sub_overflow(t, baseUs, &us) ||
             __builtin_mul_overflow(us, int64_t(1000), &ns))
             return r.timestampUs < baseUs ? INT64_MIN : INT64_MAX;
         return ns;
+    }
+
+    // Follows the container clock: a step back shifts this and every later
+    // record forward by its size.
+    void clock(const SnoopRecord &r) {
+        if (!haveBase) {
+            haveBase = true;
+            baseUs = opts.timeBase == TimeBase::Unix ? kUnixOffsetUs : r.timestampUs;
+            rep.firstUs = r.timestampUs;
+            prevUs = r.timestampUs;
+        }
+        rep.lastUs = r.timestampUs;
+        int64_t step;
+        if (__builtin_sub_overflow(r.timestampUs, prevUs, &step))
+            step = r.timestampUs < prevUs ? INT64_MIN : INT64_MAX;
+        prevUs = r.timestampUs;
+        if (step >= 0) {
+            if (__builtin_add_overflow(rep.spanUs, step, &rep.spanUs)) rep.spanUs = INT64_MAX;
+            return;
+        }
+        const int64_t back = step == INT64_MIN ? INT64_MAX : -step;
+        ++rep.clockBacks;
+        if (__builtin_add_overflow(rep.clockBackUs, back, &rep.clockBackUs))
+            rep.clockBackUs = INT64_MAX;
+        rep.largestClockBackUs = std::max(rep.largestClockBackUs, back);
+        if (__builtin_add_overflow(shiftUs, back, &shiftUs)) shiftUs = INT64_MAX;
+        char text[96];
+        std::snprintf(text, sizeof text, "the clock went back %.6f s",
+                      static_cast<double>(back) * 1e-6);
+        issueHere(Issue::ClockBack, nullptr, text);
     }
 
     // ---- connections ----
@@ -316,6 +403,7 @@ struct CaptureImporter::Impl {
         auto it = conns.find(key);
         if (it != conns.end()) {
             if (ConnectionInfo *ci = info(it->second)) ci->lastRecord = rec->number;
+            touched = &it->second;
             return &it->second;
         }
         if (!create) return nullptr;
@@ -324,13 +412,11 @@ struct CaptureImporter::Impl {
             return nullptr;
         }
         Conn &c = conns[key];
-        c.number = ++nextNumber;
         c.key = key;
         c.handle = handle & 0x0FFF;
         ++rep.connectionsSeen;
         if (rep.connections.size() < kMaxListedConnections) {
             ConnectionInfo ci;
-            ci.number = c.number;
             ci.handle = c.handle;
             ci.controller = rec->controller;
             ci.firstRecord = ci.lastRecord = rec->number;
@@ -339,7 +425,16 @@ struct CaptureImporter::Impl {
         }
         for (const RasHandleHint &h : opts.rasHandles)
             if (h.aclHandle == c.handle) setChar(c, 1, h.attHandle, h.kind, "given");
+        touched = &c;
         return &c;
+    }
+
+    // The link carried CS data: it gets its number (once).
+    void csData(Conn &c) {
+        if (c.number != 0) return;
+        c.number = ++nextNumber;
+        ++rep.csConnections;
+        if (ConnectionInfo *ci = info(c)) ci->number = c.number;
     }
 
     static std::string hex(unsigned v) {
@@ -381,10 +476,13 @@ struct CaptureImporter::Impl {
             }
         for (L2cap &l : c.l2)
             if (l.active) issue(Issue::AclUnfinished, &c, l.record, l.offset);
+        noteUnknownHandles(c);
         if (ConnectionInfo *ci = info(c)) {
             ci->ended = disconnected;
             ci->endReason = reason;
         }
+        release(c, true);
+        if (touched == &c) touched = nullptr;
         conns.erase(c.key);
     }
 
@@ -438,6 +536,7 @@ struct CaptureImporter::Impl {
                 if (cc.status != 0 || cc.configId > 3) return;
                 Conn *c = conn(cc.handle);
                 if (c == nullptr) return;
+                csData(*c);
                 c->hasCfg[cc.configId] = cc.action == 1;
                 c->cfg[cc.configId] = cc;
                 if (cc.action == 1)
@@ -459,6 +558,7 @@ struct CaptureImporter::Impl {
                 }
                 if (pe.status != 0) return;
                 Conn *c = conn(pe.handle);
+                if (c != nullptr) csData(*c);
                 if (c != nullptr && pe.state == 1)
                     if (ConnectionInfo *ci = info(*c)) {
                         auto it = std::find_if(ci->enables.begin(), ci->enables.end(),
@@ -468,6 +568,23 @@ struct CaptureImporter::Impl {
                         if (it != ci->enables.end()) *it = pe;
                         else ci->enables.push_back(pe);
                     }
+                return;
+            }
+            case kLeCsRemoteCaps: {
+                RemoteCaps rc;
+                if (!decodeRemoteCaps(q, pn, &rc)) {
+                    issueHere(Issue::MalformedEvent, nullptr, "short Remote Capabilities");
+                    return;
+                }
+                if (rc.status != 0) return;
+                Conn *c = conn(rc.handle & 0x0FFF);
+                if (c == nullptr) return;
+                c->hasCaps = true;
+                c->remoteTSw = rc.tSw;
+                if (ConnectionInfo *ci = info(*c)) {
+                    ci->hasRemoteCaps = true;
+                    ci->remoteTSwUs = rc.tSw;
+                }
                 return;
             }
             case kLeCsSubeventResult:
@@ -489,6 +606,7 @@ struct CaptureImporter::Impl {
         if (h.handle == 0x0FFF) return;  // CS test mode: no link
         Conn *c = conn(h.handle);
         if (c == nullptr) return;
+        csData(*c);
         if (ConnectionInfo *ci = info(*c)) ++ci->resultEvents;
         HciProc &pr = c->proc[h.configId];
         const int64_t now = nsOf(*rec);
@@ -514,6 +632,7 @@ struct CaptureImporter::Impl {
                 pr.timeNs = now;
                 pr.role = c->hasCfg[h.configId] && c->cfg[h.configId].role == 1 ? Role::Reflector
                                                                                  : Role::Initiator;
+                if (c->hasCfg[h.configId]) pr.timing = timingOf(*c, c->cfg[h.configId]);
             }
             if (pr.subs.size() >= kMaxSubeventsPerProcedure) {
                 issue(Issue::ProcedureTooLarge, c, pr.record, pr.offset);
@@ -561,6 +680,20 @@ struct CaptureImporter::Impl {
             finishHci(*c, std::move(pr));
             pr = HciProc();
         }
+    }
+
+    // The step timing a configuration sets; the antenna switch time from
+    // the peer's capabilities when the capture holds them.
+    static tarn_sim::StepTiming timingOf(const Conn &c, const ConfigComplete &cc) {
+        tarn_sim::StepTiming t;
+        t.tFcsUs = cc.tFcs;
+        t.tIp1Us = cc.tIp1;
+        t.tIp2Us = cc.tIp2;
+        t.tPmUs = cc.tPm;
+        t.tSwUs = c.hasCaps ? c.remoteTSw : 0;
+        t.phy = cc.syncPhy;
+        t.rttType = cc.rttType;
+        return t;
     }
 
     // ---- joining ----
@@ -655,11 +788,23 @@ struct CaptureImporter::Impl {
     }
 
     void giveUpHci(Conn &c, const HciProc &p, Issue why = Issue::ReflectorMissing) {
+        c.lackedReflector = true;
         if (opts.oneSided) {
             join(c, p, nullptr);
             return;
         }
-        issue(why, &c, p.record, p.offset, "counter " + std::to_string(p.counter));
+        std::string detail = "counter " + std::to_string(p.counter);
+        const uint32_t id = uint32_t(p.config) << 12 | (p.counter & 0x0FFF);
+        for (const auto &l : c.lostRas)
+            if (l.first == id) detail += ": " + l.second;
+        issue(why, &c, p.record, p.offset, detail);
+    }
+
+    // Remembers why a body's ranging data was lost, for the procedure's report.
+    void lostBody(Conn &c, const std::vector<uint8_t> &prefix, const std::string &why) {
+        if (prefix.size() < 2) return;
+        c.lostRas.emplace_back(le16(prefix.data()), why);  // configuration << 12 | counter
+        if (c.lostRas.size() > kMaxLostRasNotes) c.lostRas.pop_front();
     }
 
     void onRasBody(Conn &c, std::vector<uint8_t> &&body, uint64_t record, uint64_t offset) {
@@ -810,8 +955,13 @@ struct CaptureImporter::Impl {
             si.aborted = iAborted ? 1 : 0;
             si.timestampNs = hs.timeNs;
             if (!r) {
-                for (const WireStep &s : hs.steps)
-                    if (!s.noData && !s.malformed) si.steps.push_back(recordStep(s, s.channel));
+                for (const WireStep &s : hs.steps) {
+                    si.steps.push_back(recordStep(s, s.channel));
+                    if (si.steps.back().aborted && !iAborted)
+                        issue(Issue::AbortedSteps, &c, p.record, p.offset,
+                              "step " + std::to_string(si.steps.size() - 1) + " on channel " +
+                                  std::to_string(s.channel));
+                }
                 proc.initiator.push_back(std::move(si));
                 continue;
             }
@@ -856,15 +1006,19 @@ struct CaptureImporter::Impl {
                 }
                 for (j = 0; j < n; ++j) {
                     const WireStep &a = hs.steps[j], &b = rs.steps[j];
-                    if (a.noData || a.malformed || b.noData || b.malformed) {
+                    tarn_sim::Step ra = recordStep(a, a.channel), rb = recordStep(b, a.channel);
+                    if (ra.aborted || rb.aborted) {
+                        // Kept in its place (later steps keep their times),
+                        // with no data on either side.
                         issue(Issue::AbortedSteps, &c, p.record, p.offset,
                               "step " + std::to_string(j) + " on channel " +
                                   std::to_string(a.channel));
-                        continue;
+                        ra = rb = abortedStep(a.mode, a.channel);
+                    } else if (a.mode >= 2) {
+                        reading(Reading::ToneOrder);
                     }
-                    if (a.mode >= 2) reading(Reading::ToneOrder);
-                    si.steps.push_back(recordStep(a, a.channel));
-                    sr.steps.push_back(recordStep(b, a.channel));
+                    si.steps.push_back(std::move(ra));
+                    sr.steps.push_back(std::move(rb));
                 }
             }
             proc.initiator.push_back(std::move(si));
@@ -881,6 +1035,9 @@ struct CaptureImporter::Impl {
             return;
         }
         out.oneSided = !r;
+        proc.timing = p.timing;
+        // No antenna switching with a single path.
+        if (!p.subs.empty() && p.subs[0].nap <= 1) proc.timing.tSwUs = 0;
         ConnectionInfo *ci = info(c);
         ++rep.procedures;
         if (ci) ++ci->whole;
@@ -892,7 +1049,28 @@ struct CaptureImporter::Impl {
             ++rep.oneSided;
             if (ci) ++ci->oneSided;
         }
-        ready.push_back(std::move(out));
+        // In time order among the link's held procedures.
+        auto at = c.held.end();
+        while (at != c.held.begin() && std::prev(at)->first > p.timeNs) --at;
+        c.held.emplace(at, p.timeNs, std::move(out));
+    }
+
+    // Hands over the link's held procedures that no earlier procedure can
+    // still precede: none open, none waiting for its other side.
+    void release(Conn &c, bool all = false) {
+        int64_t bound = INT64_MAX;
+        if (!all) {
+            for (const HciProc &p : c.proc)
+                if (p.open) bound = std::min(bound, p.timeNs);
+            for (const HciProc &p : c.waitHci) bound = std::min(bound, p.timeNs);
+        }
+        // A procedure left open for good (no final status, no later Result
+        // of its configuration) must not hold the link back without bound.
+        const size_t most = 4 * static_cast<size_t>(opts.joinWindow) + 16;
+        while (!c.held.empty() && (c.held.front().first <= bound || c.held.size() > most)) {
+            ready.push_back(std::move(c.held.front().second));
+            c.held.pop_front();
+        }
     }
 
     // ---- ACL, L2CAP, ATT ----
@@ -1051,7 +1229,10 @@ struct CaptureImporter::Impl {
         }
         switch (kind) {
             case RasChar::None:
-                issue(Issue::UnknownHandleNotification, &c, record, offset, "handle " + hex(h));
+                // Most are other services' values; they matter only if the
+                // link turns out to lack reflector data.
+                if (c.unknownNotes++ == 0)
+                    c.unknownExample = example(&c, record, offset, "handle " + hex(h));
                 return;
             case RasChar::RealTime:
             case RasChar::OnDemand:
@@ -1061,13 +1242,11 @@ struct CaptureImporter::Impl {
                 return;
             case RasChar::ControlPoint: {
                 reading(Reading::ControlPointCodes);
-                // Complete Lost Ranging Data Segment Response: what was
-                // re-sent is all there will be.
+                // Complete Lost Ranging Data Segment Response: the re-sent
+                // segments of this request are in. Another request may
+                // follow; the client's ACK or next Get ends the wait.
                 RasStream &st = c.ras[dir][1];
-                if (n >= 1 && v[0] == 0x01 && st.slotted) {
-                    st.retrieving = false;
-                    dropSlotted(c, st);
-                }
+                if (n >= 1 && v[0] == 0x01) st.retrieving = false;
                 return;
             }
             case RasChar::Overwritten:
@@ -1086,32 +1265,95 @@ struct CaptureImporter::Impl {
         }
     }
 
+    // Notifications on unknown handles are worth a warning only where
+    // reflector data was missed: procedures without it, or ranging data
+    // the user did not point the importer at.
+    void noteUnknownHandles(Conn &c) {
+        if (c.unknownNotes == 0) return;
+        if (c.lackedReflector)
+            issue(Issue::UnknownHandleNotification, &c, c.unknownExample.record,
+                  c.unknownExample.offset, c.unknownExample.detail, c.unknownNotes);
+        c.unknownNotes = 0;
+    }
+
     // Gives up a body waiting for re-sent segments.
     void dropSlotted(Conn &c, RasStream &st) {
         if (!st.slotted) return;
         issue(Issue::RasCounterGap, &c, st.record, st.offset, st.gap);
+        clearSlots(st);
+    }
+    static void clearSlots(RasStream &st) {
         st.slotted = false;
         st.active = false;
-        st.slots.clear();
+        st.slots = {};
+        st.present = {};
+        st.slotBytes = 0;
+    }
+
+    // Position of a segment in a body with a gap, or -1 when its counter
+    // matches more than one missing position (a body beyond 64 segments).
+    static int placeSegment(const RasStream &st, uint8_t counter) {
+        // The next position after the highest one with this counter.
+        const int next = st.maxPos + 1 + ((counter - (st.maxPos + 1)) & 63);
+        if (!st.retrieving) return next;
+        // Re-sent: one of the missing positions with this counter.
+        int found = -1;
+        for (int pos = st.prefix + ((counter - st.prefix) & 63); pos <= st.maxPos; pos += 64) {
+            if (st.present[pos - st.prefix]) continue;
+            if (found >= 0) return -1;
+            found = pos;
+        }
+        if (found >= 0) return found;
+        // None missing: a segment after the highest received, if the last
+        // is still to come.
+        return st.lastPos < 0 ? next : -2;
     }
 
     // Places a segment of a body with a gap; delivers the body once every
     // segment up to the last is there.
     void slotSegment(Conn &c, RasStream &st, const uint8_t *v, size_t n) {
-        const int pos = ((v[0] >> 2) - st.firstCounter) & 63;
-        if (pos >= st.prefix && !(st.present >> pos & 1)) {
-            st.slots[pos].assign(v + 1, v + n);
-            st.present |= uint64_t(1) << pos;
-            if (v[0] & 2) st.lastPos = pos;
+        const int pos = placeSegment(st, v[0] >> 2);
+        if (pos == -2) return;  // a copy of one already placed
+        if (pos < 0) {
+            const std::string why =
+                "re-sent segment with counter " + std::to_string(v[0] >> 2) +
+                " fits several missing positions of a body of more than 64 segments";
+            issue(Issue::RasCounterAmbiguous, &c, st.record, st.offset, why);
+            lostBody(c, st.body, "reflector body dropped, " + why);
+            clearSlots(st);
+            st.skipping = true;  // its other re-sent segments say nothing new
+            return;
         }
+        // Each position held costs its slot as well as its octets.
+        const size_t k = static_cast<size_t>(pos - st.prefix);
+        const size_t grow = k >= st.slots.size() ? k + 1 - st.slots.size() : 0;
+        const size_t cost = grow * sizeof(std::vector<uint8_t>) + (n - 1);
+        if (pos - st.prefix >= kMaxSlottedSegments ||
+            st.slotBytes + cost + st.body.size() > kMaxRasBody) {
+            issue(Issue::RasBodyTooLong, &c, st.record, st.offset);
+            clearSlots(st);
+            return;
+        }
+        if (grow > 0) {
+            st.slots.resize(k + 1);
+            st.present.resize(k + 1, false);
+            st.slotBytes += grow * sizeof(std::vector<uint8_t>);
+        }
+        if (!st.present[k]) {
+            st.slots[k].assign(v + 1, v + n);
+            st.present[k] = true;
+            st.slotBytes += n - 1;
+        }
+        st.maxPos = std::max(st.maxPos, pos);
+        if (v[0] & 2) st.lastPos = pos;
         if (st.lastPos < 0) return;
-        for (int k = st.prefix; k <= st.lastPos; ++k)
-            if (!(st.present >> k & 1)) return;
-        for (int k = st.prefix; k <= st.lastPos; ++k)
-            st.body.insert(st.body.end(), st.slots[k].begin(), st.slots[k].end());
-        st.slotted = false;
-        st.active = false;
-        st.slots.clear();
+        for (int p = st.prefix; p <= st.lastPos; ++p)
+            if (!st.present[p - st.prefix]) return;
+        for (int p = st.prefix; p <= st.lastPos; ++p) {
+            const std::vector<uint8_t> &seg = st.slots[p - st.prefix];
+            st.body.insert(st.body.end(), seg.begin(), seg.end());
+        }
+        clearSlots(st);
         onRasBody(c, std::move(st.body), st.record, st.offset);
         st.body = std::vector<uint8_t>();
     }
@@ -1135,7 +1377,6 @@ struct CaptureImporter::Impl {
             st.body.clear();
             st.record = record;
             st.offset = offset;
-            st.firstCounter = counter;
             st.segments = 0;
         } else if (!st.active) {
             if (!st.skipping) issue(Issue::RasMissingFirst, &c, record, offset);
@@ -1145,14 +1386,16 @@ struct CaptureImporter::Impl {
             const std::string gap = "segment " + std::to_string(st.expect) + " expected, " +
                                     std::to_string(counter) + " received at record " +
                                     std::to_string(record);
-            if (onDemand && st.segments < 63) {
+            if (onDemand) {
                 // The client may ask for the lost segments again.
                 st.slotted = true;
                 st.retrieving = false;
                 st.prefix = st.segments;
+                st.maxPos = st.segments - 1;
                 st.lastPos = -1;
-                st.present = 0;
-                st.slots.assign(64, {});
+                st.slots.clear();
+                st.present.clear();
+                st.slotBytes = 0;
                 st.gap = gap;
                 slotSegment(c, st, v, n);
                 return;
@@ -1180,12 +1423,7 @@ struct CaptureImporter::Impl {
 
     void onRecord(const SnoopRecord &r) {
         rec = &r;
-        if (!haveBase) {
-            haveBase = true;
-            baseUs = opts.timeBase == TimeBase::Unix ? kUnixOffsetUs : r.timestampUs;
-            rep.firstUs = r.timestampUs;
-        }
-        rep.lastUs = r.timestampUs;
+        clock(r);
         ++rep.records;
         if (r.includedLength > r.originalLength) issueHere(Issue::LengthExceedsOriginal, nullptr);
         if (r.drops > lastDrops) {
@@ -1213,6 +1451,8 @@ struct CaptureImporter::Impl {
                 ++rep.otherPackets;
                 break;
         }
+        if (touched != nullptr) release(*touched);
+        touched = nullptr;
         rec = nullptr;
     }
 

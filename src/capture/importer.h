@@ -33,6 +33,9 @@ struct RasHandleHint {
 // attribute handles with realtime, ondemand, cp, ready, overwritten or features).
 bool parseRasHandles(const std::string &text, std::vector<RasHandleHint> *out, std::string *why);
 
+// Procedure times follow the logging host's clock with its steps back
+// undone: after a step back, times go on from the last time before it with
+// the records' own spacing, so they never decrease (the step is reported).
 enum class TimeBase {
     FirstRecord,  // nanoseconds since the capture's first record
     Unix,         // nanoseconds since 1970-01-01 UTC on the logging host's clock
@@ -55,7 +58,7 @@ struct ImportOptions {
 };
 
 struct ImportedProcedure {
-    int connection = 0;  // 1-based, in order of appearance
+    int connection = 0;  // 1-based, in order of the first CS data on the link
     uint16_t handle = 0;
     uint8_t configId = 0;
     uint16_t procedureCounter = 0;
@@ -89,6 +92,7 @@ enum class Issue : uint8_t {
     RasMissingFirst,
     RasMissingLast,
     RasCounterGap,
+    RasCounterAmbiguous,
     RasBodyUnparsable,
     RasPctFormat,
     RasFilter,
@@ -104,6 +108,7 @@ enum class Issue : uint8_t {
     AbortedSteps,
     SubeventAborted,
     NoPairedSubevents,
+    ClockBack,
     Count
 };
 constexpr int kIssueCount = static_cast<int>(Issue::Count);
@@ -127,12 +132,17 @@ const char *readingText(Reading r);
 
 struct IssueExample {
     uint64_t record = 0, offset = 0;
-    int connection = 0;
+    int connection = 0;  // 0: a link without CS data (or none)
+    uint16_t handle = 0;
+    bool hasHandle = false;
     std::string detail;
 };
 
+// A link as the capture showed it. Only links that carried CS data (CS
+// configuration, procedure enable, Result events or ranging data) get a
+// number; the others are listed as a count.
 struct ConnectionInfo {
-    int number = 0;
+    int number = 0;  // 0: no CS data on this link
     uint16_t handle = 0;
     uint16_t controller = 0;
     uint64_t firstRecord = 0, lastRecord = 0;
@@ -150,6 +160,8 @@ struct ConnectionInfo {
         const char *source;
     };
     std::vector<Attr> rasAttributes;
+    bool hasRemoteCaps = false;
+    uint8_t remoteTSwUs = 0;  // antenna switch time in the peer's CS capabilities
     uint64_t resultEvents = 0, rasBodies = 0;
     uint64_t whole = 0, partial = 0, oneSided = 0;
     uint64_t issues[kIssueCount] = {};
@@ -159,13 +171,19 @@ struct ImportReport {
     uint32_t datalink = 0;
     uint64_t records = 0, bytes = 0;
     int64_t firstUs = 0, lastUs = 0;  // container time of the first and last record
+    // Time the records span, counting only forward steps of the clock (never
+    // negative), and the steps back: how many, how far in all, the largest.
+    int64_t spanUs = 0;
+    uint64_t clockBacks = 0;
+    int64_t clockBackUs = 0, largestClockBackUs = 0;
     uint64_t events = 0, aclPackets = 0, commands = 0, otherPackets = 0;
     uint64_t procedures = 0, partial = 0, oneSided = 0;
     uint64_t issues[kIssueCount] = {};
     std::vector<IssueExample> examples[kIssueCount];  // the first few of each
     uint64_t readings[kReadingCount] = {};
     std::vector<ConnectionInfo> connections;  // the first kMaxListedConnections
-    uint64_t connectionsSeen = 0;
+    uint64_t connectionsSeen = 0;             // every link, with CS data or not
+    uint64_t csConnections = 0;               // links numbered for their CS data
     bool hasPeer = false;  // a reflector-side capture was given
     uint64_t peerRecords = 0;
     std::string peerStopReason;
@@ -174,6 +192,8 @@ struct ImportReport {
     uint64_t stopRecord = 0, stopOffset = 0;
 
     uint64_t droppedProcedures() const;
+    // The numbered link with this number, or null.
+    const ConnectionInfo *connection(int number) const;
     // A summary a person can read.
     void print(std::ostream &os) const;
 };
@@ -199,8 +219,8 @@ class CaptureImporter {
     bool openPeerFile(const std::string &path, std::string *why);
     bool openPeerMemory(const uint8_t *data, size_t size, std::string *why);
 
-    // The next whole procedure; false when the capture is exhausted (the
-    // report is then final).
+    // The next whole procedure, each link's in time order; false when the
+    // capture is exhausted (the report is then final).
     bool next(ImportedProcedure *out);
     const ImportReport &report() const;
 
@@ -210,7 +230,10 @@ class CaptureImporter {
 };
 
 // Converts one side's wire step into the record's step (the reflector's
-// steps take the initiator's channel).
+// steps take the initiator's channel); a step without usable data becomes
+// an aborted step.
 tarn_sim::Step recordStep(const WireStep &s, uint8_t channel);
+// A step reported aborted: mode and channel, no data.
+tarn_sim::Step abortedStep(uint8_t mode, uint8_t channel);
 
 }  // namespace tarn_capture

@@ -40,7 +40,19 @@ const char *rttTypeName(uint8_t t) {
     return t < 7 ? names[t] : "unknown";
 }
 
+const char *phyName(uint8_t phy) {
+    static const char *const names[] = {"PHY unknown", "LE 1M", "LE 2M", "LE 2M 2BT"};
+    return phy < 4 ? names[phy] : "PHY unknown";
+}
+
 }  // namespace
+
+const ConnectionInfo *ImportReport::connection(int number) const {
+    if (number <= 0) return nullptr;
+    for (const ConnectionInfo &c : connections)
+        if (c.number == number) return &c;
+    return nullptr;
+}
 
 uint64_t ImportReport::droppedProcedures() const {
     uint64_t n = 0;
@@ -54,8 +66,14 @@ void ImportReport::print(std::ostream &os) const {
               datalink, SnoopReader::datalinkName(datalink), records, bytes);
     if (records > 0)
         os << fmt(", %s to %s (%.3f s)", utc(firstUs).c_str(), utc(lastUs).c_str(),
-                  (static_cast<double>(lastUs) - static_cast<double>(firstUs)) * 1e-6);
+                  static_cast<double>(spanUs) * 1e-6);
     os << "\n";
+    if (clockBacks > 0)
+        os << fmt("  the clock went back %" PRIu64
+                  " time(s), by %.6f s in all (largest %.6f s); "
+                  "procedure times go on from the last time before each step\n",
+                  clockBacks, static_cast<double>(clockBackUs) * 1e-6,
+                  static_cast<double>(largestClockBackUs) * 1e-6);
     os << fmt("  %" PRIu64 " events, %" PRIu64 " ACL packets, %" PRIu64 " commands, %" PRIu64
               " other\n",
               events, aclPackets, commands, otherPackets);
@@ -70,8 +88,13 @@ void ImportReport::print(std::ostream &os) const {
         if (!peerStopReason.empty())
             os << "  reflector's capture stopped early: " << peerStopReason << "\n";
     }
-    os << fmt("connections: %" PRIu64 "\n", connectionsSeen);
+    os << fmt("connections with CS data: %" PRIu64, csConnections);
+    if (connectionsSeen > csConnections)
+        os << fmt(" (and %" PRIu64 " other link(s) without CS data)",
+                  connectionsSeen - csConnections);
+    os << "\n";
     for (const ConnectionInfo &c : connections) {
+        if (c.number == 0) continue;
         os << fmt("connection %d: handle 0x%03X", c.number, c.handle);
         if (c.controller != 0) os << fmt(" on controller %u", c.controller);
         if (c.hasPeer)
@@ -87,7 +110,12 @@ void ImportReport::print(std::ostream &os) const {
                       "%d channels, %u mode-0 step(s)\n",
                       cc.configId, cc.role == 0 ? "initiator" : "reflector", cc.mainMode,
                       cc.subMode == 0xFF ? "none" : std::to_string(cc.subMode).c_str(),
-                      rttTypeName(cc.rttType), cc.channelCount(), cc.mode0Steps);
+                      rttTypeName(cc.rttType), cc.channelCount(), cc.mode0Steps)
+               << fmt("    step timing: T_IP1 %u, T_IP2 %u, T_FCS %u, T_PM %u us, CS_SYNC %s%s\n",
+                      cc.tIp1, cc.tIp2, cc.tFcs, cc.tPm, phyName(cc.syncPhy),
+                      c.hasRemoteCaps
+                          ? fmt(", peer's antenna switch time %u us", c.remoteTSwUs).c_str()
+                          : ", antenna switch time unknown (no remote capabilities)");
         for (const ProcedureEnable &pe : c.enables)
             os << fmt("  procedures enabled on configuration %u: antenna configuration %u, TX "
                       "power %d dBm, interval %u connection events, %s\n",
@@ -115,10 +143,12 @@ void ImportReport::print(std::ostream &os) const {
             if (issueDropsProcedure(static_cast<Issue>(k)) && c.issues[k])
                 os << fmt("    %" PRIu64 " %s\n", c.issues[k], issueText(static_cast<Issue>(k)));
         const uint64_t aborted = c.issues[static_cast<int>(Issue::AbortedSteps)];
-        if (aborted) os << fmt("    %" PRIu64 " aborted steps left out on both sides\n", aborted);
+        if (aborted)
+            os << fmt("    %" PRIu64 " aborted steps kept in their place, marked aborted\n",
+                      aborted);
     }
     if (connectionsSeen > connections.size())
-        os << fmt("  (%" PRIu64 " further connections not listed)\n",
+        os << fmt("  (%" PRIu64 " further links not listed)\n",
                   connectionsSeen - connections.size());
 
     os << fmt("procedures delivered: %" PRIu64, procedures);
@@ -135,9 +165,15 @@ void ImportReport::print(std::ostream &os) const {
         const char *sep = ": ";
         for (const IssueExample &e : examples[k]) {
             os << sep << fmt("record %" PRIu64 " @ %" PRIu64, e.record, e.offset);
-            if (e.connection) os << fmt(" (connection %d", e.connection);
-            if (e.connection && !e.detail.empty()) os << ", " << e.detail << ")";
-            else if (e.connection) os << ")";
+            std::string where;
+            if (e.connection)
+                where = fmt("connection %d", e.connection);
+            else if (e.hasHandle)
+                where = fmt("link 0x%03X", e.handle);
+            if (!where.empty() && !e.detail.empty())
+                os << " (" << where << ", " << e.detail << ")";
+            else if (!where.empty())
+                os << " (" << where << ")";
             else if (!e.detail.empty()) os << " (" << e.detail << ")";
             sep = "; ";
         }

@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "bytes.h"
+#include "importer.h"
 #include "ras.h"
 
 namespace tarn_capture {
@@ -50,7 +51,40 @@ tarn_sim::Procedure captureView(const tarn_sim::Procedure &p) {
     for (tarn_sim::Subevent &se : v.reflector)
         for (tarn_sim::Step &s : se.steps)
             if (s.mode == 0) s.freqOff = 0;
+    for (size_t k = 0; k < v.initiator.size(); ++k) {
+        tarn_sim::Subevent &a = v.initiator[k];
+        tarn_sim::Subevent *b = k < v.reflector.size() ? &v.reflector[k] : nullptr;
+        // Sides paired step by step: an abort on one makes both aborted.
+        const bool paired = b != nullptr && !a.aborted && !b->aborted;
+        for (size_t j = 0; j < a.steps.size(); ++j) {
+            tarn_sim::Step *sb = b != nullptr && j < b->steps.size() ? &b->steps[j] : nullptr;
+            const bool both = paired && sb != nullptr && (a.steps[j].aborted || sb->aborted);
+            if (a.steps[j].aborted || both)
+                a.steps[j] = abortedStep(a.steps[j].mode, a.steps[j].channel);
+            if (sb != nullptr && (sb->aborted || both))
+                *sb = abortedStep(sb->mode, a.steps[j].channel);
+        }
+    }
     return v;
+}
+
+tarn_sim::StepTiming captureTiming(const tarn_sim::Procedure &first, const CaptureWriterOptions &o,
+                                   int nap) {
+    tarn_sim::StepTiming t = first.timing;
+    if (!t.known()) {
+        t.tIp1Us = t.tIp2Us = 10;
+        t.tFcsUs = 60;
+        t.tPmUs = 10;
+        t.phy = 1;
+        t.tSwUs = o.tSwUs;
+    }
+    t.tIp1Us = std::min<uint16_t>(t.tIp1Us, 255);
+    t.tIp2Us = std::min<uint16_t>(t.tIp2Us, 255);
+    t.tFcsUs = std::min<uint16_t>(t.tFcsUs, 255);
+    t.tPmUs = std::min<uint16_t>(t.tPmUs, 255);
+    t.rttType = o.rttType;
+    if (nap <= 1) t.tSwUs = 0;
+    return t;
 }
 
 CaptureWriter::CaptureWriter(const CaptureWriterOptions &opts)
@@ -69,7 +103,7 @@ bool CaptureWriter::close(std::string *why) {
 }
 
 int64_t CaptureWriter::clampUs(int64_t us) {
-    lastUs_ = std::max(lastUs_, us);
+    lastUs_ = std::max(lastUs_, us - shiftUs_);
     return lastUs_;
 }
 
@@ -164,9 +198,20 @@ void CaptureWriter::setup(const tarn_sim::Procedure &p) {
     for (int k = 0; k <= 78; ++k)
         if ((k >= 2 && k <= 22) || (k >= 26 && k <= 76)) c.channelMap[k / 8] |= 1 << (k % 8);
     c.channelMapRepetition = 1;
-    c.tIp1 = c.tIp2 = 10;
-    c.tFcs = 60;
-    c.tPm = 10;
+    const tarn_sim::StepTiming timing = captureTiming(p, o_, 4);
+    c.tIp1 = static_cast<uint8_t>(timing.tIp1Us);
+    c.tIp2 = static_cast<uint8_t>(timing.tIp2Us);
+    c.tFcs = static_cast<uint8_t>(timing.tFcsUs);
+    c.tPm = static_cast<uint8_t>(timing.tPmUs);
+    c.syncPhy = timing.phy;
+    // The peer's capabilities, read before the configuration.
+    RemoteCaps caps;
+    caps.handle = o_.handle;
+    caps.configs = 4;
+    caps.antennas = caps.maxAntennaPaths = 4;
+    caps.roles = 3;
+    caps.tSw = timing.tSwUs;
+    event(encodeRemoteCaps(caps), t);
     event(encodeConfigComplete(c), t);
     ProcedureEnable e;
     e.handle = o_.handle;
@@ -186,6 +231,7 @@ WireStep CaptureWriter::wireStep(const tarn_sim::Step &s, Role role) {
     WireStep w;
     w.mode = s.mode & 3;
     w.channel = s.channel;
+    w.noData = s.aborted != 0;
     w.quality = s.aaQual;
     w.rssi = s.rssi;
     if (w.mode == 0) {
@@ -228,7 +274,8 @@ bool CaptureWriter::check(const tarn_sim::Procedure &p, std::string *why) {
                 return false;
             }
             for (const tarn_sim::Step &s : se.steps)
-                if (s.mode > 3 || (s.mode >= 2 && s.tones.size() != size_t(se.nap) + 1)) {
+                if (s.mode > 3 ||
+                    (s.mode >= 2 && !s.aborted && s.tones.size() != size_t(se.nap) + 1)) {
                     *why = "a step whose mode or tone count a controller cannot report";
                     return false;
                 }
@@ -288,6 +335,10 @@ bool CaptureWriter::write(const tarn_sim::Procedure &p, std::string *why) {
         setup(p);
         started_ = true;
     }
+    if (written_ == o_.clockBackAt) {
+        shiftUs_ += o_.clockBackUs;
+        lastUs_ -= o_.clockBackUs;
+    }
     const uint16_t counter = static_cast<uint16_t>(o_.firstProcedureCounter + written_);
     const uint16_t interval = static_cast<uint16_t>(p.initiator.size() + 6);
     const uint16_t event0 = static_cast<uint16_t>(o_.firstEventCounter + written_ * interval);
@@ -301,7 +352,7 @@ bool CaptureWriter::write(const tarn_sim::Procedure &p, std::string *why) {
         return true;
     }
     const int64_t lastUs = results(p.initiator, Role::Initiator, counter, event0);
-    if (!o_.ras) {
+    if (!o_.ras || std::count(o_.withoutRas.begin(), o_.withoutRas.end(), written_) > 0) {
         ++written_;
         return true;
     }
@@ -337,12 +388,12 @@ bool CaptureWriter::write(const tarn_sim::Procedure &p, std::string *why) {
         att(true, {0x13}, lastUs);
     }
     const std::vector<std::vector<uint8_t>> segs = segmentRasBody(bytes, o_.attMtu);
-    const int lose = o_.onDemand && segs.size() <= 64 && o_.loseSegment >= 0 &&
-                             o_.loseSegment < static_cast<int>(segs.size())
-                         ? o_.loseSegment
-                         : -1;
+    std::vector<int> lose;
+    if (o_.onDemand)
+        for (int k : o_.loseSegments)
+            if (k >= 0 && k < 255 && k < static_cast<int>(segs.size())) lose.push_back(k);
     for (size_t k = 0; k < segs.size(); ++k) {
-        if (static_cast<int>(k) == lose) continue;
+        if (std::count(lose.begin(), lose.end(), static_cast<int>(k)) > 0) continue;
         if (o_.onDemand) {
             att(true, attPdu(0x1D, {kOnDemand}, segs[k]), lastUs);
             att(false, {0x1E}, lastUs);
@@ -353,8 +404,9 @@ bool CaptureWriter::write(const tarn_sim::Procedure &p, std::string *why) {
     if (o_.onDemand) {
         att(true, attPdu(0x1D, {kControlPoint}, {0x00, ctr[0], ctr[1]}), lastUs);
         att(false, {0x1E}, lastUs);
-        if (lose >= 0 && o_.resendLost) {
-            const uint8_t k = static_cast<uint8_t>(lose);
+        for (int lost : lose) {
+            if (!o_.resendLost) break;
+            const uint8_t k = static_cast<uint8_t>(lost);
             att(false, attPdu(0x12, {kControlPoint}, {0x02, ctr[0], ctr[1], k, k}), lastUs);
             att(true, {0x13}, lastUs);
             att(true, attPdu(0x1D, {kOnDemand}, segs[k]), lastUs);

@@ -35,10 +35,20 @@ struct CaptureWriterOptions {
     // events, local role reflector, no RAS data); for two-capture imports.
     Role side = Role::Initiator;
     bool ras = true;  // initiator side: carry the reflector's steps as RAS data
-    // On-demand delivery: leave out this segment of every body (of at most
-    // 64 segments) and, with resendLost, have the client retrieve it.
-    int loseSegment = -1;
+    // On-demand delivery: leave out these segments (by position in the body)
+    // of every body and, with resendLost, have the client retrieve each of
+    // them (positions up to 254).
+    std::vector<int> loseSegments;
     bool resendLost = true;
+    // Procedures (0-based, in writing order) whose reflector data is never sent.
+    std::vector<long> withoutRas;
+    // The logging host's clock steps back by clockBackUs before procedure
+    // clockBackAt is written (-1: never).
+    long clockBackAt = -1;
+    int64_t clockBackUs = 0;
+    // Written as the peer's antenna switch time (remote capabilities) when the
+    // first procedure's timing is unknown; with a known timing its tSwUs.
+    uint8_t tSwUs = 10;
 };
 
 class CaptureWriter {
@@ -74,10 +84,17 @@ class CaptureWriter {
     long written_ = 0;
     long saturated_ = 0;
     int64_t lastUs_ = 0;
+    int64_t shiftUs_ = 0;  // the clock's steps back so far
 };
 
 // The record of a procedure as a capture can carry it: a reflector never
-// reports its own frequency offset in mode-0 steps.
+// reports its own frequency offset in mode-0 steps, and an aborted step has
+// no data on either side.
 tarn_sim::Procedure captureView(const tarn_sim::Procedure &p);
+// The step timing a capture of these procedures carries (from the first
+// procedure's timing, or the writer's defaults when it has none), as the
+// importer reads it back for a procedure with `nap` antenna paths.
+tarn_sim::StepTiming captureTiming(const tarn_sim::Procedure &first, const CaptureWriterOptions &o,
+                                   int nap);
 
 }  // namespace tarn_capture

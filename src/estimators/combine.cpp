@@ -6,6 +6,7 @@
 #include "common/numeric.h"
 #include "estimators/estimators_internal.h"
 #include "tarn_config.h"
+#include "tarn_interface.h"
 #include "tarn_estimators.h"
 #include "tarn_measurement.h"
 
@@ -57,6 +58,87 @@ CsEstimate tarn_est::combineCandidates(const ConfigOpts &opts, const RangeEstima
         result.conf = confByte(kNoConfidence);
     }
     return result;
+}
+
+namespace {
+
+double scaleOf(const ConfigOpts &opts) {
+    return opts.distSF != 0 ? static_cast<double>(opts.distSF) : 1000.0;
+}
+
+double known(double sigma) {
+    return sigma > 0.0 && std::isfinite(sigma) ? sigma : 0.0;
+}
+
+}  // namespace
+
+uint32_t tarn_est::candidatePairFlags(const ConfigOpts &opts, const GuardInput &in) {
+    if (!candidateUsable(in.rtt)) return 0;
+    const bool phaseOk = candidateUsable(in.phase);
+    if (!phaseOk && !std::isfinite(in.slopeDest)) return 0;
+    const double sf = scaleOf(opts);
+    const double p = (phaseOk ? in.phase.dest : in.slopeDest) / sf;
+    const double r = in.rtt.dest / sf;
+    const double joint = std::sqrt(known(in.phaseSigmaM) * known(in.phaseSigmaM) +
+                                   known(in.rttSigmaM) * known(in.rttSigmaM));
+    uint32_t flags = 0;
+    if (phaseOk && std::fabs(p - r) > 3.0 * joint) flags |= TARN_INTEGRITY_DISAGREE;
+    // Multipath makes an honest round trip read long, never short: its lower
+    // bound is the round trip less that allowance.
+    if (p < r - TARN_INTEGRITY_MULTIPATH_ALLOWANCE_M - 2.0 * joint)
+        flags |= TARN_INTEGRITY_MANIPULATION;
+    return flags;
+}
+
+tarn_est::GuardOutcome tarn_est::guardedCombination(const ConfigOpts &opts, const GuardInput &in) {
+    GuardOutcome out;
+    const bool phaseOk = candidateUsable(in.phase);
+    const bool rttOk = candidateUsable(in.rtt);
+    out.flags = candidatePairFlags(opts, in);
+    auto deliverRtt = [&] {
+        take(in.rtt, &out.result);
+        out.sigmaM = in.rttSigmaM;
+        out.flags |= TARN_INTEGRITY_RTT_DELIVERED;
+    };
+    if (!phaseOk && !rttOk) {
+        out.result.dest = 0.0;
+        out.result.conf = confByte(kNoConfidence);
+        return out;
+    }
+    if (!phaseOk) {
+        deliverRtt();
+        return out;
+    }
+    if (!rttOk) {
+        if (in.phaseJumps) {
+            // Neither candidate can be trusted: no estimate.
+            out.result.dest = 0.0;
+            out.result.conf = confByte(kNoConfidence);
+            return out;
+        }
+        take(in.phase, &out.result);
+        out.sigmaM = in.phaseSigmaM;
+        return out;
+    }
+    if ((out.flags & TARN_INTEGRITY_MANIPULATION) != 0 || in.phaseJumps) {
+        deliverRtt();
+        return out;
+    }
+    const double sp = known(in.phaseSigmaM), sr = known(in.rttSigmaM);
+    const double sf = scaleOf(opts);
+    const double gap = std::fabs(in.phase.dest - in.rtt.dest) / sf;
+    if (!in.multipath && sp > 0.0 && sr > 0.0 && gap <= 2.0 * std::sqrt(sp * sp + sr * sr)) {
+        const double wp = 1.0 / (sp * sp), wr = 1.0 / (sr * sr);
+        RangeEstimate fused = in.phase;
+        fused.dest = (in.phase.dest * wp + in.rtt.dest * wr) / (wp + wr);
+        take(fused, &out.result);
+        out.sigmaM = 1.0 / std::sqrt(wp + wr);
+        out.flags |= TARN_INTEGRITY_FUSED;
+        return out;
+    }
+    take(in.phase, &out.result);
+    out.sigmaM = in.phaseSigmaM;
+    return out;
 }
 
 extern "C" {

@@ -1,6 +1,8 @@
 // Library-internal parts of the estimators (not exported).
 #pragma once
 
+#include <cmath>
+
 #include "tarn_config.h"
 #include "tarn_estimators.h"
 #include "tarn_measurement.h"
@@ -22,5 +24,41 @@ bool candidateUsable(const RangeEstimate &c);
 // usable, and "no estimate" (distance 0, confidence -1) when neither is.
 CsEstimate combineCandidates(const ConfigOpts &opts, const RangeEstimate &phase,
                              const RangeEstimate &rtt);
+
+// The two candidates with their standard uncertainties (metres; negative:
+// unknown, taken as 0) for the guarded combination.
+struct GuardInput {
+    RangeEstimate phase;  // dest in metres x distSF
+    RangeEstimate rtt;
+    double phaseSigmaM = -1.0;
+    double rttSigmaM = -1.0;
+    bool phaseJumps = false;  // the phase shows residual offset or jumps
+    bool multipath = false;   // the response shows a second path: the round trip reads long
+    // The phase slope's own distance (metres x distSF), which judges the
+    // phase when the phase candidate is missing (a manipulation can push it
+    // below zero, where the pipeline gives no distance); not finite: none.
+    double slopeDest = NAN;
+};
+
+// What the guarded combination delivers.
+struct GuardOutcome {
+    CsEstimate result;      // dest in metres x distSF
+    double sigmaM = -1.0;   // its uncertainty; -1 with no estimate
+    uint32_t flags = 0;     // TARN_INTEGRITY_ DISAGREE, MANIPULATION, RTT_DELIVERED, FUSED
+};
+
+// The flags that compare the two candidates (TARN_INTEGRITY_DISAGREE and
+// TARN_INTEGRITY_MANIPULATION): both usable, distances in metres x distSF.
+uint32_t candidatePairFlags(const ConfigOpts &opts, const GuardInput &in);
+
+// The guarded combination (tarnSetCombination mode 1): the round trip bounds
+// the result from below. Without a usable phase candidate the round trip is
+// delivered, without a usable round trip the phase candidate (none when the
+// phase shows jumps); a phase distance under the lower bound or with phase
+// jumps gives way to the round trip; without multipath (where the round trip
+// reads long, a bias rather than noise) candidates within twice their joint
+// uncertainty are fused by inverse variance; otherwise the phase candidate
+// stands.
+GuardOutcome guardedCombination(const ConfigOpts &opts, const GuardInput &in);
 
 }  // namespace tarn_est

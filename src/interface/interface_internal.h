@@ -51,6 +51,8 @@ bool tarnQueueInFlightDropped(void);
 void tarnQueueDropLink(CsLinkRef link, bool everyLink);
 
 
+#include "interface/link_integrity.h"
+
 namespace tarn_iface {
 
 // What one computation of a link's estimate produced.
@@ -58,6 +60,7 @@ struct LinkEstimate {
     RangeEstimate phase;  // phase candidate (valid 1: a usable distance)
     RangeEstimate rtt;    // round-trip-time candidate (likewise)
     CsEstimate *result;   // the link's result record, combined: what the callback gets
+    LinkIntegrity integrity;  // uncertainties and flags of the computation
 };
 
 // Computes the estimate of a registered link on the worker's work area: the

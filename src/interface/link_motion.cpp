@@ -11,6 +11,7 @@
 #include "interface/interface_internal.h"
 #include "interface/step_timing.h"
 #include "tarn_diag.h"
+#include "track/step_scale.h"
 
 namespace tarn_link {
 
@@ -32,12 +33,39 @@ double phaseSd(double conf) {
 // (the gaps between subevents unknown).
 double speedSd(const TarnLinkMotion &m, double v, double searchSd) {
     // Composed from the link's own timing, step times are as good as the
-    // time stamps between subevents.
+    // time stamps between subevents; timed by a learned duration nearly so.
     if (m.lastTimingOrigin == TARN_TIMING_GIVEN) return searchSd + 0.01 * std::fabs(v);
+    if (m.stepScale.known == 1) return searchSd + 0.03 * std::fabs(v);
     const double rel = m.timingSource == 2 ? 0.03 : 0.15;
     const double abs = m.timingSource == 2 ? 0.0 : 0.05;
     return searchSd + rel * std::fabs(v) + abs;
 }
+// At most this share of the tones' time spread within subevents: the
+// subevents' time stamps pin the measured speed, and the tones tell the step
+// duration (see step_scale.h).
+constexpr double kPinnedSensitivity = 0.3;
+// A known step duration is checked on every this many procedures.
+constexpr int kScaleCheckEvery = 4;
+// Spread of one procedure's step-duration factor at 1 m/s (scales as 1/v).
+constexpr double kScaleEvidenceSd = 0.15;
+// Largest difference between the speed the tones gave and the track's speed
+// (beyond three of its standard deviations) at which the step-duration
+// factor the tones gave counts.
+constexpr double kScaleAgreeMps = 0.3;
+// A procedure whose tones move slower than this (m/s) stands still; after
+// kStillAfter such procedures in a row the link computes the phase distance
+// with the options in force (the default tracking's filters) and delivers
+// it while the target stays (a target at rest gains nothing from a motion
+// model, and would lose the filters' averaging).
+constexpr double kStillMps = 0.12;
+constexpr int kStillAfter = 3;
+// Procedures in a row that move before a still target counts as moving.
+constexpr int kMovingAfter = 2;
+// Round trips in a row beyond kRttAgreeM from a still target that end its stop.
+constexpr int kStillRttMisses = 3;
+// Speed uncertainty of a track started without a speed it may trust (m/s):
+// a target may already walk fast, and a track sure of rest would lag it.
+constexpr double kUnknownSpeedSd = 3.0;
 // A round-trip distance: ToA_ToD jitter and multipath bias (metres).
 constexpr double kRttSd = 1.0;
 // The round trip vetoes a phase distance that would start or restart the
@@ -118,6 +146,9 @@ void restartTracking(CsContextItem &item) {
     m.prevPhaseM = NAN;
     m.lastPhaseDest = NAN;
     m.lastConf = -1.0;
+    m.stillCount = 0;
+    m.movingCount = 0;
+    m.stillActive = 0;
 }
 
 }  // namespace
@@ -136,8 +167,10 @@ void motionNoteProcedure(TarnLinkMotion &m, const CsProcedure *proc, int stored)
     if (stored != 1 || proc == nullptr || proc->initSubevents == nullptr ||
         proc->reflSubevents == nullptr || proc->numInitSubevents < 1)
         return;
-    const int numInit = proc->numInitSubevents > kMaxSubevents ? kMaxSubevents : proc->numInitSubevents;
-    const int numRefl = proc->numReflSubevents > kMaxSubevents ? kMaxSubevents : proc->numReflSubevents;
+    const int numInit =
+        proc->numInitSubevents > kMaxSubevents ? kMaxSubevents : proc->numInitSubevents;
+    const int numRefl =
+        proc->numReflSubevents > kMaxSubevents ? kMaxSubevents : proc->numReflSubevents;
     // The subevents the intake admitted (csGenerateValidSubeventMap's rule,
     // without its log lines) that hold steps.
     int admitted[kMaxSubevents];
@@ -227,6 +260,59 @@ int composeStepTimes(const TarnLinkMotion &m, const TarnStepTiming &timing,
 
 // ---- One computation ----------------------------------------------------------------
 
+namespace {
+
+// The stored steps timed from their subevents' starts, kNominalStepS x scale
+// apart within a subevent (a subevent without a usable time stamp follows
+// the previous one). Also what the times imply for the learning of the
+// scale: the sensitivity of a measured speed to it (over the tone steps)
+// and the largest scale at which every subevent's steps end before the next
+// subevent starts (0: no time stamp bounds it).
+struct ScaledTimes {
+    int count = 0;
+    double sensitivity = 0.0;
+    double bound = 0.0;
+};
+ScaledTimes composeScaledTimes(const TarnLinkMotion &m, double scale, const CsMeasurement &meas,
+                               float *out, float *withinOut) {
+    ScaledTimes st;
+    if (meas.modes == nullptr) return st;
+    const int stored = meas.N < m.timingCount ? meas.N : m.timingCount;
+    const double step = tarn_rtp::kNominalStepS * scale;
+    double toneT[TARN_MOTION_MAX_STEPS], toneW[TARN_MOTION_MAX_STEPS];
+    int tones = 0, n = 0;
+    double end = 0.0, bound = 0.0;
+    const int subevents =
+        m.subeventCount < TARN_MOTION_MAX_SUBEVENTS ? m.subeventCount : TARN_MOTION_MAX_SUBEVENTS;
+    for (int a = 0; a < subevents; ++a) {
+        const float stamp = m.subeventStartS[a];
+        const double start = std::isfinite(stamp) ? static_cast<double>(stamp) : end;
+        const int steps = m.subeventSteps[a];
+        for (int j = 0; j < steps && n < stored; ++j, ++n) {
+            const double w = j * step;
+            out[n] = static_cast<float>(start + w);
+            withinOut[n] = static_cast<float>(w);
+            if ((meas.modes[n] & 0xFEu) == 2u) {
+                toneT[tones] = start + w;
+                toneW[tones++] = w;
+            }
+        }
+        end = start + steps * step;
+        if (a + 1 < subevents && std::isfinite(stamp) && std::isfinite(m.subeventStartS[a + 1]) &&
+            steps > 0) {
+            const double room = (static_cast<double>(m.subeventStartS[a + 1]) - start) /
+                                (steps * tarn_rtp::kNominalStepS);
+            if (room > 0.0 && (bound == 0.0 || room < bound)) bound = room;
+        }
+    }
+    st.count = n;
+    st.sensitivity = tarn_track::stepScaleSensitivity(toneT, toneW, tones);
+    st.bound = bound;
+    return st;
+}
+
+}  // namespace
+
 MotionComputation::MotionComputation(CsContextItem *item, const ConfigOpts &inForce)
     : item_(item), inForce_(inForce) {
     if (item_ == nullptr) return;
@@ -256,11 +342,51 @@ MotionComputation::MotionComputation(CsContextItem *item, const ConfigOpts &inFo
     request_.meas = ctx->meas;
     request_.stepTimeS = m.stepTimeS;
     request_.stepCount = m.timingCount;
-    if (stepTimingGiven(item_->state.stepTiming) && ctx->meas != nullptr) {
-        request_.stepTimeS = givenTimeS_;
-        request_.stepCount = composeStepTimes(m, item_->state.stepTiming, *ctx->meas, givenTimeS_);
+    // Without a step timing the steps last the link's learned duration
+    // (nominal until learned), within what the time stamps allow.
+    TarnStepScale &sc = m.stepScale;
+    const bool given = stepTimingGiven(item_->state.stepTiming) && ctx->meas != nullptr;
+    if (given) {
+        request_.stepTimeS = timeS_;
+        request_.stepCount = composeStepTimes(m, item_->state.stepTiming, *ctx->meas, timeS_);
         m.lastTimingOrigin = TARN_TIMING_GIVEN;
+    } else if (ctx->meas != nullptr) {
+        const tarn_track::StepScaleConfig &scfg = tarn_track::stepScaleDefaults();
+        ScaledTimes st =
+            composeScaledTimes(m, tarn_track::stepScaleValue(sc), *ctx->meas, timeS_, withinS_);
+        const double before = tarn_track::stepScaleValue(sc);
+        tarn_track::stepScaleBound(sc, scfg, st.bound);
+        if (tarn_track::stepScaleValue(sc) != before)
+            st =
+                composeScaledTimes(m, tarn_track::stepScaleValue(sc), *ctx->meas, timeS_, withinS_);
+        request_.stepTimeS = timeS_;
+        request_.stepCount = st.count;
+        sensitivity_ = st.sensitivity;
+        // Where the subevents' time stamps pin the speed (little of the
+        // tones' time spread lies within subevents), the tones tell the step
+        // duration at that speed; otherwise the speed carries the scale and
+        // segments of the track tell it.
+        // Once known it keeps checking on every kScaleCheckEvery-th
+        // procedure: a changed configuration shows.
+        const bool check = sc.known != 1 || m.track.updates % kScaleCheckEvery == 0;
+        if (sensitivity_ <= kPinnedSensitivity && check) {
+            const double now = tarn_track::stepScaleValue(sc);
+            request_.stepWithinS = withinS_;
+            request_.scaleLo = scfg.minScale / now;
+            request_.scaleHi =
+                (sc.bound > 0.0 ? std::fmin(sc.bound, scfg.maxScale) : scfg.maxScale) / now;
+        }
     }
+    if (!given && sc.known == 1) m.lastTimingOrigin = TARN_TIMING_LEARNED;
+    if (!given) m.lastStepScale = tarn_track::stepScaleValue(sc);
+    speedTrusted_ = given || sc.known == 1;
+    still_ = m.stillCount >= kStillAfter;
+    if (still_) request_.stillMps = kStillMps;
+    // A target that has just stopped: the default tracking's window must not
+    // hold distances from an earlier stop.
+    if (still_ && m.stillActive == 0)
+        for (int i = 0; i < TARN_MAX_WINDOW_SLOTS; ++i) item_->state.filters.rtpWin[i].valid = 0;
+    m.stillActive = still_ ? 1 : 0;
     request_.sharpRef = finite(m.sharpRef) && m.sharpRef > 0.0 ? m.sharpRef : 0.0;
     const double now = ctx->timeUs / 1000000.0;
     if (m.track.valid == 1 && finite(now) && now >= m.track.time) {
@@ -313,13 +439,13 @@ TrackInput trackInput(TarnLinkMotion &m, const RangeEstimate &phase, RangeEstima
 // A new track: the phase distance unless the round trip disagrees, else
 // the round trip (the phase then has to come to it). True when the phase
 // distance started it.
-bool startTrack(TarnLinkMotion &m, const tarn_rtp::MotionRequest &req, const TrackInput &in,
-                double now, uint32_t *flags) {
+bool startTrack(TarnLinkMotion &m, const tarn_rtp::MotionRequest &req, bool speedTrusted,
+                const TrackInput &in, double now, uint32_t *flags) {
     const tarn_track::TrackerConfig &cfg = motionTrackerConfig();
-    const double v0 = req.measured ? req.measuredSpeed : 0.0;
-    const double v0Sd = req.measured
-                            ? std::fmax(speedSd(m, req.measuredSpeed, req.measuredSd), 0.3)
-                            : cfg.startSpeedSd;
+    const bool measured = req.measured && speedTrusted;
+    const double v0 = measured ? req.measuredSpeed : 0.0;
+    const double v0Sd =
+        measured ? std::fmax(speedSd(m, req.measuredSpeed, req.measuredSd), 0.3) : kUnknownSpeedSd;
     tarn_track::Outcome out = tarn_track::Outcome::Refused;
     bool phaseTaken = false;
     if (in.phaseOk && !in.rttVeto) {
@@ -336,11 +462,13 @@ bool startTrack(TarnLinkMotion &m, const tarn_rtp::MotionRequest &req, const Tra
 // A running track takes the measured speed, then the phase distance or,
 // without news from the phase, the round trip. True when the phase distance
 // was taken.
-bool updateTrack(TarnLinkMotion &m, const tarn_rtp::MotionRequest &req, const TrackInput &in,
-                 double now, uint32_t *flags) {
+bool updateTrack(TarnLinkMotion &m, const tarn_rtp::MotionRequest &req, bool speedTrusted,
+                 const TrackInput &in, double now, uint32_t *flags) {
     const tarn_track::TrackerConfig &cfg = motionTrackerConfig();
     TarnMotionTrack &tr = m.track;
-    if (req.measured)
+    // A speed measured on steps of unknown duration is off by as much as
+    // they are: it teaches the step scale, it does not steer the track.
+    if (req.measured && speedTrusted)
         tarn_track::trackerUpdateSpeed(tr, cfg, now, req.measuredSpeed,
                                        speedSd(m, req.measuredSpeed, req.measuredSd));
     if (in.phaseOk) {
@@ -354,7 +482,8 @@ bool updateTrack(TarnLinkMotion &m, const tarn_rtp::MotionRequest &req, const Tr
     if (in.rttOk) {
         // The round trip keeps the track going, with little weight: its
         // bias must not pull a good track.
-        const tarn_track::Outcome out = tarn_track::trackerUpdateDistance(tr, cfg, now, in.zr, kRttSd);
+        const tarn_track::Outcome out =
+            tarn_track::trackerUpdateDistance(tr, cfg, now, in.zr, kRttSd);
         if (out == tarn_track::Outcome::Rejected) *flags |= TARN_TRACK_FLAG_RTT_GATED;
         if (out == tarn_track::Outcome::Accepted || out == tarn_track::Outcome::Clipped)
             *flags |= TARN_TRACK_FLAG_RTT_TAKEN;
@@ -365,7 +494,8 @@ bool updateTrack(TarnLinkMotion &m, const tarn_rtp::MotionRequest &req, const Tr
 
 // The round-trip candidate of mode 1: the track plus the round trip's
 // smoothed offset from it (its noise averaged, the motion not lagged).
-void trackedRtt(TarnLinkMotion &m, const TrackInput &in, double now, double sf, RangeEstimate *rtt) {
+void trackedRtt(TarnLinkMotion &m, const TrackInput &in, double now, double sf,
+                RangeEstimate *rtt) {
     const TarnMotionTrack &tr = m.track;
     if (in.rttOk && tr.valid == 1) {
         const double r = in.zr - tr.dist;
@@ -409,9 +539,23 @@ bool MotionComputation::combine(RangeEstimate *phase, RangeEstimate *rtt, CsEsti
     const TrackInput in = trackInput(m, *phase, rtt, sf);
     // Prediction resets the track on bad time or gaps.
     if (tr.valid == 1) tarn_track::trackerPredict(tr, motionTrackerConfig(), now);
-    const bool phaseTaken = tr.valid != 1 ? startTrack(m, request_, in, now, &flags)
-                                          : updateTrack(m, request_, in, now, &flags);
+    const bool phaseTaken = tr.valid != 1
+                                ? startTrack(m, request_, speedTrusted_, in, now, &flags)
+                                : updateTrack(m, request_, speedTrusted_, in, now, &flags);
     if (phaseTaken) flags |= TARN_TRACK_FLAG_PHASE_TAKEN;
+    // A step duration measured at a speed the track does not see (a speed
+    // that lines up the tones of each subevent but not the subevents) is a
+    // side lobe, not the link's timing.
+    if (request_.scaleMeasured && tr.valid == 1 &&
+        std::fabs(request_.speedUsed - tr.speed) <=
+            kScaleAgreeMps + 3.0 * tarn_track::trackerSpeedSd(tr))
+        tarn_track::stepScaleEvidence(
+            m.stepScale, tarn_track::stepScaleDefaults(), request_.scale,
+            kScaleEvidenceSd / std::fmax(std::fabs(request_.speedUsed), 0.3));
+    if (!speedTrusted_ && tr.valid == 1 && sensitivity_ > kPinnedSensitivity)
+        tarn_track::stepScaleNote(m.stepScale, tarn_track::stepScaleDefaults(), now, tr.dist,
+                                  tarn_track::trackerDistSd(tr), request_.measured,
+                                  request_.measuredSpeed, request_.measuredSd, sensitivity_);
     if (in.phaseOk) notePhaseCandidate(m, in.zp, now, tr.valid == 1 ? tr.speed : 0.0);
     trackedRtt(m, in, now, sf, rtt);
 
@@ -431,6 +575,29 @@ bool MotionComputation::combine(RangeEstimate *phase, RangeEstimate *rtt, CsEsti
     if (!finite(conf)) conf = 0.0;
     m.lastConf = conf;
     double dest = tr.dist * sf;
+    // A target standing still gets the default tracking's phase distance
+    // (computed with its options this time): no motion model, its averaging.
+    const bool stillNow = request_.measured && std::fabs(request_.measuredSpeed) <= kStillMps;
+    if (stillNow) {
+        m.stillCount = static_cast<uint8_t>(m.stillCount < 255 ? m.stillCount + 1 : 255);
+        m.movingCount = 0;
+    } else {
+        m.movingCount = static_cast<uint8_t>(m.movingCount < 255 ? m.movingCount + 1 : 255);
+        if (m.movingCount >= kMovingAfter) m.stillCount = 0;
+    }
+    // The default tracking's distance stands only where the track took it;
+    // a track that restarted (the target moved on) starts a new stop.
+    // So does one the round trip keeps placing far away (the default
+    // tracking's window would follow a jump only slowly).
+    m.stillRttMisses =
+        in.rttOk && std::fabs(in.zr - tr.dist) > kRttAgreeM
+            ? static_cast<uint8_t>(m.stillRttMisses < 255 ? m.stillRttMisses + 1 : 255)
+            : 0;
+    if ((flags & TARN_TRACK_FLAG_RESTARTED) != 0 || m.stillRttMisses >= kStillRttMisses) {
+        m.stillCount = 0;
+        m.stillActive = 0;
+    }
+    if (still_ && phaseTaken && m.stillCount >= kStillAfter) dest = phase->dest;
     if (o.quant != 0) {
         dest = std::round(dest);
         conf = std::round(conf);

@@ -55,6 +55,9 @@ class MotionComputation {
     // a copy with its profile (per-procedure phase candidates, the
     // unfiltered round trip: the tracker does the tracking).
     const ConfigOpts &options() const { return active_ ? profile_ : inForce_; }
+    // The phase pipeline's: the same, except that a target standing still is
+    // computed with the options in force (the default tracking's filters).
+    const ConfigOpts &phaseOptions() const { return active_ && !still_ ? profile_ : inForce_; }
 
     // Mode 1: the tracker takes the candidates, the round-trip candidate
     // becomes the tracked one and the result record gets the tracked
@@ -71,8 +74,16 @@ class MotionComputation {
     bool active_ = false;
     ConfigOpts profile_;  // mode 1 only
     tarn_rtp::MotionRequest request_;
-    // Step times composed from the link's given timing (mode 1).
-    float givenTimeS_[TARN_MOTION_MAX_STEPS];
+    // Mode 1: the steps timed by the given timing, or without one by the
+    // learned scale (then also each step's offset within its subevent and
+    // the measured speed's sensitivity to the scale), and whether the
+    // measured speed may steer the track (given, or the scale known).
+    float timeS_[TARN_MOTION_MAX_STEPS];
+    float withinS_[TARN_MOTION_MAX_STEPS];
+    double sensitivity_ = 0.0;
+    bool speedTrusted_ = true;
+    // The target stood still over the latest procedures.
+    bool still_ = false;
 };
 
 // Fills the appended fields of the link's latest-computation record and its

@@ -85,13 +85,15 @@ extern "C" int tarnSetStepTiming(CsLinkRef linkRef, const TarnStepTiming *timing
         DEBUG_LOG(1, "tarnSetStepTiming: no timing record for link %d.\n", link);
         return 0;
     }
-    // Copy first: the host's record is read once.
-    const TarnStepTiming t = *timing;
-    if (t.size < TARN_STEP_TIMING_V1_SIZE) {
+    // The size first: a shorter record may end before the fields.
+    const uint32_t size = timing->size;
+    if (size < TARN_STEP_TIMING_V1_SIZE) {
         DEBUG_LOG(1, "tarnSetStepTiming: record size %u below %u for link %d.\n",
-                  static_cast<unsigned>(t.size), TARN_STEP_TIMING_V1_SIZE, link);
+                  static_cast<unsigned>(size), TARN_STEP_TIMING_V1_SIZE, link);
         return 0;
     }
+    // Then one copy: the host's record is read once.
+    const TarnStepTiming t = *timing;
     if (t.reserved != 0) {
         DEBUG_LOG(1, "tarnSetStepTiming: reserved byte %u is not 0 for link %d.\n",
                   static_cast<unsigned>(t.reserved), link);

@@ -12,7 +12,10 @@
 //          what it leaves in the   tarn_rtp::keepOptionWrites
 //            link's options
 //          round-trip candidate    tarn_rtt::rttEstimate    (rtt_estimator.cpp)
-//          result written once     tarn_est::combineCandidates (combine.cpp)
+//          uncertainties, flags,   assessCandidates         (link_integrity.cpp)
+//            first path
+//          result written once     combineWithIntegrity     (link_integrity.cpp:
+//                                    the specified rule, the guard or the tracker)
 //     4. records the candidates, logs the result and
 //        calls the host's callback                       deliver
 //     5. frees the request and releases the registry.
@@ -114,20 +117,34 @@ void computeLinkEstimate(CsContextItem *item, LinkEstimate *out) {
     tarn_link::MotionComputation motion(item, inForce);
     const ConfigOpts &opts = motion.options();
     const tarn_rtp::PhaseOutcome ph = tarn_rtp::phaseEstimate(
-        *ctx.meas, ctx.timeUs, opts, pres, link.filters, gWork, motion.request());
+        *ctx.meas, ctx.timeUs, motion.phaseOptions(), pres, link.filters, gWork, motion.request());
     // What the host reads back of a computation in the link's options (a
     // calibration run's table, the order sets MUSIC leaves): written here,
     // the one place after a computation, into the link's own record.
     tarn_rtp::keepOptionWrites(*ctx.opts, gWork);
     out->phase = ph.done ? ph.estimate : RangeEstimate{};
     if (!tarn_est::candidateUsable(out->phase)) out->phase.valid = 0;
-    out->rtt = tarn_rtt::rttEstimate(*ctx.meas, ctx.timeUs, opts, pres, link.filters);
+    tarn_rtt::RttSpread spread;
+    out->rtt = tarn_rtt::rttEstimate(*ctx.meas, ctx.timeUs, opts, pres, link.filters, &spread);
+
+    // How far each candidate can be trusted, read from what the estimators
+    // left in the work area; in the guarded combination or tracking mode 1 a
+    // blocked direct path moves the phase candidate to the first path.
+    const tarn_rtp::PhaseIntegrity assessed =
+        ph.done ? tarn_rtp::assessPhase(gWork, *ctx.meas, opts, static_cast<int8_t>(ctx.meas->NAP))
+                : tarn_rtp::PhaseIntegrity();
+    out->integrity = assessCandidates(*item, opts, assessed, spread, ph.done && ph.restarted,
+                                      motion.request() != nullptr, &out->phase, out->rtt);
 
     // The result is written once, from the two candidates: without a usable
     // one it says "no estimate", never what an earlier computation left.
     CsEstimate combined = *ctx.result;
-    if (!motion.combine(&out->phase, &out->rtt, &combined))
-        combined = tarn_est::combineCandidates(opts, out->phase, out->rtt);
+    const RangeEstimate phase = out->phase, rtt = out->rtt;
+    const bool tracked = motion.combine(&out->phase, &out->rtt, &combined);
+    const uint32_t trackFlags = link.motion.lastFlags;
+    if (tracked && (trackFlags & TARN_TRACK_FLAG_RESTARTED) != 0)
+        out->integrity.flags |= TARN_INTEGRITY_RESTARTED;
+    combineWithIntegrity(opts, phase, rtt, tracked, trackFlags, &out->integrity, &combined);
     ctx.result->dest = combined.dest;
     ctx.result->conf = combined.conf;
     out->result = ctx.result;
@@ -146,13 +163,20 @@ namespace {
 
 void deliver(CsContextItem *item, const tarn_iface::LinkEstimate &est, CsRequest *req) {
     TarnLatestComputation &latest = item->latest;
-    latest.size = TARN_LATEST_COMPUTATION_V1_SIZE;
+    latest.size = TARN_LATEST_COMPUTATION_V4_SIZE;
     latest.version = TARN_LATEST_COMPUTATION_VERSION;
     latest.sequence += 1;
     latest.phase = est.phase;
     latest.rtt = est.rtt;
     latest.result = *est.result;
     tarn_link::motionRecordLatest(*item, &latest);  // Motion: version-2 fields
+    latest.size = TARN_LATEST_COMPUTATION_V4_SIZE;
+    latest.sigmaM = est.integrity.sigmaM;
+    latest.phaseSigmaM = est.integrity.phaseSigmaM;
+    latest.rttSigmaM = est.integrity.rttSigmaM;
+    latest.integrityFlags = est.integrity.flags;
+    latest.combination = est.integrity.combination;
+    latest.firstPathM = est.integrity.firstPathM;
 
     DEBUG_LOG(0, tarn_diag::kLogFinalDistance, est.result->dest,
               static_cast<int>(est.result->conf));
@@ -269,9 +293,9 @@ int tarnGetLatestComputation(CsLinkRef linkRef, TarnLatestComputation *out) {
     }
     TarnLatestComputation copy = item->latest;
     tarnRegistryUnlock();
-    // Motion: a computation in tracking mode 1 fills versions 2 and 3.
-    copy.size = copy.size == TARN_LATEST_COMPUTATION_V3_SIZE ? TARN_LATEST_COMPUTATION_V3_SIZE
-                                                            : TARN_LATEST_COMPUTATION_V1_SIZE;
+    // Every computation fills the whole record.
+    copy.size = TARN_LATEST_COMPUTATION_V4_SIZE;
+    copy.reserved3 = 0;
     copy.version = TARN_LATEST_COMPUTATION_VERSION;
     copy.reserved = 0;
     const uint32_t n = out->size < copy.size ? out->size : copy.size;

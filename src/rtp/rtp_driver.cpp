@@ -355,6 +355,7 @@ PhaseOutcome tarn_rtp::phaseEstimate(const CsMeasurement &meas, double timeUs,
     phaseResultFilter(link, filters, w.rawMeas, w.phase, w.music, after, nap, reset ? 1 : 0);
 
     out.done = true;
+    out.restarted = reset;
     out.estimate = deliverable(link, after);
     return out;
 }

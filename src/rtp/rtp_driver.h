@@ -52,6 +52,9 @@ struct PhaseOutcome {
     // The link's tracked estimate as delivered: dest in metres x distSF,
     // conf the delivered signed byte as a double. valid 1 when done.
     RangeEstimate estimate;
+    // The result filter started over with this procedure (no usable
+    // previous estimate, a gap, repeated invalid procedures).
+    bool restarted;
 };
 
 // The phase pipeline of the link's stored procedure `meas` at `timeUs`

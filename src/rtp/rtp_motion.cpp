@@ -140,6 +140,43 @@ bool search(const SearchTones &st, const SpeedSearch &sp, double *speed, double 
     return std::isfinite(v);
 }
 
+// The step-duration factor k that makes the tones sharpest at speed v: the
+// tones turned back for v (x, usable where use) turn further by
+// 4 pi f v (k - 1) w / c with w their offset within their subevent. The
+// speed search does it, with v w as its times and k - 1 as its speed.
+bool measureScale(const MotionRequest &req, const TarnCplxD (*x)[kPaths],
+                  const uint8_t (*use)[kPaths], const uint8_t *channel, const double *timeS,
+                  const double *withinS, int numTones, int nap, double sol, double v, double *k) {
+    constexpr double kMinSpeed = 0.3;  // m/s: slower, the tones hardly tell
+    if (!(std::fabs(v) >= kMinSpeed) || !(req.scaleHi > req.scaleLo) || !(req.scaleLo > 0.0))
+        return false;
+    TarnCplxD turned[kMaxTones][kPaths];
+    double vw[kMaxTones];
+    double widest = 0.0;
+    for (int t = 0; t < numTones; ++t) {
+        const double f = kFirstChannelHz + (channel[t] < kChannels ? channel[t] : 0) * 1e6;
+        const TarnCplxD turn = std::polar(1.0, 4.0 * kPi * f * v * timeS[t] / sol);
+        for (int j = 0; j < nap; ++j) turned[t][j] = x[t][j] * turn;
+        vw[t] = v * withinS[t];
+        widest = std::fmax(widest, std::fabs(vw[t]));
+    }
+    if (!(widest > 0.0)) return false;
+    // About half a radian at the widest offset per hypothesis, and at least
+    // four hypotheses either side of the centre.
+    SpeedSearch sp;
+    sp.centreMps = 0.5 * (req.scaleLo + req.scaleHi) - 1.0;
+    sp.halfSpanMps = 0.5 * (req.scaleHi - req.scaleLo);
+    sp.gridMps =
+        std::fmin(0.5 * sol / (4.0 * kPi * kFirstChannelHz * widest), sp.halfSpanMps / 4.0);
+    sp.gridMps = std::fmax(sp.gridMps, sp.halfSpanMps / ((kMaxHypotheses - 1) / 2 - 2));
+    // A factor at either end must not be the search's own edge.
+    sp.halfSpanMps += 2.0 * sp.gridMps;
+    double h = 0.0, sd = 0.0;
+    if (!rtpMeasureSpeed(turned, use, channel, vw, numTones, nap, sol, sp, &h, &sd)) return false;
+    *k = 1.0 + h;
+    return std::isfinite(*k) && *k > 0.0;
+}
+
 double stepTime(const MotionRequest &req, int i) {
     if (req.stepTimeS != nullptr && i < req.stepCount) return req.stepTimeS[i];
     if (req.stepTimeS != nullptr && req.stepCount > 0)
@@ -150,9 +187,8 @@ double stepTime(const MotionRequest &req, int i) {
 }  // namespace
 
 bool rtpMeasureSpeed(const TarnCplxD (*x)[kPaths], const uint8_t (*use)[kPaths],
-                     const uint8_t *channel, const double *timeS, int numTones, int nap,
-                     double sol, const SpeedSearch &sp, double *speed, double *sd,
-                     double *sharpness) {
+                     const uint8_t *channel, const double *timeS, int numTones, int nap, double sol,
+                     const SpeedSearch &sp, double *speed, double *sd, double *sharpness) {
     SearchTones st;  // about 20 KB of the worker's stack, for the call only
     st.n = clampTones(numTones);
     nap = clampPaths(nap);
@@ -228,14 +264,14 @@ void rtpCompensateMotion(MotionRequest *req, const CsMeasurement &meas, const Co
         SpeedSearch local;
         local.centreMps = req->speed;
         local.halfSpanMps = std::fmax(0.5, 2.0 * req->speedSd);
-        found = rtpMeasureSpeed(x, use, toneChannel, timeS, numTones, nap, sol, local, &v, &sd,
-                                &sharp);
+        found =
+            rtpMeasureSpeed(x, use, toneChannel, timeS, numTones, nap, sol, local, &v, &sd, &sharp);
         if (found && req->sharpRef > 0.0 && sharp < kSharpDrop * req->sharpRef) found = false;
     }
     if (!found) {
         DEBUG_LOG(3, "motion: speed searched over every plausible speed\n");
-        found = rtpMeasureSpeed(x, use, toneChannel, timeS, numTones, nap, sol, full, &v, &sd,
-                                &sharp);
+        found =
+            rtpMeasureSpeed(x, use, toneChannel, timeS, numTones, nap, sol, full, &v, &sd, &sharp);
     }
     if (found) {
         req->sharpness = sharp;
@@ -247,6 +283,27 @@ void rtpCompensateMotion(MotionRequest *req, const CsMeasurement &meas, const Co
     } else {
         DEBUG_LOG(2, "motion: no speed for this procedure, tones left as they are\n");
         return;
+    }
+    req->scaleMeasured = false;
+    req->scale = 1.0;
+    if (found && std::fabs(v) <= req->stillMps) {
+        DEBUG_LOG(2, "motion: %lf m/s on a still link, tones left as they are\n", v);
+        return;
+    }
+    if (found && req->stepWithinS != nullptr) {
+        double withinS[kMaxTones];
+        int t = 0;
+        for (int i = 0; i < steps && t < numTones; ++i) {
+            if ((meas.modes[i] & 0xFEu) != 2u) continue;
+            withinS[t++] = i < req->stepCount ? req->stepWithinS[i] : 0.0;
+        }
+        for (; t < numTones; ++t) withinS[t] = 0.0;
+        double ks = 1.0;
+        if (measureScale(*req, x, use, toneChannel, timeS, withinS, numTones, nap, sol, v, &ks)) {
+            req->scaleMeasured = true;
+            req->scale = ks;
+            DEBUG_LOG(2, "motion: step duration x %lf at %lf m/s\n", ks, v);
+        }
     }
     for (k = 0; k < numTones; ++k) {
         const double f = kFirstChannelHz + (toneChannel[k] < kChannels ? toneChannel[k] : 0) * 1e6;

@@ -37,6 +37,17 @@ struct MotionRequest {
     bool haveSpeed = false;
     double speed = 0.0;
     double speedSd = 0.0;
+    // Offset of each stored step from the start of its subevent under
+    // stepTimeS (stepCount entries); null: the step duration is not asked
+    // for. With it, once the speed is measured, the duration that makes the
+    // tones sharpest is searched as a factor k of the one in use, within
+    // [scaleLo, scaleHi].
+    const float *stepWithinS = nullptr;
+    double scaleLo = 0.5;
+    double scaleHi = 2.0;
+    // The link stands still: a measured speed within +-stillMps is taken as
+    // none (its noise would only turn the tones); 0: no such test.
+    double stillMps = 0.0;
     // How sharp the link's recent procedures came out at their speed
     // (sharpness below; 0: not known yet). A search around the tracked
     // speed that stays far below it missed the target's speed (a turn).
@@ -47,7 +58,9 @@ struct MotionRequest {
     bool measured = false;     // the procedure's tones gave a speed
     double measuredSpeed = 0.0;
     double measuredSd = 0.0;
-    double sharpness = 0.0;    // of the measured speed (see rtpMeasureSpeed)
+    double sharpness = 0.0;      // of the measured speed (see rtpMeasureSpeed)
+    bool scaleMeasured = false;  // the tones gave a step-duration factor
+    double scale = 1.0;          // k: true step / step in use
 };
 
 // The driver's call site: with a request (the caller's, filled in place),
@@ -73,8 +86,8 @@ struct SpeedSearch {
     double gridMps = 0.25;
 };
 bool rtpMeasureSpeed(const TarnCplxD (*x)[kPaths], const uint8_t (*use)[kPaths],
-                     const uint8_t *channel, const double *timeS, int numTones, int nap,
-                     double sol, const SpeedSearch &search, double *speed, double *sd,
+                     const uint8_t *channel, const double *timeS, int numTones, int nap, double sol,
+                     const SpeedSearch &search, double *speed, double *sd,
                      double *sharpness = nullptr);
 
 }  // namespace tarn_rtp

@@ -2,6 +2,7 @@
 // steps, converted to metres and tracked over time.
 #include "rtt/rtt_internal.h"
 
+#include <cmath>
 #include <cstring>
 
 #include "common/numeric.h"
@@ -40,8 +41,24 @@ uint16_t clampFrame(uint16_t frame) {
 
 // The procedure's current distance (metres) from its usable times of flight.
 // Returns false when the procedure holds no round-trip step at all.
+// Spread of the accepted times of flight (0.5 ns units) around their median,
+// in metres: the robust standard deviation of one step and of the median.
+// Quantisation to whole units is the floor of a step's spread.
+void measureSpread(double *tofs, int n, double median, const ConfigOpts &opts,
+                   tarn_rtt::RttSpread *out) {
+    const double unitM = 0.5 * opts.sol / 1000000000.0;
+    for (int i = 0; i < n; ++i) tofs[i] = std::fabs(tofs[i] - median);
+    const double mad = aaMathCalcMedianDoubleLong(tofs, static_cast<uint16_t>(n));
+    const double quant = 1.0 / std::sqrt(12.0);
+    const double sd = std::sqrt(1.4826 * mad * 1.4826 * mad + quant * quant) * unitM;
+    out->steps = n;
+    out->stepSdM = sd;
+    // A median's spread is sqrt(pi/2) times the mean's for normal errors.
+    out->medianSdM = 1.2533 * sd / std::sqrt(static_cast<double>(n));
+}
+
 bool currentEstimate(const CsMeasurement &meas, const ConfigOpts &opts, RangeEstimate &currEst,
-                     int &negativeTofs) {
+                     int &negativeTofs, tarn_rtt::RttSpread *spread) {
     double tofs[TARN_MAX_STEPS];
     // The stored procedure never holds more than the context's slots.
     const int numSteps = meas.N > TARN_MAX_STEPS ? TARN_MAX_STEPS : meas.N;
@@ -80,6 +97,7 @@ bool currentEstimate(const CsMeasurement &meas, const ConfigOpts &opts, RangeEst
         const bool dropped = raw < 0.0 && opts.dropNegativeRTTDistances == 1;
         currEst.valid = dropped ? 0 : 1;
         currEst.conf = dropped ? 0.0 : 100.0;
+        if (spread != nullptr) measureSpread(tofs, nTof, median, opts, spread);
     }
     return true;
 }
@@ -134,15 +152,16 @@ double track(const RangeEstimate &currEst, double now, const ConfigOpts &opts, P
 
 RangeEstimate tarn_rtt::rttEstimate(const CsMeasurement &meas, double timeUs,
                                     const ConfigOpts &opts, PresState &link,
-                                    NewPresState &filters) {
+                                    NewPresState &filters, RttSpread *spread) {
     RangeEstimate none = {};
+    if (spread != nullptr) *spread = RttSpread();
     if (meas.initSteps == nullptr || meas.reflSteps == nullptr || meas.N == 0) {
         DEBUG_LOG(1, "No measurement data found.\n");
         return none;
     }
     RangeEstimate currEst = {};
     int negativeTofs = 0;
-    if (!currentEstimate(meas, opts, currEst, negativeTofs)) {
+    if (!currentEstimate(meas, opts, currEst, negativeTofs, spread)) {
         DEBUG_LOG(1, "No measurement data found.\n");
         return none;
     }

@@ -15,7 +15,15 @@ namespace tarn_rtt {
 // estimate, `filters` the sliding window; both are updated in place. opts is
 // only read.
 RangeEstimate rttEstimate(const CsMeasurement &meas, double timeUs, const ConfigOpts &opts,
-                          PresState &link, NewPresState &filters);
+                          PresState &link, NewPresState &filters, struct RttSpread *spread = nullptr);
+
+// How well this procedure's round-trip steps agree: what the uncertainty of
+// the round-trip candidate is formed from.
+struct RttSpread {
+    int steps = 0;         // times of flight that entered the median
+    double stepSdM = 0.0;  // their robust standard deviation (1.4826 x MAD), metres
+    double medianSdM = -1.0;  // standard deviation of their median, metres; -1 none
+};
 
 // Calibration mode (EnableCal 1): no distance offset and no tracking memory,
 // written into the link's options where they stay (they show in the options

@@ -343,7 +343,7 @@ TEST(Damaged, ReplayChoosesAConnection) {
         EXPECT_NE(why.find("connection 2: handle 0x041, 4 procedures"), std::string::npos) << why;
     }
     for (int conn : {1, 2}) {
-        a.opts.connection = conn;
+        a.opts.connection = std::to_string(conn);
         tarn_tool::CaptureSource src;
         ASSERT_TRUE(src.open(a, &why)) << why;
         tarn_sim::Procedure p;

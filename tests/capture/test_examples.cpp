@@ -384,15 +384,26 @@ TEST(Examples, ImportedAsOneCapture) {
     EXPECT_EQ(sr.nap, 1);
     EXPECT_EQ(si.aborted, 0);
     EXPECT_EQ(sr.aborted, 0);
-    // Six steps; the reflector aborted the last, so the pair is left out.
-    ASSERT_EQ(si.steps.size(), 5u);
-    ASSERT_EQ(sr.steps.size(), 5u);
-    const uint8_t channels[] = {10, 20, 64, 48, 28};
-    for (size_t j = 0; j < 5; ++j) {
+    // Six steps; the reflector aborted the last: it keeps its place, with
+    // no data on either side.
+    ASSERT_EQ(si.steps.size(), 6u);
+    ASSERT_EQ(sr.steps.size(), 6u);
+    const uint8_t channels[] = {10, 20, 64, 48, 28, 58};
+    for (size_t j = 0; j < 6; ++j) {
         EXPECT_EQ(si.steps[j].channel, channels[j]);
         EXPECT_EQ(sr.steps[j].channel, channels[j]);
         EXPECT_EQ(si.steps[j].mode, sr.steps[j].mode);
+        EXPECT_EQ(si.steps[j].aborted, j == 5 ? 1 : 0);
+        EXPECT_EQ(sr.steps[j].aborted, j == 5 ? 1 : 0);
     }
+    EXPECT_TRUE(si.steps[5].tones.empty());
+    EXPECT_TRUE(sr.steps[5].tones.empty());
+    // The configuration's step timing; one path, so no antenna switching.
+    tarn_sim::StepTiming timing;
+    timing.tIp1Us = timing.tIp2Us = timing.tPmUs = 10;
+    timing.tFcsUs = 60;
+    timing.phy = 1;
+    EXPECT_EQ(p.timing, timing);
     EXPECT_EQ(si.steps[0].freqOff, -123);
     EXPECT_EQ(si.steps[0].rssi, -55);
     EXPECT_EQ(sr.steps[0].rssi, -53);
@@ -464,7 +475,7 @@ TEST(Examples, OnDemandExchange) {
         << why;
     const auto r = tarn_capture_test::importBytes(f, o);
     ASSERT_EQ(r.procedures.size(), 1u);
-    EXPECT_EQ(r.procedures[0].procedure.reflector[0].steps.size(), 5u);
+    EXPECT_EQ(r.procedures[0].procedure.reflector[0].steps.size(), 6u);
     EXPECT_GT(r.report.readings[static_cast<int>(Reading::ControlPointCodes)], 0u);
     EXPECT_FALSE(parseRasHandles("0x40:0x27=bogus", &o.rasHandles, &why));
     EXPECT_FALSE(parseRasHandles("0x27=ondemand", &o.rasHandles, &why));

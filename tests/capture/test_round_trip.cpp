@@ -84,6 +84,7 @@ TEST(RoundTrip, RecordsFieldForField) {
         for (size_t i = 0; i < sim.size(); ++i) {
             tarn_sim::Procedure want = captureView(sim[i]);
             want.trueDistance = NAN;
+            want.timing = captureTiming(sim[0], writerOptions(c), c.nap);
             EXPECT_TRUE(r.procedures[i].procedure == want) << "procedure " << i;
             EXPECT_EQ(r.procedures[i].procedureCounter, i);
             EXPECT_FALSE(r.procedures[i].partial);
@@ -143,7 +144,7 @@ TEST(RoundTrip, LostSegmentsRetrieved) {
         const std::vector<tarn_sim::Procedure> sim = simulate(c);
         CaptureWriterOptions o = writerOptions(c);
         o.attMtu = 185;
-        o.loseSegment = 1;
+        o.loseSegments = {1};
         o.resendLost = resend;
         CaptureWriter w(o);
         std::string why;
@@ -157,6 +158,7 @@ TEST(RoundTrip, LostSegmentsRetrieved) {
         for (size_t i = 0; i < r.procedures.size(); ++i) {
             tarn_sim::Procedure want = captureView(sim[i]);
             want.trueDistance = NAN;
+            want.timing = captureTiming(sim[0], o, c.nap);
             EXPECT_TRUE(r.procedures[i].procedure == want) << "procedure " << i;
         }
     }
@@ -196,6 +198,7 @@ TEST(RoundTrip, ReflectorCaptureReplacesRas) {
             const size_t k = i < 4 ? i : i + 1;
             tarn_sim::Procedure want = captureView(sim[k]);
             want.trueDistance = NAN;
+            want.timing = captureTiming(sim[0], io, c.nap);
             EXPECT_TRUE(got[i].procedure == want) << "procedure " << k;
             EXPECT_EQ(got[i].procedureCounter, k);
         }

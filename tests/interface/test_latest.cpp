@@ -56,7 +56,7 @@ TEST(LatestComputation, RefusesWhatItCannotFill) {
     std::memset(&out, 0x5a, sizeof out);
     out.size = sizeof out;
     EXPECT_EQ(tarnGetLatestComputation(link, &out), 1);
-    EXPECT_EQ(out.size, TARN_LATEST_COMPUTATION_V1_SIZE);
+    EXPECT_EQ(out.size, TARN_LATEST_COMPUTATION_V4_SIZE);
     EXPECT_EQ(out.version, TARN_LATEST_COMPUTATION_VERSION);
     EXPECT_EQ(out.sequence, 0u);
     EXPECT_EQ(out.phase.valid, 0);
@@ -70,7 +70,7 @@ TEST(LatestComputation, RefusesWhatItCannotFill) {
     EXPECT_EQ(tarnGetLatestComputation(link, reinterpret_cast<TarnLatestComputation *>(big)), 1);
     uint32_t filled;
     std::memcpy(&filled, big, sizeof filled);
-    EXPECT_EQ(filled, TARN_LATEST_COMPUTATION_V1_SIZE);
+    EXPECT_EQ(filled, TARN_LATEST_COMPUTATION_V4_SIZE);
     for (size_t i = sizeof(TarnLatestComputation); i < sizeof big; ++i) EXPECT_EQ(big[i], 0x77);
     csIfCleanUp(link);
     EXPECT_EQ(tarnGetLatestComputation(link, &out), 0);

@@ -116,6 +116,12 @@ TEST(StepTiming, ExtensionTakesValidRecordsAndRefusesHostileOnes) {
         EXPECT_TRUE(same(good)) << b.what;  // nothing changed
     }
 
+    // A short record is read no further than its size (ASan checks).
+    uint32_t *shortRecord = new uint32_t(8);
+    EXPECT_EQ(tarnSetStepTiming(link, reinterpret_cast<const TarnStepTiming *>(shortRecord)), 0);
+    delete shortRecord;
+    EXPECT_TRUE(same(good));
+
     // A larger record of a later version is taken (its first 16 bytes).
     struct Later {
         TarnStepTiming t;

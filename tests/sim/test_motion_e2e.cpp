@@ -134,7 +134,7 @@ TEST(MotionEndToEnd, ModeContractAndLatestRecord) {
         SessionRow r;
         ASSERT_TRUE(s.process(p, &r));
         const TarnLatestComputation lc = latestOf(0x4d32);
-        EXPECT_EQ(lc.size, TARN_LATEST_COMPUTATION_V3_SIZE);
+        EXPECT_EQ(lc.size, TARN_LATEST_COMPUTATION_V4_SIZE);
         EXPECT_EQ(lc.version, TARN_LATEST_COMPUTATION_VERSION);
         EXPECT_EQ(lc.trackingMode, 1u);
         // (The target stops at the last procedure.)
@@ -159,8 +159,10 @@ TEST(MotionEndToEnd, ModeContractAndLatestRecord) {
     std::memset(&lc, 0x5a, sizeof lc);
     lc.size = sizeof lc;
     ASSERT_EQ(tarnGetLatestComputation(0x4d32, &lc), 1);
-    EXPECT_EQ(lc.size, TARN_LATEST_COMPUTATION_V1_SIZE);
-    EXPECT_EQ(lc.trackingMode, 0x5a5a5a5au);  // not written
+    // Every computation fills the whole record; mode 0's motion fields say so.
+    EXPECT_EQ(lc.size, TARN_LATEST_COMPUTATION_V4_SIZE);
+    EXPECT_EQ(lc.trackingMode, 0u);
+    EXPECT_EQ(lc.speedSd, -1.0);
 }
 
 // Moving, then the default tracking, then moving again, on one session:
@@ -192,9 +194,8 @@ TEST(MotionEndToEnd, ModeSwitchMidSession) {
         if (i >= 45 && i < 80) still.push_back(e);
         if (i >= 85) second.push_back(e);
         const TarnLatestComputation lc = latestOf(0x4d33);
-        EXPECT_EQ(lc.size, (i >= 40 && i < 80) ? TARN_LATEST_COMPUTATION_V1_SIZE
-                                               : TARN_LATEST_COMPUTATION_V3_SIZE)
-            << i;
+        EXPECT_EQ(lc.size, TARN_LATEST_COMPUTATION_V4_SIZE) << i;
+        EXPECT_EQ(lc.trackingMode, (i >= 40 && i < 80) ? 0u : 1u) << i;
         if (i == 0 || i == 80) {
             EXPECT_NE(lc.trackFlags & TARN_TRACK_FLAG_RESTARTED, 0u) << i;
         }
@@ -264,4 +265,50 @@ TEST(MotionEndToEnd, HostileTimesAndJumps) {
     std::vector<double> after;
     for (int i = 0; i < 15; ++i) after.push_back(feed(simFar.next(), 10.0));
     for (size_t i = 5; i < after.size(); ++i) EXPECT_NEAR(after[i], 10.0, 0.15) << i;
+}
+
+// Without the step timing, at a phone's timing (steps four times the
+// assumed 150 us): after the first 2 s, while the link learns the step
+// duration, the walk at 1 m/s and at 2 m/s is followed within centimetres.
+TEST(MotionEndToEnd, WalkWithoutTimingAtAPhonesTiming) {
+    tarn_test::LogCapture quiet(-1);
+    for (double speed : {1.0, 2.0}) {
+        Trajectory t;
+        ASSERT_TRUE(t.setPoints({{0.0, 0.5}, {8.0, 0.5 + 8.0 * speed}}));
+        SimConfig cfg = walkConfig(t, 41);
+        cfg.snrDb = 25.0;
+        cfg.timing = {150, 145, 145, 40, 10, 1, 0};
+        Session s(InputFormat::Procedure, 0x4d36);
+        ASSERT_TRUE(s.ok() && s.setTrackingMode(1)) << s.error();
+        s.setGiveTiming(false);
+        Simulator sim(cfg);
+        std::vector<double> err;
+        for (int i = 0; i < cfg.procedures; ++i) {
+            const Procedure p = sim.next();
+            SessionRow r;
+            ASSERT_TRUE(s.process(p, &r)) << s.error();
+            if (i >= 20 && r.finalM) err.push_back(std::fabs(*r.finalM - p.trueDistance));
+        }
+        ASSERT_GE(err.size(), 55u) << speed;
+        EXPECT_LT(percentile(err, 0.9), speed < 1.5 ? 0.08 : 0.12) << speed;
+        EXPECT_EQ(latestOf(0x4d36).timingOrigin, TARN_TIMING_LEARNED) << speed;
+    }
+}
+
+// A target standing still costs nothing in mode 1: on a fixed seed, line of
+// sight and one reflection, its 90th percentile stays within 1.1 x mode 0's
+// plus 2 mm (mode 1 delivers the default tracking's distance once the tones
+// show no motion).
+TEST(MotionEndToEnd, StillTargetParity) {
+    tarn_test::LogCapture quiet(-1);
+    for (bool reflection : {false, true}) {
+        SimConfig cfg = walkConfig(Trajectory::still(3.0), 43);
+        cfg.procedures = 100;
+        if (reflection) cfg.reflections = {{3.0, 0.5}};
+        const SessionErrors still = runSession(cfg, 0, InputFormat::Procedure, 0);
+        const SessionErrors moving = runSession(cfg, 1, InputFormat::Procedure, 0);
+        ASSERT_EQ(still.final.size(), moving.final.size());
+        EXPECT_LE(percentile(moving.final, 0.9), 1.1 * percentile(still.final, 0.9) + 0.002)
+            << reflection;
+    }
 }

@@ -126,6 +126,36 @@ TEST_F(PhaseEndToEnd, OneReflectionStaysWithinThirtyCentimetres) {
                 percentile(all, 0.5), percentile(all, 0.9));
 }
 
+// Steps reported aborted keep their places but give nothing: stale tones
+// left in them (a fixed phase on one in eight tone steps) do not move the
+// distance.
+TEST_F(PhaseEndToEnd, AbortedStepsGiveNothing) {
+    const CsLinkRef link = open(0x5250);
+    Simulator sim(phaseOnly(4.0, 2, 25.0, 21));
+    Accuracy acc;
+    int aborted = 0;
+    for (int i = 0; i < kProcedures; ++i) {
+        Procedure p = sim.next();
+        int k = i;
+        for (size_t se = 0; se < p.initiator.size(); ++se)
+            for (size_t j = 0; j < p.initiator[se].steps.size(); ++j)
+                if (p.initiator[se].steps[j].mode == 2 && ++k % 8 == 0) {
+                    for (Step *s : {&p.initiator[se].steps[j], &p.reflector[se].steps[j]}) {
+                        s->aborted = 1;
+                        for (Tone &t : s->tones) t = Tone{1500, 0, 0};
+                    }
+                    ++aborted;
+                }
+        const Delivery d = range(link, p);
+        if (i >= kSettle) acc.add(d.dest, 4.0);
+    }
+    ASSERT_GT(aborted, 10 * kProcedures / 2);
+    std::printf(
+        "[ accuracy ] aborted steps with stale tones: median %.4f m, 90th percentile %.4f m\n",
+        acc.median(), acc.p90());
+    EXPECT_LT(acc.p90(), 0.05);
+}
+
 // Procedures that give no phase distance (no tone steps at all, or tones
 // without phase correction terms) between good ones never surface as a
 // distance of 2147 km, before or after them.

@@ -109,7 +109,7 @@ TEST(Tool, ColumnsAreWhatTheCallbackDelivered) {
     std::istringstream csv(r.out);
     std::string line;
     std::getline(csv, line);
-    EXPECT_EQ(line, "seq,time_s,true_m,rtt_m,phase_m,final_m,conf,accepted");
+    EXPECT_EQ(line, "seq,time_s,true_m,rtt_m,phase_m,final_m,conf,accepted,sigma_m,phase_sigma_m,rtt_sigma_m,flags");
     size_t row = 0;
     while (std::getline(csv, line)) {
         std::vector<std::string> cells;
@@ -188,7 +188,7 @@ TEST(Tool, BadInputGivesClearErrorsAndNonZeroStatus) {
     EXPECT_NE(r.err.find("2 malformed line(s)"), std::string::npos);
     // Standard output carries nothing but the CSV; the summary goes to stderr.
     EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1 + 3) << r.out;
-    EXPECT_EQ(r.out.rfind("seq,time_s,true_m,rtt_m,phase_m,final_m,conf,accepted\n", 0), 0u);
+    EXPECT_EQ(r.out.rfind("seq,time_s,true_m,rtt_m,phase_m,final_m,conf,accepted,sigma_m,phase_sigma_m,rtt_sigma_m,flags\n", 0), 0u);
     EXPECT_NE(r.err.find("3 procedure(s), 0 rejected"), std::string::npos) << r.err;
     std::remove(rec.c_str());
 

@@ -15,6 +15,7 @@
 #include "simulator.h"
 #include "tarn.h"
 #include "wire.h"
+#include "interface/step_timing.h"
 
 using namespace tarn_sim;
 
@@ -279,6 +280,69 @@ TEST(SimReproducibility, SameSeedSameBytesOtherSeedOtherBytes) {
         << "recorded on x86-64; update only with a deliberate model change";
 }
 
+// Aborted steps reach the library in their places, in both input forms,
+// as steps it does not use: a failed exchange and zero tones of quality
+// "not available", whatever data the record still held for them.
+TEST(SimWire, AbortedStepsStayInPlaceUnusable) {
+    SimConfig cfg;
+    cfg.nap = 3;
+    cfg.toneMode = 3;
+    cfg.rttEvery = 2;
+    cfg.subevents = 3;
+    tarn_test::LogCapture quiet(-1);
+    Simulator sim(cfg);
+    Procedure p = sim.next();
+    std::vector<bool> aborted;
+    int n = 0;
+    for (size_t k = 0; k < p.initiator.size(); ++k)
+        for (size_t j = 0; j < p.initiator[k].steps.size(); ++j, ++n) {
+            aborted.push_back(n % 5 == 2);
+            if (!aborted.back()) continue;
+            // One side or both, with stale data left in the record.
+            for (Step *s : {&p.initiator[k].steps[j], &p.reflector[k].steps[j]}) {
+                if (n % 3 == 0 && s == &p.reflector[k].steps[j]) continue;
+                s->aborted = 1;
+                s->aaQual = 0;
+                s->timeEst = 3000;
+                s->tones.clear();
+            }
+        }
+    ContextPtr viaV2 = newContext(), viaV1 = newContext();
+    WireProcedure wp(p);
+    WireMeasurement wm(p);
+    ASSERT_EQ(csAddMeasurement_v2(viaV2.get(), wp.get()), 1);
+    ASSERT_EQ(csAddMeasurement(viaV1.get(), wm.get()), 1);
+    for (CsContext *ctx : {viaV2.get(), viaV1.get()}) {
+        const CsMeasurement &m = *ctx->meas;
+        ASSERT_EQ(m.N, n);
+        int i = 0;
+        for (const Subevent &se : p.initiator)
+            for (const Step &st : se.steps) {
+                SCOPED_TRACE(i);
+                ASSERT_EQ(m.channels[i], st.channel);
+                ASSERT_EQ(m.modes[i], st.mode);
+                const CsStepResult &a = ctx->initSlots[i].step, &b = ctx->reflSlots[i].step;
+                if (aborted[i] && st.mode == 1) {
+                    EXPECT_NE(a.mode1.aaQual, 0);
+                    EXPECT_EQ(a.mode1.timeEst, 0);
+                }
+                if (aborted[i] && st.mode == 3) {
+                    EXPECT_NE(a.tone.aaQual, 0);
+                    EXPECT_EQ(a.tone.timeEst, 0);
+                }
+                if (st.mode >= 2)
+                    for (int path = 0; path < 3; ++path)
+                        for (const CsStepResult *r : {&a, &b}) {
+                            const bool zero =
+                                r->tone.pct[2 * path] == 0 && r->tone.pct[2 * path + 1] == 0;
+                            EXPECT_EQ(zero && r->tone.pctQual[path] == kQualUnavailable,
+                                      aborted[i]);
+                        }
+                ++i;
+            }
+    }
+}
+
 TEST(SimWire, StepLevelFormEqualsTheLibrarysConversion) {
     SimConfig cfg;
     cfg.reflections = {{3.0, 0.5}};
@@ -327,4 +391,72 @@ TEST(SimWire, StepLevelFormEqualsTheLibrarysConversion) {
             }
         }
     }
+}
+
+// The simulator's step composition agrees with the library's for every mode,
+// PHY, RTT type and path count; a known timing times the steps back to back
+// (the tones carry the distance of their own moment) and travels with the
+// procedure, an unknown one leaves the procedure without one.
+TEST(SimStructure, StepTimingTimesTheSteps) {
+    const StepTiming axis[] = {{15, 10, 10, 10, 0, 3, 6}, {60, 80, 40, 20, 10, 1, 0},
+                               {150, 145, 145, 40, 10, 2, 4}};
+    for (const StepTiming &st : axis)
+        for (int mode = 0; mode <= 3; ++mode)
+            for (int nap = 1; nap <= 4; ++nap)
+                for (int phy = 1; phy <= 3; ++phy)
+                    for (int rtt = 0; rtt <= 6; ++rtt) {
+                        StepTiming s = st;
+                        s.phy = static_cast<uint8_t>(phy);
+                        s.rttType = static_cast<uint8_t>(rtt);
+                        TarnStepTiming t{16, s.tFcsUs, s.tIp1Us, s.tIp2Us, s.tPmUs,
+                                         s.tSwUs, s.phy, s.rttType, 0};
+                        ASSERT_NEAR(stepDurationS(s, mode, nap) * 1e6,
+                                    tarn_link::stepDurationUs(t, mode, nap), 1e-9)
+                            << mode << " " << nap << " " << phy << " " << rtt;
+                    }
+    EXPECT_NEAR(stepDurationS(axis[1], 2, 2), 280e-6, 1e-12);
+
+    SimConfig cfg = quietLink(2.0);
+    EXPECT_FALSE(Simulator(cfg).next().timing.known());
+    // A fast target, so that the step times show in the tones' phases.
+    cfg.trajectory = Trajectory::moving(2.0, 20.0, 1.0);
+    cfg.timing = axis[2];
+    cfg.nap = 2;
+    ASSERT_EQ(cfg.validate(), "");
+    std::vector<double> starts;
+    const double longest = cfg.subeventDurationS(0, &starts);
+    EXPECT_NEAR(cfg.subeventSpacingS(), std::ceil(longest / 625e-6) * 625e-6, 1e-12);
+    Simulator sim(cfg);
+    const Procedure p = sim.next();
+    EXPECT_EQ(p.timing, cfg.timing);
+    ASSERT_EQ(p.initiator.size(), 4u);
+    const int64_t spacingNs = std::llround(cfg.subeventSpacingS() * 1e9);
+    for (size_t s = 0; s < 4; ++s) {
+        const Subevent &si = p.initiator[s], &sr = p.reflector[s];
+        EXPECT_EQ(si.timestampNs, static_cast<int64_t>(s) * spacingNs);
+        cfg.subeventDurationS(static_cast<int>(s), &starts);
+        ASSERT_EQ(starts.size(), si.steps.size());
+        for (size_t j = 0; j < si.steps.size(); ++j) {
+            if (si.steps[j].mode != 2) continue;
+            const double t = s * cfg.subeventSpacingS() + starts[j];
+            const double f = channelFrequencyHz(si.steps[j].channel);
+            const double expected = -4.0 * M_PI * f * (2.0 + 20.0 * t) / cfg.propagationMps;
+            const int k = kAntPattern[si.steps[j].antPerm][0];
+            ASSERT_EQ(k, kAntPattern[sr.steps[j].antPerm][0]);
+            const std::complex<double> a(si.steps[j].tones[0].i, si.steps[j].tones[0].q);
+            const std::complex<double> b(sr.steps[j].tones[0].i, sr.steps[j].tones[0].q);
+            const std::complex<double> h = sim.response(k, si.steps[j].channel, 2.0 + 20.0 * t);
+            // The path's own phase (antenna path offsets) taken out.
+            const double path = std::arg(h * h) -
+                                (-4.0 * M_PI * f * (2.0 + 20.0 * t) / cfg.propagationMps);
+            EXPECT_NEAR(wrap(std::arg(a * b) - path - expected), 0.0, 5e-3) << s << " " << j;
+        }
+    }
+    // Timings the radio does not allow, and subevents longer than their interval.
+    SimConfig bad = cfg;
+    bad.timing.tPmUs = 30;
+    EXPECT_NE(bad.validate().find("T_PM"), std::string::npos);
+    bad = cfg;
+    bad.subeventIntervalS = 0.005;
+    EXPECT_NE(bad.validate().find("subevent interval"), std::string::npos);
 }

@@ -1,0 +1,134 @@
+// Uncertainties, flags and the guarded combination of one computation, and
+// the extension that chooses the combination of a link.
+#include "interface/link_integrity.h"
+
+#include <cmath>
+#include <cstring>
+
+#include "estimators/estimators_internal.h"
+#include "interface/interface_internal.h"
+#include "tarn_diag.h"
+#include "tarn_track.h"
+
+namespace tarn_iface {
+
+namespace {
+
+double scaleOf(const ConfigOpts &opts) {
+    return opts.distSF != 0 ? static_cast<double>(opts.distSF) : 1000.0;
+}
+
+// Whether the link's round trip is protected by a random sequence. The RTT
+// type is part of the link's CS configuration, which reaches the library
+// with the link's step timing: types 3 to 6 carry random bits a reflector
+// cannot know in advance; AA-only (0) and the fixed sounding sequences (1,
+// 2) do not, and a link that has not given its timing is unknown.
+bool rttProtected(const CsContextItem &item) {
+    const TarnStepTiming &t = item.state.stepTiming;
+    return t.size != 0 && t.rttType >= 3 && t.rttType <= 6;
+}
+
+bool sameBits(double a, double b) {
+    return std::memcmp(&a, &b, sizeof a) == 0;
+}
+
+}  // namespace
+
+LinkIntegrity assessCandidates(const CsContextItem &item, const ConfigOpts &opts,
+                               const tarn_rtp::PhaseIntegrity &phase,
+                               const tarn_rtt::RttSpread &rtt, bool restarted, bool trackingMode1,
+                               RangeEstimate *phaseCandidate, const RangeEstimate &rttCandidate) {
+    LinkIntegrity li;
+    li.combination = item.state.combination == 1 ? 1u : 0u;
+    // Options a host may set (a zero or absurd speed of light, distSF) can
+    // make any figure here infinite or NaN: such a figure is "none".
+    auto figure = [](double v) { return std::isfinite(v) && v >= 0.0 ? v : -1.0; };
+    if (phaseCandidate->valid == 1) li.phaseSigmaM = figure(phase.sigmaM);
+    if (rttCandidate.valid == 1 && rtt.medianSdM >= 0.0) {
+        // The steps' own spread, and half the pull a later path has on the
+        // packet detector: honest multipath makes the round trip read long.
+        const double pull = std::isfinite(phase.rttPullM) ? 0.5 * phase.rttPullM : 0.0;
+        li.rttSigmaM = figure(std::sqrt(rtt.medianSdM * rtt.medianSdM + pull * pull));
+    }
+    if (phase.multipath) li.flags |= TARN_INTEGRITY_MULTIPATH;
+    if (phase.blocked) li.flags |= TARN_INTEGRITY_BLOCKED;
+    if (phase.phaseJumps) li.flags |= TARN_INTEGRITY_PHASE_JUMPS;
+    if (restarted) li.flags |= TARN_INTEGRITY_RESTARTED;
+    if (!rttProtected(item)) li.flags |= TARN_INTEGRITY_RTT_UNPROTECTED;
+    li.firstPathM = figure(phase.firstPathM);
+    li.slopeM = phase.slopeM;
+    if ((li.combination == 1 || trackingMode1) && phase.blocked && li.firstPathM > 0.0 &&
+        phaseCandidate->valid == 1) {
+        phaseCandidate->dest = phase.firstPathM * scaleOf(opts);
+        li.flags |= TARN_INTEGRITY_FIRST_PATH;
+    }
+    return li;
+}
+
+void combineWithIntegrity(const ConfigOpts &opts, const RangeEstimate &phase,
+                          const RangeEstimate &rtt, bool tracked, uint32_t trackFlags,
+                          LinkIntegrity *li, CsEstimate *result) {
+    tarn_est::GuardInput in;
+    in.phase = phase;
+    in.rtt = rtt;
+    in.phaseSigmaM = li->phaseSigmaM;
+    in.rttSigmaM = li->rttSigmaM;
+    in.phaseJumps = (li->flags & TARN_INTEGRITY_PHASE_JUMPS) != 0;
+    in.multipath = (li->flags & TARN_INTEGRITY_MULTIPATH) != 0;
+    in.slopeDest = li->slopeM * scaleOf(opts);
+    const uint32_t pair = tarn_est::candidatePairFlags(opts, in);
+    if (tracked) {
+        li->flags |= pair;
+        li->sigmaM = (trackFlags & TARN_TRACK_FLAG_PHASE_TAKEN) != 0 ? li->phaseSigmaM
+                                                                     : li->rttSigmaM;
+        // The tracked distance is bounded from below like a phase distance.
+        if (li->combination == 1 && tarn_est::candidateUsable(rtt)) {
+            tarn_est::GuardInput t = in;
+            t.phase.dest = result->dest;
+            if ((tarn_est::candidatePairFlags(opts, t) & TARN_INTEGRITY_MANIPULATION) != 0) {
+                result->dest = rtt.dest;
+                result->conf = 0;
+                li->sigmaM = li->rttSigmaM;
+                li->flags |= TARN_INTEGRITY_RTT_DELIVERED;
+            }
+        }
+        return;
+    }
+    if (li->combination == 1) {
+        const tarn_est::GuardOutcome g = tarn_est::guardedCombination(opts, in);
+        *result = g.result;
+        li->sigmaM = g.sigmaM;
+        li->flags |= g.flags;
+        return;
+    }
+    li->flags |= pair;
+    *result = tarn_est::combineCandidates(opts, phase, rtt);
+    if (tarn_est::candidateUsable(phase) && sameBits(result->dest, phase.dest))
+        li->sigmaM = li->phaseSigmaM;
+    else if (tarn_est::candidateUsable(rtt) && sameBits(result->dest, rtt.dest))
+        li->sigmaM = li->rttSigmaM;
+}
+
+}  // namespace tarn_iface
+
+extern "C" int tarnSetCombination(CsLinkRef linkRef, int mode) {
+    if (mode != 0 && mode != 1) {
+        DEBUG_LOG(1, "tarnSetCombination: unknown combination mode %d for link %d.\n", mode,
+                  static_cast<int>(linkRef));
+        return 0;
+    }
+    // Nested on the worker (inside the callback), so it never waits there.
+    tarnRegistryLock();
+    CsContextItem *item = tarnRegistryFindLocked(linkRef);
+    if (item == nullptr) {
+        tarnRegistryUnlock();
+        DEBUG_LOG(1, "tarnSetCombination: unknown link %d.\n", static_cast<int>(linkRef));
+        return 0;
+    }
+    if (item->state.combination != static_cast<uint32_t>(mode))
+        DEBUG_LOG(0, "Combination %s on link %d\n", mode == 1 ? "guarded" : "specified",
+                  static_cast<int>(linkRef));
+    item->state.combination = static_cast<uint32_t>(mode);
+    tarnRegistryUnlock();
+    return 1;
+}

@@ -1,0 +1,44 @@
+// The integrity of a link's computation: the candidates' uncertainties, the
+// flags, the first path of a blocked direct path and the guarded
+// combination, between the estimators and the result (not exported).
+#pragma once
+
+#include <cmath>
+
+#include "rtp/rtp_integrity.h"
+#include "rtt/rtt_internal.h"
+#include "tarn_interface.h"
+
+namespace tarn_iface {
+
+// What a computation says about its own trustworthiness (the fourth
+// version's fields of TarnLatestComputation).
+struct LinkIntegrity {
+    double sigmaM = -1.0;
+    double phaseSigmaM = -1.0;
+    double rttSigmaM = -1.0;
+    uint32_t flags = 0;
+    uint32_t combination = 0;
+    double firstPathM = -1.0;
+    double slopeM = NAN;  // the phase slope's distance (metres), NaN none
+};
+
+// Step 1, after both estimators: the candidates' uncertainties and the
+// flags of the procedure. In the guarded combination or tracking mode 1 a
+// blocked direct path moves the phase candidate to the first path.
+// restarted: the phase pipeline started over; trackingMode1: the link
+// computes in tracking mode 1.
+LinkIntegrity assessCandidates(const CsContextItem &item, const ConfigOpts &opts,
+                               const tarn_rtp::PhaseIntegrity &phase,
+                               const tarn_rtt::RttSpread &rtt, bool restarted, bool trackingMode1,
+                               RangeEstimate *phaseCandidate, const RangeEstimate &rttCandidate);
+
+// Step 2, the result: the guarded combination in mode 1 of tarnSetCombination
+// (a tracked result only bounded from below), else what the specified rule
+// or the tracker gave; the delivered uncertainty follows the candidate taken.
+// tracked: the tracker formed `result`; trackFlags its TARN_TRACK_FLAG_*.
+void combineWithIntegrity(const ConfigOpts &opts, const RangeEstimate &phase,
+                          const RangeEstimate &rtt, bool tracked, uint32_t trackFlags,
+                          LinkIntegrity *integrity, CsEstimate *result);
+
+}  // namespace tarn_iface
