@@ -13,6 +13,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstdio>
@@ -30,6 +31,7 @@
 #include "baselines.h"
 #include "evaluate.h"
 #include "import.h"
+#include "motion.h"
 #include "options_cli.h"
 #include "record.h"
 #include "session.h"
@@ -403,7 +405,7 @@ class RecordIter {
 
 class CaptureIter {
   public:
-    CaptureIter(const std::string &path, int connection, bool oneSided, bool guessRas,
+    CaptureIter(const std::string &path, const std::string &connection, bool oneSided, bool guessRas,
                 const std::vector<std::string> &rasHandles, const std::string &peer,
                 bool unixTime) {
         tarn_tool::CaptureReplayArgs a;
@@ -512,6 +514,14 @@ SimConfig simConfig(py::dict kw) {
     c.repeatChannels = static_cast<int>(integer("repeat_channels", 0));
     c.stepS = num("step_s", c.stepS);
     c.subeventIntervalS = num("subevent_interval_s", 0.0);
+    c.attackPhaseM = num("attack_phase", 0.0);
+    if (has("timing")) {
+        c.timing = timingFromObject(kw["timing"]);
+        // A timing the radio does not allow would time the steps by values
+        // no link can have.
+        const std::string fault = stepTimingFault(c.timing);
+        if (!fault.empty()) throw py::value_error("timing: " + fault);
+    }
     if (!std::isfinite(c.intervalS) || c.intervalS <= 0.0)
         throw py::value_error("interval_s must be positive");
 
@@ -564,7 +574,7 @@ static const char *const kSimKeys[] = {
     "tone_mode", "rtt_every", "tone_amplitude", "propagation_mps", "jitter_ns", "device_delay_ns",
     "fail_share", "unavailable_share", "abort_share", "path_spread_m", "hardware", "direct",
     "reflection_spread_m", "reflection_gain_spread", "clock_offset_ppm", "drift_hz",
-    "repeat_channels", "step_s", "subevent_interval_s"};
+    "repeat_channels", "step_s", "subevent_interval_s", "attack_phase", "timing"};
 
 py::list simulate(py::kwargs kw) {
     for (auto item : kw) {
@@ -604,6 +614,13 @@ struct Result {
     uint32_t recordVersion = 0, recordSize = 0;
     std::vector<std::vector<double>> impulse;
     double tapM = NAN, firstM = NAN;
+    // Integrity of the computation: standard uncertainties (metres, NaN:
+    // none), TARN_INTEGRITY_* flags, the earliest path (metres, NaN: none)
+    // and the combination mode the result was formed with (-1: not reported).
+    double sigmaM = NAN, phaseSigmaM = NAN, rttSigmaM = NAN;
+    uint32_t flags = 0;
+    double firstPathM = NAN;
+    int combination = -1;
 };
 
 constexpr size_t kReasonChars = 160;  // tarn.SESSION_DTYPE's reason column
@@ -613,7 +630,8 @@ py::tuple rowTuple(const Result &r) {
     return py::make_tuple(r.seq, r.timeS, r.trueM, r.rttM, r.phaseM, r.finalM, r.conf, r.rttConf,
                           r.phaseConf, r.accepted, r.computation, r.consistent, r.trackingMode,
                           r.speedMps, r.speedSdMps, r.trackFlags, r.timingOrigin, r.stepScale,
-                          r.reason.substr(0, kReasonChars));
+                          r.sigmaM, r.phaseSigmaM, r.rttSigmaM, r.flags, r.firstPathM,
+                          r.combination, r.reason.substr(0, kReasonChars));
 }
 
 std::atomic<long> gNextLink{0x7a600000};
@@ -621,7 +639,7 @@ std::atomic<long> gNextLink{0x7a600000};
 class Link {
   public:
     Link(const std::string &config, const std::vector<std::string> &sets, const std::string &cal,
-         int tracking, const std::string &input, bool impulse, double timeoutS,
+         int tracking, int combination, const std::string &input, bool impulse, double timeoutS,
          py::object stepTiming) {
         tarn_tool::InputFormat fmt;
         if (!tarn_tool::parseInputFormat(input, &fmt))
@@ -651,6 +669,11 @@ class Link {
         applyLogThreshold();
         if (tracking != 0 && !session_->setTrackingMode(tracking))
             refuse(log.reason(session_->error()));
+        if (combination != 0 && !session_->setCombination(combination))
+            refuse(log.reason(session_->error()));
+        // The step timing is handed over here (refusals raise), not by the
+        // session (which would count them and carry on).
+        session_->setGiveTiming(false);
         ref_ = ref;
         if (py::isinstance<py::str>(stepTiming)) {
             if (stepTiming.cast<std::string>() != "procedure")
@@ -805,6 +828,12 @@ class Link {
         r->rttConf = row.rttConf;
         r->computation = row.computation;
         r->consistent = row.consistent;
+        if (row.accepted) {
+            r->sigmaM = row.sigmaM >= 0 ? row.sigmaM : NAN;
+            r->phaseSigmaM = row.phaseSigmaM >= 0 ? row.phaseSigmaM : NAN;
+            r->rttSigmaM = row.rttSigmaM >= 0 ? row.rttSigmaM : NAN;
+            r->flags = row.flags;
+        }
         return true;
     }
 
@@ -818,7 +847,9 @@ class Link {
         rec.tIp2Us = t.tIp2Us;
         rec.tPmUs = t.tPmUs;
         rec.tSwUs = t.tSwUs;
-        rec.phy = t.phy;
+        // As the tool: a source that does not say which PHY carries CS_SYNC
+        // means LE 1M, which every device supports.
+        rec.phy = t.known() && t.phy == 0 ? 1 : t.phy;
         rec.rttType = t.rttType;
         LogCapture log;
         if (tarnSetStepTiming(ref_, &rec) != 1) {
@@ -848,6 +879,10 @@ class Link {
         if (c.size >= TARN_LATEST_COMPUTATION_V3_SIZE && c.trackingMode == 1) {
             r->timingOrigin = static_cast<int>(c.timingOrigin);
             r->stepScale = c.stepScale;
+        }
+        if (c.size >= TARN_LATEST_COMPUTATION_V4_SIZE) {
+            r->combination = static_cast<int>(c.combination);
+            r->firstPathM = c.firstPathM >= 0 ? c.firstPathM : NAN;
         }
         const tarn_tool::LibraryImpulse &ir = session_->lastImpulse();
         r->impulse = ir.paths;
@@ -881,11 +916,21 @@ py::array_t<double> impulseArray(const Result &r) {
 py::list evaluate(const std::vector<std::string> &scenarios, const std::vector<double> &distances,
                   bool walk, int tracking, int procedures, uint64_t seed, const std::string &input,
                   bool calibrated, const std::string &config, const std::vector<std::string> &sets,
-                  const std::string &cal) {
+                  const std::string &cal, bool integrity, const std::vector<int> &combinations,
+                  const std::vector<std::string> &timings) {
     tarn_tool::EvalOptions o;
     o.scenarios = scenarios;
+    o.integrity = integrity;
+    // As the tool: the integrity matrix has its own distances, no moving
+    // points and both combinations unless asked otherwise.
+    if (integrity) {
+        o.distances = {1.0, 3.0, 5.0, 10.0, 20.0};
+        o.combinations = {0, 1};
+    }
     if (!distances.empty()) o.distances = distances;
-    o.walk = walk;
+    if (!combinations.empty()) o.combinations = combinations;
+    o.timings = timings;
+    o.walk = walk && !integrity;
     o.tracking = tracking;
     o.procedures = procedures;
     o.seed = seed;
@@ -941,6 +986,23 @@ py::list evaluate(const std::vector<std::string> &scenarios, const std::vector<d
         d["calibrated_p90_m"] = r.calibrated && r.calStats.n ? r.calStats.p90 : NAN;
         d["overshoot_m"] = r.overshootM;
         d["inconsistent"] = r.inconsistent;
+        d["combination"] = tarn_tool::combinationName(r.combination);
+        d["timing"] = r.timing;
+        d["timing_given"] = r.timingGiven;
+        const tarn_tool::IntegrityStats &st = r.integrity;
+        std::vector<double> e = st.signedErrors;
+        std::sort(e.begin(), e.end());
+        const size_t n = e.size();
+        d["signed_median_m"] = n ? (n % 2 ? e[n / 2] : 0.5 * (e[n / 2 - 1] + e[n / 2])) : NAN;
+        d["shortest_m"] = n ? e.front() : NAN;
+        d["with_sigma"] = st.withSigma;
+        d["within_sigma"] = st.withinSigma;
+        d["within_2sigma"] = st.within2Sigma;
+        d["manipulation_eligible"] = st.manipulationEligible;
+        d["manipulation_flagged"] = st.manipulationFlagged;
+        py::list flagged;
+        for (size_t b = 0; b < 16; ++b) flagged.append(st.flagged[b]);
+        d["flagged"] = flagged;  // per TARN_INTEGRITY_ bit
         out.append(d);
     }
     return out;
@@ -985,6 +1047,14 @@ PYBIND11_MODULE(_tarn, m) {
     m.def("procedure_roundtrip", [](py::handle proc) { return procedureParts(procedureFromObject(proc)); });
     m.def("procedure_to_json", [](py::handle proc) { return procedureToJson(procedureFromObject(proc)); });
     m.def("evaluate", &evaluate);
+    m.def("parse_timing", [](const std::string &text) -> py::object {
+        StepTiming t;
+        std::string why;
+        if (!parseTiming(text, &t, &why))
+            throw py::value_error("step timing '" + text + "' (fast, mid, phone, none or FCS,IP1,IP2,PM[,SW[,PHY[,RTT]]]): " + why);
+        return timingTuple(t);
+    });
+    m.def("timing_fault", [](py::handle t) { return stepTimingFault(timingFromObject(t)); });
     m.def("distance_scale", [] { return constOpts.distSF != 0 ? constOpts.distSF : 1.0; });
 
     py::class_<RecordIter>(m, "RecordIter")
@@ -992,7 +1062,7 @@ PYBIND11_MODULE(_tarn, m) {
         .def("__iter__", [](RecordIter &it) -> RecordIter & { return it; })
         .def("__next__", &RecordIter::next);
     py::class_<CaptureIter>(m, "CaptureIter")
-        .def(py::init<const std::string &, int, bool, bool, const std::vector<std::string> &,
+        .def(py::init<const std::string &, const std::string &, bool, bool, const std::vector<std::string> &,
                       const std::string &, bool>())
         .def("__iter__", [](CaptureIter &it) -> CaptureIter & { return it; })
         .def("__next__", &CaptureIter::next)
@@ -1005,6 +1075,8 @@ PYBIND11_MODULE(_tarn, m) {
                        "worker combined; metres, percent), computation, consistent,\n"
                        "tracking_mode, speed_mps, speed_sd_mps (m/s), track_flags,\n"
                        "timing_origin, step_scale, record_version, record_size, accepted,\n"
+                       "sigma_m, phase_sigma_m, rtt_sigma_m (metres, NaN: none), flags\n"
+                       "(TARN_INTEGRITY_*), first_path_m (metres), combination (0, 1),\n"
                        "reason, seq, time_s (s), true_m (m), tap_m and first_m (metres) and\n"
                        "impulse_response() (paths x taps; tap k at first_m + k * tap_m m).")
         .def_readonly("seq", &Result::seq)
@@ -1031,11 +1103,17 @@ PYBIND11_MODULE(_tarn, m) {
         .def_readonly("record_size", &Result::recordSize)
         .def_readonly("tap_m", &Result::tapM)
         .def_readonly("first_m", &Result::firstM)
+        .def_readonly("sigma_m", &Result::sigmaM)
+        .def_readonly("phase_sigma_m", &Result::phaseSigmaM)
+        .def_readonly("rtt_sigma_m", &Result::rttSigmaM)
+        .def_readonly("flags", &Result::flags)
+        .def_readonly("first_path_m", &Result::firstPathM)
+        .def_readonly("combination", &Result::combination)
         .def("impulse_response", &impulseArray);
 
     py::class_<Link>(m, "Link")
         .def(py::init<const std::string &, const std::vector<std::string> &, const std::string &,
-                      int, const std::string &, bool, double, py::object>())
+                      int, int, const std::string &, bool, double, py::object>())
         .def("process", &Link::process)
         .def("process_rows", &Link::processRows)
         .def("replay_file", &Link::replayFile)

@@ -14,19 +14,21 @@ nanoseconds), speeds in metres per second, confidences in percent, ToA_ToD in
 
 Names: Procedure, Side, StepTiming (procedures as arrays); simulate,
 read_procedures, read_capture, read, write_procedures, write_capture;
-Link, Result, Refused (one link of the library); replay, evaluate,
+timing_tuple; Link, Result, Refused, INTEGRITY_FLAGS, flag_names (one link
+of the library); replay, evaluate,
 error_stats, write_csv, SESSION_DTYPE (tables); set_log_level; the modules
 tarn.plot (matplotlib charts) and tarn.batch (Dask).
 """
 
 from . import _tarn
-from .link import Link, Refused, Result, set_log_level
+from .link import INTEGRITY_FLAGS, Link, Refused, Result, flag_names, set_log_level
 from .procedure import (Procedure, Side, StepTiming, read, read_capture, read_procedures,
-                        simulate, write_capture, write_procedures)
+                        simulate, timing_tuple, write_capture, write_procedures)
 from .session import SESSION_DTYPE, error_stats, evaluate, replay, write_csv
 
 __all__ = ["Procedure", "Side", "StepTiming", "simulate", "read_procedures", "read_capture",
-           "read", "write_procedures", "write_capture", "Link", "Result", "Refused",
+           "read", "write_procedures", "write_capture", "timing_tuple", "Link", "Result",
+           "Refused", "INTEGRITY_FLAGS", "flag_names",
            "set_log_level", "replay", "evaluate", "error_stats", "write_csv", "SESSION_DTYPE",
            "batch", "plot"]
 

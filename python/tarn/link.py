@@ -6,6 +6,36 @@ Refused = _tarn.Refused
 Result = _tarn.Result
 
 _TRACKING = {"still": 0, "moving": 1}
+_COMBINATION = {"specified": 0, "guarded": 1}
+
+#: The library's integrity flags (TARN_INTEGRITY_*) by the names the tool
+#: prints them with.
+INTEGRITY_FLAGS = {
+    "disagree": 0x001,      # phase and round trip disagree beyond 3 joint sigmas
+    "manipulation": 0x002,  # the phase distance is shorter than the round trip allows
+    "multipath": 0x004,     # more than one significant path in the response
+    "blocked": 0x008,       # the earlier of two paths is the weaker (first_path_m)
+    "jumps": 0x010,         # phase jumps between subevents (residual frequency offset)
+    "restarted": 0x020,     # the tracking (re)started with this computation
+    "unprotected": 0x040,   # the round trip is not known to be protected
+    "rtt": 0x080,           # guarded: the round trip was delivered
+    "first_path": 0x100,    # the delivered distance follows the first path
+    "fused": 0x200,         # the delivered distance fuses both candidates
+}
+
+
+def flag_names(flags):
+    """The names (a frozenset of str, see INTEGRITY_FLAGS) of the integrity
+    flag bits in ``flags``; unknown bits as "0x..." names."""
+    flags = int(flags)
+    names = {n for n, bit in INTEGRITY_FLAGS.items() if flags & bit}
+    rest = flags & ~sum(INTEGRITY_FLAGS.values())
+    names.update("%#x" % (1 << b) for b in range(32) if rest & (1 << b))
+    return frozenset(names)
+
+
+Result.flag_names = property(lambda self: flag_names(self.flags),
+                             doc="The integrity flags as a frozenset of names (see flag_names).")
 
 
 def set_log_level(level):
@@ -50,23 +80,25 @@ class Link:
         applyEstimatedReverseChannel on unless ``set`` says otherwise).
       tracking: "still" (tracking mode 0, the default) or "moving" (mode 1,
         ``tarnSetTrackingMode``).
-      combination: the guarded combination of the phase and round-trip
-        results; this build of the library has no such extension, so any
-        value but None raises NotImplementedError.
+      combination: how the phase and round-trip results are combined
+        (``tarnSetCombination``): "specified" (the default, the specified
+        behaviour) or "guarded" (a phase distance shorter than the round
+        trip allows is never delivered; uncertainties and flags decide).
       step_timing: the link's CS step timing, handed to the library with
-        ``tarnSetStepTiming`` (tracking mode 1 times each step by it): a
-        :class:`tarn.StepTiming` for the whole link, or "procedure" to hand
-        over each procedure's own ``timing`` whenever it changes (a
-        procedure without one returns the link to "timing unknown", 150 us
-        per step). None (the default): the library is not told.
+        ``tarnSetStepTiming`` (tracking mode 1 times each step by it):
+        "procedure" (the default, as the tool) hands over each procedure's
+        own ``timing`` whenever it changes (a procedure without one returns
+        the link to "timing unknown"); a :class:`tarn.StepTiming`, tuple or
+        name ("phone", "mid", "fast") is the whole link's; None: the library
+        is never told (it assumes 150 us steps, then learns them).
       input: "v2" (procedure records, default) or "v1" (step-level records).
       impulse: read the library's impulse response in every callback (about
         30 us per antenna path on the worker); off by default.
       timeout_s: seconds to wait for a result before raising Refused (30).
 
     Raises Refused (with the reason the library logged) when the library
-    refuses to create the link, its options, its tracking mode or its step
-    timing; ValueError
+    refuses to create the link, its options, its tracking mode, its
+    combination or a step timing (also one a procedure carries); ValueError
     for a bad file, key or value.
 
     Thread: any Python thread; one procedure at a time per link (calls from
@@ -75,20 +107,23 @@ class Link:
     Use as a context manager, or call :meth:`close`.
     """
 
-    def __init__(self, config=None, set=None, cal=None, tracking="still", combination=None,
-                 step_timing=None, input="v2", impulse=False, timeout_s=30.0):
-        if combination is not None:
-            raise NotImplementedError(
-                "combination= needs the library's guarded-combination extension, which this "
-                "build of libtarn does not have")
+    def __init__(self, config=None, set=None, cal=None, tracking="still",
+                 combination="specified", step_timing="procedure", input="v2", impulse=False,
+                 timeout_s=30.0):
         if tracking not in _TRACKING:
             raise ValueError("tracking must be 'still' or 'moving', not %r" % (tracking,))
+        if combination not in _COMBINATION:
+            raise ValueError("combination must be 'specified' or 'guarded', not %r"
+                             % (combination,))
         self.tracking = tracking
+        self.combination = combination
+        if step_timing != "procedure":
+            from .procedure import timing_tuple
+            step_timing = timing_tuple(step_timing)  # None: withheld
         self._link = _tarn.Link("" if config is None else str(config), _sets(set),
-                                "" if cal is None else str(cal), _TRACKING[tracking], str(input),
-                                bool(impulse), float(timeout_s),
-                                step_timing if isinstance(step_timing, str) or step_timing is None
-                                else tuple(step_timing))
+                                "" if cal is None else str(cal), _TRACKING[tracking],
+                                _COMBINATION[combination], str(input), bool(impulse),
+                                float(timeout_s), step_timing)
 
     def process(self, procedure):
         """Runs one :class:`tarn.Procedure` through the link and returns its
@@ -107,6 +142,13 @@ class Link:
           timing_origin, step_scale: how mode 1 timed the steps (0 assumed
             150 us, 1 given by step_timing, 2 learned; -1 not reported) and
             the factor the durations were scaled by;
+          sigma_m, phase_sigma_m, rtt_sigma_m: standard uncertainties of the
+            delivered distance and of each candidate (metres, NaN: none);
+          flags: the TARN_INTEGRITY_* bits, flag_names: the same as a
+            frozenset of names (see tarn.INTEGRITY_FLAGS);
+          first_path_m: the earliest significant path of the response
+            (metres, NaN: none found); combination: the mode the result was
+            formed with (0 specified, 1 guarded);
           record_version, record_size: of the latest-computation record;
           time_s, true_m, seq: the procedure's time (s), truth (m) and number;
           impulse_response(): the library's impulse response magnitudes
@@ -148,4 +190,5 @@ class Link:
 
     def __repr__(self):
         state = "closed" if self._link.closed() else "open"
-        return "Link(ref=%#x, tracking=%r, %s)" % (self._link.link_ref(), self.tracking, state)
+        return "Link(ref=%#x, tracking=%r, combination=%r, %s)" % (
+            self._link.link_ref(), self.tracking, self.combination, state)

@@ -18,14 +18,15 @@ from . import _tarn
 TONE_SLOTS = 5  # NAP + 1 tones at most per step
 
 StepTiming = collections.namedtuple(
-    "StepTiming", "t_fcs_us t_ip1_us t_ip2_us t_pm_us t_sw_us phy rtt_type")
+    "StepTiming", "t_fcs_us t_ip1_us t_ip2_us t_pm_us t_sw_us phy rtt_type",
+    defaults=(0, 1, 0))
 StepTiming.__doc__ = """The link's CS step timing as its CS configuration gives it.
 
 t_fcs_us, t_ip1_us, t_ip2_us, t_pm_us: frequency-change, interlude-1,
 interlude-2 and phase-measurement times in microseconds; t_sw_us: antenna
 switch time in microseconds (0 with one antenna path); phy: CS_SYNC PHY
 (1 LE 1M, 2 LE 2M, 3 LE 2M 2BT, 0 unknown); rtt_type: 0..6 as in the CS
-configuration."""
+configuration. t_sw_us, phy and rtt_type default to 0, 1 (LE 1M) and 0."""
 
 _STEP_FIELDS = (
     # name, dtype, meaning
@@ -246,8 +247,9 @@ def read_capture(path, connection=None, lazy=False, *, one_sided=False, guess_ra
     Channel Sounding events and Ranging Service data, as ``tarn replay
     --capture`` reads them.
 
-    connection: 1-based connection number; None takes the only connection
-      with procedures (ValueError listing them when there are several).
+    connection: 1-based connection number as in the importer's report, or
+      an ACL handle as "0x0040" (all its connections); None takes the only
+      connection with procedures (ValueError listing them when there are several).
     lazy: an iterator that holds one procedure at a time (for big files);
       its ``report()`` gives the importer's report once exhausted.
     one_sided: keep procedures whose reflector side is missing.
@@ -258,7 +260,8 @@ def read_capture(path, connection=None, lazy=False, *, one_sided=False, guess_ra
     unix_time: subevent times in ns since 1970 instead of since the
       capture's first record.
     """
-    it = _tarn.CaptureIter(str(path), int(connection or 0), bool(one_sided), bool(guess_ras),
+    it = _tarn.CaptureIter(str(path), "" if connection is None else str(connection),
+                           bool(one_sided), bool(guess_ras),
                            list(ras_handles), "" if peer is None else str(peer), bool(unix_time))
     reader = _Reader(it)
     return reader if lazy else list(reader)
@@ -298,9 +301,36 @@ def simulate(**options):
     Hardware and timing: hardware (device response on, True), jitter_ns (3),
       device_delay_ns (0), drift_hz (0), clock_offset_ppm (10),
       propagation_mps (299700000).
+    Step timing: timing, the link's CS step timing each step is timed by
+      and every procedure carries (``Procedure.timing``): a
+      :class:`StepTiming` or 7-tuple in microseconds, "FCS,IP1,IP2,PM[,SW]"
+      text, or a name: "phone" (150, 145, 145, 40, 10; the default, as the
+      tool), "mid" (60, 80, 40, 20, 10), "fast" (15, 10, 10, 10, 0); None or
+      "none": unknown (steps of step_s, procedures without a timing).
+      ValueError for values the radio does not allow.
+    Attack: attack_phase (metres, 0): a manipulating reflector turns its
+      tones so that the phase distance reads that much short, its round
+      trip honest.
     Faults: fail_share (0.05), unavailable_share (0.02), abort_share (0).
     """
+    options.setdefault("timing", "phone")
+    options["timing"] = timing_tuple(options["timing"])
     return [Procedure._from_parts(p) for p in _tarn.simulate(**options)]
+
+
+def timing_tuple(timing):
+    """A step timing as the extension module takes it: None (unknown) or a
+    7-tuple; from a :class:`StepTiming`, a tuple of 4 to 7 values (t_sw_us 0,
+    phy 1 and rtt_type 0 when left out), "FCS,IP1,IP2,PM[,SW[,PHY[,RTT]]]"
+    text or a name ("phone", "mid", "fast", "none")."""
+    if timing is None:
+        return None
+    if isinstance(timing, str):
+        return _tarn.parse_timing(timing)
+    values = tuple(timing)
+    if not 4 <= len(values) <= 7:
+        raise ValueError("a step timing has 4 to 7 values, not %d" % len(values))
+    return values + (0, 1, 0)[len(values) - 4:]
 
 
 def write_procedures(path, procedures):

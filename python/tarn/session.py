@@ -31,6 +31,12 @@ SESSION_DTYPE = np.dtype([
     ("track_flags", "u4"),    # TARN_TRACK_FLAG_* of the computation
     ("timing_origin", "i1"),  # mode 1: 0 assumed, 1 given, 2 learned step timing; -1 none
     ("step_scale", "f8"),     # mode 1: the step durations' scale, NaN otherwise
+    ("sigma_m", "f8"),        # standard uncertainty of final_m, NaN: none
+    ("phase_sigma_m", "f8"),  # ... of phase_m
+    ("rtt_sigma_m", "f8"),    # ... of rtt_m
+    ("flags", "u4"),          # TARN_INTEGRITY_* bits (tarn.flag_names decodes them)
+    ("first_path_m", "f8"),   # earliest significant path, NaN: none found
+    ("combination", "i1"),    # 0 specified, 1 guarded; -1 not reported
     ("reason", "O"),          # why the library refused the procedure (str, '' if it did not)
 ])
 
@@ -46,7 +52,10 @@ def replay(procedures, **link_options):
     procedures: an iterable of :class:`tarn.Procedure`, or a path (JSON
       Lines ``.jsonl`` or a capture), read one procedure at a time.
     link_options: those of :class:`tarn.Link` (config, set, cal, tracking,
-      input, ...).
+      combination, step_timing, input, ...).
+    Integrity columns: sigma_m, phase_sigma_m, rtt_sigma_m (metres, NaN:
+      none), flags (``tarn.flag_names(row["flags"])`` names them),
+      first_path_m, combination.
     """
     with Link(**link_options) as link:
         if isinstance(procedures, (str, bytes)) or hasattr(procedures, "__fspath__"):
@@ -97,7 +106,8 @@ _ESTIMATORS = ("final", "phase", "rtt", "ifft_peak", "phase_slope")
 
 
 def evaluate(scenarios=None, distances=None, walk=True, tracking="still", procedures=100, seed=1,
-             input="v2", calibrated=False, config=None, set=None, cal=None):
+             input="v2", calibrated=False, config=None, set=None, cal=None, integrity=False,
+             combinations=None, timings=None):
     """The ``tarn evaluate`` matrix as a structured array, one row per
     scenario and point: scenario, point ("5 m", "walk", "walk (moving)", ...),
     tracking (mode), distance_m (NaN for moving points), procedures, and per
@@ -112,20 +122,57 @@ def evaluate(scenarios=None, distances=None, walk=True, tracking="still", proced
       1, 2, 5, 10, 20); walk: also the moving points in both tracking modes;
       tracking: mode of the static points ("still" or "moving"); procedures
       per static point; config/set/cal: options as for :class:`tarn.Link`.
+    integrity: the integrity matrix instead (scenarios snr25, refl1_snr25,
+      refl2_snr25, blocked10, offset80, attack2, attack5; distances 1, 3, 5,
+      10, 20 m unless given; no moving points; both combinations unless
+      given), as ``tarn evaluate --integrity``.
+    combinations: ["specified", "guarded"] or a subset; every point runs in
+      each, on the same procedures (default specified only).
+    timings: names of the moving points' timing axis ("fast", "mid",
+      "phone"; default all).
+    Columns of every row besides the accuracy ones: combination, timing
+    (the moving point's timing name, '' for static points), timing_given,
+    and the integrity of the delivered distances: signed_median_m and
+    shortest_m (final - true, metres), with_sigma, within_sigma and
+    within_2sigma (procedures with an uncertainty, and with the truth within
+    1 and 2 of it), manipulation_eligible and manipulation_flagged (attack
+    procedures whose shortening exceeds 3 round-trip sigmas, and those of
+    them flagged), flag_<name> (procedures carrying each integrity flag).
     Runs for minutes over the whole matrix (the GIL is released meanwhile).
     """
-    from .link import _sets, _TRACKING
+    from .link import _sets, _COMBINATION, _TRACKING, INTEGRITY_FLAGS
     if tracking not in _TRACKING:
         raise ValueError("tracking must be 'still' or 'moving', not %r" % (tracking,))
+    if isinstance(combinations, str):
+        combinations = [combinations]
+    modes = []
+    for c in combinations or []:
+        if c not in _COMBINATION:
+            raise ValueError("combinations are 'specified' or 'guarded', not %r" % (c,))
+        if _COMBINATION[c] not in modes:
+            modes.append(_COMBINATION[c])
+    if isinstance(timings, str):
+        timings = [timings]
     rows = _tarn.evaluate(list(scenarios or []), [float(d) for d in (distances or [])], bool(walk),
                           _TRACKING[tracking], int(procedures), int(seed), str(input),
                           bool(calibrated), "" if config is None else str(config), _sets(set),
-                          "" if cal is None else str(cal))
+                          "" if cal is None else str(cal), bool(integrity), modes,
+                          [str(t) for t in timings or []])
     fields = [("scenario", "U16"), ("point", "U32"), ("tracking", "i1"), ("distance_m", "f8"),
               ("procedures", "i4")]
     for e in _ESTIMATORS:
         fields += [(e + "_n", "i4"), (e + "_median_m", "f8"), (e + "_p90_m", "f8")]
     fields += [("bound_m", "f8"), ("calibrated_median_m", "f8"), ("calibrated_p90_m", "f8"),
-               ("overshoot_m", "f8"), ("inconsistent", "i4")]
+               ("overshoot_m", "f8"), ("inconsistent", "i4"), ("combination", "U10"),
+               ("timing", "U8"), ("timing_given", "?"), ("signed_median_m", "f8"),
+               ("shortest_m", "f8"), ("with_sigma", "i4"), ("within_sigma", "i4"),
+               ("within_2sigma", "i4"), ("manipulation_eligible", "i4"),
+               ("manipulation_flagged", "i4")]
+    bits = [(name, bit.bit_length() - 1) for name, bit in INTEGRITY_FLAGS.items()]
+    fields += [("flag_" + name, "i4") for name, _ in bits]
     dtype = np.dtype(fields)
-    return np.array([tuple(r[name] for name in dtype.names) for r in rows], dtype=dtype)
+    out = []
+    for r in rows:
+        r.update(("flag_" + name, r["flagged"][b]) for name, b in bits)
+        out.append(tuple(r[name] for name in dtype.names))
+    return np.array(out, dtype=dtype)
