@@ -158,13 +158,17 @@ def evaluate(scenarios=None, distances=None, walk=True, tracking="still", proced
                           bool(calibrated), "" if config is None else str(config), _sets(set),
                           "" if cal is None else str(cal), bool(integrity), modes,
                           [str(t) for t in timings or []])
-    fields = [("scenario", "U16"), ("point", "U32"), ("tracking", "i1"), ("distance_m", "f8"),
+    def text(name):
+        # As wide as the longest value, so that no name is cut.
+        return (name, "U%d" % max([1] + [len(r[name]) for r in rows]))
+
+    fields = [text("scenario"), text("point"), ("tracking", "i1"), ("distance_m", "f8"),
               ("procedures", "i4")]
     for e in _ESTIMATORS:
         fields += [(e + "_n", "i4"), (e + "_median_m", "f8"), (e + "_p90_m", "f8")]
     fields += [("bound_m", "f8"), ("calibrated_median_m", "f8"), ("calibrated_p90_m", "f8"),
-               ("overshoot_m", "f8"), ("inconsistent", "i4"), ("combination", "U10"),
-               ("timing", "U8"), ("timing_given", "?"), ("signed_median_m", "f8"),
+               ("overshoot_m", "f8"), ("inconsistent", "i4"), text("combination"),
+               text("timing"), ("timing_given", "?"), ("signed_median_m", "f8"),
                ("shortest_m", "f8"), ("with_sigma", "i4"), ("within_sigma", "i4"),
                ("within_2sigma", "i4"), ("manipulation_eligible", "i4"),
                ("manipulation_flagged", "i4")]

@@ -106,3 +106,13 @@ def test_integrity_evaluation_equals_the_tool(tool):
     assert one["combination"].tolist() == ["guarded"]
     with pytest.raises(ValueError, match="combinations are"):
         tarn.evaluate(scenarios=["los"], combinations=["fused"])
+
+
+def test_evaluation_timing_axis_rows():
+    table = tarn.evaluate(scenarios=["los"], distances=[2], procedures=5, timings="fast")
+    moving = table[1:]
+    assert table["timing"][0] == "" and (moving["timing"] == "fast").all()
+    # Every moving point in mode 0, mode 1 with the timing and mode 1 without it.
+    assert len(moving) == 15 and moving["tracking"].tolist() == [0, 1, 1] * 5
+    assert moving["timing_given"].tolist() == [True, True, False] * 5
+    assert all(p.endswith("(moving, no timing)") for p in moving["point"][2::3])
