@@ -54,6 +54,7 @@ def replay_file(path, **link_options):
         out["conf"] = -1
         out["reason"] = ""
         out["timing_origin"] = -1
+        out["combination"] = -1
         out["file"] = path
         out["error"] = ("%s: %s" % (type(e).__name__, e))[:ERROR_CHARS]
         return out
@@ -144,12 +145,18 @@ def main(argv=None):
     ap.add_argument("--cal", help="calibration table file (readable on the workers)")
     ap.add_argument("--set", action="append", default=[], metavar="KEY=VALUE")
     ap.add_argument("--input", default="v2", choices=("v1", "v2"))
+    ap.add_argument("--combination", default="specified", choices=("specified", "guarded"))
+    ap.add_argument("--withhold-timing", action="store_true",
+                    help="do not hand the procedures' step timing to the library")
     a = ap.parse_args(argv)
     paths = files_in(a.dir) if os.path.isdir(a.dir) else [a.dir]
     if not paths:
         print("tarn.batch: no files to replay in %s" % a.dir, file=sys.stderr)
         return 1
-    opts = dict(tracking=a.tracking, config=a.config, cal=a.cal, set=a.set or None, input=a.input)
+    opts = dict(tracking=a.tracking, config=a.config, cal=a.cal, set=a.set or None, input=a.input,
+                combination=a.combination)
+    if a.withhold_timing:
+        opts["step_timing"] = None
     client = a.scheduler
     if client is None:
         # A local cluster, so that the progress bar counts files.

@@ -49,11 +49,12 @@ def one_by_one(paths, **opts):
 
 def test_batch_on_two_workers_equals_one_by_one(corpus, client):
     _, paths = corpus
-    table = tarn.batch.replay(paths, client=client, tracking="moving")
-    alone = np.concatenate(one_by_one(paths, tracking="moving"))
+    table = tarn.batch.replay(paths, client=client, tracking="moving", combination="guarded")
+    alone = np.concatenate(one_by_one(paths, tracking="moving", combination="guarded"))
     assert table.dtype == tarn.batch.BATCH_DTYPE
     assert len(table) == 15 * 3 + 12 + 1
     ok = table["error"] == ""
+    assert (table["combination"][ok] == 1).all() and (table["combination"][~ok] == -1).all()
     for name in table.dtype.names:
         a, b = table[name], alone[name]
         if a.dtype.kind == "f":
@@ -66,7 +67,8 @@ def test_batch_on_two_workers_equals_one_by_one(corpus, client):
     assert "damaged.jsonl:4" in bad["error"][0] and np.isnan(bad["final_m"][0])
     # Each file's rows are the replay of that file alone.
     cap = table[table["file"] == paths[-1]]
-    np.testing.assert_array_equal(cap["final_m"], tarn.replay(paths[-1], tracking="moving")["final_m"])
+    np.testing.assert_array_equal(cap["final_m"], tarn.replay(paths[-1], tracking="moving",
+                                                           combination="guarded")["final_m"])
 
 
 def test_batch_command_line_on_the_cluster(corpus, client, tmp_path):
@@ -74,15 +76,17 @@ def test_batch_command_line_on_the_cluster(corpus, client, tmp_path):
     out = str(tmp_path / "table.csv")
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
     r = subprocess.run([sys.executable, "-m", "tarn.batch", d, "--scheduler",
-                        client.scheduler.address, "--out", out], capture_output=True, text=True,
+                        client.scheduler.address, "--out", out, "--combination", "guarded"],
+                       capture_output=True, text=True,
                        env=env, timeout=300)
     assert r.returncode == 0, r.stderr
     assert "5 file(s)" in r.stderr and "1 file(s) failed" in r.stderr
     assert "files" in r.stderr  # the progress bar
     with open(out) as f:
         rows = list(csv.DictReader(f))
-    want = np.concatenate(one_by_one(sorted(paths)))
+    want = np.concatenate(one_by_one(sorted(paths), combination="guarded"))
     assert [r["file"] for r in rows] == want["file"].tolist()
+    assert {r["combination"] for r in rows if not r["error"]} == {"1"}
     finals = [float(r["final_m"]) if r["final_m"] else np.nan for r in rows]
     assert np.array_equal(np.array(finals), want["final_m"], equal_nan=True)
 
