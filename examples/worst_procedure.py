@@ -26,8 +26,11 @@ if np.isfinite(err).any():
     worst = int(np.nanargmax(err))  # farthest from the truth
 else:
     worst = int(np.argmin(table["conf"]))  # no truth in the file: least confident
-print("%d procedures; worst is #%d: delivered %.3f m (true %.3f m, confidence %d %%)" % (
-    len(table), worst, table["final_m"][worst], table["true_m"][worst], table["conf"][worst]))
+print("%d procedures; worst is #%d: delivered %.3f m +- %.3f m (true %.3f m, confidence %d %%)"
+      % (len(table), worst, table["final_m"][worst], table["sigma_m"][worst],
+         table["true_m"][worst], table["conf"][worst]))
+print("integrity flags: %s" % (", ".join(sorted(tarn.flag_names(table["flags"][worst])))
+                               or "none"))
 
 # The library's own impulse response of that procedure, on a link that has
 # seen the same procedures before it.
