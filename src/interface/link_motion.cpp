@@ -45,7 +45,7 @@ double speedSd(const TarnLinkMotion &m, double v, double searchSd) {
 // duration (see step_scale.h).
 constexpr double kPinnedSensitivity = 0.3;
 // A known step duration is checked on every this many procedures.
-constexpr int kScaleCheckEvery = 4;
+constexpr int kScaleCheckEvery = 8;
 // Spread of one procedure's step-duration factor at 1 m/s (scales as 1/v).
 constexpr double kScaleEvidenceSd = 0.15;
 // Largest difference between the speed the tones gave and the track's speed

@@ -25,6 +25,8 @@ constexpr double kLocalSearchMaxSd = 0.6;
 // Share of the link's usual sharpness below which a search around the
 // tracked speed counts as missed.
 constexpr double kSharpDrop = 0.5;
+// Hypotheses from which a search samples coarsely first.
+constexpr int kCoarseFrom = 7;
 
 // Tones of one procedure prepared for the search: per tone its phase rate
 // (radians per m/s of speed) and per path its normalised product.
@@ -114,12 +116,40 @@ bool search(const SearchTones &st, const SpeedSearch &sp, double *speed, double 
     const int count = 2 * half + 1;
     double s[kMaxHypotheses];
     const double v0 = sp.centreMps - half * sp.gridMps;
-    sweep(st, v0, sp.gridMps, count, s);
+    // A wide search first looks at every other hypothesis when that still
+    // samples the main lobe (nulls 2 pi / (largest rate) apart) at least
+    // four times, then at the best one's two neighbours.
+    double widest = 0.0;
+    for (int k = 0; k < st.n; ++k) widest = std::fmax(widest, std::fabs(st.rate[k]));
+    const bool coarse = count >= kCoarseFrom && widest > 0.0 && 2.0 * sp.gridMps * widest <= kPi;
     int best = 0;
-    double lo = s[0];
-    for (int h = 1; h < count; ++h) {
-        if (s[h] > s[best]) best = h;
-        if (s[h] < lo) lo = s[h];
+    double lo;
+    if (coarse) {
+        double c[kMaxHypotheses];
+        sweep(st, v0, 2.0 * sp.gridMps, half + 1, c);
+        for (int i = 0; i <= half; ++i) {
+            s[2 * i] = c[i];
+            if (c[i] > c[best / 2]) best = 2 * i;
+        }
+        lo = c[0];
+        for (int i = 1; i <= half; ++i) lo = std::fmin(lo, c[i]);
+        if (best == 0 || best == count - 1 || !(s[best] > 0.0)) return false;
+        sweep(st, v0 + (best - 1) * sp.gridMps, 2.0 * sp.gridMps, 2, c);
+        s[best - 1] = c[0];
+        s[best + 1] = c[1];
+        lo = std::fmin(lo, std::fmin(c[0], c[1]));
+        // A neighbour above the best: its other neighbour is a coarse one.
+        if (s[best - 1] > s[best] && s[best - 1] >= s[best + 1])
+            --best;
+        else if (s[best + 1] > s[best])
+            ++best;
+    } else {
+        sweep(st, v0, sp.gridMps, count, s);
+        lo = s[0];
+        for (int h = 1; h < count; ++h) {
+            if (s[h] > s[best]) best = h;
+            if (s[h] < lo) lo = s[h];
+        }
     }
     if (best == 0 || best == count - 1 || !(s[best] > 0.0)) return false;
     double v = v0 + (best + vertex(s[best - 1], s[best], s[best + 1])) * sp.gridMps;
@@ -228,6 +258,7 @@ bool rtpSubeventPhases(const TarnCplxD (*x)[kPaths], const uint8_t (*use)[kPaths
     TarnCplxD cur[kChannels][kPaths];
     std::memset(static_cast<void *>(ref), 0, sizeof ref);
     theta[0] = 0.0;
+    int linked = 0;
     for (int s = 0; s < count; ++s) {
         std::memset(static_cast<void *>(cur), 0, sizeof cur);
         bool any = false;
@@ -247,6 +278,7 @@ bool rtpSubeventPhases(const TarnCplxD (*x)[kPaths], const uint8_t (*use)[kPaths
                     for (int j = 0; j < nap; ++j) acc += cur[c][j] * std::conj(ref[c][j]);
                 if (!(std::abs(acc) > 0.0) || !std::isfinite(std::abs(acc))) return false;
                 theta[s] = std::arg(acc);
+                ++linked;
             }
         }
         const TarnCplxD back = std::polar(1.0, -theta[s]);

@@ -80,7 +80,8 @@ struct MotionRequest {
 // subevent's phase is the one that lines its tones up with those of the
 // earlier subevents on the same channels. x[k][j] usable where use[k][j];
 // sub[k] is tone k's subevent (>= count: none). Returns false when a
-// subevent holding tones shares no channel with an earlier one.
+// subevent holding tones shares no channel with an earlier one, or when no
+// subevent but the first holds tones.
 bool rtpSubeventPhases(const TarnCplxD (*x)[kPaths], const uint8_t (*use)[kPaths],
                        const uint8_t *channel, const uint8_t *sub, int numTones, int nap,
                        int count, double *theta);
