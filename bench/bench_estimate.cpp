@@ -1,7 +1,8 @@
 // Full estimate per procedure through the host functions (72 channels, 1, 2
 // and 4 antenna paths; wall time per request and the worker thread's CPU
 // time per estimate), the same with the MUSIC estimator given no orders
-// (the difference is MUSIC's share), the same in tracking mode 0 and 1 on a
+// (the difference is MUSIC's share), with the worker's heap allocations
+// per estimate, the same in tracking mode 0 and 1 on a
 // walking target, the latency each link sees when 1, 8
 // or 32 links ask at once, and 1, 8 or 32 links asking at 10 Hz each,
 // spread over the period as a stack sends them.
@@ -16,6 +17,7 @@
 #include <mutex>
 #include <vector>
 
+#include "alloc_count.h"
 #include "link_load.h"
 #include "targets.h"
 #include "simulator.h"
@@ -42,11 +44,14 @@ std::condition_variable gCv;
 int gPending = 0;
 std::vector<Clock::time_point> gDone;  // per link index
 double gWorkerCpuS = 0.0;              // the worker's CPU clock at the last callback
+long gWorkerAllocs = 0;                // the worker's allocation count at the last callback
 
 void onResult(CsEstimate *, CsRequest *req) {
     const double cpu = threadCpuS();  // callbacks run on the worker thread
+    const long allocs = tarn_bench::threadAllocations();
     std::lock_guard<std::mutex> g(gMu);
     gWorkerCpuS = cpu;
+    gWorkerAllocs = allocs;
     const size_t idx = static_cast<size_t>(req->linkRef - kFirstLink);
     if (idx < gDone.size()) gDone[idx] = Clock::now();
     --gPending;
@@ -104,15 +109,21 @@ void estimateLoop(benchmark::State &state, const ConfigOpts *opts,
     };
     once();  // a first callback sets the worker's CPU clock reading
     double cpu0 = 0.0;
+    long allocs0 = 0;
     {
         std::lock_guard<std::mutex> g(gMu);
         cpu0 = gWorkerCpuS;
+        allocs0 = gWorkerAllocs;
     }
     for (auto _ : state) once();
     std::lock_guard<std::mutex> g(gMu);
     // Worker CPU per estimate: callback to callback, so it includes taking
     // the request, the estimate, the log line and the callback itself.
     state.counters["worker_cpu_us"] = 1e6 * (gWorkerCpuS - cpu0) / static_cast<double>(state.iterations());
+    // The same span's heap allocations on the worker thread.
+    if (tarn_bench::allocationsCounted())
+        state.counters["allocs_per_estimate"] =
+            static_cast<double>(gWorkerAllocs - allocs0) / static_cast<double>(state.iterations());
     state.SetItemsProcessed(state.iterations());
 }
 

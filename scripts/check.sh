@@ -1,6 +1,8 @@
 #!/bin/sh
 # Installs what is missing, builds and runs every check of libtarn:
 #   native suite (with the exported-symbol check and the benchmarks' build),
+#   the Python package's tests (a Dask cluster of 2 workers on loopback) and
+#   its examples,
 #   the suite under AddressSanitizer + UndefinedBehaviorSanitizer,
 #   the concurrency tests under ThreadSanitizer,
 #   the suite cross-built for 32-bit ARM and run under qemu-arm,
@@ -24,6 +26,22 @@ step "native build and tests"
 cmake -S "$ROOT" -B "$B/native" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARN_BUILD_BENCH=ON >/dev/null
 cmake --build "$B/native" -j"$JOBS"
 ctest --test-dir "$B/native" --output-on-failure -j"$JOBS"
+
+step "Python package (Debian's /usr/bin/python3)"
+PY="$B/python"
+rm -rf "$PY" && mkdir -p "$PY"
+(cd "$PY" && PYTHONPATH="$B/native/python" TARN_TOOL="$B/native/tools/tarn" MPLBACKEND=Agg \
+    /usr/bin/python3 -m pytest -q -p no:cacheprovider "$ROOT/python/tests")
+for example in "$ROOT"/examples/*.py; do
+    (cd "$PY" && PYTHONPATH="$B/native/python" MPLBACKEND=Agg /usr/bin/python3 "$example" >/dev/null)
+done
+for chart in walk_modes worst_procedure; do
+    [ -s "$PY/$chart.png" ] || { echo "example chart $chart.png was not drawn" >&2; exit 1; }
+done
+# The documented install into the interpreter's local site directory, staged.
+cmake --install "$B/native" --component python --prefix "$PY/stage" >/dev/null
+(cd /tmp && PYTHONPATH="$(echo "$PY"/stage/lib/python3*/dist-packages)" /usr/bin/python3 -c \
+    "import tarn; assert len(tarn.simulate(distance=1.0, procedures=2)) == 2")
 
 step "AddressSanitizer + UndefinedBehaviorSanitizer"
 cmake -S "$ROOT" -B "$B/asan" -DCMAKE_BUILD_TYPE=Debug -DTARN_SANITIZE=address,undefined >/dev/null

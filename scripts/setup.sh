@@ -5,7 +5,9 @@ set -eu
 
 PACKAGES="cmake make g++ python3 binutils libeigen3-dev libgtest-dev googletest libbenchmark-dev
 android-liblog-dev pkg-config g++-arm-linux-gnueabihf qemu-user clang libclang-rt-14-dev
-libcli11-dev nlohmann-json3-dev locales gnuplot-nox"
+libcli11-dev nlohmann-json3-dev locales gnuplot-nox
+python3-dev python3-pybind11 pybind11-dev python3-numpy python3-matplotlib python3-dask
+python3-distributed python3-pytest"
 
 missing=""
 for p in $PACKAGES; do

@@ -230,6 +230,7 @@ bool Session::process(const Procedure &p, SessionRow *row) {
         read = latestRead_;
     }
     r.conf = answer.conf;
+    delivered_ = latest;
     r.computation = latest.sequence;
     if (read && latest.size >= TARN_LATEST_COMPUTATION_V4_SIZE) {
         r.sigmaM = latest.sigmaM;

@@ -103,6 +103,10 @@ class Session {
     void setCaptureImpulse(bool on) { captureImpulse_ = on; }
     const LibraryImpulse &lastImpulse() const { return impulse_; }
 
+    // The latest-computation record read inside the callback of the last
+    // procedure process() answered (everything the library reported for it).
+    const TarnLatestComputation &lastComputation() const { return delivered_; }
+
   private:
     static void onResult(CsEstimate *result, CsRequest *request);
 
@@ -113,6 +117,7 @@ class Session {
     double timeoutS_ = 30.0;
     long seq_ = 0;
     uint32_t lastComputation_ = 0;
+    TarnLatestComputation delivered_{};
 
     std::mutex mu_;
     std::condition_variable cv_;

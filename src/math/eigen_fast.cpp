@@ -19,6 +19,7 @@
 #include <limits>
 #include <mutex>
 
+#include "math/lanes.h"
 #include "tarn_math.h"
 
 namespace tarn_math {
@@ -78,10 +79,11 @@ bool hermitianEigen(const TarnCplxD *in, int n, int stride, double *values, Tarn
 namespace {
 
 // Householder reduction of the real symmetric n x n matrix a (row-major) to
-// tridiagonal form: diagonal into d, subdiagonal into e[1..n-1], and the
-// orthogonal transformation left in a (the classic explicit-accumulation
-// variant, so that the QL sweeps can rotate it into the eigenvectors).
-void tridiagonalize(double *a, int n, double *d, double *e) {
+// tridiagonal form, the reflections kept rather than multiplied out: the
+// one of step k (1..n-1) acts on components 0..k-1 as I - u u^T / h[k],
+// with u in column k of a above the diagonal (h[k] 0: no reflection). The
+// diagonal ends on a's diagonal, the subdiagonal in e[1..n-1]; h goes to d.
+void reduceToTridiagonal(double *a, int n, double *d, double *e) {
     auto A = [a, n](int r, int c) -> double & { return a[r * n + c]; };
     for (int j = 0; j < n; ++j) d[j] = A(n - 1, j);
     for (int i = n - 1; i > 0; --i) {
@@ -123,7 +125,25 @@ void tridiagonalize(double *a, int n, double *d, double *e) {
             }
             const double hh = f / (h + h);
             for (int j = 0; j < i; ++j) e[j] -= hh * d[j];
-            for (int j = 0; j < i; ++j) {
+            // The rank-two update of the lower triangle, two columns at a
+            // time (row k holds both of them side by side).
+            int j = 0;
+            for (; j + 1 < i; j += 2) {
+                const Pair fp = {d[j], d[j + 1]};
+                const Pair gp = {e[j], e[j + 1]};
+                A(j, j) -= (d[j] * e[j] + e[j] * d[j]);
+                for (int k = j + 1; k <= i - 1; ++k) {
+                    const Pair ek = {e[k], e[k]};
+                    const Pair dk = {d[k], d[k]};
+                    double *row = &A(k, j);
+                    store2(row, load2(row) - (fp * ek + gp * dk));
+                }
+                d[j] = A(i - 1, j);
+                A(i, j) = 0.0;
+                d[j + 1] = A(i - 1, j + 1);
+                A(i, j + 1) = 0.0;
+            }
+            for (; j < i; ++j) {
                 f = d[j];
                 g = e[j];
                 for (int k = j; k <= i - 1; ++k) A(k, j) -= (f * e[k] + g * d[k]);
@@ -133,6 +153,14 @@ void tridiagonalize(double *a, int n, double *d, double *e) {
         }
         d[i] = h;
     }
+}
+
+// The same reduction with the orthogonal transformation left in a (the
+// classic explicit-accumulation variant, so that the QL sweeps can rotate
+// it into the eigenvectors): diagonal into d, subdiagonal into e[1..n-1].
+void tridiagonalize(double *a, int n, double *d, double *e) {
+    auto A = [a, n](int r, int c) -> double & { return a[r * n + c]; };
+    reduceToTridiagonal(a, n, d, e);
     for (int i = 0; i < n - 1; ++i) {
         A(n - 1, i) = A(i, i);
         A(i, i) = 1.0;
@@ -234,19 +262,35 @@ bool tridiagonalQl(double *a, int n, double *d, double *e, SymEigenWork *rec, in
     return true;
 }
 
-// Eigenvector of the tridiagonal matrix for the eigenvalue that ended at
-// position k: the recorded rotations, last first, applied to e_k.
-void replayRotations(const SymEigenWork *w, int nrot, int n, int k, double *z) {
-    for (int i = 0; i < n; ++i) z[i] = 0.0;
-    z[k] = 1.0;
+// Eigenvectors of the tridiagonal matrix for the eigenvalues that ended at
+// positions pos[0..count-1]: the recorded rotations, last first, applied to
+// the unit vectors e_pos, all of them in one pass over the rotations (vector
+// c in column c of z, row stride n).
+void replayRotations(const SymEigenWork *w, int nrot, int n, const int *pos, int count, double *z) {
+    for (int i = 0; i < n; ++i)
+        for (int c = 0; c < count; ++c) z[i * n + c] = 0.0;
+    for (int c = 0; c < count; ++c) z[pos[c] * n + c] = 1.0;
     for (int r = nrot - 1; r >= 0; --r) {
         const int i = w->rotAt[r];
         const double c = w->rotC[r];
         const double s = w->rotS[r];
-        const double zi = z[i];
-        const double zj = z[i + 1];
-        z[i] = c * zi + s * zj;
-        z[i + 1] = c * zj - s * zi;
+        double *zi = z + i * n;
+        double *zj = zi + n;
+        const Pair cc = {c, c};
+        const Pair ss = {s, s};
+        int v = 0;
+        for (; v + 1 < count; v += 2) {
+            const Pair a = load2(zi + v);
+            const Pair b = load2(zj + v);
+            store2(zi + v, cc * a + ss * b);
+            store2(zj + v, cc * b - ss * a);
+        }
+        for (; v < count; ++v) {
+            const double a = zi[v];
+            const double b = zj[v];
+            zi[v] = c * a + s * b;
+            zj[v] = c * b - s * a;
+        }
     }
 }
 
@@ -293,19 +337,21 @@ void toRealSymmetric(const TarnCplxD *R, int n, int stride, double *a) {
     // (Q^H R Q)[a][b] is real for such R (its imaginary part is rounding):
     // Re(conj(wa) r wb) is fa fb Re(r) when both weights are real or both
     // imaginary, fa fb Im(r) when only wa is imaginary, -fa fb Im(r) when
-    // only wb is.
+    // only wb is. The terms are summed in the order (x, y) of the entries.
+    const double *Rd = reinterpret_cast<const double *>(R);
     for (int ca = 0; ca < n; ++ca) {
+        const int na = cnt[ca];
         for (int cb = 0; cb <= ca; ++cb) {
+            const int nb = cnt[cb];
+            const int part = imag[ca] == imag[cb] ? 0 : 1;
+            const double sign = imag[ca] || !part ? 1.0 : -1.0;
             double acc = 0.0;
-            for (int x = 0; x < cnt[ca]; ++x) {
-                for (int y = 0; y < cnt[cb]; ++y) {
-                    const TarnCplxD &r = R[static_cast<std::ptrdiff_t>(row[ca][x]) * stride + row[cb][y]];
-                    const double f = wf[ca][x] * wf[cb][y];
-                    if (imag[ca] == imag[cb])
-                        acc += f * r.real();
-                    else
-                        acc += imag[ca] ? f * r.imag() : -f * r.imag();
-                }
+            for (int x = 0; x < na; ++x) {
+                const double *Rrow =
+                    Rd + 2 * static_cast<std::ptrdiff_t>(row[ca][x]) * stride + part;
+                const double fa = wf[ca][x];
+                acc += (fa * wf[cb][0]) * (sign * Rrow[2 * row[cb][0]]);
+                if (nb == 2) acc += (fa * wf[cb][1]) * (sign * Rrow[2 * row[cb][1]]);
             }
             a[ca * n + cb] = acc;
             a[cb * n + ca] = acc;
@@ -320,41 +366,58 @@ bool centroHermitianNoise(const TarnCplxD *R, int n, int stride, int count, SymE
     if (n < 1 || n > kFastHermMax || stride < n || count < 0 || count > n) return false;
     double *a = work->a;
     toRealSymmetric(R, n, stride, a);
-    tridiagonalize(a, n, work->d, work->e);
-    double d0[kFastHermMax];
-    double e0[kFastHermMax];
-    for (int k = 0; k < n; ++k) {
-        d0[k] = work->d[k];
-        e0[k] = work->e[k];
-    }
+    // The reflections stay factored: applying them to the few wanted
+    // vectors costs less than multiplying them out.
+    double h[kFastHermMax];
+    reduceToTridiagonal(a, n, h, work->e);
+    for (int k = 0; k < n; ++k) work->d[k] = a[k * n + k];
+    work->e[0] = 0.0;
     int nrot = 0;
     if (!tridiagonalQl(a, n, work->d, work->e, work, &nrot)) {
         // Too many rotations to record: rotate the whole basis instead.
-        for (int k = 0; k < n; ++k) {
-            work->d[k] = d0[k];
-            work->e[k] = e0[k];
-        }
+        toRealSymmetric(R, n, stride, a);
+        tridiagonalize(a, n, work->d, work->e);
         if (!tridiagonalQl(a, n, work->d, work->e, nullptr, nullptr)) return false;
         for (int k = 0; k < n; ++k) values[k] = work->d[k];
         for (int c = 0; c < count; ++c) backToR(a, n, c, noise + c * n);
         return true;
     }
-    // Ascending order of the eigenvalues as positions in d (stable).
+    // Ascending order of the eigenvalues as positions in d (stable; an
+    // insertion sort, as the library's stable sort would take a heap buffer).
     int order[kFastHermMax];
-    for (int k = 0; k < n; ++k) order[k] = k;
-    std::stable_sort(order, order + n, [work](int x, int y) { return work->d[x] < work->d[y]; });
+    for (int k = 0; k < n; ++k) {
+        int j = k;
+        while (j > 0 && work->d[k] < work->d[order[j - 1]]) {
+            order[j] = order[j - 1];
+            --j;
+        }
+        order[j] = k;
+    }
     for (int k = 0; k < n; ++k) values[k] = work->d[order[k]];
-    // The wanted eigenvectors: tridiagonal ones by replay, then through the
-    // Householder basis (u = H z, written to column 0.. of a scratch copy),
-    // then v = Q u.
-    double z[kFastHermMax];
+    // The wanted eigenvectors (column c of u): tridiagonal ones by replay,
+    // then through the reflections, first to last, then v = Q u.
     double u[kFastHermMax * kFastHermMax];
-    for (int c = 0; c < count; ++c) {
-        replayRotations(work, nrot, n, order[c], z);
-        for (int r = 0; r < n; ++r) {
-            double acc = 0.0;
-            for (int k = 0; k < n; ++k) acc += a[r * n + k] * z[k];
-            u[r * n + c] = acc;
+    replayRotations(work, nrot, n, order, count, u);
+    double g[kFastHermMax];
+    for (int k = 1; k < n; ++k) {
+        if (h[k] == 0.0) continue;
+        // Pairs of vectors at a time, an odd count's last one alone.
+        for (int c = 0; c < count; ++c) g[c] = 0.0;
+        const int even = count & ~1;
+        for (int r = 0; r < k; ++r) {
+            const double w = a[r * n + k];
+            const Pair ww = {w, w};
+            const double *ur = u + r * n;
+            for (int c = 0; c < even; c += 2) store2(g + c, load2(g + c) + ww * load2(ur + c));
+            if (even < count) g[even] += w * ur[even];
+        }
+        for (int c = 0; c < count; ++c) g[c] /= h[k];
+        for (int r = 0; r < k; ++r) {
+            const double w = a[r * n + k];
+            const Pair ww = {w, w};
+            double *ur = u + r * n;
+            for (int c = 0; c < even; c += 2) store2(ur + c, load2(ur + c) - load2(g + c) * ww);
+            if (even < count) ur[even] -= g[even] * w;
         }
     }
     for (int c = 0; c < count; ++c) backToR(u, n, c, noise + c * n);
@@ -364,43 +427,48 @@ bool centroHermitianNoise(const TarnCplxD *R, int n, int stride, int count, SymE
 namespace {
 
 // Horner's rule for p, p' and the rounding bound at the roots z[idx[0..n-1]],
-// in plain real arithmetic, four roots per pass; results by root index.
-void hornerBatch(const cd *q, const double *qa, int m, const cd *z, const int *idx, int n,
-                 double *vpr, double *vpi, double *vdr, double *vdi, double *ve) {
-    constexpr int kLanes = 4;
-    for (int b = 0; b < n; b += kLanes) {
-        const int lanes = std::min(kLanes, n - b);
-        double xr[kLanes], xi[kLanes], ax[kLanes];
-        double pr[kLanes], pi[kLanes], dr[kLanes], di[kLanes], e[kLanes];
-        for (int t = 0; t < kLanes; ++t) {
-            // Idle lanes repeat the last root; their results are dropped.
-            const cd x = z[idx[b + std::min(t, lanes - 1)]];
-            xr[t] = x.real();
-            xi[t] = x.imag();
-            ax[t] = std::sqrt(xr[t] * xr[t] + xi[t] * xi[t]);
-            pr[t] = 1.0;
-            pi[t] = 0.0;
-            dr[t] = 0.0;
-            di[t] = 0.0;
-            e[t] = 1.0;
-        }
+// in plain real arithmetic, two roots per pass (one pair: the whole state
+// stays in registers); results by root index.
+// The coefficient k of the monic polynomial, each part in both lanes: real
+// and imaginary part and modulus (the rounding bound's coefficient).
+struct HornerCoef {
+    Pair re, im, abs;
+};
+
+void hornerCoefs(const cd *q, const double *qa, int m, HornerCoef *hc) {
+    for (int k = 0; k < m; ++k) {
+        hc[k].re = Pair{q[k].real(), q[k].real()};
+        hc[k].im = Pair{q[k].imag(), q[k].imag()};
+        hc[k].abs = Pair{qa[k], qa[k]};
+    }
+}
+
+void hornerBatch(const HornerCoef *hc, int m, const cd *z, const int *idx, int n, double *vpr,
+                 double *vpi, double *vdr, double *vdi, double *ve) {
+    for (int b = 0; b < n; b += 2) {
+        // An odd count's last pass repeats its root in the second lane.
+        const cd x0 = z[idx[b]];
+        const cd x1 = z[idx[b + 1 < n ? b + 1 : b]];
+        const Pair xr = {x0.real(), x1.real()};
+        const Pair xi = {x0.imag(), x1.imag()};
+        const Pair ax = {std::sqrt(x0.real() * x0.real() + x0.imag() * x0.imag()),
+                         std::sqrt(x1.real() * x1.real() + x1.imag() * x1.imag())};
+        Pair pr = {1.0, 1.0}, pi = {0.0, 0.0}, dr = {0.0, 0.0}, di = {0.0, 0.0}, e = {1.0, 1.0};
         for (int k = 0; k < m; ++k) {
-            const double cr = q[k].real();
-            const double ci = q[k].imag();
-            const double ca = qa[k];
-            for (int t = 0; t < kLanes; ++t) {
-                const double ndr = dr[t] * xr[t] - di[t] * xi[t] + pr[t];
-                const double ndi = dr[t] * xi[t] + di[t] * xr[t] + pi[t];
-                const double npr = pr[t] * xr[t] - pi[t] * xi[t] + cr;
-                const double npi = pr[t] * xi[t] + pi[t] * xr[t] + ci;
-                dr[t] = ndr;
-                di[t] = ndi;
-                pr[t] = npr;
-                pi[t] = npi;
-                e[t] = e[t] * ax[t] + ca;
-            }
+            const Pair cr = hc[k].re;
+            const Pair ci = hc[k].im;
+            const Pair ca = hc[k].abs;
+            const Pair ndr = dr * xr - di * xi + pr;
+            const Pair ndi = dr * xi + di * xr + pi;
+            const Pair npr = pr * xr - pi * xi + cr;
+            const Pair npi = pr * xi + pi * xr + ci;
+            dr = ndr;
+            di = ndi;
+            pr = npr;
+            pi = npi;
+            e = e * ax + ca;
         }
-        for (int t = 0; t < lanes; ++t) {
+        for (int t = 0; t < 2 && b + t < n; ++t) {
             const int i = idx[b + t];
             vpr[i] = pr[t];
             vpi[i] = pi[t];
@@ -470,6 +538,8 @@ bool aberthRoots(const cd *q, int m, cd *z) {
     const double eps = std::numeric_limits<double>::epsilon();
     double qa[kFastRootsMaxDegree];
     for (int k = 0; k < m; ++k) qa[k] = std::abs(q[k]);
+    HornerCoef hc[kFastRootsMaxDegree];
+    hornerCoefs(q, qa, m, hc);
     bool done[kFastRootsMaxDegree];
     for (int i = 0; i < m; ++i) done[i] = false;
     startPoints(qa, m, z);
@@ -491,7 +561,7 @@ bool aberthRoots(const cd *q, int m, cd *z) {
         for (int i = 0; i < m; ++i) {
             if (!done[i] || polish >= 0) active[na++] = i;
         }
-        hornerBatch(q, qa, m, z, active, na, vpr, vpi, vdr, vdi, ve);
+        hornerBatch(hc, m, z, active, na, vpr, vpi, vdr, vdi, ve);
         bool all = true;
         for (int i = 0; i < m; ++i) {
             if (done[i] && polish < 0) continue;
@@ -550,39 +620,114 @@ void insideStartPoints(const double *qa, int degree, int m, cd *z) {
     for (int i = 0; i < m; ++i) z[i] = std::polar(0.9, 2.0 * M_PI * i / m + 0.4);
 }
 
+// Start points from roots known to lie near the wanted ones (`warm`, a
+// related polynomial's inside roots): each of them, pulled inside radius
+// 0.999 (a point on the circle would meet its own mirror), and for the rest
+// the cold start points farthest from them.
+void warmStartPoints(const double *qa, int degree, int m, const cd *warm, int nwarm, cd *z) {
+    constexpr double kMaxRadius = 0.999;
+    for (int i = 0; i < nwarm; ++i) {
+        const double r = modulus(warm[i]);
+        z[i] = r > kMaxRadius ? warm[i] * (kMaxRadius / r) : warm[i];
+    }
+    if (nwarm >= m) return;
+    cd cold[kFastRootsMaxDegree];
+    insideStartPoints(qa, degree, m, cold);
+    double gap[kFastRootsMaxDegree];
+    for (int c = 0; c < m; ++c) {
+        gap[c] = INFINITY;
+        for (int i = 0; i < nwarm; ++i) gap[c] = std::min(gap[c], std::norm(cold[c] - z[i]));
+    }
+    for (int at = nwarm; at < m; ++at) {
+        int best = 0;
+        for (int c = 1; c < m; ++c)
+            if (gap[c] > gap[best]) best = c;
+        z[at] = cold[best];
+        gap[best] = -1.0;
+        for (int c = 0; c < m; ++c)
+            if (gap[c] >= 0.0) gap[c] = std::min(gap[c], std::norm(cold[c] - cold[best]));
+    }
+}
+
 // Indices of the n roots (of m, all inside) closest to the unit circle.
 int nearestToCircle(const cd *z, int m, int n, int *idx) {
     n = std::min(n, m);
+    if (n < 1) return 0;
+    // The n smallest keys by insertion into a short sorted list (n is a few,
+    // m a few dozen), the earlier root first among equal keys.
     double key[kFastRootsMaxDegree];
-    for (int i = 0; i < m; ++i) key[i] = 1.0 - modulus(z[i]);
-    int order[kFastRootsMaxDegree];
-    for (int i = 0; i < m; ++i) order[i] = i;
-    std::partial_sort(order, order + n, order + m, [key](int a, int b) { return key[a] < key[b]; });
-    std::sort(order, order + n);
-    for (int i = 0; i < n; ++i) idx[i] = order[i];
+    int best[kFastRootsMaxDegree];
+    int have = 0;
+    for (int i = 0; i < m; ++i) {
+        const double k = 1.0 - modulus(z[i]);
+        if (have == n && !(k < key[have - 1])) continue;
+        int j = have < n ? have++ : n - 1;
+        while (j > 0 && k < key[j - 1]) {
+            key[j] = key[j - 1];
+            best[j] = best[j - 1];
+            --j;
+        }
+        key[j] = k;
+        best[j] = i;
+    }
+    std::sort(best, best + n);
+    for (int i = 0; i < n; ++i) idx[i] = best[i];
     return n;
+}
+
+// Stops iterating the roots a caller cannot pick: one that has nearly
+// settled (its latest step below 0.01) and lies deeper inside the unit
+// circle, by a margin of 0.02 plus four of its steps, than the `nearest`
+// roots closest to the circle could move to (each allowed four of its own
+// steps away). It stays in place as a repeller for the others, whose fixed
+// points do not depend on it.
+void parkUnselectable(const cd *z, int m, int nearest, const double *step, bool *done) {
+    if (nearest < 1 || nearest >= m) return;
+    constexpr double kSettling = 0.01;
+    constexpr double kMargin = 0.02;
+    double far[kFastRootsMaxDegree];  // 1 - |z| plus four steps
+    for (int i = 0; i < m; ++i) far[i] = 1.0 - modulus(z[i]) + 4.0 * step[i];
+    // The nearest-th smallest of them: no root beyond it can be picked.
+    std::nth_element(far, far + (nearest - 1), far + m);
+    const double limit = far[nearest - 1] + kMargin;
+    for (int i = 0; i < m; ++i) {
+        if (done[i] || !(step[i] < kSettling)) continue;
+        if (1.0 - modulus(z[i]) - 4.0 * step[i] > limit) done[i] = true;
+    }
 }
 
 // Aberth-Ehrlich iteration on the monic self-reciprocal polynomial of
 // degree 2m (q as in aberthRoots) over the m roots inside the unit circle;
 // each root is repelled from the other inside roots and from every mirror
 // 1/conj(z), the outside roots, which follow their partners exactly. A root
-// that steps outside is replaced by its mirror. Settling as in aberthRoots;
-// the two polishing sweeps go to the `nearest` roots closest to the unit
-// circle only, the ones a caller picks from (the others have settled to
-// their own accuracy, and a root's fixed point does not depend on the
-// others' positions). Returns false when some root has not settled.
-bool mirroredAberthRoots(const cd *q, int m, int nearest, cd *z) {
+// that steps outside is replaced by its mirror. Settling as in aberthRoots,
+// or after a step below 1e-6; the two polishing sweeps go to the `nearest`
+// roots closest to the unit circle only, the ones a caller picks from (the
+// others have settled to their own accuracy, and a root's fixed point does
+// not depend on the others' positions). Returns false when some root has not
+// settled.
+bool mirroredAberthRoots(const cd *q, int m, int nearest, const cd *warm, int nwarm, cd *z) {
     constexpr int kMaxSweeps = 80;
+    constexpr double kSettled = 1e-6;
     const int degree = 2 * m;
     const double eps = std::numeric_limits<double>::epsilon();
     double qa[kFastRootsMaxDegree];
     for (int k = 0; k < degree; ++k) qa[k] = modulus(q[k]);
-    insideStartPoints(qa, degree, m, z);
+    HornerCoef hc[kFastRootsMaxDegree];
+    hornerCoefs(q, qa, degree, hc);
+    if (nwarm > 0)
+        warmStartPoints(qa, degree, m, warm, nwarm, z);
+    else
+        insideStartPoints(qa, degree, m, z);
     cd y[kFastRootsMaxDegree];
+    // The repellers side by side for the sums below: (y_j, z_j)'s real parts
+    // at re2[2j], re2[2j+1], their imaginary parts likewise in im2.
+    double re2[2 * kFastRootsMaxDegree], im2[2 * kFastRootsMaxDegree];
     bool done[kFastRootsMaxDegree];
     for (int i = 0; i < m; ++i) {
         y[i] = z[i] / std::norm(z[i]);
+        re2[2 * i] = y[i].real(), re2[2 * i + 1] = z[i].real();
+        im2[2 * i] = y[i].imag(), im2[2 * i + 1] = z[i].imag();
         done[i] = false;
     }
     const double bound = 2.0 * (degree + 1) * eps;
@@ -590,16 +735,20 @@ bool mirroredAberthRoots(const cd *q, int m, int nearest, cd *z) {
     double vpr[kFastRootsMaxDegree], vpi[kFastRootsMaxDegree];
     double vdr[kFastRootsMaxDegree], vdi[kFastRootsMaxDegree], ve[kFastRootsMaxDegree];
     int active[kFastRootsMaxDegree];
+    // Each root's latest step (how far it may still move); 0 once settled.
+    double step[kFastRootsMaxDegree];
+    for (int i = 0; i < m; ++i) step[i] = INFINITY;
     for (int sweep = 0; sweep < kMaxSweeps; ++sweep) {
         int na = 0;
         if (polish < 0) {
+            parkUnselectable(z, m, nearest, step, done);
             for (int i = 0; i < m; ++i) {
                 if (!done[i]) active[na++] = i;
             }
         } else {
             na = nearestToCircle(z, m, nearest, active);
         }
-        hornerBatch(q, qa, degree, z, active, na, vpr, vpi, vdr, vdi, ve);
+        hornerBatch(hc, degree, z, active, na, vpr, vpi, vdr, vdi, ve);
         bool all = true;
         for (int a = 0; a < na; ++a) {
             const int i = active[a];
@@ -609,31 +758,44 @@ bool mirroredAberthRoots(const cd *q, int m, int nearest, cd *z) {
             const double pn = pr * pr + pi * pi;
             if (polish < 0 && pn <= (bound * e) * (bound * e)) {
                 done[i] = true;
+                step[i] = 0.0;
                 continue;
             }
             if (pn == 0.0) continue;
             all = false;
+            // The terms of the mirror y_j and of z_j computed as a pair, then
+            // summed in that order (z_i's own term, 1/0, is dropped).
             double sr = 0.0, si = 0.0;
+            const Pair pxr = {xr, xr}, pxi = {xi, xi}, one = {1.0, 1.0};
             for (int j = 0; j < m; ++j) {
-                const double br = xr - y[j].real();
-                const double bi = xi - y[j].imag();
-                const double binv = 1.0 / (br * br + bi * bi);
-                sr += br * binv;
-                si -= bi * binv;
+                const Pair ar = pxr - load2(re2 + 2 * j);
+                const Pair ai = pxi - load2(im2 + 2 * j);
+                const Pair inv = one / (ar * ar + ai * ai);
+                const Pair tr = ar * inv;
+                const Pair ti = ai * inv;
+                sr += tr[0];
+                si -= ti[0];
                 if (j == i) continue;
-                const double ar = xr - z[j].real();
-                const double ai = xi - z[j].imag();
-                const double ainv = 1.0 / (ar * ar + ai * ai);
-                sr += ar * ainv;
-                si -= ai * ainv;
+                sr += tr[1];
+                si -= ti[1];
             }
             const cd w = aberthCorrection(pr, pi, dr, di, sr, si);
             if (!std::isfinite(w.real()) || !std::isfinite(w.imag())) return false;
             cd x = z[i] - w;
             const double nx = std::norm(x);
             if (nx > 1.0) x /= nx;  // its mirror, inside
+            step[i] = modulus(w);
             z[i] = x;
             y[i] = x / std::norm(x);
+            re2[2 * i] = y[i].real(), re2[2 * i + 1] = x.real();
+            im2[2 * i] = y[i].imag(), im2[2 * i + 1] = x.imag();
+            // After a step this small the iteration's cubic rate near a simple
+            // root leaves it within rounding: another evaluation would only
+            // confirm it (the selectable roots are polished below in any case).
+            if (polish < 0 && step[i] < kSettled) {
+                done[i] = true;
+                step[i] = 0.0;
+            }
         }
         if (polish >= 0 && ++polish == 2) return true;
         if (all && polish < 0) polish = 0;
@@ -643,7 +805,8 @@ bool mirroredAberthRoots(const cd *q, int m, int nearest, cd *z) {
 
 }  // namespace
 
-int selfReciprocalRoots(const TarnCplxD *coef, int count, int nearest, TarnCplxD *roots) {
+int selfReciprocalRoots(const TarnCplxD *coef, int count, int nearest, TarnCplxD *roots,
+                        const TarnCplxD *warm, int warmCount) {
     const int degree = count - 1;
     if (count < 3 || count % 2 == 0 || degree > kFastRootsMaxDegree) return 0;
     const int m = degree / 2;
@@ -653,7 +816,8 @@ int selfReciprocalRoots(const TarnCplxD *coef, int count, int nearest, TarnCplxD
         if (!finite(q[k])) return 0;
     }
     cd found[kFastRootsMaxDegree];
-    if (!mirroredAberthRoots(q, m, nearest, found)) return polyRootsFast(coef, count, roots);
+    const int nwarm = warm != nullptr ? std::max(0, std::min(warmCount, m)) : 0;
+    if (!mirroredAberthRoots(q, m, nearest, warm, nwarm, found)) return polyRootsFast(coef, count, roots);
     for (int i = 0; i < m; ++i) found[m + i] = found[i] / std::norm(found[i]);
     // Stable insertion sort by magnitude, the order of the exported root finder.
     double mag[kFastRootsMaxDegree];

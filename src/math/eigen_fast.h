@@ -45,13 +45,18 @@ bool centroHermitianNoise(const TarnCplxD *R, int n, int stride, int count, SymE
 // only the m roots inside the unit circle are iterated and each one's mirror
 // is implied. The `nearest` roots closest to the unit circle get the
 // accuracy of the QR eigenvalues (two polishing sweeps), the others the
-// accuracy at which they settle. Writes all 2m roots ordered by ascending
+// accuracy at which they settle, or (when nearest < m) only the accuracy
+// that shows they lie well inside those nearest ones. Writes all 2m roots ordered by ascending
 // magnitude (earlier first on equal magnitude, inside before outside) and
 // returns 2m; falls
 // back to polyRootsFast on the full polynomial when the iteration does not
 // settle. Returns 0 when count is even or outside 3..55, or no route found
-// the roots.
-int selfReciprocalRoots(const TarnCplxD *coef, int count, int nearest, TarnCplxD *roots);
+// the roots. `warm` (warmCount points inside the unit circle, at most m are
+// used; null for none) starts the iteration from a related polynomial's
+// inside roots, such as a smaller root-MUSIC order's: the roots found are
+// the same to rounding, in fewer sweeps when the start is close.
+int selfReciprocalRoots(const TarnCplxD *coef, int count, int nearest, TarnCplxD *roots,
+                        const TarnCplxD *warm = nullptr, int warmCount = 0);
 
 // Eigen-decomposition of the Hermitian n x n matrix read column by column
 // (entry (r, c) at in[c * stride + r]; the solver uses its lower triangle).

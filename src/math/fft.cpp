@@ -1,6 +1,7 @@
 // In-place radix-2 FFT and its inverse.
 #include <cmath>
 
+#include "math/lanes.h"
 #include "math/math_internal.h"
 #include "tarn_diag.h"
 #include "tarn_math.h"
@@ -8,6 +9,8 @@
 namespace {
 
 constexpr int kMaxFftSize = 16384;
+
+using tarn_math::Pair;
 
 bool validSize(const char *function, int n) {
     if (n >= 1 && n <= kMaxFftSize && (n & (n - 1)) == 0) return true;
@@ -31,6 +34,7 @@ void transform(TarnCplxD *data, int n) {
     // sequence (1, w, w*w, ... by repeated multiplication), so the sequence is
     // computed once per stage and applied to all blocks at each step.
     auto *d = reinterpret_cast<double(*)[2]>(data);
+    const Pair sign = {-1.0, 1.0};
     for (int c = 2; c <= n; c <<= 1) {
         const double angle = -2.0 * tarn_math::kPi / c;
         const double wr = std::cos(angle);
@@ -39,15 +43,21 @@ void transform(TarnCplxD *data, int n) {
         double tr = 1.0;
         double ti = 0.0;
         for (int k = 0; k < half; ++k) {
+            // x = t * hi: (tr hr - ti hi, tr hi + ti hr), the subtraction
+            // as the addition of the exactly negated product.
+            const Pair tt = {tr, tr};
+            const Pair ts = {ti, ti};
             for (int start = 0; start < n; start += c) {
                 double *lo = d[start + k];
                 double *hi = d[start + k + half];
-                const double xr = tr * hi[0] - ti * hi[1];
-                const double xi = tr * hi[1] + ti * hi[0];
-                hi[0] = lo[0] - xr;
-                hi[1] = lo[1] - xi;
-                lo[0] = lo[0] + xr;
-                lo[1] = lo[1] + xi;
+                const Pair h = tarn_math::load2(hi);
+                const Pair l = tarn_math::load2(lo);
+                const Pair swapped = {h[1], h[0]};
+                const Pair x = tt * h + sign * (ts * swapped);
+                const Pair nh = l - x;
+                const Pair nl = l + x;
+                tarn_math::store2(hi, nh);
+                tarn_math::store2(lo, nl);
             }
             const double nr = tr * wr - ti * wi;
             const double ni = tr * wi + ti * wr;

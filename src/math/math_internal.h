@@ -19,6 +19,14 @@ using tarn_common::kPi;
 // address; the caller then behaves as for an empty input.
 bool countAbove(const char *function, long long count, long long limit);
 
+// Slopes s[0..n-1] at the knots of the not-a-knot cubic spline (n >= 4)
+// from the interval widths h[0..n-2] (positive) and the secant slopes
+// d[0..n-2]. The interior slopes' tridiagonal system is solved in place by
+// elimination without pivoting (it is strictly diagonally dominant);
+// `scratch` holds n - 2 doubles. False, with s unusable, when n < 4 or a
+// pivot is zero or not finite. No heap use.
+bool splineSlopes(const double *h, const double *d, int n, double *s, double *scratch);
+
 // Scratch array that lives on the stack up to N elements and on the heap
 // beyond. valid() is false when the heap request failed.
 template <typename T, std::size_t N>

@@ -317,8 +317,15 @@ bool rtpMeasureSpeed(const TarnCplxD (*x)[kPaths], const uint8_t (*use)[kPaths],
     };
     for (int k = 0; k < st.n; ++k)
         for (int j = 0; j < nap; ++j) count[j] += usable(k, j) ? 1 : 0;
+    // Most tones first, stable; by insertion, as std::stable_sort would take
+    // a heap buffer on the worker's path.
     int order[kPaths] = {0, 1, 2, 3};
-    std::stable_sort(order, order + nap, [&](int a, int b) { return count[a] > count[b]; });
+    for (int a = 1; a < nap; ++a) {
+        const int v = order[a];
+        int b = a;
+        for (; b > 0 && count[order[b - 1]] < count[v]; --b) order[b] = order[b - 1];
+        order[b] = v;
+    }
     st.nap = nap < kSearchPaths ? nap : kSearchPaths;
     for (int k = 0; k < st.n; ++k) {
         st.channel[k] = channel[k] < kChannels ? channel[k] : 0;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "math/eigen_fast.h"
+#include "math/lanes.h"
 #include "rtp/rtp_internal.h"
 #include "tarn_diag.h"
 #include "tarn_math.h"
@@ -110,22 +111,32 @@ void addNoisePoly(const cd *w, int L, cd *coef) {
 // matrix column by column, so root-MUSIC decomposes R^T = conj(R), whose
 // noise vectors are conj(v); with those, reversed, the coefficients are the
 // diagonal sums of the Hermitian noise projector: coef[n] = sum over b of
-// v[b] conj(v[b + L-1-n]) for n <= L-1, and the rest their conjugates.
+// v[b] conj(v[b + L-1-n]) for n <= L-1, and the rest their conjugates. The
+// vectors are conjugate-symmetric (v[L-1-b] = conj(v[b])), so the terms of
+// b and n - b are equal: half of each sum, doubled, and the middle term.
+using tarn_math::Pair;
+
+// a conj(b) added to acc: (ar br + ai bi, ai br - ar bi), the subtraction as
+// the addition of the exactly negated product.
+inline Pair addTimesConj(Pair acc, const double *a, const double *b) {
+    const Pair va = tarn_math::load2(a);
+    const Pair swapped = {va[1], va[0]};
+    const Pair br = {b[0], b[0]};
+    const Pair bi = {b[1], -b[1]};
+    return acc + (va * br + swapped * bi);
+}
+
 void noisePolySelfReciprocal(const cd *noise, int count, int L, cd *coef) {
     for (int n = 0; n < L; ++n) {
         const int shift = L - 1 - n;
-        double re = 0.0;
-        double im = 0.0;
+        Pair sum = {0.0, 0.0};
+        Pair mid = {0.0, 0.0};
         for (int c = 0; c < count; ++c) {
             const double *v = reinterpret_cast<const double *>(noise + c * L);
-            for (int b = 0; b + shift < L; ++b) {
-                const double ar = v[2 * b], ai = v[2 * b + 1];
-                const double br = v[2 * (b + shift)], bi = v[2 * (b + shift) + 1];
-                re += ar * br + ai * bi;
-                im += ai * br - ar * bi;
-            }
+            for (int b = 0; 2 * b < n; ++b) sum = addTimesConj(sum, v + 2 * b, v + 2 * (b + shift));
+            if (n % 2 == 0) mid = addTimesConj(mid, v + n, v + 2 * (n / 2 + shift));
         }
-        coef[n] = cd(re, im);
+        coef[n] = cd(2.0 * sum[0] + mid[0], 2.0 * sum[1] + mid[1]);
     }
     coef[L - 1] = cd(coef[L - 1].real(), 0.0);
     for (int n = 0; n < L - 1; ++n) coef[2 * L - 2 - n] = std::conj(coef[n]);
@@ -173,8 +184,13 @@ int rootMusicFast(const TarnCplxD *R, int p, int L, int stride, double *freq, do
     // With a single noise vector every root is a double root on the unit
     // circle, where the mirrored iteration converges only linearly: the full
     // polynomial's eigenvalues place them as the reference route does.
+    const int warm = ws->coldRoots ? 0 : ws->warmCount;
     const int m = L - p == 1 ? tarn_math::polyRootsFast(coef, 2 * L - 1, roots)
-                             : tarn_math::selfReciprocalRoots(coef, 2 * L - 1, p + 2, roots);
+                             : tarn_math::selfReciprocalRoots(coef, 2 * L - 1, p + 2, roots,
+                                                              ws->warmRoots, warm);
+    // Ascending magnitude: the first half lies inside the circle.
+    ws->warmCount = m / 2;
+    for (int i = 0; i < m / 2; ++i) ws->warmRoots[i] = roots[i];
     return pickRoots(roots, m, p, freq, mag);
 }
 
@@ -215,6 +231,17 @@ int rootMusicReference(const TarnCplxD *R, int p, int L, int stride, double *fre
     std::vector<cd> scratch(static_cast<size_t>(m) * m);
     aaMathCalcEigenIf(companion.data(), m, m, roots.data(), scratch.data());
     return pickRoots(roots.data(), m, p, freq, mag);
+}
+
+// Root-MUSIC of one order; on the fast route the iteration starts from the
+// workspace's warm roots and leaves this order's there.
+int rootMusicOrder(const TarnCplxD *R, int p, int L, int stride, double *freq, double *mag,
+                   MusicRoute route, MusicWorkspace *work) {
+    DEBUG_LOG(4, kStageEnter, "algRootMusicFreq");
+    if (p < 1) return 0;
+    if (L > kMaxL || p >= L || stride < L) return finishRoots(0, p, freq, mag);
+    return route == MusicRoute::kFast ? rootMusicFast(R, p, L, stride, freq, mag, work)
+                                      : rootMusicReference(R, p, L, stride, freq, mag);
 }
 
 // Per-path state of the order loop.
@@ -291,6 +318,7 @@ struct Candidates {
 
 PathSamples gatherPath(const MusicCall &c, const ToneRecord *proc, int j) {
     MusicWorkspace *ws = c.ws;
+    ws->warmCount = 0;  // another path's roots are no start for this one
     PathSamples s;
     for (int k = 0; k < kChannels; ++k) {
         if (proc->gmap[k][j] != 1) continue;
@@ -345,7 +373,7 @@ void covariance(const MusicCall &c, const PathSamples &s, int L, TarnCplxD *R) {
 bool orderCandidates(const MusicCall &c, const PathSamples &s, int o, int p, int L, Candidates *cand) {
     const ConfigOpts *opts = c.opts;
     covariance(c, s, L, c.ws->cov);
-    if (rootMusicFreq(c.ws->cov, p, L, kStride, cand->freq, cand->mag, c.route, c.ws) < p) return false;
+    if (rootMusicOrder(c.ws->cov, p, L, kStride, cand->freq, cand->mag, c.route, c.ws) < p) return false;
     cand->p = p;
     const double prior = c.raw->prior;
     double lm[kMaxL];
@@ -607,11 +635,8 @@ namespace tarn_rtp {
 
 int rootMusicFreq(const TarnCplxD *R, int p, int L, int stride, double *freq, double *mag,
                   MusicRoute route, MusicWorkspace *work) {
-    DEBUG_LOG(4, kStageEnter, "algRootMusicFreq");
-    if (p < 1) return 0;
-    if (L > kMaxL || p >= L || stride < L) return finishRoots(0, p, freq, mag);
-    return route == MusicRoute::kFast ? rootMusicFast(R, p, L, stride, freq, mag, work)
-                                      : rootMusicReference(R, p, L, stride, freq, mag);
+    work->warmCount = 0;  // a caller's own matrix: no previous order
+    return rootMusicOrder(R, p, L, stride, freq, mag, route, work);
 }
 
 int rootMusicFreq(const TarnCplxD *R, int p, int L, int stride, double *freq, double *mag,

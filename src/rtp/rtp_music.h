@@ -36,6 +36,13 @@ struct MusicWorkspace {
     TarnCplxD cov[kMusicMaxL * TARN_MUSIC_COV_STRIDE];
     TarnCplxD noise[kMusicMaxL * kMusicMaxL];
     tarn_math::SymEigenWork eigen;
+    // The previous order's roots inside the unit circle on the current
+    // path: the next order's iteration starts from them (the signal roots
+    // move little from order to order). Cleared for every path.
+    TarnCplxD warmRoots[kMusicMaxL];
+    int warmCount;
+    // True: every order starts cold (the tests compare both starts).
+    bool coldRoots;
 };
 
 // algRootMusicFreq on the chosen route; the fast route works in `work`.
