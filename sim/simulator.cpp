@@ -151,6 +151,14 @@ constexpr int kMode0 = -1, kRoundTrip = -2;
 
 std::vector<int> subeventPlan(const SimConfig &c, int tones, int s) {
     std::vector<int> plan;
+    if (c.sameChannels) {
+        plan.assign(static_cast<size_t>(std::max(c.mode0Steps, 0)), kMode0);
+        for (int i = 0; i < tones; ++i) {
+            plan.push_back(i);
+            if (c.rttEvery > 0 && (i + 1) % c.rttEvery == 0) plan.push_back(kRoundTrip);
+        }
+        return plan;
+    }
     const int from = s * tones / c.subevents, to = (s + 1) * tones / c.subevents;
     const int prevFrom = s > 0 ? (s - 1) * tones / c.subevents : 0;
     const int first = s > 0 ? std::max(prevFrom, from - c.repeatChannels) : from;
@@ -306,6 +314,8 @@ std::string SimConfig::validate() const {
         why << "the phase drift must be within +-1000 Hz";
     else if (!std::isfinite(attackPhaseM) || std::fabs(attackPhaseM) > 100.0)
         why << "the phase attack must be within +-100 m";
+    else if (!std::isfinite(phaseJumpRad) || phaseJumpRad < 0.0 || phaseJumpRad > 2.0 * M_PI)
+        why << "the phase jumps must be 0 to 2 pi radians";
     else if (repeatChannels < 0 || repeatChannels > 4)
         why << "repeated channels must be 0 to 4";
     else if (!std::isfinite(stepS) || stepS < 0.0 || stepS > 0.01)
@@ -602,7 +612,10 @@ Procedure Simulator::next() {
         Subevent si, sr;
         si.nap = sr.nap = static_cast<int8_t>(cfg_.nap);
         si.timestampNs = sr.timestampNs = t0 + s * spacingNs;
-        const double drift = wrapPhase(s * phaseStep_);
+        double drift = s * phaseStep_;
+        if (cfg_.phaseJumpRad > 0.0 && s > 0)
+            drift += rng_.uniform(-cfg_.phaseJumpRad, cfg_.phaseJumpRad);
+        drift = wrapPhase(drift);
         const std::vector<int> plan = subeventPlan(cfg_, total, s);
         // The steps of a subevent share its time slot; the distance of each
         // step is that of its own moment.

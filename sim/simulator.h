@@ -172,6 +172,14 @@ struct SimConfig {
     // the previous one again (0..4), so that a phase step between them can be
     // measured; no round-trip step follows those last n tone steps.
     int repeatChannels = 0;
+    // Every subevent hops over the whole channel map (in the procedure's
+    // one hop order) instead of its share of it; repeatChannels then adds
+    // nothing.
+    bool sameChannels = false;
+    // Each subevent after the first turns its tones' two-way phase by its
+    // own jump drawn uniformly within +-phaseJumpRad (a device that
+    // re-tunes between subevents); 0: none, and no draw.
+    double phaseJumpRad = 0.0;
     // Duration of one step: the true distance of a step is taken at its own
     // time within the procedure (movement within a procedure).
     double stepS = 150e-6;

@@ -57,6 +57,8 @@ struct SimArgs {
     double drift = 0.0;
     double attackPhase = 0.0;
     int repeatChannels = 0;
+    bool sameChannels = false;
+    double phaseJumps = 0.0;
     double subeventInterval = 0.0;
     std::string timing = kDefaultTiming;
 };
@@ -128,6 +130,12 @@ void addSimOptions(CLI::App *app, SimArgs *a) {
         ->capture_default_str();
     app->add_option("--repeat-channels", a->repeatChannels,
                     "each subevent starts with the previous one's last N tone channels (0..4)")
+        ->capture_default_str();
+    app->add_flag("--same-channels", a->sameChannels,
+                  "every subevent hops over the whole channel map (not its share of it)");
+    app->add_option("--phase-jumps", a->phaseJumps,
+                    "each subevent after the first turns its tones' two-way phase by a jump "
+                    "drawn within +-RAD radians (0: none)")
         ->capture_default_str();
     app->add_option("--subevent-interval", a->subeventInterval,
                     "seconds between subevent starts (0: back to back)")
@@ -203,6 +211,8 @@ std::string buildConfig(const SimArgs &a, SimConfig *cfg, std::string *scenario)
     c.driftHz = a.drift;
     c.attackPhaseM = a.attackPhase;
     c.repeatChannels = a.repeatChannels;
+    c.sameChannels = a.sameChannels;
+    c.phaseJumpRad = a.phaseJumps;
     c.subeventIntervalS = a.subeventInterval;
     std::string timingWhy;
     if (!parseTiming(a.timing, &c.timing, &timingWhy)) return timingWhy;

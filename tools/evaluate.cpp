@@ -110,6 +110,23 @@ std::vector<EvalScenario> integrityScenarios() {
     c.attackPhaseM = 5.0;
     add("attack5", "manipulating reflector: phase distance 5 m short, round trip honest, 25 dB",
         c, true);
+    c = base;
+    c.driftHz = 80.0;
+    c.channelMap = ChannelMap::Half;
+    c.repeatChannels = 4;
+    add("offset80_rep4",
+        "residual frequency offset 80 Hz, 36 channels, each subevent repeating the previous "
+        "one's last 4, 25 dB",
+        c, true);
+    c = base;
+    c.channelMap = ChannelMap::Half;
+    c.sameChannels = true;
+    c.phaseJumpRad = M_PI;
+    c.intervalS = 0.15;  // four subevents of 36 tones take longer than 100 ms
+    add("jumps_same36",
+        "phase jumps within +-pi per subevent, the same 36 channels in 4 subevents, a procedure "
+        "every 150 ms, 25 dB",
+        c, true);
     return out;
 }
 

@@ -46,7 +46,7 @@ double speedSd(const TarnLinkMotion &m, double v, double searchSd) {
 // duration (see step_scale.h).
 constexpr double kPinnedSensitivity = 0.3;
 // A known step duration is checked on every this many procedures.
-constexpr int kScaleCheckEvery = 4;
+constexpr int kScaleCheckEvery = 8;
 // Spread of one procedure's step-duration factor at 1 m/s (scales as 1/v).
 constexpr double kScaleEvidenceSd = 0.15;
 // Largest difference between the speed the tones gave and the track's speed
@@ -390,6 +390,15 @@ MotionComputation::MotionComputation(CsContextItem *item, const ConfigOpts &inFo
         for (int i = 0; i < TARN_MAX_WINDOW_SLOTS; ++i) state->filters.rtpWin[i].valid = 0;
     m.stillActive = still_ ? 1 : 0;
     request_.sharpRef = finite(m.sharpRef) && m.sharpRef > 0.0 ? m.sharpRef : 0.0;
+    // Each stored step's subevent, for the subevents' own phases.
+    if (m.subeventCount > 1 && request_.stepCount > 0) {
+        int n = 0;
+        for (int a = 0; a < m.subeventCount && a < TARN_MOTION_MAX_SUBEVENTS; ++a)
+            for (int j = 0; j < m.subeventSteps[a] && n < TARN_MOTION_MAX_STEPS; ++j)
+                subeventOf_[n++] = static_cast<uint8_t>(a);
+        for (; n < TARN_MOTION_MAX_STEPS; ++n) subeventOf_[n] = 0xFF;
+        request_.stepSubevent = subeventOf_;
+    }
     const double now = ctx->timeUs / 1000000.0;
     if (m.track.valid == 1 && finite(now) && now >= m.track.time) {
         double v, pvv;

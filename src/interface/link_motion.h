@@ -80,6 +80,7 @@ class MotionComputation {
     // measured speed may steer the track (given, or the scale known).
     float timeS_[TARN_MOTION_MAX_STEPS];
     float withinS_[TARN_MOTION_MAX_STEPS];
+    uint8_t subeventOf_[TARN_MOTION_MAX_STEPS];  // each stored step's subevent
     double sensitivity_ = 0.0;
     bool speedTrusted_ = true;
     // The target stood still over the latest procedures.

@@ -25,6 +25,8 @@ constexpr double kLocalSearchMaxSd = 0.6;
 // Share of the link's usual sharpness below which a search around the
 // tracked speed counts as missed.
 constexpr double kSharpDrop = 0.5;
+// Hypotheses from which a search samples coarsely first.
+constexpr int kCoarseFrom = 7;
 
 // Tones of one procedure prepared for the search: per tone its phase rate
 // (radians per m/s of speed) and per path its normalised product.
@@ -114,12 +116,40 @@ bool search(const SearchTones &st, const SpeedSearch &sp, double *speed, double 
     const int count = 2 * half + 1;
     double s[kMaxHypotheses];
     const double v0 = sp.centreMps - half * sp.gridMps;
-    sweep(st, v0, sp.gridMps, count, s);
+    // A wide search first looks at every other hypothesis when that still
+    // samples the main lobe (nulls 2 pi / (largest rate) apart) at least
+    // four times, then at the best one's two neighbours.
+    double widest = 0.0;
+    for (int k = 0; k < st.n; ++k) widest = std::fmax(widest, std::fabs(st.rate[k]));
+    const bool coarse = count >= kCoarseFrom && widest > 0.0 && 2.0 * sp.gridMps * widest <= kPi;
     int best = 0;
-    double lo = s[0];
-    for (int h = 1; h < count; ++h) {
-        if (s[h] > s[best]) best = h;
-        if (s[h] < lo) lo = s[h];
+    double lo;
+    if (coarse) {
+        double c[kMaxHypotheses];
+        sweep(st, v0, 2.0 * sp.gridMps, half + 1, c);
+        for (int i = 0; i <= half; ++i) {
+            s[2 * i] = c[i];
+            if (c[i] > c[best / 2]) best = 2 * i;
+        }
+        lo = c[0];
+        for (int i = 1; i <= half; ++i) lo = std::fmin(lo, c[i]);
+        if (best == 0 || best == count - 1 || !(s[best] > 0.0)) return false;
+        sweep(st, v0 + (best - 1) * sp.gridMps, 2.0 * sp.gridMps, 2, c);
+        s[best - 1] = c[0];
+        s[best + 1] = c[1];
+        lo = std::fmin(lo, std::fmin(c[0], c[1]));
+        // A neighbour above the best: its other neighbour is a coarse one.
+        if (s[best - 1] > s[best] && s[best - 1] >= s[best + 1])
+            --best;
+        else if (s[best + 1] > s[best])
+            ++best;
+    } else {
+        sweep(st, v0, sp.gridMps, count, s);
+        lo = s[0];
+        for (int h = 1; h < count; ++h) {
+            if (s[h] > s[best]) best = h;
+            if (s[h] < lo) lo = s[h];
+        }
     }
     if (best == 0 || best == count - 1 || !(s[best] > 0.0)) return false;
     double v = v0 + (best + vertex(s[best - 1], s[best], s[best + 1])) * sp.gridMps;
@@ -184,6 +214,92 @@ double stepTime(const MotionRequest &req, int i) {
     return i * kNominalStepS;
 }
 
+
+constexpr int kMaxSubevents = 32;
+
+// Tone k's subevent from the request (kMaxSubevents: none).
+void toneSubevents(const MotionRequest &req, const CsMeasurement &meas, int steps, int numTones,
+                   uint8_t *sub, int *count) {
+    int k = 0, highest = -1;
+    for (int i = 0; i < steps && k < numTones; ++i) {
+        if ((meas.modes[i] & 0xFEu) != 2u) continue;
+        const int s = i < req.stepCount ? req.stepSubevent[i] : kMaxSubevents;
+        sub[k++] = static_cast<uint8_t>(s < kMaxSubevents ? s : kMaxSubevents);
+        if (s < kMaxSubevents && s > highest) highest = s;
+    }
+    for (; k < numTones; ++k) sub[k] = kMaxSubevents;
+    *count = highest + 1;
+}
+
+// x turned by exp(i (4 pi f v t / c - theta of its subevent)) into out.
+void turnTones(const TarnCplxD (*x)[kPaths], const uint8_t *channel, const double *timeS,
+               const uint8_t *sub, const double *theta, int numTones, int nap, double v,
+               double sol, TarnCplxD (*out)[kPaths]) {
+    for (int k = 0; k < numTones; ++k) {
+        const double f = kFirstChannelHz + (channel[k] < kChannels ? channel[k] : 0) * 1e6;
+        double a = 4.0 * kPi * f * v * timeS[k] / sol;
+        if (theta != nullptr && sub[k] < kMaxSubevents) a -= theta[sub[k]];
+        const TarnCplxD turn = std::polar(1.0, a);
+        for (int j = 0; j < nap; ++j) out[k][j] = x[k][j] * turn;
+    }
+}
+
+}  // namespace
+
+bool rtpSubeventPhases(const TarnCplxD (*x)[kPaths], const uint8_t (*use)[kPaths],
+                       const uint8_t *channel, const uint8_t *sub, int numTones, int nap,
+                       int count, double *theta) {
+    numTones = clampTones(numTones);
+    nap = clampPaths(nap);
+    if (count < 1 || count > kMaxSubevents) return false;
+    // The earlier subevents' tones per channel and path, each turned back by
+    // its subevent's phase, and the current subevent's.
+    TarnCplxD ref[kChannels][kPaths];
+    TarnCplxD cur[kChannels][kPaths];
+    std::memset(static_cast<void *>(ref), 0, sizeof ref);
+    theta[0] = 0.0;
+    int linked = 0;
+    for (int s = 0; s < count; ++s) {
+        std::memset(static_cast<void *>(cur), 0, sizeof cur);
+        bool any = false;
+        for (int k = 0; k < numTones; ++k) {
+            if (sub[k] != s || channel[k] >= kChannels) continue;
+            for (int j = 0; j < nap; ++j) {
+                if (!use[k][j]) continue;
+                cur[channel[k]][j] += x[k][j];
+                any = true;
+            }
+        }
+        if (s > 0) {
+            theta[s] = 0.0;
+            if (any) {
+                TarnCplxD acc(0.0, 0.0);
+                for (int c = 0; c < kChannels; ++c)
+                    for (int j = 0; j < nap; ++j) acc += cur[c][j] * std::conj(ref[c][j]);
+                if (!(std::abs(acc) > 0.0) || !std::isfinite(std::abs(acc))) return false;
+                theta[s] = std::arg(acc);
+                ++linked;
+            }
+        }
+        const TarnCplxD back = std::polar(1.0, -theta[s]);
+        for (int c = 0; c < kChannels; ++c)
+            for (int j = 0; j < nap; ++j) ref[c][j] += cur[c][j] * back;
+    }
+    return true;
+}
+
+double rtpOffsetFromPhases(const double *theta, const double *startS, int count) {
+    double turn = 0.0, span = 0.0;
+    for (int s = 1; s < count; ++s) {
+        const double dt = startS[s] - startS[s - 1];
+        if (!(dt > 0.0) || !std::isfinite(dt)) continue;
+        turn += std::remainder(theta[s] - theta[s - 1], 2.0 * kPi);
+        span += dt;
+    }
+    return span > 0.0 ? turn / (2.0 * kPi * span) : 0.0;
+}
+
+namespace {
 }  // namespace
 
 bool rtpMeasureSpeed(const TarnCplxD (*x)[kPaths], const uint8_t (*use)[kPaths],
@@ -259,6 +375,37 @@ void rtpCompensateMotion(MotionRequest *req, const CsMeasurement &meas, const Co
         }
     }
 
+    // Channels that come back in a later subevent tell each subevent's own
+    // phase (a frequency offset, a jump). Measured on the tones as they
+    // are, it holds the motion between subevents too: the speed is then
+    // searched on times within each subevent.
+    req->subeventPhases = false;
+    req->offsetHz = 0.0;
+    uint8_t sub[kMaxTones];
+    double theta[kMaxSubevents];
+    double startS[kMaxSubevents];
+    int subCount = 0;
+    bool phases = false;
+    if (req->stepSubevent != nullptr) {
+        toneSubevents(*req, meas, steps, numTones, sub, &subCount);
+        phases = subCount >= 2 && rtpSubeventPhases(x, use, toneChannel, sub, numTones, nap,
+                                                    subCount, theta);
+    }
+    TarnCplxD xs[kMaxTones][kPaths];
+    double withinS[kMaxTones];
+    const TarnCplxD(*sx)[kPaths] = x;
+    const double *st = timeS;
+    if (phases) {
+        for (int q = 0; q < subCount; ++q) startS[q] = NAN;
+        for (k = 0; k < numTones; ++k)
+            if (sub[k] < kMaxSubevents && !(startS[sub[k]] <= timeS[k])) startS[sub[k]] = timeS[k];
+        for (k = 0; k < numTones; ++k)
+            withinS[k] = sub[k] < kMaxSubevents ? timeS[k] - startS[sub[k]] : 0.0;
+        turnTones(x, toneChannel, timeS, sub, theta, numTones, nap, 0.0, sol, xs);
+        sx = xs;
+        st = withinS;
+    }
+
     // A track that knows its speed roughly is searched around (a few
     // hypotheses); without a track, or when the speed lies outside that
     // span (a turn), the search spans every plausible speed.
@@ -271,14 +418,12 @@ void rtpCompensateMotion(MotionRequest *req, const CsMeasurement &meas, const Co
         SpeedSearch local;
         local.centreMps = req->speed;
         local.halfSpanMps = std::fmax(0.5, 2.0 * req->speedSd);
-        found =
-            rtpMeasureSpeed(x, use, toneChannel, timeS, numTones, nap, sol, local, &v, &sd, &sharp);
+        found = rtpMeasureSpeed(sx, use, toneChannel, st, numTones, nap, sol, local, &v, &sd, &sharp);
         if (found && req->sharpRef > 0.0 && sharp < kSharpDrop * req->sharpRef) found = false;
     }
     if (!found) {
         DEBUG_LOG(3, "motion: speed searched over every plausible speed\n");
-        found =
-            rtpMeasureSpeed(x, use, toneChannel, timeS, numTones, nap, sol, full, &v, &sd, &sharp);
+        found = rtpMeasureSpeed(sx, use, toneChannel, st, numTones, nap, sol, full, &v, &sd, &sharp);
     }
     if (found) {
         req->sharpness = sharp;
@@ -287,26 +432,40 @@ void rtpCompensateMotion(MotionRequest *req, const CsMeasurement &meas, const Co
         req->measuredSd = sd;
     } else if (req->haveSpeed && std::isfinite(req->speed)) {
         v = req->speed;
-    } else {
+    } else if (!phases) {
         DEBUG_LOG(2, "motion: no speed for this procedure, tones left as they are\n");
         return;
     }
     req->scaleMeasured = false;
     req->scale = 1.0;
-    if (found && std::fabs(v) <= req->stillMps) {
+    const bool still = found && std::fabs(v) <= req->stillMps;
+    if (still && !phases) {
         DEBUG_LOG(2, "motion: %lf m/s on a still link, tones left as they are\n", v);
         return;
     }
-    if (found && req->stepWithinS != nullptr) {
-        double withinS[kMaxTones];
+    if (still) v = 0.0;
+    if (phases) {
+        // The subevents' phases once more, on tones turned back for the
+        // speed: what remains is the offset or jump alone.
+        turnTones(x, toneChannel, timeS, sub, nullptr, numTones, nap, v, sol, xs);
+        if (!rtpSubeventPhases(xs, use, toneChannel, sub, numTones, nap, subCount, theta))
+            return;
+        req->subeventPhases = true;
+        req->offsetHz = rtpOffsetFromPhases(theta, startS, subCount);
+        DEBUG_LOG(2, "motion: subevent phases removed, offset %lf Hz\n", req->offsetHz);
+    }
+    // The step duration is told by the tones' offsets within subevents,
+    // which subevent phases leave alone only up to the speed's own error.
+    if (found && !still && !phases && req->stepWithinS != nullptr) {
+        double within[kMaxTones];
         int t = 0;
         for (int i = 0; i < steps && t < numTones; ++i) {
             if ((meas.modes[i] & 0xFEu) != 2u) continue;
-            withinS[t++] = i < req->stepCount ? req->stepWithinS[i] : 0.0;
+            within[t++] = i < req->stepCount ? req->stepWithinS[i] : 0.0;
         }
-        for (; t < numTones; ++t) withinS[t] = 0.0;
+        for (; t < numTones; ++t) within[t] = 0.0;
         double ks = 1.0;
-        if (measureScale(*req, x, use, toneChannel, timeS, withinS, numTones, nap, sol, v, &ks)) {
+        if (measureScale(*req, x, use, toneChannel, timeS, within, numTones, nap, sol, v, &ks)) {
             req->scaleMeasured = true;
             req->scale = ks;
             DEBUG_LOG(2, "motion: step duration x %lf at %lf m/s\n", ks, v);
@@ -314,8 +473,14 @@ void rtpCompensateMotion(MotionRequest *req, const CsMeasurement &meas, const Co
     }
     for (k = 0; k < numTones; ++k) {
         const double f = kFirstChannelHz + (toneChannel[k] < kChannels ? toneChannel[k] : 0) * 1e6;
-        const TarnCplxD turn = std::polar(1.0, 4.0 * kPi * f * v * timeS[k] / sol);
+        double a = 4.0 * kPi * f * v * timeS[k] / sol;
+        if (phases && sub[k] < kMaxSubevents) a -= theta[sub[k]];
+        const TarnCplxD turn = std::polar(1.0, a);
         for (int j = 0; j < nap; ++j) initToneC[k][j] *= turn;
+    }
+    if (still) {
+        DEBUG_LOG(2, "motion: still link, only the subevent phases removed\n");
+        return;
     }
     req->compensated = true;
     req->speedUsed = v;

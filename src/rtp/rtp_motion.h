@@ -52,6 +52,13 @@ struct MotionRequest {
     // (sharpness below; 0: not known yet). A search around the tracked
     // speed that stays far below it missed the target's speed (a turn).
     double sharpRef = 0.0;
+    // Subevent of each stored step (stepCount entries, counted from 0);
+    // null: not known. Where a channel comes back in a later subevent, each
+    // subevent's tones get a phase of their own (a residual frequency
+    // offset between the devices, or a phase jump of either one), measured
+    // on the channels that come back and removed; the speed is then measured
+    // within subevents only, so a jump is never taken for motion.
+    const uint8_t *stepSubevent = nullptr;
     // Out.
     bool compensated = false;  // the tones were turned back
     double speedUsed = 0.0;    // m/s
@@ -61,7 +68,28 @@ struct MotionRequest {
     double sharpness = 0.0;      // of the measured speed (see rtpMeasureSpeed)
     bool scaleMeasured = false;  // the tones gave a step-duration factor
     double scale = 1.0;          // k: true step / step in use
+    bool subeventPhases = false;  // each subevent's own phase was removed
+    // The residual frequency offset the subevents' phases show (Hz, from
+    // their turn per second between neighbours on the tones' times); 0
+    // without subevent phases or with fewer than two subevents.
+    double offsetHz = 0.0;
 };
+
+// Phase of each subevent against subevent 0 (radians, into theta[0..count))
+// from the tones whose channel comes back in another subevent: each
+// subevent's phase is the one that lines its tones up with those of the
+// earlier subevents on the same channels. x[k][j] usable where use[k][j];
+// sub[k] is tone k's subevent (>= count: none). Returns false when a
+// subevent holding tones shares no channel with an earlier one, or when no
+// subevent but the first holds tones.
+bool rtpSubeventPhases(const TarnCplxD (*x)[kPaths], const uint8_t (*use)[kPaths],
+                       const uint8_t *channel, const uint8_t *sub, int numTones, int nap,
+                       int count, double *theta);
+
+// Frequency offset (Hz) of subevent phases theta[0..count) at times
+// startS[0..count): the mean turn between neighbours, wrapped to +-pi, per
+// second, weighted by their spacing. 0 with fewer than two subevents.
+double rtpOffsetFromPhases(const double *theta, const double *startS, int count);
 
 // The driver's call site: with a request (the caller's, filled in place),
 // measures the speed and turns initToneC[k][j] of every tone k < numTones

@@ -157,3 +157,62 @@ TEST(MotionSearch, NoRequestNoChange) {
         EXPECT_NEAR(std::remainder(std::arg(init[k][0]) - want, 2.0 * M_PI), 0.0, 0.05) << k;
     }
 }
+
+// Each subevent's own phase from the channels that come back: tones of four
+// subevents, each turned by its own phase (an offset ramp, jumps up to
+// +-pi), come back exactly; the offset from ramp phases too.
+TEST(MotionSubeventPhases, RecoversPhasesAndOffset) {
+    struct Layout {
+        int perSubevent;  // tones per subevent
+        int repeat;       // of them, channels of the previous subevent
+    };
+    const double ramp[4] = {0.0, 2.51, 5.03, 7.54};  // 80 Hz over 5 ms spacing
+    const double jumps[4] = {0.0, M_PI, -3.0, 1.2};
+    for (const Layout lay : {Layout{36, 36}, Layout{13, 4}}) {
+        for (const double *want : {ramp, jumps}) {
+            Tones t;
+            uint8_t sub[kMaxTones];
+            int k = 0, nextChannel = 2;
+            for (int s = 0; s < 4; ++s) {
+                for (int i = 0; i < lay.perSubevent; ++i, ++k) {
+                    // The first `repeat` tones reuse the channels the
+                    // previous subevent ended on.
+                    int ch;
+                    if (lay.repeat == lay.perSubevent)
+                        ch = 2 + i;
+                    else if (s > 0 && i < lay.repeat)
+                        ch = t.channel[k - lay.repeat];
+                    else
+                        ch = nextChannel++;
+                    t.channel[k] = static_cast<uint8_t>(ch);
+                    sub[k] = static_cast<uint8_t>(s);
+                    const double f = (2402.0 + ch) * 1e6;
+                    for (int j = 0; j < 2; ++j) {
+                        t.x[k][j] = std::polar(1.0, -4.0 * M_PI * f * 3.0 / kSol + want[s] + j);
+                        t.use[k][j] = 1;
+                    }
+                }
+            }
+            double theta[4] = {9, 9, 9, 9};
+            ASSERT_TRUE(rtpSubeventPhases(t.x, t.use, t.channel, sub, k, 2, 4, theta));
+            for (int s = 0; s < 4; ++s)
+                EXPECT_NEAR(std::remainder(theta[s] - want[s], 2.0 * M_PI), 0.0, 1e-9) << s;
+            if (want == ramp) {
+                const double start[4] = {0.0, 5e-3, 10e-3, 15e-3};
+                EXPECT_NEAR(rtpOffsetFromPhases(theta, start, 4), 7.54 / (2.0 * M_PI * 15e-3),
+                            1e-6);
+            }
+        }
+    }
+    // A subevent sharing no channel with the earlier ones has no phase.
+    Tones t;
+    makeTones(t, 3.0, 0.0, 2, 11);
+    uint8_t sub[kMaxTones];
+    for (int k = 0; k < t.n; ++k) sub[k] = static_cast<uint8_t>(k * 4 / t.n);
+    double theta[4];
+    EXPECT_FALSE(rtpSubeventPhases(t.x, t.use, t.channel, sub, t.n, 2, 4, theta));
+    // Fewer than two subevents, or none spaced: no offset.
+    const double one[2] = {1.0, 2.0}, same[2] = {0.0, 0.0};
+    EXPECT_EQ(rtpOffsetFromPhases(one, same, 1), 0.0);
+    EXPECT_EQ(rtpOffsetFromPhases(one, same, 2), 0.0);
+}

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <map>
 #include <set>
 
 #include "log_capture.h"
@@ -459,4 +460,46 @@ TEST(SimStructure, StepTimingTimesTheSteps) {
     bad = cfg;
     bad.subeventIntervalS = 0.005;
     EXPECT_NE(bad.validate().find("subevent interval"), std::string::npos);
+}
+
+// The same channels in every subevent, each subevent's tones turned by one
+// jump of its own (within the configured bound, the same on every channel);
+// without jumps the subevents agree.
+TEST(SimStructure, SameChannelsAndPhaseJumps) {
+    for (double jump : {0.0, M_PI}) {
+        SimConfig cfg = quietLink(4.0);
+        cfg.channelMap = ChannelMap::Half;
+        cfg.sameChannels = true;
+        cfg.phaseJumpRad = jump;
+        cfg.intervalS = 0.15;
+        ASSERT_EQ(cfg.validate(), "");
+        Simulator sim(cfg);
+        const Procedure p = sim.next();
+        ASSERT_EQ(p.initiator.size(), 4u);
+        // Per subevent: channel -> two-way product.
+        std::vector<std::map<int, std::complex<double>>> prod(4);
+        for (size_t s = 0; s < 4; ++s) {
+            const Subevent &si = p.initiator[s], &sr = p.reflector[s];
+            for (size_t k = 0; k < si.steps.size(); ++k) {
+                if (si.steps[k].mode != 2) continue;
+                const std::complex<double> a(si.steps[k].tones[0].i, si.steps[k].tones[0].q);
+                const std::complex<double> b(sr.steps[k].tones[0].i, sr.steps[k].tones[0].q);
+                prod[s][si.steps[k].channel] = a * b;
+            }
+            ASSERT_EQ(prod[s].size(), 36u) << s;
+        }
+        double largest = 0.0;
+        for (size_t s = 1; s < 4; ++s) {
+            const double j0 = std::arg(prod[s].begin()->second * std::conj(prod[0].begin()->second));
+            for (const auto &kv : prod[s])
+                EXPECT_NEAR(wrap(std::arg(kv.second * std::conj(prod[0].at(kv.first))) - j0), 0.0,
+                            0.02);
+            EXPECT_LE(std::fabs(j0), jump + 0.02);
+            largest = std::max(largest, std::fabs(j0));
+        }
+        if (jump > 0.0) EXPECT_GT(largest, 0.3);
+    }
+    SimConfig bad;
+    bad.phaseJumpRad = 7.0;
+    EXPECT_NE(bad.validate(), "");
 }
