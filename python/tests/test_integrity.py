@@ -60,17 +60,17 @@ def test_guarded_combination_refuses_a_shortened_phase():
     # A reflector shortening the phase distance by 2 m at 5 m: the specified
     # combination delivers it, the guarded one delivers the round trip.
     procs = tarn.simulate(distance=5.0, attack_phase=2.0, procedures=40, seed=3)
-    spec = tarn.replay(procs)
+    plain = tarn.replay(procs)
     guard = tarn.replay(procs, combination="guarded")
-    spec_err = spec["final_m"] - spec["true_m"]
+    plain_err = plain["final_m"] - plain["true_m"]
     guard_err = guard["final_m"] - guard["true_m"]
     assert np.isfinite(guard_err).all()
-    assert np.median(spec_err) < -1.5
+    assert np.median(plain_err) < -1.5
     assert guard_err.min() > -0.5
     names = [tarn.flag_names(f) for f in guard["flags"]]
     assert all({"manipulation", "rtt"} <= n for n in names)
-    assert not any("rtt" in tarn.flag_names(f) for f in spec["flags"])
-    assert all("manipulation" in tarn.flag_names(f) for f in spec["flags"])
+    assert not any("rtt" in tarn.flag_names(f) for f in plain["flags"])
+    assert all("manipulation" in tarn.flag_names(f) for f in plain["flags"])
     # One procedure through a link gives the same record as the replay's row.
     with tarn.Link(combination="guarded") as link:
         r = link.process(procs[0])

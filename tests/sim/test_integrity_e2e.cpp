@@ -120,31 +120,31 @@ TEST(Combination, ExtensionContract) {
 TEST(Combination, ManipulatingReflectorThroughTheHostFunctions) {
     SimConfig cfg = integrityConfig(5.0, 21);
     cfg.attackPhaseM = 2.0;
-    const LinkRun spec = runLink(cfg, 0);
+    const LinkRun plain = runLink(cfg, 0);
     const LinkRun guarded = runLink(cfg, 1);
-    ASSERT_EQ(spec.signedErr.size(), 40u);
+    ASSERT_EQ(plain.signedErr.size(), 40u);
     ASSERT_EQ(guarded.signedErr.size(), 40u);
-    EXPECT_LT(median(spec.signedErr), -1.8);
+    EXPECT_LT(median(plain.signedErr), -1.8);
     EXPECT_GT(*std::min_element(guarded.signedErr.begin(), guarded.signedErr.end()), -0.5);
     EXPECT_LT(*std::max_element(guarded.signedErr.begin(), guarded.signedErr.end()), 0.5);
-    EXPECT_GE(shareWith(spec, TARN_INTEGRITY_MANIPULATION), 0.95);
+    EXPECT_GE(shareWith(plain, TARN_INTEGRITY_MANIPULATION), 0.95);
     EXPECT_GE(shareWith(guarded, TARN_INTEGRITY_MANIPULATION), 0.95);
     EXPECT_GE(shareWith(guarded, TARN_INTEGRITY_RTT_DELIVERED), 0.95);
-    EXPECT_EQ(shareWith(spec, TARN_INTEGRITY_RTT_DELIVERED), 0.0);
+    EXPECT_EQ(shareWith(plain, TARN_INTEGRITY_RTT_DELIVERED), 0.0);
 }
 
 // Without an attack the guard changes little, and the flags stay quiet over
 // line of sight.
 TEST(Combination, HonestLineOfSight) {
     const SimConfig cfg = integrityConfig(10.0, 22);
-    const LinkRun spec = runLink(cfg, 0);
+    const LinkRun plain = runLink(cfg, 0);
     const LinkRun guarded = runLink(cfg, 1);
     for (uint32_t bit : {TARN_INTEGRITY_MANIPULATION, TARN_INTEGRITY_BLOCKED,
                          TARN_INTEGRITY_PHASE_JUMPS, TARN_INTEGRITY_RTT_DELIVERED}) {
-        EXPECT_LE(shareWith(spec, bit), 0.05) << bit;
+        EXPECT_LE(shareWith(plain, bit), 0.05) << bit;
         EXPECT_LE(shareWith(guarded, bit), 0.05) << bit;
     }
-    for (const LinkRun *r : {&spec, &guarded})
+    for (const LinkRun *r : {&plain, &guarded})
         for (double e : r->signedErr) EXPECT_LT(std::fabs(e), 0.15);
 }
 
@@ -154,16 +154,16 @@ TEST(Combination, BlockedDirectPath) {
     SimConfig cfg = integrityConfig(10.0, 23);
     cfg.directAmplitude = std::pow(10.0, -0.5);
     cfg.reflections = {{2.0, 1.0}};
-    const LinkRun spec = runLink(cfg, 0);
+    const LinkRun plain = runLink(cfg, 0);
     const LinkRun guarded = runLink(cfg, 1);
-    EXPECT_GE(shareWith(spec, TARN_INTEGRITY_BLOCKED), 0.9);
+    EXPECT_GE(shareWith(plain, TARN_INTEGRITY_BLOCKED), 0.9);
     EXPECT_GE(shareWith(guarded, TARN_INTEGRITY_FIRST_PATH), 0.9);
     // The specified rule follows the reflection; the first path comes within
     // decimetres (the devices' own response biases the fit of a path 10 dB
     // down by up to about 0.6 m).
-    EXPECT_GT(median(spec.signedErr), 1.0);
+    EXPECT_GT(median(plain.signedErr), 1.0);
     EXPECT_LT(std::fabs(median(guarded.signedErr)), 0.8);
-    EXPECT_LT(median(guarded.signedErr), median(spec.signedErr) - 1.0);
+    EXPECT_LT(median(guarded.signedErr), median(plain.signedErr) - 1.0);
 }
 
 // 80 Hz of residual offset over four subevents on 36 channels: flagged, and
