@@ -52,6 +52,7 @@ void tarnQueueDropLink(CsLinkRef link, bool everyLink);
 
 
 #include "interface/link_integrity.h"
+#include "interface/link_state.h"
 
 namespace tarn_iface {
 
@@ -76,5 +77,21 @@ bool computeLinkEstimate(CsContextItem *item, LinkEstimate *out);
 // tarnGetLatestImpulseResponse); opts are the options it ran with.
 int latestImpulseResponse(const ConfigOpts &opts, int path, double *magnitudes, int capacity,
                           double *tapM, double *firstM);
+
+// The host-thread setters' road: takes the registry (nested on the worker
+// inside the callback, so it never waits there), finds the link and runs
+// change(state) on its state. Returns 1 when changed; 0 with *unknown set
+// for a link not registered (the caller says so in its own words), 0 when
+// the state cannot be allocated (logged).
+template <typename Change>
+int changeLinkState(CsLinkRef linkRef, bool *unknown, Change &&change) {
+    tarnRegistryLock();
+    CsContextItem *item = tarnRegistryFindLocked(linkRef);
+    TarnLinkState *state = item != nullptr ? linkStateLocked(item) : nullptr;
+    if (state != nullptr) change(*state);
+    tarnRegistryUnlock();
+    *unknown = item == nullptr;
+    return state != nullptr ? 1 : 0;
+}
 
 }  // namespace tarn_iface

@@ -118,23 +118,13 @@ extern "C" int tarnSetCombination(CsLinkRef linkRef, int mode) {
                   static_cast<int>(linkRef));
         return 0;
     }
-    // Nested on the worker (inside the callback), so it never waits there.
-    tarnRegistryLock();
-    CsContextItem *item = tarnRegistryFindLocked(linkRef);
-    if (item == nullptr) {
-        tarnRegistryUnlock();
-        DEBUG_LOG(1, "tarnSetCombination: unknown link %d.\n", static_cast<int>(linkRef));
-        return 0;
-    }
-    TarnLinkState *st = tarn_iface::linkStateLocked(item);
-    if (st == nullptr) {
-        tarnRegistryUnlock();
-        return 0;
-    }
-    if (st->combination != static_cast<uint32_t>(mode))
-        DEBUG_LOG(0, "Combination %s on link %d\n", mode == 1 ? "guarded" : "specified",
-                  static_cast<int>(linkRef));
-    st->combination = static_cast<uint32_t>(mode);
-    tarnRegistryUnlock();
-    return 1;
+    bool unknown = false;
+    const int done = tarn_iface::changeLinkState(linkRef, &unknown, [&](TarnLinkState &st) {
+        if (st.combination != static_cast<uint32_t>(mode))
+            DEBUG_LOG(0, "Combination %s on link %d\n", mode == 1 ? "guarded" : "specified",
+                      static_cast<int>(linkRef));
+        st.combination = static_cast<uint32_t>(mode);
+    });
+    if (unknown) DEBUG_LOG(1, "tarnSetCombination: unknown link %d.\n", static_cast<int>(linkRef));
+    return done;
 }

@@ -663,27 +663,16 @@ extern "C" int tarnSetTrackingMode(CsLinkRef linkRef, int mode) {
                   static_cast<int>(linkRef));
         return 0;
     }
-    // Nested on the worker (inside the callback), so it never waits there.
-    tarnRegistryLock();
-    CsContextItem *item = tarnRegistryFindLocked(linkRef);
-    if (item == nullptr) {
-        tarnRegistryUnlock();
-        DEBUG_LOG(3, "link refrence %d does not exist\n", static_cast<int>(linkRef));
-        return 0;
-    }
-    TarnLinkState *state = tarn_iface::linkStateLocked(item);
-    if (state == nullptr) {
-        tarnRegistryUnlock();
-        return 0;
-    }
-    TarnLinkMotion &m = state->motion;
-    const int current = m.modeKey == TARN_MOTION_MODE_KEY ? 1 : 0;
-    if (current != mode) {
+    bool unknown = false;
+    const int done = tarn_iface::changeLinkState(linkRef, &unknown, [&](TarnLinkState &state) {
+        TarnLinkMotion &m = state.motion;
+        const int current = m.modeKey == TARN_MOTION_MODE_KEY ? 1 : 0;
+        if (current == mode) return;
         m.modeKey = mode == 1 ? TARN_MOTION_MODE_KEY : 0u;
         m.switched = 1;
         DEBUG_LOG(0, "Tracking mode %d on link %d (tracking restarts)\n", mode,
                   static_cast<int>(linkRef));
-    }
-    tarnRegistryUnlock();
-    return 1;
+    });
+    if (unknown) DEBUG_LOG(3, "link refrence %d does not exist\n", static_cast<int>(linkRef));
+    return done;
 }

@@ -27,7 +27,7 @@ struct TarnLinkState {
     // (the timing is unknown).
     TarnStepTiming stepTiming;
     // The combination mode set with tarnSetCombination; zero-filled: 0, the
-    // specified rule.
+    // default rule.
     uint32_t combination;
 };
 

@@ -112,27 +112,13 @@ extern "C" int tarnSetStepTiming(CsLinkRef linkRef, const TarnStepTiming *timing
             return 0;
         }
     }
-    // Nested on the worker (inside the callback), so it never waits there.
-    tarnRegistryLock();
-    CsContextItem *item = tarnRegistryFindLocked(linkRef);
-    if (item == nullptr) {
-        tarnRegistryUnlock();
-        DEBUG_LOG(3, "link refrence %d does not exist\n", link);
-        return 0;
-    }
-    TarnLinkState *st = tarn_iface::linkStateLocked(item);
-    if (st == nullptr) {
-        tarnRegistryUnlock();
-        return 0;
-    }
-    TarnStepTiming &kept = st->stepTiming;
-    if (given) {
-        kept = t;
-        kept.size = TARN_STEP_TIMING_V1_SIZE;
-    } else {
-        kept = TarnStepTiming();
-    }
-    tarnRegistryUnlock();
+    bool unknown = false;
+    const int done = tarn_iface::changeLinkState(linkRef, &unknown, [&](TarnLinkState &st) {
+        st.stepTiming = given ? t : TarnStepTiming();
+        if (given) st.stepTiming.size = TARN_STEP_TIMING_V1_SIZE;
+    });
+    if (unknown) DEBUG_LOG(3, "link refrence %d does not exist\n", link);
+    if (done == 0) return 0;
     if (given)
         DEBUG_LOG(2, "Step timing of link %d: T_FCS %u, T_IP1 %u, T_IP2 %u, T_PM %u, T_SW %u, phy %u, "
                   "rttType %u\n", link, t.tFcsUs, t.tIp1Us, t.tIp2Us, t.tPmUs, t.tSwUs, t.phy,
