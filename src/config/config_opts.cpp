@@ -17,7 +17,7 @@ static_assert(sizeof kDefaultCalFilePath <= TARN_CAL_FILE_PATH_LEN, "default pat
 // with every padding byte zero (value-initialisation zeroes them).
 constexpr ConfigOpts makeDefaults() {
     ConfigOpts o{};
-#define TARN_DEFAULT(field, key, type, form, value, cast, text) o.field = value;
+#define TARN_DEFAULT(field, key, type, form, value, ...) o.field = value;
 #define TARN_NO_DEFAULT(...)
     TARN_OPTION_LIST(TARN_DEFAULT, TARN_NO_DEFAULT, TARN_NO_DEFAULT)
 #undef TARN_DEFAULT
@@ -91,7 +91,7 @@ void print_config_opts(const ConfigOpts *opts) {
     if (opts == nullptr) return;
     const ConfigOpts &o = *opts;
     DEBUG_LOG(2, "________%s________ START\n", "print_config_opts");
-#define TARN_DUMP(field, key, type, form, value, cast, text) \
+#define TARN_DUMP(field, key, type, form, value, cast, text, ...) \
     dumpLine<cast>(text, o.field);
 #define TARN_NO_DUMP(...)
 #define TARN_DUMP_LISTS() dumpLists(o);
