@@ -3,6 +3,7 @@
 #include "options_cli.h"
 
 #include <cerrno>
+#include <cfloat>
 #include <cmath>
 #include <cstddef>
 #include <cstdio>
@@ -11,6 +12,7 @@
 #include <map>
 #include <sstream>
 
+#include "config/option_rules.h"
 #include "config/options_list.h"
 #include "session.h"
 #include "tarn.h"
@@ -23,8 +25,9 @@ namespace tarn_tool {
 
 namespace {
 
-enum class FieldType { U8, I8, U16, U32, I32, F64 };
-enum class Form { Integer, Boolean, Real, RealDigitsInt, IntOrReal, LenientReal, NotInFile };
+using FieldType = tarn_cfg::Type;
+using tarn_cfg::Form;
+using tarn_cfg::Range;
 
 struct FieldDef {
     const char *name;
@@ -32,14 +35,21 @@ struct FieldDef {
     size_t offset;
     FieldType type;
     Form form;
+    tarn_cfg::Unit unit;
+    Range range;               // what every record keeps
+    tarn_cfg::HostBound host;  // the further bound of a host's record
 };
+
+using namespace tarn_cfg::rules;
 
 // The library's own list of the scalar fields and their keys.
 const FieldDef kFields[] = {
-#define TOOL_OPT(field, key, type, form, value, cast, text) \
-    {#field, key, offsetof(ConfigOpts, field), FieldType::type, Form::form},
-#define TOOL_KEY(element, key, type, form) \
-    {#element, key, offsetof(ConfigOpts, element), FieldType::type, Form::form},
+#define TOOL_OPT(field, key, type, form, value, cast, text, unit, range, repair, host) \
+    {#field, key, offsetof(ConfigOpts, field), FieldType::type, Form::form, tarn_cfg::Unit::unit, \
+     range, host},
+#define TOOL_KEY(element, key, type, form, unit, range, repair, host) \
+    {#element, key, offsetof(ConfigOpts, element), FieldType::type, Form::form, \
+     tarn_cfg::Unit::unit, range, host},
 #define TOOL_LISTS()
     TARN_OPTION_LIST(TOOL_OPT, TOOL_KEY, TOOL_LISTS)
 #undef TOOL_OPT
@@ -59,6 +69,10 @@ bool hiddenField(const FieldDef &f) {
            std::strcmp(f.name, "muConfFacLen") == 0;
 }
 
+// The list's accepted values of a field, as the table prints them; with the
+// host's bound when `withHost`.
+std::string rangeText(const FieldDef &f, bool withHost);
+
 struct RowIndex {
     std::vector<OptionRow> rows;
     std::vector<int> field;  // index into kFields, or -1 - ListRow
@@ -69,16 +83,23 @@ const RowIndex &rowIndex() {
         RowIndex r;
         for (size_t i = 0; i < kFieldCount; ++i) {
             if (hiddenField(kFields[i])) continue;
-            r.rows.push_back({kFields[i].name, kFields[i].key ? kFields[i].key : ""});
+            r.rows.push_back({kFields[i].name, kFields[i].key ? kFields[i].key : "",
+                              tarn_cfg::unitText(kFields[i].unit), rangeText(kFields[i], true)});
             r.field.push_back(static_cast<int>(i));
         }
         for (int l = 0; l < kListRows; ++l) {
-            r.rows.push_back({kListNames[l], ""});
+            r.rows.push_back({kListNames[l], "", "", ""});
             r.field.push_back(-1 - l);
         }
         return r;
     }();
     return idx;
+}
+
+// A row's range as every record keeps it ("" for the lists).
+std::string fileRange(size_t row) {
+    const int f = rowIndex().field[row];
+    return f >= 0 ? rangeText(kFields[f], false) : std::string();
 }
 
 int rowOf(const std::string &name) {
@@ -194,6 +215,52 @@ void typeRange(FieldType t, double *lo, double *hi) {
     }
 }
 
+// The first of %g, %.15g and %.17g that gives v back.
+std::string exact(double v) {
+    char buf[48];
+    for (const char *format : {"%g", "%.15g", "%.17g"}) {
+        std::snprintf(buf, sizeof buf, format, v);
+        if (std::strtod(buf, nullptr) == v) break;
+    }
+    return buf;
+}
+
+std::string span(double lo, double hi) {
+    return lo == hi ? exact(lo) : exact(lo) + ".." + exact(hi);
+}
+
+std::string rangeText(const FieldDef &f, bool withHost) {
+    std::string s;
+    switch (f.range.kind) {
+        case Range::Any:
+            if (f.type == FieldType::F64) {
+                s = "any";
+            } else if (f.form == Form::Boolean) {
+                s = "0, 1";  // all the file's text can store
+            } else {
+                double lo, hi;
+                typeRange(f.type, &lo, &hi);
+                s = span(lo, hi);
+            }
+            break;
+        case Range::Between:
+        case Range::Within:
+            s = span(f.range.lo, f.range.hi);
+            break;
+        case Range::Not:
+            s = "not " + exact(f.range.lo);
+            break;
+        case Range::PowerOfTwo:
+            s = "power of two to " + exact(f.range.hi);
+            break;
+    }
+    const Range &h = f.host.range;
+    if (!withHost || h.kind == Range::Any) return s;
+    if (h.lo == -DBL_MAX && h.hi == DBL_MAX) return s + ", host: finite";
+    if (h.lo == -h.hi) return s + ", host: |v| <= " + exact(h.hi);
+    return s + ", host: " + span(h.lo, h.hi);
+}
+
 bool parseReal(const std::string &s, double *out) {
     if (s.empty()) return false;
     errno = 0;
@@ -268,6 +335,9 @@ std::string applySet(const std::string &text, ConfigOpts *o, std::string *rowNam
         if (!parseReal(value, &v)) return where + key + " takes a number, not '" + value + "'";
         unsigned char *p = reinterpret_cast<unsigned char *>(o) + def->offset;
         if (def->type == FieldType::F64) {
+            if (!def->host.range.accepts(v))
+                return where + key + " " + value + " is out of range " + rangeText(*def, true) +
+                       "; the library would put back its default";
             std::memcpy(p, &v, 8);
             return "";
         }
@@ -410,7 +480,8 @@ std::string buildOptions(const OptionArgs &a, const ConfigOpts &base, EffectiveO
                 e.source[r] = OptionSource::ConfigRepaired;
                 e.notes.push_back(
                     a.config + ": " + optionRows()[r].key + " " + optionValue(read, r) +
-                    " is out of range; the library puts back " + optionValue(repaired, r));
+                    " is out of range " + fileRange(r) + "; the library puts back " +
+                    optionValue(repaired, r));
             }
         }
         e.opts = repaired;
@@ -429,7 +500,8 @@ std::string buildOptions(const OptionArgs &a, const ConfigOpts &base, EffectiveO
         for (size_t r = 0; r < rows; ++r)
             if (!sameRow(repaired, e.opts, r))
                 return "--set " + s + ": " + optionRows()[r].name + " " + optionValue(e.opts, r) +
-                       " is out of range; the library would put back " + optionValue(repaired, r);
+                       " is out of range " + fileRange(r) + "; the library would put back " +
+                       optionValue(repaired, r);
         for (size_t r = 0; r < rows; ++r)
             if (!sameRow(before, e.opts, r) || optionRows()[r].name == row)
                 e.source[r] = OptionSource::Set;
@@ -475,7 +547,7 @@ void markToolSet(EffectiveOptions *e, const std::string &name) {
 
 void printOptionsTable(std::ostream &os, const EffectiveOptions &e) {
     const std::vector<OptionRow> &rows = optionRows();
-    size_t wName = 4, wKey = 3, wVal = 5, wDef = 7;
+    size_t wName = 4, wKey = 3, wVal = 5, wDef = 7, wSrc = 6, wUnit = 4;
     std::vector<std::string> vals, defs;
     for (size_t r = 0; r < rows.size(); ++r) {
         vals.push_back(optionValue(e.opts, r));
@@ -484,16 +556,21 @@ void printOptionsTable(std::ostream &os, const EffectiveOptions &e) {
         wKey = std::max(wKey, rows[r].key.size());
         wVal = std::max(wVal, std::min<size_t>(vals.back().size(), 14));
         wDef = std::max(wDef, std::min<size_t>(defs.back().size(), 14));
+        wSrc = std::max(wSrc, std::strlen(optionSourceName(e.source[r])));
+        wUnit = std::max(wUnit, rows[r].unit.size());
     }
     char buf[512];
-    std::snprintf(buf, sizeof buf, "%-*s  %-*s  %-*s  %-*s  %s\n", int(wName), "name", int(wKey),
-                  "key", int(wVal), "value", int(wDef), "default", "source");
+    // unit and range come last: the first five columns read as they always did.
+    std::snprintf(buf, sizeof buf, "%-*s  %-*s  %-*s  %-*s  %-*s  %-*s  %s\n", int(wName), "name",
+                  int(wKey), "key", int(wVal), "value", int(wDef), "default", int(wSrc), "source",
+                  int(wUnit), "unit", "range");
     os << buf;
     for (size_t r = 0; r < rows.size(); ++r) {
-        std::snprintf(buf, sizeof buf, "%-*s  %-*s  %-*s  %-*s  %s\n", int(wName),
+        std::snprintf(buf, sizeof buf, "%-*s  %-*s  %-*s  %-*s  %-*s  %-*s  %s\n", int(wName),
                       rows[r].name.c_str(), int(wKey),
                       rows[r].key.empty() ? "-" : rows[r].key.c_str(), int(wVal), vals[r].c_str(),
-                      int(wDef), defs[r].c_str(), optionSourceName(e.source[r]));
+                      int(wDef), defs[r].c_str(), int(wSrc), optionSourceName(e.source[r]),
+                      int(wUnit), rows[r].unit.c_str(), rows[r].range.c_str());
         os << buf;
     }
     if (!e.calFile.empty()) os << "\ncalibration table from " << e.calFile << "\n";

@@ -47,7 +47,7 @@ inline const char *unitText(Unit u) {
         case Unit::None:
             return "-";
         case Unit::Unitless:
-            return "1";
+            return "unitless";
         case Unit::Count:
             return "count";
         case Unit::Channels:
