@@ -50,13 +50,39 @@ const FieldDef kFields[] = {
 #define TOOL_KEY(element, key, type, form, unit, range, repair, host) \
     {#element, key, offsetof(ConfigOpts, element), FieldType::type, Form::form, \
      tarn_cfg::Unit::unit, range, host},
-#define TOOL_LISTS()
-    TARN_OPTION_LIST(TOOL_OPT, TOOL_KEY, TOOL_LISTS)
+#define TOOL_NONE(...)
+    TARN_OPTION_LIST(TOOL_OPT, TOOL_KEY, TOOL_NONE, TOOL_NONE)
 #undef TOOL_OPT
 #undef TOOL_KEY
-#undef TOOL_LISTS
 };
 constexpr size_t kFieldCount = sizeof kFields / sizeof kFields[0];
+
+// The list fields: one entry's type, unit and range, and how many fit.
+struct ListDef {
+    const char *name;
+    const char *countName;
+    size_t offset;
+    size_t countOffset;
+    FieldType type;
+    tarn_cfg::Unit unit;
+    Range range;
+    int capacity;
+};
+const ListDef kLists[] = {
+#define TOOL_LIST(field, count, type, unit, range)                                        \
+    {#field, #count, offsetof(ConfigOpts, field), offsetof(ConfigOpts, count),            \
+     FieldType::type, tarn_cfg::Unit::unit, range,                                        \
+     static_cast<int>(sizeof(ConfigOpts::field) / sizeof(ConfigOpts::field[0]))},
+    TARN_OPTION_LIST(TOOL_NONE, TOOL_NONE, TOOL_NONE, TOOL_LIST)
+#undef TOOL_LIST
+#undef TOOL_NONE
+};
+
+const ListDef *listNamed(const std::string &name) {
+    for (const ListDef &l : kLists)
+        if (name == l.name) return &l;
+    return nullptr;
+}
 
 // Rows after the scalar fields: the lists and the calibration table.
 enum ListRow { kMuOrdSet, kMuCovSet, kMuConfFac, kCalFilePath, kCalTable, kListRows };
@@ -65,13 +91,15 @@ const char *const kListNames[kListRows] = {"muOrdSet", "muCovSet", "muConfFac", 
 
 // The list counts are shown with their lists.
 bool hiddenField(const FieldDef &f) {
-    return std::strcmp(f.name, "muOrdSetLen") == 0 || std::strcmp(f.name, "muCovSetLen") == 0 ||
-           std::strcmp(f.name, "muConfFacLen") == 0;
+    for (const ListDef &l : kLists)
+        if (std::strcmp(f.name, l.countName) == 0) return true;
+    return false;
 }
 
 // The list's accepted values of a field, as the table prints them; with the
 // host's bound when `withHost`.
 std::string rangeText(const FieldDef &f, bool withHost);
+std::string listRangeText(const ListDef &l);
 
 struct RowIndex {
     std::vector<OptionRow> rows;
@@ -88,7 +116,9 @@ const RowIndex &rowIndex() {
             r.field.push_back(static_cast<int>(i));
         }
         for (int l = 0; l < kListRows; ++l) {
-            r.rows.push_back({kListNames[l], "", "", ""});
+            const ListDef *list = listNamed(kListNames[l]);
+            r.rows.push_back({kListNames[l], "", list ? tarn_cfg::unitText(list->unit) : "",
+                              list ? listRangeText(*list) : ""});
             r.field.push_back(-1 - l);
         }
         return r;
@@ -261,6 +291,18 @@ std::string rangeText(const FieldDef &f, bool withHost) {
     return s + ", host: " + span(h.lo, h.hi);
 }
 
+// The entries' bounds: a range for integers, any finite number for reals.
+void entryBounds(const ListDef &l, double *lo, double *hi) {
+    *lo = l.range.kind == Range::Any ? -DBL_MAX : l.range.lo;
+    *hi = l.range.kind == Range::Any ? DBL_MAX : l.range.hi;
+}
+
+std::string listRangeText(const ListDef &l) {
+    const std::string entries = "1 to " + std::to_string(l.capacity) + " entries";
+    if (l.range.kind == Range::Any) return entries;
+    return entries + " of " + span(l.range.lo, l.range.hi);
+}
+
 bool parseReal(const std::string &s, double *out) {
     if (s.empty()) return false;
     errno = 0;
@@ -350,24 +392,27 @@ std::string applySet(const std::string &text, ConfigOpts *o, std::string *rowNam
         *p = static_cast<uint8_t>(v);
         return "";
     }
-    std::vector<double> list;
-    if (key == "muOrdSet" || key == "muCovSet") {
+    if (const ListDef *l = listNamed(key)) {
         *rowName = key;
-        const bool cov = key == "muCovSet";
-        if (!parseList(value, TARN_MU_ORD_SET_MAX, 1, cov ? 27 : 255, true, &list))
-            return where + key + " takes 1 to 7 comma-separated whole numbers from 1 to " +
-                   (cov ? "27" : "255") + ", not '" + value + "'";
-        uint8_t *dst = cov ? o->muCovSet : o->muOrdSet;
-        for (size_t i = 0; i < list.size(); ++i) dst[i] = static_cast<uint8_t>(list[i]);
-        (cov ? o->muCovSetLen : o->muOrdSetLen) = static_cast<uint8_t>(list.size());
-        return "";
-    }
-    if (key == "muConfFac") {
-        *rowName = key;
-        if (!parseList(value, TARN_MU_CONF_FAC_MAX, -1e300, 1e300, false, &list))
-            return where + "muConfFac takes 1 to 3 comma-separated numbers, not '" + value + "'";
-        for (size_t i = 0; i < list.size(); ++i) o->muConfFac[i] = list[i];
-        o->muConfFacLen = static_cast<uint8_t>(list.size());
+        const bool integral = l->type != FieldType::F64;
+        double lo, hi;
+        entryBounds(*l, &lo, &hi);
+        std::vector<double> list;
+        if (!parseList(value, l->capacity, lo, hi, integral, &list))
+            return where + key + " takes 1 to " + std::to_string(l->capacity) +
+                   " comma-separated " +
+                   (integral ? "whole numbers from " + exact(lo) + " to " + exact(hi)
+                             : std::string("numbers")) +
+                   ", not '" + value + "'";
+        unsigned char *base = reinterpret_cast<unsigned char *>(o);
+        for (size_t i = 0; i < list.size(); ++i) {
+            if (integral) {
+                base[l->offset + i] = static_cast<uint8_t>(list[i]);
+            } else {
+                std::memcpy(base + l->offset + i * sizeof(double), &list[i], sizeof(double));
+            }
+        }
+        base[l->countOffset] = static_cast<uint8_t>(list.size());
         return "";
     }
     std::string hint;

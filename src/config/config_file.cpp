@@ -39,8 +39,8 @@ constexpr KeyDef kKeys[] = {
     {key, offsetof(ConfigOpts, field), Type::type, Form::form},
 #define TARN_ELEMENT_KEY(element, key, type, form, ...) \
     {key, offsetof(ConfigOpts, element), Type::type, Form::form},
-#define TARN_NO_KEY()
-    TARN_OPTION_LIST(TARN_FIELD_KEY, TARN_ELEMENT_KEY, TARN_NO_KEY)
+#define TARN_NO_KEY(...)
+    TARN_OPTION_LIST(TARN_FIELD_KEY, TARN_ELEMENT_KEY, TARN_NO_KEY, TARN_NO_KEY)
 #undef TARN_FIELD_KEY
 #undef TARN_ELEMENT_KEY
 #undef TARN_NO_KEY
@@ -225,8 +225,8 @@ constexpr FieldRule kRules[] = {
     {key != nullptr ? key : #field, offsetof(ConfigOpts, field), Type::type, range, repair, host},
 #define TARN_ELEMENT_RULE(element, key, type, form, unit, range, repair, host) \
     {key, offsetof(ConfigOpts, element), Type::type, range, repair, host},
-#define TARN_NO_RULE()
-    TARN_OPTION_LIST(TARN_FIELD_RULE, TARN_ELEMENT_RULE, TARN_NO_RULE)
+#define TARN_NO_RULE(...)
+    TARN_OPTION_LIST(TARN_FIELD_RULE, TARN_ELEMENT_RULE, TARN_NO_RULE, TARN_NO_RULE)
 #undef TARN_FIELD_RULE
 #undef TARN_ELEMENT_RULE
 #undef TARN_NO_RULE

@@ -19,7 +19,7 @@ constexpr ConfigOpts makeDefaults() {
     ConfigOpts o{};
 #define TARN_DEFAULT(field, key, type, form, value, ...) o.field = value;
 #define TARN_NO_DEFAULT(...)
-    TARN_OPTION_LIST(TARN_DEFAULT, TARN_NO_DEFAULT, TARN_NO_DEFAULT)
+    TARN_OPTION_LIST(TARN_DEFAULT, TARN_NO_DEFAULT, TARN_NO_DEFAULT, TARN_NO_DEFAULT)
 #undef TARN_DEFAULT
 #undef TARN_NO_DEFAULT
     for (double &d : o.disCal) d = 0.0;
@@ -95,7 +95,7 @@ void print_config_opts(const ConfigOpts *opts) {
     dumpLine<cast>(text, o.field);
 #define TARN_NO_DUMP(...)
 #define TARN_DUMP_LISTS() dumpLists(o);
-    TARN_OPTION_LIST(TARN_DUMP, TARN_NO_DUMP, TARN_DUMP_LISTS)
+    TARN_OPTION_LIST(TARN_DUMP, TARN_NO_DUMP, TARN_DUMP_LISTS, TARN_NO_DUMP)
 #undef TARN_DUMP
 #undef TARN_NO_DUMP
 #undef TARN_DUMP_LISTS

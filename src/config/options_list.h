@@ -25,6 +25,9 @@
 //       a file key for one element of an array field
 //   DUMP_LISTS()
 //       where the dump prints the MUSIC lists and the distance calibrations
+//   LIST(field, countField, type, unit, range)
+//       a list field whose first countField entries are used; type, unit
+//       and range of one entry (the count's own range is its OPT's)
 //
 // The names in messages are the key, or the field's name when it has none.
 // The column spellings are in option_rules.h.
@@ -36,7 +39,7 @@
 #pragma once
 
 // clang-format off
-#define TARN_OPTION_LIST(OPT, KEY, DUMP_LISTS) \
+#define TARN_OPTION_LIST(OPT, KEY, DUMP_LISTS, LIST) \
     OPT(quant, "QUANT", U8, Boolean, 0, unsigned, "quant:       %u\n", \
         None, Any(), Keep, NoHostBound) \
     OPT(qWrap, "Q_WRAP", U32, Integer, 65536, unsigned, "qWrap:       %u\n", \
@@ -248,5 +251,9 @@
     KEY(disCal[2], "DIS_CAL_3", F64, RealDigitsInt, M, Any(), Keep, HostFiniteFirst(8)) \
     KEY(disCal[3], "DIS_CAL_4", F64, RealDigitsInt, M, Any(), Keep, HostFiniteFirst(9)) \
     KEY(muConfFac[0], "muConfFac0", F64, RealDigitsInt, Unitless, Any(), Keep, NoHostBound) \
-    KEY(muConfFac[1], "muConfFac1", F64, RealDigitsInt, Unitless, Any(), Keep, NoHostBound)
+    KEY(muConfFac[1], "muConfFac1", F64, RealDigitsInt, Unitless, Any(), Keep, NoHostBound) \
+    /* Entries beyond these ranges are not repaired: the estimators clamp them at use. */ \
+    LIST(muOrdSet, muOrdSetLen, U8, Count, Between(1, 255)) \
+    LIST(muCovSet, muCovSetLen, U8, Count, Between(1, 27)) \
+    LIST(muConfFac, muConfFacLen, F64, Unitless, Any())
 // clang-format on

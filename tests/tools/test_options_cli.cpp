@@ -184,8 +184,8 @@ TEST(OptionsCli, RepairsTablesAndNotesAreReported) {
     EffectiveOptions e;
     ASSERT_EQ(buildOptions(a, bareBase(), &e), "");
     ASSERT_EQ(e.notes.size(), 2u);
-    EXPECT_EQ(e.notes[0], ini + ": Q_WRAP 0 is out of range; the library puts back 65536");
-    EXPECT_EQ(e.notes[1], ini + ": PctPrior 9 is out of range; the library puts back 5");
+    EXPECT_EQ(e.notes[0], ini + ": Q_WRAP 0 is out of range 1..65536; the library puts back 65536");
+    EXPECT_EQ(e.notes[1], ini + ": PctPrior 9 is out of range 0..5; the library puts back 5");
     // The result is what the library's own reader makes of the file.
     ConfigOpts viaLibrary = bareBase();
     ASSERT_EQ(parseConfigFile(ini.c_str(), &viaLibrary), 0);
