@@ -259,6 +259,14 @@ std::string span(double lo, double hi) {
     return lo == hi ? exact(lo) : exact(lo) + ".." + exact(hi);
 }
 
+// The further bound of a host's record.
+std::string hostBoundText(const FieldDef &f) {
+    const Range &h = f.host.range;
+    if (h.lo == -DBL_MAX && h.hi == DBL_MAX) return "finite";
+    if (h.lo == -h.hi) return "|v| <= " + exact(h.hi);
+    return span(h.lo, h.hi);
+}
+
 std::string rangeText(const FieldDef &f, bool withHost) {
     std::string s;
     switch (f.range.kind) {
@@ -284,11 +292,8 @@ std::string rangeText(const FieldDef &f, bool withHost) {
             s = "power of two to " + exact(f.range.hi);
             break;
     }
-    const Range &h = f.host.range;
-    if (!withHost || h.kind == Range::Any) return s;
-    if (h.lo == -DBL_MAX && h.hi == DBL_MAX) return s + ", host: finite";
-    if (h.lo == -h.hi) return s + ", host: |v| <= " + exact(h.hi);
-    return s + ", host: " + span(h.lo, h.hi);
+    if (!withHost || f.host.range.kind == Range::Any) return s;
+    return s + ", host: " + hostBoundText(f);
 }
 
 // The entries' bounds: a range for integers, any finite number for reals.
@@ -378,8 +383,9 @@ std::string applySet(const std::string &text, ConfigOpts *o, std::string *rowNam
         unsigned char *p = reinterpret_cast<unsigned char *>(o) + def->offset;
         if (def->type == FieldType::F64) {
             if (!def->host.range.accepts(v))
-                return where + key + " " + value + " is out of range " + rangeText(*def, true) +
-                       "; the library would put back its default";
+                return where + key + " " + value + " is out of range (" + hostBoundText(*def) +
+                       " in a record a host installs); the library would put back " +
+                       number(fieldNumber(constOpts, *def), false);
             std::memcpy(p, &v, 8);
             return "";
         }
