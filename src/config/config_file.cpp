@@ -243,10 +243,21 @@ constexpr bool hasHostBound(const FieldRule &r) {
     return r.host.range.kind != tarn_cfg::Range::Any;
 }
 
+// The largest step number in use (of the ranges, or of the host bounds).
+constexpr int lastStep(bool host) {
+    int last = 0;
+    for (const FieldRule &r : kRules) {
+        const int step = host ? r.host.step : r.repair.step;
+        last = step > last ? step : last;
+    }
+    return last;
+}
+
 // Every record: the checked ranges by their step numbers.
 constexpr Walk rangeWalk() {
     Walk w{};
-    for (int step = 1; step <= 255; ++step)
+    const int last = lastStep(false);
+    for (int step = 1; step <= last; ++step)
         for (size_t i = 0; i < kRuleCount; ++i)
             if (kRules[i].repair.step == step) w.at[w.n++] = i;
     return w;
@@ -255,7 +266,8 @@ constexpr Walk rangeWalk() {
 // A host's record: the numbered bounds first, then the rest in list order.
 constexpr Walk hostWalk() {
     Walk w{};
-    for (int step = 1; step <= 255; ++step)
+    const int last = lastStep(true);
+    for (int step = 1; step <= last; ++step)
         for (size_t i = 0; i < kRuleCount; ++i)
             if (hasHostBound(kRules[i]) && kRules[i].host.step == step) w.at[w.n++] = i;
     for (size_t i = 0; i < kRuleCount; ++i)
