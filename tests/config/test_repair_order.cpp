@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -48,65 +49,32 @@ ConfigOpts everyRangeBroken() {
     return o;
 }
 
-const std::vector<std::string> kRangeOrder = {
-    "Q_WRAP",       "DISTSF",       "CH_MAX",       "LOG_LEVEL",
-    "PctPrior",     "PctMask",      "PhConfFac",    "MuMaxEigs",
-    "FiAddGconf",   "FiMaxPeriod",  "FiMinConf",    "FiMaxDelta",
-    "FiAvgPwr",     "FiDistanceCombiningMethod",    "FiConfDecay",
-    "FiPkConfThr",  "FiExclFrac",   "FiVelAvg",     "RtpSlidingWindowSize",
-    "RtpSlidingWindowFrameSize",    "RttSlidingWindowSize",
-    "RttSlidingWindowFrameSize",    "ifftSize",     "muOrdSetLen",
-    "muCovSetLen",  "muConfFacLen",
-};
+// Names in the messages, in order.
+std::vector<std::string> names(const char *spaced) {
+    std::istringstream in(spaced);
+    std::vector<std::string> v;
+    for (std::string n; in >> n;) v.push_back(n);
+    return v;
+}
+
+const std::vector<std::string> kRangeOrder = names(
+    "Q_WRAP DISTSF CH_MAX LOG_LEVEL PctPrior PctMask PhConfFac MuMaxEigs FiAddGconf FiMaxPeriod "
+    "FiMinConf FiMaxDelta FiAvgPwr FiDistanceCombiningMethod FiConfDecay FiPkConfThr FiExclFrac "
+    "FiVelAvg RtpSlidingWindowSize RtpSlidingWindowFrameSize RttSlidingWindowSize "
+    "RttSlidingWindowFrameSize ifftSize muOrdSetLen muCovSetLen muConfFacLen");
 
 // A host's reals: the ones that enter distances first, then every other in
 // the record's order.
-const std::vector<std::string> kHostRealOrder = {
-    "SOL",
-    "RttDisCalAA",
-    "CAL_DIST_OFFSET",
-    "cirOffset",
-    "PhaseRotationOffset",
-    "DIS_CAL_1",
-    "DIS_CAL_2",
-    "DIS_CAL_3",
-    "DIS_CAL_4",
-    "MuMaxEigs",
-    "MuMagThr",
-    "FiConfDecay",
-    "FiPkConfThr",
-    "FiExclFrac",
-    "FiAvgPwr",
-    "FiVelAvg",
-    "PhDistFrac",
-    "MinPhaseBasedFilterPhaseDist",
-    "MuOffset",
-    "SmallerMusicOrderFilterOffsetLower",
-    "SmallerMusicOrderFilterOffsetUpper",
-    "RttDisCalSS",
-    "RttDisCalRS",
-    "RtpWithinRttThresh",
-    "SlidingWindowMaxPeriod",
-    "RttFiMaxPeriod",
-    "phaseConfidenceThresh",
-    "phaseEstimateWindow",
-    "keepAntPathWithStdWithinThreh",
-    "lowerBoundCoef",
-    "maxMusicStdDev",
-    "maxAllowedPhFitError",
-    "chanCenterUBOffset",
-    "chanCenterLBOffset",
-    "cirPeakRatio",
-    "minCirMaxToMeanLeveldB",
-    "minCirMaxToMedianLeveldB",
-    "maxAllowedDS",
-    "cirMaxAllowedTapsAbovePeakRatio",
-    "rttTofUpperBond",
-    "cirValueAboveNoiseDBThr",
-    "cirDistFromMaxDBThr",
-    "cirCorrectionOffset",
-    "trueCalibrationDistance",
-};
+const std::vector<std::string> kHostRealOrder = names(
+    "SOL RttDisCalAA CAL_DIST_OFFSET cirOffset PhaseRotationOffset DIS_CAL_1 DIS_CAL_2 DIS_CAL_3 "
+    "DIS_CAL_4 MuMaxEigs MuMagThr FiConfDecay FiPkConfThr FiExclFrac FiAvgPwr FiVelAvg PhDistFrac "
+    "MinPhaseBasedFilterPhaseDist MuOffset SmallerMusicOrderFilterOffsetLower "
+    "SmallerMusicOrderFilterOffsetUpper RttDisCalSS RttDisCalRS RtpWithinRttThresh "
+    "SlidingWindowMaxPeriod RttFiMaxPeriod phaseConfidenceThresh phaseEstimateWindow "
+    "keepAntPathWithStdWithinThreh lowerBoundCoef maxMusicStdDev maxAllowedPhFitError "
+    "chanCenterUBOffset chanCenterLBOffset cirPeakRatio minCirMaxToMeanLeveldB "
+    "minCirMaxToMedianLeveldB maxAllowedDS cirMaxAllowedTapsAbovePeakRatio rttTofUpperBond "
+    "cirValueAboveNoiseDBThr cirDistFromMaxDBThr cirCorrectionOffset trueCalibrationDistance");
 
 std::string incorrect(const std::string &name) {
     return name == "FiDistanceCombiningMethod" ? "Incorrect FiDistanceCombiningMethod. \n"
@@ -133,43 +101,22 @@ TEST(RepairOrder, FileRecordEveryRangeInItsStep) {
 TEST(RepairOrder, HostRecordRangesThenReals) {
     ConfigOpts o = everyRangeBroken();
     const double nan = std::numeric_limits<double>::quiet_NaN();
-    std::vector<double *> reals = {
-        &o.sol,
-        &o.rttDisCalAA,
-        &o.calDistOffset,
-        &o.cirOffset,
-        &o.phaseRotationOffset,
-        &o.muMagThr,
-        &o.phDistFrac,
-        &o.minPhaseBasedFilterPhaseDist,
-        &o.muOffset,
-        &o.smallerMusicOrderFilterOffsetLower,
-        &o.smallerMusicOrderFilterOffsetUpper,
-        &o.rttDisCalSS,
-        &o.rttDisCalRS,
-        &o.rtpWithinRttThresh,
-        &o.slidingWindowMaxPeriod,
-        &o.rttFiMaxPeriod,
-        &o.phaseConfidenceThresh,
-        &o.phaseEstimateWindow,
-        &o.keepAntPathWithStdWithinThreh,
-        &o.lowerBoundCoef,
-        &o.maxMusicStdDev,
-        &o.maxAllowedPhFitError,
-        &o.chanCenterUBOffset,
-        &o.chanCenterLBOffset,
-        &o.cirPeakRatio,
-        &o.minCirMaxToMeanLeveldB,
-        &o.minCirMaxToMedianLeveldB,
-        &o.maxAllowedDS,
-        &o.cirMaxAllowedTapsAbovePeakRatio,
-        &o.rttTofUpperBond,
-        &o.cirValueAboveNoiseDBThr,
-        &o.cirDistFromMaxDBThr,
-        &o.cirCorrectionOffset,
-        &o.trueCalibrationDistance,
-    };
-    for (double *r : reals) *r = nan;
+    // clang-format off
+    for (double *r : {&o.sol, &o.rttDisCalAA, &o.calDistOffset, &o.cirOffset,
+                      &o.phaseRotationOffset, &o.muMagThr, &o.phDistFrac,
+                      &o.minPhaseBasedFilterPhaseDist, &o.muOffset,
+                      &o.smallerMusicOrderFilterOffsetLower, &o.smallerMusicOrderFilterOffsetUpper,
+                      &o.rttDisCalSS, &o.rttDisCalRS, &o.rtpWithinRttThresh,
+                      &o.slidingWindowMaxPeriod, &o.rttFiMaxPeriod, &o.phaseConfidenceThresh,
+                      &o.phaseEstimateWindow, &o.keepAntPathWithStdWithinThreh, &o.lowerBoundCoef,
+                      &o.maxMusicStdDev, &o.maxAllowedPhFitError, &o.chanCenterUBOffset,
+                      &o.chanCenterLBOffset, &o.cirPeakRatio, &o.minCirMaxToMeanLeveldB,
+                      &o.minCirMaxToMedianLeveldB, &o.maxAllowedDS,
+                      &o.cirMaxAllowedTapsAbovePeakRatio, &o.rttTofUpperBond,
+                      &o.cirValueAboveNoiseDBThr, &o.cirDistFromMaxDBThr, &o.cirCorrectionOffset,
+                      &o.trueCalibrationDistance})
+        *r = nan;
+    // clang-format on
     for (double &d : o.disCal) d = -std::numeric_limits<double>::infinity();
     tarn_test::LogCapture cap(1);
     tarnRepairOptions(&o, RepairSource::Host);
