@@ -126,12 +126,6 @@ const RowIndex &rowIndex() {
     return idx;
 }
 
-// A row's range as every record keeps it ("" for the lists).
-std::string fileRange(size_t row) {
-    const int f = rowIndex().field[row];
-    return f >= 0 ? rangeText(kFields[f], false) : std::string();
-}
-
 int rowOf(const std::string &name) {
     const RowIndex &idx = rowIndex();
     for (size_t i = 0; i < idx.rows.size(); ++i)
@@ -308,6 +302,25 @@ std::string listRangeText(const ListDef &l) {
     return entries + " of " + span(l.range.lo, l.range.hi);
 }
 
+// The library's repairs of the options as the tool installs them on its
+// link: the file's checks, then the further bounds of a host's record.
+void repairAsInstalled(ConfigOpts *o) {
+    tarnRepairConfig(o);
+    for (const FieldDef &f : kFields)
+        if (!f.host.range.accepts(fieldNumber(*o, f)))
+            std::memcpy(reinterpret_cast<unsigned char *>(o) + f.offset,
+                        bytes(constOpts) + f.offset, fieldSize(f.type));
+}
+
+// Which range the value of `row` in `o` is outside of.
+std::string rangeBroken(const ConfigOpts &o, size_t row) {
+    const int f = rowIndex().field[row];
+    if (f < 0) return "out of range";
+    const FieldDef &d = kFields[f];
+    if (!d.range.accepts(fieldNumber(o, d))) return "out of range " + rangeText(d, false);
+    return "out of range (" + hostBoundText(d) + " in a record a host installs)";
+}
+
 bool parseReal(const std::string &s, double *out) {
     if (s.empty()) return false;
     errno = 0;
@@ -382,10 +395,6 @@ std::string applySet(const std::string &text, ConfigOpts *o, std::string *rowNam
         if (!parseReal(value, &v)) return where + key + " takes a number, not '" + value + "'";
         unsigned char *p = reinterpret_cast<unsigned char *>(o) + def->offset;
         if (def->type == FieldType::F64) {
-            if (!def->host.range.accepts(v))
-                return where + key + " " + value + " is out of range (" + hostBoundText(*def) +
-                       " in a record a host installs); the library would put back " +
-                       number(fieldNumber(constOpts, *def), false);
             std::memcpy(p, &v, 8);
             return "";
         }
@@ -524,15 +533,14 @@ std::string buildOptions(const OptionArgs &a, const ConfigOpts &base, EffectiveO
             return "cannot read configuration file " + a.config +
                    (errno != 0 ? std::string(": ") + std::strerror(errno) : std::string());
         ConfigOpts repaired = read;
-        tarnRepairConfig(&repaired);
+        repairAsInstalled(&repaired);
         for (size_t r = 0; r < rows; ++r) {
             if (!sameRow(read, e.opts, r)) e.source[r] = OptionSource::Config;
             if (!sameRow(read, repaired, r)) {
                 e.source[r] = OptionSource::ConfigRepaired;
                 e.notes.push_back(
-                    a.config + ": " + optionRows()[r].key + " " + optionValue(read, r) +
-                    " is out of range " + fileRange(r) + "; the library puts back " +
-                    optionValue(repaired, r));
+                    a.config + ": " + optionRows()[r].key + " " + optionValue(read, r) + " is " +
+                    rangeBroken(read, r) + "; the library puts back " + optionValue(repaired, r));
             }
         }
         e.opts = repaired;
@@ -547,11 +555,11 @@ std::string buildOptions(const OptionArgs &a, const ConfigOpts &base, EffectiveO
         if (row == "applyEstimatedReverseChannel") setApply = true;
         // Out of range for the library: it would put the default back.
         ConfigOpts repaired = e.opts;
-        tarnRepairConfig(&repaired);
+        repairAsInstalled(&repaired);
         for (size_t r = 0; r < rows; ++r)
             if (!sameRow(repaired, e.opts, r))
                 return "--set " + s + ": " + optionRows()[r].name + " " + optionValue(e.opts, r) +
-                       " is out of range " + fileRange(r) + "; the library would put back " +
+                       " is " + rangeBroken(e.opts, r) + "; the library would put back " +
                        optionValue(repaired, r);
         for (size_t r = 0; r < rows; ++r)
             if (!sameRow(before, e.opts, r) || optionRows()[r].name == row)

@@ -37,10 +37,10 @@ struct EffectiveOptions {
 
 // One row of the options table: a field (or list) of ConfigOpts.
 struct OptionRow {
-    std::string name;  // field name, e.g. "fiMinConf", "disCal[0]", "muOrdSet"
-    std::string key;   // configuration-file key ("" when a file cannot set it)
-    std::string unit;  // e.g. "m", "s", "%"; "-" for switches and modes, "" for the lists
-    std::string range; // accepted values, and a host record's further bound ("" for the lists)
+    std::string name;   // field name, e.g. "fiMinConf", "disCal[0]", "muOrdSet"
+    std::string key;    // configuration-file key ("" when a file cannot set it)
+    std::string unit;   // e.g. "m", "s", "%"; "-" for switches and modes, "" for the lists
+    std::string range;  // accepted values, and a host record's further bound ("" for the lists)
 };
 const std::vector<OptionRow> &optionRows();
 // The row's value in `o`, as printed.

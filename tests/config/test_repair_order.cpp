@@ -89,8 +89,8 @@ TEST(RepairOrder, FileRecordEveryRangeInItsStep) {
     tarnRepairOptions(&o, RepairSource::File);
     std::vector<std::string> want;
     for (const std::string &n : kRangeOrder) {
-        const bool quiet = n == "FiConfDecay" || n == "FiPkConfThr" || n == "FiExclFrac" ||
-                           n == "FiVelAvg";
+        const bool quiet =
+            n == "FiConfDecay" || n == "FiPkConfThr" || n == "FiExclFrac" || n == "FiVelAvg";
         if (!quiet) want.push_back(incorrect(n));
         want.push_back("Setting default value of " + n + ".\n");
     }

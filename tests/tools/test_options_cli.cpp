@@ -356,11 +356,33 @@ TEST(OptionsCli, UnitAndRangeOfEachOptionFromTheList) {
     a.sets = {"PctMask=11"};
     EXPECT_EQ(buildOptions(a, bareBase(), &e),
               "--set PctMask=11: pctMask 11 is out of range 0..10; the library would put back 0");
+    // The tool installs the options as a host does: a host's bounds hold too.
     a.sets = {"maxMusicStdDev=2e12"};
     EXPECT_EQ(buildOptions(a, bareBase(), &e),
-              "--set maxMusicStdDev=2e12: maxMusicStdDev 2e12 is out of range (|v| <= 1e+12 in a "
-              "record a host installs); the library would put back 6");
+              "--set maxMusicStdDev=2e12: maxMusicStdDev 2e+12 is out of range (|v| <= 1e+12 "
+              "in a record a host installs); the library would put back 6");
     a.sets = {"maxMusicStdDev=1e12"};
     EXPECT_EQ(buildOptions(a, bareBase(), &e), "");
     EXPECT_EQ(e.opts.maxMusicStdDev, 1e12);
+    a.sets = {"SOL=1e11"};
+    EXPECT_NE(buildOptions(a, bareBase(), &e).find("sol 1e+11 is out of range (1e+07..1e+10"),
+              std::string::npos);
+    a.sets = {};
+    a.config = tempFile("opt_host.ini", "SOL=1e11\nCAL_DIST_OFFSET=-20000\nDIS_CAL_1=2147483647\n");
+    ASSERT_EQ(buildOptions(a, bareBase(), &e), "");
+    ASSERT_EQ(e.notes.size(), 2u);
+    EXPECT_EQ(e.notes[0], a.config +
+                              ": CAL_DIST_OFFSET -20000 is out of range (|v| <= 10000 in a "
+                              "record a host installs); the library puts back 0");
+    EXPECT_EQ(e.opts.sol, constOpts.sol);
+    EXPECT_EQ(e.opts.disCal[0], 2147483647.0);
+    EXPECT_EQ(e.source[rowOf("sol")], OptionSource::ConfigRepaired);
+    // What the link then computes with is what the tool shows.
+    Session s(InputFormat::Procedure, 0x7a73);
+    ASSERT_TRUE(s.ok());
+    std::string why;
+    ASSERT_TRUE(s.installOptions(e.opts, &why)) << why;
+    ConfigOpts back;
+    ASSERT_TRUE(s.linkOptions(&back, &why)) << why;
+    EXPECT_EQ(std::memcmp(&back, &e.opts, sizeof back), 0);
 }
