@@ -19,8 +19,11 @@
 //       <name>.\n" (or `text`) at level 1 and "Setting default value of
 //       <name>.\n" at level 3; Quiet: a file's record logs only the latter
 //       host: the further test of a record a host installs, a number within
-//       a bound: HostFirst(n, lo, hi) at place n of the host's walk,
-//       HostMagnitude(bound) after those in list order, NoHostBound
+//       a bound: HostFirst(n, lo, hi) / HostFiniteFirst(n) at place n of the
+//       host's walk, HostMagnitude(bound) after those in list order,
+//       NoHostBound. A host's record gets the walk of every record first
+//       (logged only where a value changes, the quiet ones too), then its
+//       own walk with the same two messages.
 //   KEY(element, key, type, form, unit, range, repair, host)
 //       a file key for one element of an array field
 //   DUMP_LISTS()
