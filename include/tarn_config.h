@@ -20,8 +20,8 @@ TARN_BEGIN_DECLS
  * padding is zero in constOpts and never read. A switch is a uint8 where 1
  * turns the behaviour on. Distances are in metres unless noted. Each field
  * says its unit, range and default. The configuration file's repairs put the
- * default back into a checked field outside its range (config_file.cpp,
- * tarnRepairOptions, says which and why); a record installed through
+ * default back into a checked field outside its range (the option list,
+ * src/config/options_list.h, says which and why); a record installed through
  * csSetParam / csIfSetParam gets the same, plus a check of its reals. */
 typedef struct ConfigOpts {
     /* switch, default 0: round processed tones and the phase-slope distance to whole numbers */

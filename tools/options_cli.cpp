@@ -3,6 +3,7 @@
 #include "options_cli.h"
 
 #include <cerrno>
+#include <cfloat>
 #include <cmath>
 #include <cstddef>
 #include <cstdio>
@@ -11,6 +12,7 @@
 #include <map>
 #include <sstream>
 
+#include "config/option_rules.h"
 #include "config/options_list.h"
 #include "session.h"
 #include "tarn.h"
@@ -23,8 +25,9 @@ namespace tarn_tool {
 
 namespace {
 
-enum class FieldType { U8, I8, U16, U32, I32, F64 };
-enum class Form { Integer, Boolean, Real, RealDigitsInt, IntOrReal, LenientReal, NotInFile };
+using FieldType = tarn_cfg::Type;
+using tarn_cfg::Form;
+using tarn_cfg::Range;
 
 struct FieldDef {
     const char *name;
@@ -32,21 +35,54 @@ struct FieldDef {
     size_t offset;
     FieldType type;
     Form form;
+    tarn_cfg::Unit unit;
+    Range range;               // what every record keeps
+    tarn_cfg::HostBound host;  // the further bound of a host's record
 };
+
+using namespace tarn_cfg::rules;
 
 // The library's own list of the scalar fields and their keys.
 const FieldDef kFields[] = {
-#define TOOL_OPT(field, key, type, form, value, cast, text) \
-    {#field, key, offsetof(ConfigOpts, field), FieldType::type, Form::form},
-#define TOOL_KEY(element, key, type, form) \
-    {#element, key, offsetof(ConfigOpts, element), FieldType::type, Form::form},
-#define TOOL_LISTS()
-    TARN_OPTION_LIST(TOOL_OPT, TOOL_KEY, TOOL_LISTS)
+#define TOOL_OPT(field, key, type, form, value, cast, text, unit, range, repair, host) \
+    {#field, key, offsetof(ConfigOpts, field), FieldType::type, Form::form, tarn_cfg::Unit::unit, \
+     range, host},
+#define TOOL_KEY(element, key, type, form, unit, range, repair, host) \
+    {#element, key, offsetof(ConfigOpts, element), FieldType::type, Form::form, \
+     tarn_cfg::Unit::unit, range, host},
+#define TOOL_NONE(...)
+    TARN_OPTION_LIST(TOOL_OPT, TOOL_KEY, TOOL_NONE, TOOL_NONE)
 #undef TOOL_OPT
 #undef TOOL_KEY
-#undef TOOL_LISTS
 };
 constexpr size_t kFieldCount = sizeof kFields / sizeof kFields[0];
+
+// The list fields: one entry's type, unit and range, and how many fit.
+struct ListDef {
+    const char *name;
+    const char *countName;
+    size_t offset;
+    size_t countOffset;
+    FieldType type;
+    tarn_cfg::Unit unit;
+    Range range;
+    int capacity;
+};
+const ListDef kLists[] = {
+#define TOOL_LIST(field, count, type, unit, range)                                        \
+    {#field, #count, offsetof(ConfigOpts, field), offsetof(ConfigOpts, count),            \
+     FieldType::type, tarn_cfg::Unit::unit, range,                                        \
+     static_cast<int>(sizeof(ConfigOpts::field) / sizeof(ConfigOpts::field[0]))},
+    TARN_OPTION_LIST(TOOL_NONE, TOOL_NONE, TOOL_NONE, TOOL_LIST)
+#undef TOOL_LIST
+#undef TOOL_NONE
+};
+
+const ListDef *listNamed(const std::string &name) {
+    for (const ListDef &l : kLists)
+        if (name == l.name) return &l;
+    return nullptr;
+}
 
 // Rows after the scalar fields: the lists and the calibration table.
 enum ListRow { kMuOrdSet, kMuCovSet, kMuConfFac, kCalFilePath, kCalTable, kListRows };
@@ -55,9 +91,15 @@ const char *const kListNames[kListRows] = {"muOrdSet", "muCovSet", "muConfFac", 
 
 // The list counts are shown with their lists.
 bool hiddenField(const FieldDef &f) {
-    return std::strcmp(f.name, "muOrdSetLen") == 0 || std::strcmp(f.name, "muCovSetLen") == 0 ||
-           std::strcmp(f.name, "muConfFacLen") == 0;
+    for (const ListDef &l : kLists)
+        if (std::strcmp(f.name, l.countName) == 0) return true;
+    return false;
 }
+
+// The list's accepted values of a field, as the table prints them; with the
+// host's bound when `withHost`.
+std::string rangeText(const FieldDef &f, bool withHost);
+std::string listRangeText(const ListDef &l);
 
 struct RowIndex {
     std::vector<OptionRow> rows;
@@ -69,11 +111,14 @@ const RowIndex &rowIndex() {
         RowIndex r;
         for (size_t i = 0; i < kFieldCount; ++i) {
             if (hiddenField(kFields[i])) continue;
-            r.rows.push_back({kFields[i].name, kFields[i].key ? kFields[i].key : ""});
+            r.rows.push_back({kFields[i].name, kFields[i].key ? kFields[i].key : "",
+                              tarn_cfg::unitText(kFields[i].unit), rangeText(kFields[i], true)});
             r.field.push_back(static_cast<int>(i));
         }
         for (int l = 0; l < kListRows; ++l) {
-            r.rows.push_back({kListNames[l], ""});
+            const ListDef *list = listNamed(kListNames[l]);
+            r.rows.push_back({kListNames[l], "", list ? tarn_cfg::unitText(list->unit) : "",
+                              list ? listRangeText(*list) : ""});
             r.field.push_back(-1 - l);
         }
         return r;
@@ -194,6 +239,88 @@ void typeRange(FieldType t, double *lo, double *hi) {
     }
 }
 
+// The first of %g, %.15g and %.17g that gives v back.
+std::string exact(double v) {
+    char buf[48];
+    for (const char *format : {"%g", "%.15g", "%.17g"}) {
+        std::snprintf(buf, sizeof buf, format, v);
+        if (std::strtod(buf, nullptr) == v) break;
+    }
+    return buf;
+}
+
+std::string span(double lo, double hi) {
+    return lo == hi ? exact(lo) : exact(lo) + ".." + exact(hi);
+}
+
+// The further bound of a host's record.
+std::string hostBoundText(const FieldDef &f) {
+    const Range &h = f.host.range;
+    if (h.lo == -DBL_MAX && h.hi == DBL_MAX) return "finite";
+    if (h.lo == -h.hi) return "|v| <= " + exact(h.hi);
+    return span(h.lo, h.hi);
+}
+
+std::string rangeText(const FieldDef &f, bool withHost) {
+    std::string s;
+    switch (f.range.kind) {
+        case Range::Any:
+            if (f.type == FieldType::F64) {
+                s = "any";
+            } else if (f.form == Form::Boolean) {
+                s = "0, 1";  // all the file's text can store
+            } else {
+                double lo, hi;
+                typeRange(f.type, &lo, &hi);
+                s = span(lo, hi);
+            }
+            break;
+        case Range::Between:
+        case Range::Within:
+            s = span(f.range.lo, f.range.hi);
+            break;
+        case Range::Not:
+            s = "not " + exact(f.range.lo);
+            break;
+        case Range::PowerOfTwo:
+            s = "power of two to " + exact(f.range.hi);
+            break;
+    }
+    if (!withHost || f.host.range.kind == Range::Any) return s;
+    return s + ", host: " + hostBoundText(f);
+}
+
+// The entries' bounds: a range for integers, any finite number for reals.
+void entryBounds(const ListDef &l, double *lo, double *hi) {
+    *lo = l.range.kind == Range::Any ? -DBL_MAX : l.range.lo;
+    *hi = l.range.kind == Range::Any ? DBL_MAX : l.range.hi;
+}
+
+std::string listRangeText(const ListDef &l) {
+    const std::string entries = "1 to " + std::to_string(l.capacity) + " entries";
+    if (l.range.kind == Range::Any) return entries;
+    return entries + " of " + span(l.range.lo, l.range.hi);
+}
+
+// The library's repairs of the options as the tool installs them on its
+// link: the file's checks, then the further bounds of a host's record.
+void repairAsInstalled(ConfigOpts *o) {
+    tarnRepairConfig(o);
+    for (const FieldDef &f : kFields)
+        if (!f.host.range.accepts(fieldNumber(*o, f)))
+            std::memcpy(reinterpret_cast<unsigned char *>(o) + f.offset,
+                        bytes(constOpts) + f.offset, fieldSize(f.type));
+}
+
+// Which range the value of `row` in `o` is outside of.
+std::string rangeBroken(const ConfigOpts &o, size_t row) {
+    const int f = rowIndex().field[row];
+    if (f < 0) return "out of range";
+    const FieldDef &d = kFields[f];
+    if (!d.range.accepts(fieldNumber(o, d))) return "out of range " + rangeText(d, false);
+    return "out of range (" + hostBoundText(d) + " in a record a host installs)";
+}
+
 bool parseReal(const std::string &s, double *out) {
     if (s.empty()) return false;
     errno = 0;
@@ -280,24 +407,27 @@ std::string applySet(const std::string &text, ConfigOpts *o, std::string *rowNam
         *p = static_cast<uint8_t>(v);
         return "";
     }
-    std::vector<double> list;
-    if (key == "muOrdSet" || key == "muCovSet") {
+    if (const ListDef *l = listNamed(key)) {
         *rowName = key;
-        const bool cov = key == "muCovSet";
-        if (!parseList(value, TARN_MU_ORD_SET_MAX, 1, cov ? 27 : 255, true, &list))
-            return where + key + " takes 1 to 7 comma-separated whole numbers from 1 to " +
-                   (cov ? "27" : "255") + ", not '" + value + "'";
-        uint8_t *dst = cov ? o->muCovSet : o->muOrdSet;
-        for (size_t i = 0; i < list.size(); ++i) dst[i] = static_cast<uint8_t>(list[i]);
-        (cov ? o->muCovSetLen : o->muOrdSetLen) = static_cast<uint8_t>(list.size());
-        return "";
-    }
-    if (key == "muConfFac") {
-        *rowName = key;
-        if (!parseList(value, TARN_MU_CONF_FAC_MAX, -1e300, 1e300, false, &list))
-            return where + "muConfFac takes 1 to 3 comma-separated numbers, not '" + value + "'";
-        for (size_t i = 0; i < list.size(); ++i) o->muConfFac[i] = list[i];
-        o->muConfFacLen = static_cast<uint8_t>(list.size());
+        const bool integral = l->type != FieldType::F64;
+        double lo, hi;
+        entryBounds(*l, &lo, &hi);
+        std::vector<double> list;
+        if (!parseList(value, l->capacity, lo, hi, integral, &list))
+            return where + key + " takes 1 to " + std::to_string(l->capacity) +
+                   " comma-separated " +
+                   (integral ? "whole numbers from " + exact(lo) + " to " + exact(hi)
+                             : std::string("numbers")) +
+                   ", not '" + value + "'";
+        unsigned char *base = reinterpret_cast<unsigned char *>(o);
+        for (size_t i = 0; i < list.size(); ++i) {
+            if (integral) {
+                base[l->offset + i] = static_cast<uint8_t>(list[i]);
+            } else {
+                std::memcpy(base + l->offset + i * sizeof(double), &list[i], sizeof(double));
+            }
+        }
+        base[l->countOffset] = static_cast<uint8_t>(list.size());
         return "";
     }
     std::string hint;
@@ -403,14 +533,14 @@ std::string buildOptions(const OptionArgs &a, const ConfigOpts &base, EffectiveO
             return "cannot read configuration file " + a.config +
                    (errno != 0 ? std::string(": ") + std::strerror(errno) : std::string());
         ConfigOpts repaired = read;
-        tarnRepairConfig(&repaired);
+        repairAsInstalled(&repaired);
         for (size_t r = 0; r < rows; ++r) {
             if (!sameRow(read, e.opts, r)) e.source[r] = OptionSource::Config;
             if (!sameRow(read, repaired, r)) {
                 e.source[r] = OptionSource::ConfigRepaired;
                 e.notes.push_back(
-                    a.config + ": " + optionRows()[r].key + " " + optionValue(read, r) +
-                    " is out of range; the library puts back " + optionValue(repaired, r));
+                    a.config + ": " + optionRows()[r].key + " " + optionValue(read, r) + " is " +
+                    rangeBroken(read, r) + "; the library puts back " + optionValue(repaired, r));
             }
         }
         e.opts = repaired;
@@ -425,11 +555,12 @@ std::string buildOptions(const OptionArgs &a, const ConfigOpts &base, EffectiveO
         if (row == "applyEstimatedReverseChannel") setApply = true;
         // Out of range for the library: it would put the default back.
         ConfigOpts repaired = e.opts;
-        tarnRepairConfig(&repaired);
+        repairAsInstalled(&repaired);
         for (size_t r = 0; r < rows; ++r)
             if (!sameRow(repaired, e.opts, r))
                 return "--set " + s + ": " + optionRows()[r].name + " " + optionValue(e.opts, r) +
-                       " is out of range; the library would put back " + optionValue(repaired, r);
+                       " is " + rangeBroken(e.opts, r) + "; the library would put back " +
+                       optionValue(repaired, r);
         for (size_t r = 0; r < rows; ++r)
             if (!sameRow(before, e.opts, r) || optionRows()[r].name == row)
                 e.source[r] = OptionSource::Set;
@@ -475,7 +606,7 @@ void markToolSet(EffectiveOptions *e, const std::string &name) {
 
 void printOptionsTable(std::ostream &os, const EffectiveOptions &e) {
     const std::vector<OptionRow> &rows = optionRows();
-    size_t wName = 4, wKey = 3, wVal = 5, wDef = 7;
+    size_t wName = 4, wKey = 3, wVal = 5, wDef = 7, wSrc = 6, wUnit = 4;
     std::vector<std::string> vals, defs;
     for (size_t r = 0; r < rows.size(); ++r) {
         vals.push_back(optionValue(e.opts, r));
@@ -484,16 +615,21 @@ void printOptionsTable(std::ostream &os, const EffectiveOptions &e) {
         wKey = std::max(wKey, rows[r].key.size());
         wVal = std::max(wVal, std::min<size_t>(vals.back().size(), 14));
         wDef = std::max(wDef, std::min<size_t>(defs.back().size(), 14));
+        wSrc = std::max(wSrc, std::strlen(optionSourceName(e.source[r])));
+        wUnit = std::max(wUnit, rows[r].unit.size());
     }
     char buf[512];
-    std::snprintf(buf, sizeof buf, "%-*s  %-*s  %-*s  %-*s  %s\n", int(wName), "name", int(wKey),
-                  "key", int(wVal), "value", int(wDef), "default", "source");
+    // unit and range come last: the first five columns read as they always did.
+    std::snprintf(buf, sizeof buf, "%-*s  %-*s  %-*s  %-*s  %-*s  %-*s  %s\n", int(wName), "name",
+                  int(wKey), "key", int(wVal), "value", int(wDef), "default", int(wSrc), "source",
+                  int(wUnit), "unit", "range");
     os << buf;
     for (size_t r = 0; r < rows.size(); ++r) {
-        std::snprintf(buf, sizeof buf, "%-*s  %-*s  %-*s  %-*s  %s\n", int(wName),
+        std::snprintf(buf, sizeof buf, "%-*s  %-*s  %-*s  %-*s  %-*s  %-*s  %s\n", int(wName),
                       rows[r].name.c_str(), int(wKey),
                       rows[r].key.empty() ? "-" : rows[r].key.c_str(), int(wVal), vals[r].c_str(),
-                      int(wDef), defs[r].c_str(), optionSourceName(e.source[r]));
+                      int(wDef), defs[r].c_str(), int(wSrc), optionSourceName(e.source[r]),
+                      int(wUnit), rows[r].unit.c_str(), rows[r].range.c_str());
         os << buf;
     }
     if (!e.calFile.empty()) os << "\ncalibration table from " << e.calFile << "\n";

@@ -37,8 +37,10 @@ struct EffectiveOptions {
 
 // One row of the options table: a field (or list) of ConfigOpts.
 struct OptionRow {
-    std::string name;  // field name, e.g. "fiMinConf", "disCal[0]", "muOrdSet"
-    std::string key;   // configuration-file key ("" when a file cannot set it)
+    std::string name;   // field name, e.g. "fiMinConf", "disCal[0]", "muOrdSet"
+    std::string key;    // configuration-file key ("" when a file cannot set it)
+    std::string unit;   // e.g. "m", "s", "%"; "-" for switches and modes, "" for the lists
+    std::string range;  // accepted values, and a host record's further bound ("" for the lists)
 };
 const std::vector<OptionRow> &optionRows();
 // The row's value in `o`, as printed.
@@ -51,7 +53,7 @@ std::string buildOptions(const OptionArgs &a, const ConfigOpts &base, EffectiveO
 // Marks `row` (by name) as set by the tool itself (e.g. calibrate's options).
 void markToolSet(EffectiveOptions *e, const std::string &name);
 
-// name, key, value, default, source; then the notes.
+// name, key, value, default, source, unit, range; then the notes.
 void printOptionsTable(std::ostream &os, const EffectiveOptions &e);
 
 // The options a fresh link gets (defaults and the platform's files), read

@@ -7,6 +7,7 @@
 #include "common/numeric.h"
 #include "config/config_internal.h"
 #include "config/num_parse.h"
+#include "config/option_rules.h"
 #include "config/options_list.h"
 #include "tarn_config.h"
 #include "tarn_diag.h"
@@ -21,17 +22,8 @@ constexpr size_t kLineBufSize = 513;  // a line piece holds at most 512 characte
 constexpr size_t kTextBufSize = 256;  // key and value texts hold at most 255
 constexpr size_t kMaxPathLen = 1024;  // NUL must appear within this many bytes
 
-enum class Type : uint8_t { U8, I8, U16, U32, I32, F64 };
-
-enum class Form : uint8_t {
-    Integer,        // digits only, atoi value in the field's width
-    Boolean,        // digits only, 1 when the low 8 bits are non-zero
-    Real,           // complete real number
-    RealDigitsInt,  // digits only as atoi value, else a complete real
-    IntOrReal,      // digits only as integer, else a real truncated to uint32
-    LenientReal,    // complete real, else atoi of the leading part
-    NotInFile,      // no key sets the field
-};
+using tarn_cfg::Form;
+using tarn_cfg::Type;
 
 struct KeyDef {
     const char *name;
@@ -43,12 +35,12 @@ struct KeyDef {
 // Tested in this order; the first key whose name begins the key text wins
 // (no name begins another, so the order does not matter). Fields the file cannot set have no name and are skipped.
 constexpr KeyDef kKeys[] = {
-#define TARN_FIELD_KEY(field, key, type, form, value, cast, text) \
+#define TARN_FIELD_KEY(field, key, type, form, ...) \
     {key, offsetof(ConfigOpts, field), Type::type, Form::form},
-#define TARN_ELEMENT_KEY(element, key, type, form) \
+#define TARN_ELEMENT_KEY(element, key, type, form, ...) \
     {key, offsetof(ConfigOpts, element), Type::type, Form::form},
-#define TARN_NO_KEY()
-    TARN_OPTION_LIST(TARN_FIELD_KEY, TARN_ELEMENT_KEY, TARN_NO_KEY)
+#define TARN_NO_KEY(...)
+    TARN_OPTION_LIST(TARN_FIELD_KEY, TARN_ELEMENT_KEY, TARN_NO_KEY, TARN_NO_KEY)
 #undef TARN_FIELD_KEY
 #undef TARN_ELEMENT_KEY
 #undef TARN_NO_KEY
@@ -200,9 +192,146 @@ int applyLine(ConfigOpts *o, const char *key, const char *value) {
     return 0;
 }
 
-template <typename T>
-bool sameBits(const T &a, const T &b) {
-    return std::memcmp(&a, &b, sizeof a) == 0;
+size_t widthOf(Type t) {
+    switch (t) {
+        case Type::U8:
+        case Type::I8:
+            return 1;
+        case Type::U16:
+            return 2;
+        case Type::U32:
+        case Type::I32:
+            return 4;
+        case Type::F64:
+            return 8;
+    }
+    return 0;
+}
+
+// A field's rules as the option list gives them.
+struct FieldRule {
+    const char *name;  // in the messages: the key, else the field's name
+    size_t offset;
+    Type type;
+    tarn_cfg::Range range;
+    tarn_cfg::Repair repair;
+    tarn_cfg::HostBound host;
+};
+
+using namespace tarn_cfg::rules;
+
+constexpr FieldRule kRules[] = {
+#define TARN_FIELD_RULE(field, key, type, form, value, cast, text, unit, range, repair, host) \
+    {key != nullptr ? key : #field, offsetof(ConfigOpts, field), Type::type, range, repair, host},
+#define TARN_ELEMENT_RULE(element, key, type, form, unit, range, repair, host) \
+    {key, offsetof(ConfigOpts, element), Type::type, range, repair, host},
+#define TARN_NO_RULE(...)
+    TARN_OPTION_LIST(TARN_FIELD_RULE, TARN_ELEMENT_RULE, TARN_NO_RULE, TARN_NO_RULE)
+#undef TARN_FIELD_RULE
+#undef TARN_ELEMENT_RULE
+#undef TARN_NO_RULE
+};
+constexpr size_t kRuleCount = sizeof kRules / sizeof kRules[0];
+
+// The order in which the repair visits the rules: indexes into kRules.
+struct Walk {
+    size_t at[kRuleCount];
+    size_t n;
+};
+
+constexpr bool hasHostBound(const FieldRule &r) {
+    return r.host.range.kind != tarn_cfg::Range::Any;
+}
+
+// The largest step number in use (of the ranges, or of the host bounds).
+constexpr int lastStep(bool host) {
+    int last = 0;
+    for (const FieldRule &r : kRules) {
+        const int step = host ? r.host.step : r.repair.step;
+        last = step > last ? step : last;
+    }
+    return last;
+}
+
+// Every record: the checked ranges by their step numbers.
+constexpr Walk rangeWalk() {
+    Walk w{};
+    const int last = lastStep(false);
+    for (int step = 1; step <= last; ++step)
+        for (size_t i = 0; i < kRuleCount; ++i)
+            if (kRules[i].repair.step == step) w.at[w.n++] = i;
+    return w;
+}
+
+// A host's record: the numbered bounds first, then the rest in list order.
+constexpr Walk hostWalk() {
+    Walk w{};
+    const int last = lastStep(true);
+    for (int step = 1; step <= last; ++step)
+        for (size_t i = 0; i < kRuleCount; ++i)
+            if (hasHostBound(kRules[i]) && kRules[i].host.step == step) w.at[w.n++] = i;
+    for (size_t i = 0; i < kRuleCount; ++i)
+        if (hasHostBound(kRules[i]) && kRules[i].host.step == 0) w.at[w.n++] = i;
+    return w;
+}
+
+constexpr Walk kRangeWalk = rangeWalk();
+constexpr Walk kHostWalk = hostWalk();
+
+// The step numbers run 1, 2, 3 ... without gaps or twins, and exactly the
+// checked ranges have one: a typo in the list cannot drop or double a check.
+constexpr bool stepsAreOneSequence() {
+    size_t checked = 0;
+    for (const FieldRule &r : kRules) {
+        if ((r.repair.step != 0) != (r.range.kind != tarn_cfg::Range::Any)) return false;
+        checked += r.repair.step != 0 ? 1 : 0;
+    }
+    for (size_t k = 0; k < kRangeWalk.n; ++k)
+        if (kRules[kRangeWalk.at[k]].repair.step != k + 1) return false;
+    return kRangeWalk.n == checked;
+}
+static_assert(stepsAreOneSequence(), "repair steps 1..n, one per checked range");
+
+constexpr bool hostStepsAreOneSequence() {
+    size_t k = 0;
+    for (; k < kHostWalk.n && kRules[kHostWalk.at[k]].host.step != 0; ++k)
+        if (kRules[kHostWalk.at[k]].host.step != k + 1) return false;
+    size_t numbered = 0;
+    for (const FieldRule &r : kRules) numbered += hasHostBound(r) && r.host.step != 0 ? 1 : 0;
+    return k == numbered;
+}
+static_assert(hostStepsAreOneSequence(), "host steps 1..n without gaps or twins");
+
+// The field's value; every integer width fits a double exactly.
+double valueOf(const ConfigOpts &o, const FieldRule &r) {
+    const unsigned char *p = reinterpret_cast<const unsigned char *>(&o) + r.offset;
+    switch (r.type) {
+        case Type::U8:
+            return *p;
+        case Type::I8:
+            return static_cast<int8_t>(*p);
+        case Type::U16: {
+            uint16_t v;
+            std::memcpy(&v, p, sizeof v);
+            return v;
+        }
+        case Type::U32: {
+            uint32_t v;
+            std::memcpy(&v, p, sizeof v);
+            return v;
+        }
+        case Type::I32: {
+            int32_t v;
+            std::memcpy(&v, p, sizeof v);
+            return v;
+        }
+        case Type::F64: {
+            double v;
+            std::memcpy(&v, p, sizeof v);
+            return v;
+        }
+    }
+    return 0.0;
 }
 
 // Puts back the default of a field whose value is out of range. A record
@@ -213,120 +342,49 @@ class Repairer {
   public:
     Repairer(ConfigOpts *o, RepairSource from) : o_(o), host_(from == RepairSource::Host) {}
 
-    // incorrectText: the first message when it is not "Incorrect <key>.".
-    template <typename T>
-    void field(T ConfigOpts::*f, bool bad, const char *key, bool quiet = false,
-               const char *incorrectText = nullptr) {
-        if (!bad) return;
-        const bool changes = !sameBits(o_->*f, constOpts.*f);
+    void range(const FieldRule &r) {
+        if (r.range.accepts(valueOf(*o_, r))) return;
+        putDefault(r, r.repair.quietFile, r.repair.incorrectText);
+    }
+
+    // A real of a host's record that is not a number or beyond any sensible
+    // magnitude. (The file's texts keep the values they write.)
+    void hostBound(const FieldRule &r) {
+        if (r.host.range.accepts(valueOf(*o_, r))) return;
+        putDefault(r, false, nullptr);
+    }
+
+  private:
+    // incorrectText: the first message when it is not "Incorrect <name>.".
+    void putDefault(const FieldRule &r, bool quiet, const char *incorrectText) {
+        unsigned char *field = reinterpret_cast<unsigned char *>(o_) + r.offset;
+        const unsigned char *def = reinterpret_cast<const unsigned char *>(&constOpts) + r.offset;
+        const bool changes = std::memcmp(field, def, widthOf(r.type)) != 0;
         if (host_ && !changes) return;
         if (host_ || !quiet) {
             if (incorrectText != nullptr)
                 DEBUG_LOG(1, "%s", incorrectText);
             else
-                DEBUG_LOG(1, "Incorrect %s.\n", key);
+                DEBUG_LOG(1, "Incorrect %s.\n", r.name);
         }
-        o_->*f = constOpts.*f;
-        DEBUG_LOG(3, "Setting default value of %s.\n", key);
+        std::memcpy(field, def, widthOf(r.type));
+        DEBUG_LOG(3, "Setting default value of %s.\n", r.name);
     }
 
-    // A real of a host's record that is not a number or beyond any sensible
-    // magnitude. (The file's texts keep the values they write.)
-    template <typename T>
-    void real(T ConfigOpts::*f, double maxMagnitude, const char *key) {
-        const double v = o_->*f;
-        field(f, host_ && !(std::fabs(v) <= maxMagnitude), key);
-    }
-
-  private:
     ConfigOpts *o_;
     bool host_;
 };
-
-bool isPowerOfTwo(unsigned v) {
-    return v != 0 && (v & (v - 1)) == 0;
-}
-
-// Magnitude bounds of a host's reals that enter distances directly (metres,
-// or metres per second for the propagation speed): far beyond any ranging
-// set-up, close enough that no distance they make is absurd.
-constexpr double kMaxOffsetM = 10000.0;
-constexpr double kMinSol = 1.0e7;
-constexpr double kMaxSol = 1.0e10;
-constexpr double kMaxReal = 1.0e12;  // any other real: finite and not absurd
 
 }  // namespace
 
 void tarnRepairOptions(ConfigOpts *o, RepairSource from) {
     Repairer r(o, from);
-    r.field(&ConfigOpts::qWrap, o->qWrap == 0 || o->qWrap > 65536, "Q_WRAP");
-    r.field(&ConfigOpts::distSF, o->distSF != 1000, "DISTSF");
-    r.field(&ConfigOpts::chMax, o->chMax != 79, "CH_MAX");
-    r.field(&ConfigOpts::logLevel, o->logLevel > 4, "LOG_LEVEL");
-    r.field(&ConfigOpts::pctPrior, o->pctPrior > TARN_PCT_PRIOR_MAX, "PctPrior");
-    r.field(&ConfigOpts::pctMask, o->pctMask > 10, "PctMask");
-    r.field(&ConfigOpts::phConfFac, o->phConfFac > 10, "PhConfFac");
-    r.field(&ConfigOpts::muMaxEigs, o->muMaxEigs < 0.0 || o->muMaxEigs > 10.0, "MuMaxEigs");
-    r.field(&ConfigOpts::fiAddGconf, o->fiAddGconf == 0, "FiAddGconf");
-    r.field(&ConfigOpts::fiMaxPeriod, o->fiMaxPeriod > 10, "FiMaxPeriod");
-    // The defaults of these two (15) lie above their own limit: every check
-    // of a record that keeps them logs and restores them.
-    r.field(&ConfigOpts::fiMinConf, o->fiMinConf > 10, "FiMinConf");
-    r.field(&ConfigOpts::fiMaxDelta, o->fiMaxDelta > 10, "FiMaxDelta");
-    r.field(&ConfigOpts::fiAvgPwr, o->fiAvgPwr == 3.0, "FiAvgPwr");
-    // The blank before the line end is part of this message's established text.
-    r.field(&ConfigOpts::fiDistanceCombiningMethod,
-            o->fiDistanceCombiningMethod > TARN_COMBINE_PERCENTILE_BY_PATHS,
-            "FiDistanceCombiningMethod", false, "Incorrect FiDistanceCombiningMethod. \n");
-    // Values a single-precision writer of the record would produce for the
-    // usual settings: the double defaults are meant.
-    r.field(&ConfigOpts::fiConfDecay, o->fiConfDecay == static_cast<double>(0.2f), "FiConfDecay",
-            true);
-    r.field(&ConfigOpts::fiPkConfThr, o->fiPkConfThr == 0.5, "FiPkConfThr", true);
-    r.field(&ConfigOpts::fiExclFrac, o->fiExclFrac == static_cast<double>(0.3f), "FiExclFrac",
-            true);
-    r.field(&ConfigOpts::fiVelAvg, o->fiVelAvg == 0.5, "FiVelAvg", true);
-
-    // Values that would make an estimator index outside its fixed arrays.
-    r.field(&ConfigOpts::rtpSlidingWindowSize, o->rtpSlidingWindowSize > 20,
-            "RtpSlidingWindowSize");
-    r.field(&ConfigOpts::rtpSlidingWindowFrameSize, o->rtpSlidingWindowFrameSize > 100,
-            "RtpSlidingWindowFrameSize");
-    r.field(&ConfigOpts::rttSlidingWindowSize, o->rttSlidingWindowSize > 20,
-            "RttSlidingWindowSize");
-    r.field(&ConfigOpts::rttSlidingWindowFrameSize, o->rttSlidingWindowFrameSize > 100,
-            "RttSlidingWindowFrameSize");
-    r.field(&ConfigOpts::ifftSize, !isPowerOfTwo(o->ifftSize) || o->ifftSize > 16384, "ifftSize");
-    // The file cannot set the list counts, but the record it is laid over may
-    // come from anywhere.
-    r.field(&ConfigOpts::muOrdSetLen, o->muOrdSetLen > TARN_MU_ORD_SET_MAX, "muOrdSetLen");
-    r.field(&ConfigOpts::muCovSetLen, o->muCovSetLen > TARN_MU_ORD_SET_MAX, "muCovSetLen");
-    r.field(&ConfigOpts::muConfFacLen, o->muConfFacLen > TARN_MU_CONF_FAC_MAX, "muConfFacLen");
-
+    for (size_t k = 0; k < kRangeWalk.n; ++k) r.range(kRules[kRangeWalk.at[k]]);
     if (from == RepairSource::File) return;
     // A host's record may hold any bit pattern: reals that turn into
     // distances must be numbers of a sensible size, or a NaN, an infinity or
     // an absurd value would reach the host as its distance.
-    r.field(&ConfigOpts::sol, !(o->sol >= kMinSol && o->sol <= kMaxSol), "SOL");
-    r.real(&ConfigOpts::rttDisCalAA, kMaxOffsetM, "RttDisCalAA");
-    r.real(&ConfigOpts::calDistOffset, kMaxOffsetM, "CAL_DIST_OFFSET");
-    r.real(&ConfigOpts::cirOffset, kMaxOffsetM, "cirOffset");
-    r.real(&ConfigOpts::phaseRotationOffset, kMaxOffsetM, "PhaseRotationOffset");
-    static const char *const kDisCalKeys[4] = {"DIS_CAL_1", "DIS_CAL_2", "DIS_CAL_3", "DIS_CAL_4"};
-    for (int i = 0; i < 4; ++i) {
-        // Calibrations as large as the file can write (2147483647) stay.
-        if (std::isfinite(o->disCal[i])) continue;
-        DEBUG_LOG(1, "Incorrect %s.\n", kDisCalKeys[i]);
-        o->disCal[i] = constOpts.disCal[i];
-        DEBUG_LOG(3, "Setting default value of %s.\n", kDisCalKeys[i]);
-    }
-    // Every other real: finite and within kMaxReal.
-#define TARN_REAL_CHECK(field, key, type, form, value, cast, text) \
-    if (Type::type == Type::F64) r.real(&ConfigOpts::field, kMaxReal, key != nullptr ? key : #field);
-#define TARN_NO_CHECK(...)
-    TARN_OPTION_LIST(TARN_REAL_CHECK, TARN_NO_CHECK, TARN_NO_CHECK)
-#undef TARN_REAL_CHECK
-#undef TARN_NO_CHECK
+    for (size_t k = 0; k < kHostWalk.n; ++k) r.hostBound(kRules[kHostWalk.at[k]]);
 }
 
 namespace {

@@ -17,9 +17,9 @@ static_assert(sizeof kDefaultCalFilePath <= TARN_CAL_FILE_PATH_LEN, "default pat
 // with every padding byte zero (value-initialisation zeroes them).
 constexpr ConfigOpts makeDefaults() {
     ConfigOpts o{};
-#define TARN_DEFAULT(field, key, type, form, value, cast, text) o.field = value;
+#define TARN_DEFAULT(field, key, type, form, value, ...) o.field = value;
 #define TARN_NO_DEFAULT(...)
-    TARN_OPTION_LIST(TARN_DEFAULT, TARN_NO_DEFAULT, TARN_NO_DEFAULT)
+    TARN_OPTION_LIST(TARN_DEFAULT, TARN_NO_DEFAULT, TARN_NO_DEFAULT, TARN_NO_DEFAULT)
 #undef TARN_DEFAULT
 #undef TARN_NO_DEFAULT
     for (double &d : o.disCal) d = 0.0;
@@ -91,11 +91,11 @@ void print_config_opts(const ConfigOpts *opts) {
     if (opts == nullptr) return;
     const ConfigOpts &o = *opts;
     DEBUG_LOG(2, "________%s________ START\n", "print_config_opts");
-#define TARN_DUMP(field, key, type, form, value, cast, text) \
+#define TARN_DUMP(field, key, type, form, value, cast, text, ...) \
     dumpLine<cast>(text, o.field);
 #define TARN_NO_DUMP(...)
 #define TARN_DUMP_LISTS() dumpLists(o);
-    TARN_OPTION_LIST(TARN_DUMP, TARN_NO_DUMP, TARN_DUMP_LISTS)
+    TARN_OPTION_LIST(TARN_DUMP, TARN_NO_DUMP, TARN_DUMP_LISTS, TARN_NO_DUMP)
 #undef TARN_DUMP
 #undef TARN_NO_DUMP
 #undef TARN_DUMP_LISTS

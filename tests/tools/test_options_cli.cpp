@@ -184,8 +184,8 @@ TEST(OptionsCli, RepairsTablesAndNotesAreReported) {
     EffectiveOptions e;
     ASSERT_EQ(buildOptions(a, bareBase(), &e), "");
     ASSERT_EQ(e.notes.size(), 2u);
-    EXPECT_EQ(e.notes[0], ini + ": Q_WRAP 0 is out of range; the library puts back 65536");
-    EXPECT_EQ(e.notes[1], ini + ": PctPrior 9 is out of range; the library puts back 5");
+    EXPECT_EQ(e.notes[0], ini + ": Q_WRAP 0 is out of range 1..65536; the library puts back 65536");
+    EXPECT_EQ(e.notes[1], ini + ": PctPrior 9 is out of range 0..5; the library puts back 5");
     // The result is what the library's own reader makes of the file.
     ConfigOpts viaLibrary = bareBase();
     ASSERT_EQ(parseConfigFile(ini.c_str(), &viaLibrary), 0);
@@ -304,4 +304,85 @@ TEST(OptionsCli, LibraryEntryPoints) {
     EXPECT_EQ(tarnGetLinkOptions(0x7a71, &rec), 0);
     EXPECT_EQ(tarnGetLinkOptions(0x7a71, nullptr), 0);
     EXPECT_EQ(tarnLoadCalFile(std::string(300, 'a').c_str(), &mine), 0);
+}
+
+TEST(OptionsCli, UnitAndRangeOfEachOptionFromTheList) {
+    struct Want {
+        const char *name, *unit, *range;
+    };
+    const Want wants[] = {
+        {"qWrap", "units/turn", "1..65536"},
+        {"distSF", "units/m", "1000"},
+        {"fiMaxDelta", "m", "0..10"},
+        {"fiMaxPeriod", "s", "0..10"},
+        {"fiMinConf", "%", "0..10"},
+        {"fiAvgPwr", "unitless", "not 3, host: |v| <= 1e+12"},
+        {"fiConfDecay", "unitless", "not 0.20000000298023224, host: |v| <= 1e+12"},
+        {"ifftSize", "count", "power of two to 16384"},
+        {"sol", "m/s", "any, host: 1e+07..1e+10"},
+        {"cirOffset", "m", "any, host: |v| <= 10000"},
+        {"disCal[2]", "m", "any, host: finite"},
+        {"quant", "-", "0, 1"},
+        {"fiAddGconf", "%", "not 0"},
+        {"APinValidCounterMax", "count", "-2147483648..2147483647"},
+        {"rttTofUpperBond", "0.5 ns", "any, host: |v| <= 1e+12"},
+        {"muCovSet", "count", "1 to 7 entries of 1..27"},
+        {"muConfFac", "unitless", "1 to 3 entries"},
+        {"calTable", "", ""},
+    };
+    for (const Want &w : wants) {
+        const OptionRow &row = optionRows()[rowOf(w.name)];
+        EXPECT_EQ(row.unit, w.unit) << w.name;
+        EXPECT_EQ(row.range, w.range) << w.name;
+    }
+
+    // The table prints them after the source; refusals name the range.
+    tarn_test::LogCapture quiet(-1);
+    std::string out, err;
+    ASSERT_EQ(runTarn({"options"}, &out, &err), 0) << err;
+    std::istringstream lines(out);
+    std::string line, header, delta;
+    while (std::getline(lines, line)) {
+        if (line.rfind("name ", 0) == 0) header = line;
+        if (line.rfind("fiMaxDelta ", 0) == 0) delta = line;
+    }
+    EXPECT_LT(header.find("source"), header.find("unit")) << header;
+    EXPECT_LT(header.find("unit"), header.find("range")) << header;
+    EXPECT_NE(delta.find("default  m "), std::string::npos) << delta;
+    EXPECT_EQ(delta.substr(delta.size() - 5), "0..10") << delta;
+
+    EffectiveOptions e;
+    OptionArgs a;
+    a.sets = {"PctMask=11"};
+    EXPECT_EQ(buildOptions(a, bareBase(), &e),
+              "--set PctMask=11: pctMask 11 is out of range 0..10; the library would put back 0");
+    // The tool installs the options as a host does: a host's bounds hold too.
+    a.sets = {"maxMusicStdDev=2e12"};
+    EXPECT_EQ(buildOptions(a, bareBase(), &e),
+              "--set maxMusicStdDev=2e12: maxMusicStdDev 2e+12 is out of range (|v| <= 1e+12 "
+              "in a record a host installs); the library would put back 6");
+    a.sets = {"maxMusicStdDev=1e12"};
+    EXPECT_EQ(buildOptions(a, bareBase(), &e), "");
+    EXPECT_EQ(e.opts.maxMusicStdDev, 1e12);
+    a.sets = {"SOL=1e11"};
+    EXPECT_NE(buildOptions(a, bareBase(), &e).find("sol 1e+11 is out of range (1e+07..1e+10"),
+              std::string::npos);
+    a.sets = {};
+    a.config = tempFile("opt_host.ini", "SOL=1e11\nCAL_DIST_OFFSET=-20000\nDIS_CAL_1=2147483647\n");
+    ASSERT_EQ(buildOptions(a, bareBase(), &e), "");
+    ASSERT_EQ(e.notes.size(), 2u);
+    EXPECT_EQ(e.notes[0], a.config +
+                              ": CAL_DIST_OFFSET -20000 is out of range (|v| <= 10000 in a "
+                              "record a host installs); the library puts back 0");
+    EXPECT_EQ(e.opts.sol, constOpts.sol);
+    EXPECT_EQ(e.opts.disCal[0], 2147483647.0);
+    EXPECT_EQ(e.source[rowOf("sol")], OptionSource::ConfigRepaired);
+    // What the link then computes with is what the tool shows.
+    Session s(InputFormat::Procedure, 0x7a73);
+    ASSERT_TRUE(s.ok());
+    std::string why;
+    ASSERT_TRUE(s.installOptions(e.opts, &why)) << why;
+    ConfigOpts back;
+    ASSERT_TRUE(s.linkOptions(&back, &why)) << why;
+    EXPECT_EQ(std::memcmp(&back, &e.opts, sizeof back), 0);
 }
