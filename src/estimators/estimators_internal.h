@@ -3,6 +3,8 @@
 
 #include <cmath>
 
+#include "common/numeric.h"
+
 #include "tarn_config.h"
 #include "tarn_estimators.h"
 #include "tarn_measurement.h"
@@ -11,7 +13,28 @@ namespace tarn_est {
 
 // Confidence of a candidate that carries no confidence, and of a result that
 // carries no estimate.
-constexpr double kNoConfidence = -1.0;
+constexpr double kNoConfidence = tarn_common::kNoConfidence;
+
+// The confidence-weighted IIR blend of a tracked distance with a new one
+// (both in the same unit): the new one weighs (conf / 100)^fiAvgPwr, the
+// tracked one the rest; the confidence is the larger of the tracked one's,
+// decayed by fiConfDecay, and the new one's. Every IIR tracker of the engine
+// blends through this, so they round alike.
+struct IirBlend {
+    double dest;
+    double conf;
+    double weight;  // the tracked distance's weight
+};
+IirBlend iirBlend(const ConfigOpts &opts, double trackedDest, double trackedConf, double newDest,
+                  double newConf);
+// The weight an IIR tracker reports (its disAvg) when no new distance came
+// to blend with. The number is the records' "no distance" one; here it is a
+// weight, and only its identity matters (-1 says "just restarted", 1 "held").
+constexpr double kNoBlendWeight = tarn_common::kNoDistance;
+// The tracked confidence decayed by one procedure without a blend.
+inline double iirDecayedConf(const ConfigOpts &opts, double trackedConf) {
+    return trackedConf * (1.0 - opts.fiConfDecay);
+}
 
 // A candidate the combination may use: flagged valid, a confidence other than
 // "none" and a finite distance (a hostile option record must never reach the

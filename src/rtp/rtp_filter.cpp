@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "estimators/estimators_internal.h"
 #include "rtp/rtp_internal.h"
 #include "tarn_diag.h"
 #include "tarn_math.h"
@@ -106,17 +107,17 @@ void trackPair(Cur &cur, NewPresState &st, const MusicResult &music, const Confi
         conf = usable ? g : -1.0;
         w = -1.0;
     } else {
-        const double dc = presEst.conf * (1.0 - opts.fiConfDecay);
         if (v == 1 && g != -1.0 && isRealDistance(rdest)) {
-            const double f = std::pow(g / 100.0, opts.fiAvgPwr);
-            w = 1.0 - f;
-            dest = rdest * f + presEst.dest * w;
-            conf = dc > g ? dc : g;
+            const tarn_est::IirBlend b =
+                tarn_est::iirBlend(opts, presEst.dest, presEst.conf, rdest, g);
+            w = b.weight;
+            dest = b.dest;
+            conf = b.conf;
             valid = 1;
         } else {
             dest = kNoDistance;
-            conf = dc;
-            w = kNoDistance;
+            conf = tarn_est::iirDecayedConf(opts, presEst.conf);
+            w = tarn_est::kNoBlendWeight;
             valid = 0;
         }
         DEBUG_LOG(4,

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "common/distance.h"
 #include "tarn_diag.h"
 #include "tarn_math.h"
 
@@ -13,7 +14,6 @@ namespace tarn_rtp {
 
 namespace {
 
-constexpr double kNoDist = 2147483647.0;
 // Two-path search grid: 0.15 m steps over 9 m, paths at least 0.6 m apart
 // (closer ones are one path to 80 MHz of band, whatever the fit says); the
 // best pair is then refined on a grid five times finer.
@@ -271,7 +271,7 @@ PhaseIntegrity assessPhase(const PhaseWork &w, const CsMeasurement &meas, const 
         int n = 0;
         for (int o = 0; o < TARN_MUSIC_SLOTS; ++o) {
             const double v = w.music.dest[o][j];
-            if (w.music.valid[o][j] == 1 && std::fabs(v) < kNoDist && std::isfinite(v))
+            if (w.music.valid[o][j] == 1 && tarn_common::isRecordDistance(v))
                 d[n++] = v / sf;
         }
         int ch = 0;
