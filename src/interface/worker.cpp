@@ -149,7 +149,7 @@ bool computeLinkEstimate(CsContextItem *item, LinkEstimate *out) {
     // one it says "no estimate", never what an earlier computation left.
     CsEstimate combined = *ctx.result;
     const RangeEstimate phase = out->phase, rtt = out->rtt;
-    const bool tracked = motion.combine(&out->phase, &out->rtt, &combined);
+    const bool tracked = motion.combine(&out->phase, ph.done && ph.fresh, &out->rtt, &combined);
     const uint32_t trackFlags = link.motion.lastFlags;
     if (tracked && (trackFlags & TARN_TRACK_FLAG_RESTARTED) != 0)
         out->integrity.flags |= TARN_INTEGRITY_RESTARTED;

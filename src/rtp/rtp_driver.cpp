@@ -352,11 +352,13 @@ PhaseOutcome tarn_rtp::phaseEstimate(const CsMeasurement &meas, double timeUs,
     DEBUG_LOG(2, "algEstWithFilter: out: \n");
     print_context_pres(&link);
     DEBUG_LOG(2, " pres->csFilter.length %d", link.csFilter.length);
-    phaseResultFilter(link, filters, w.rawMeas, w.phase, w.music, after, nap, reset ? 1 : 0);
+    const bool fresh =
+        phaseResultFilter(link, filters, w.rawMeas, w.phase, w.music, after, nap, reset ? 1 : 0);
 
     out.done = true;
     out.restarted = reset;
     out.estimate = deliverable(link, after);
+    out.fresh = fresh;
     return out;
 }
 

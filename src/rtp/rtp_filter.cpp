@@ -49,12 +49,16 @@ struct Candidates {
     double dest[kMaxCandidates];
     double conf[kMaxCandidates];
     int count = 0;
+    // Candidates this procedure's measurements made (the rest are values a
+    // tracked pair held over).
+    int fresh = 0;
 
-    void add(double d, double c) {
+    void add(double d, double c, bool isFresh = true) {
         if (count >= kMaxCandidates) return;
         dest[count] = d;
         conf[count] = c;
         ++count;
+        if (isFresh) ++fresh;
     }
 };
 
@@ -72,9 +76,10 @@ double trackPhase(NewPresState &st, const PhaseResult &phase, const ConfigOpts &
     return maxConf;
 }
 
-// One (order, path) pair's update from this procedure's MUSIC slot.
+// One (order, path) pair's update from this procedure's MUSIC slot. True
+// when the pair now holds a distance this procedure gave (not one held over).
 template <class Cur>
-void trackPair(Cur &cur, NewPresState &st, const MusicResult &music, const ConfigOpts &opts, int i, int k,
+bool trackPair(Cur &cur, NewPresState &st, const MusicResult &music, const ConfigOpts &opts, int i, int k,
                double now, int reset, double *maxConf) {
     RtpPairEntry &pair = st.csFilter.entry[i][k];
     double &disAvg = st.csFilter.disAvg[i][k];
@@ -96,6 +101,7 @@ void trackPair(Cur &cur, NewPresState &st, const MusicResult &music, const Confi
     double conf;
     double w;
     uint8_t valid;
+    bool fresh = false;
     // A reference without a distance cannot be blended with: the pair restarts.
     const bool restart = reset != 0 || pair.valid == 0 || !isRealDistance(presEst.dest);
     if (restart) {
@@ -106,6 +112,7 @@ void trackPair(Cur &cur, NewPresState &st, const MusicResult &music, const Confi
         dest = usable ? rdest : -1.0;
         conf = usable ? g : -1.0;
         w = -1.0;
+        fresh = usable;
     } else {
         if (v == 1 && g != -1.0 && isRealDistance(rdest)) {
             const tarn_est::IirBlend b =
@@ -137,6 +144,7 @@ void trackPair(Cur &cur, NewPresState &st, const MusicResult &music, const Confi
             // only when it is at least as sure as the reference.
             const bool accepted = close || (conf >= presEst.conf && disAvg == -1.0);
             if (!accepted) valid = 0;
+            fresh = accepted;
         } else {
             DEBUG_LOG(4,
                       "valid false , fiValid %d, reset %d , pres->fiRTP.estMusic[k-1][n].valid "
@@ -156,6 +164,7 @@ void trackPair(Cur &cur, NewPresState &st, const MusicResult &music, const Confi
     pair.pconf = conf;
     pair.vest = presEst.vest;
     disAvg = w;
+    return fresh;
 }
 
 // Tracking regime: updates the pairs and counters, sets pathValid and
@@ -169,11 +178,12 @@ void trackAndCollect(Cur &cur, NewPresState &st, MusicResult &music, const Phase
     const int orders = usedOrders(opts);
     bool anyPairValid = false;
     bool pathHasOrder[kPaths] = {false, false, false, false};
+    bool pairFresh[kOrders][kPaths] = {};
     for (int i = 0; i < orders; ++i) {
         if (opts.muOrdSet[i] == 0) continue;
         for (int k = 0; k < nap; ++k) {
             if (music.valid[i][k] != 0) pathHasOrder[k] = true;
-            trackPair(cur, st, music, opts, i, k, now, reset, &maxConf);
+            pairFresh[i][k] = trackPair(cur, st, music, opts, i, k, now, reset, &maxConf);
             if (st.csFilter.entry[i][k].valid == 1) anyPairValid = true;
         }
     }
@@ -208,7 +218,7 @@ void trackAndCollect(Cur &cur, NewPresState &st, MusicResult &music, const Phase
             for (int i = 0; i < orders; ++i) {
                 if (opts.muOrdSet[i] == 0) continue;
                 const RtpPairEntry &e = st.csFilter.entry[i][k];
-                if (e.valid == 1 && e.pconf >= floor) cand.add(e.pdest, e.pconf);
+                if (e.valid == 1 && e.pconf >= floor) cand.add(e.pdest, e.pconf, pairFresh[i][k]);
             }
         } else {
             music.pathValid[k] = 0;
@@ -393,9 +403,10 @@ void outputFilter(Cur &cur, NewPresState &st, const ConfigOpts &opts, double now
 
 // The four steps on one procedure. `cur` holds the link's tracked estimate
 // and counters (the link's PresState on the road, the working record itself
-// for the exported entry point); `mem` the filters' memory.
+// for the exported entry point); `mem` the filters' memory. True when the
+// pooled distance is this procedure's (not the previous one held over).
 template <class Cur>
-void filterProcedure(Cur &cur, NewPresState &mem, const ToneRecord &rawMeas,
+bool filterProcedure(Cur &cur, NewPresState &mem, const ToneRecord &rawMeas,
                      const PhaseResult &phase, MusicResult &music, const ConfigOpts &opts,
                      int nap, int reset) {
     const double now = rawMeas.timeUs / 1000000.0;
@@ -411,17 +422,19 @@ void filterProcedure(Cur &cur, NewPresState &mem, const ToneRecord &rawMeas,
         est = {0, kNoDistance, -1.0, 0.0};
         DEBUG_LOG(2, "ALL distances are invalid");
     }
+    const bool fresh = est.valid == 1 && cand.fresh > 0;
     holdAndVelocity(cur, mem, opts, now, reset, est);
     outputFilter(cur, mem, opts, now, reset, est);
     cur.time = now;
+    return fresh;
 }
 
 }  // namespace
 
-void tarn_rtp::phaseResultFilter(PresState &link, NewPresState &filters, const ToneRecord &rawMeas,
+bool tarn_rtp::phaseResultFilter(PresState &link, NewPresState &filters, const ToneRecord &rawMeas,
                                  const PhaseResult &phase, MusicResult &music,
                                  const ConfigOpts &opts, int nap, int reset) {
-    filterProcedure(link, filters, rawMeas, phase, music, opts, clampPaths(nap), reset);
+    return filterProcedure(link, filters, rawMeas, phase, music, opts, clampPaths(nap), reset);
 }
 
 extern "C" {
