@@ -15,6 +15,15 @@ constexpr double kPi = 3.14159265358979323846;
 constexpr double kNoDistance = 2147483647.0;
 constexpr double kNoConfidence = -1.0;
 
+// Whether a record's distance is the marker (either sign).
+inline bool isNoDistanceMarker(double d) {
+    return d == kNoDistance || d == -kNoDistance;
+}
+
+// A result record (CsEstimate) without an estimate says distance 0 with
+// confidence kNoConfidence.
+constexpr double kNoEstimateDest = 0.0;
+
 // Truncation toward zero into 32 bits as the 32-bit ARM target converts:
 // out-of-range values saturate and NaN gives 0, where a plain cast would be
 // undefined.

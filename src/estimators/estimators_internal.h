@@ -45,8 +45,10 @@ bool candidateUsable(const RangeEstimate &c);
 // unless a usable round-trip candidate disagrees by more than
 // rtpWithinRttThresh, the round-trip candidate when the phase one is not
 // usable, and "no estimate" (distance 0, confidence -1) when neither is.
+// *taken (when given) says which candidate the result is.
+enum class Taken { None, Phase, Rtt };
 CsEstimate combineCandidates(const ConfigOpts &opts, const RangeEstimate &phase,
-                             const RangeEstimate &rtt);
+                             const RangeEstimate &rtt, Taken *taken = nullptr);
 
 // The two candidates with their standard uncertainties (metres; negative:
 // unknown, taken as 0) for the guarded combination.

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "common/distance.h"
 #include "estimators/estimators_internal.h"
 #include "interface/interface_internal.h"
 #include "interface/link_state.h"
@@ -16,7 +17,7 @@ namespace tarn_iface {
 namespace {
 
 double scaleOf(const ConfigOpts &opts) {
-    return opts.distSF != 0 ? static_cast<double>(opts.distSF) : 1000.0;
+    return tarn_common::recordScale(opts);
 }
 
 // Whether the link's round trip is protected by a random sequence. The RTT
@@ -27,10 +28,6 @@ double scaleOf(const ConfigOpts &opts) {
 bool rttProtected(const TarnLinkState &link) {
     const TarnStepTiming &t = link.stepTiming;
     return t.size != 0 && t.rttType >= 3 && t.rttType <= 6;
-}
-
-bool sameBits(double a, double b) {
-    return std::memcmp(&a, &b, sizeof a) == 0;
 }
 
 }  // namespace
@@ -103,10 +100,11 @@ void combineWithIntegrity(const ConfigOpts &opts, const RangeEstimate &phase,
         return;
     }
     li->flags |= pair;
-    *result = tarn_est::combineCandidates(opts, phase, rtt);
-    if (tarn_est::candidateUsable(phase) && sameBits(result->dest, phase.dest))
+    tarn_est::Taken taken = tarn_est::Taken::None;
+    *result = tarn_est::combineCandidates(opts, phase, rtt, &taken);
+    if (taken == tarn_est::Taken::Phase)
         li->sigmaM = li->phaseSigmaM;
-    else if (tarn_est::candidateUsable(rtt) && sameBits(result->dest, rtt.dest))
+    else if (taken == tarn_est::Taken::Rtt)
         li->sigmaM = li->rttSigmaM;
 }
 

@@ -25,7 +25,7 @@ constexpr int kMaxPercent = 100;
 // A distance that stands for "no distance" (or is not a number) never
 // becomes a tracked value.
 bool isRealDistance(double d) {
-    return std::isfinite(d) && std::fabs(d) != kNoDistance;
+    return std::isfinite(d) && !tarn_common::isNoDistanceMarker(d);
 }
 
 bool trackingRegime(uint8_t filterType) {

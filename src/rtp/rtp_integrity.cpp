@@ -258,7 +258,7 @@ PhaseIntegrity assessPhase(const PhaseWork &w, const CsMeasurement &meas, const 
                            int nap) {
     PhaseIntegrity out;
     if (w.cirPaths <= 0 || nap < 1 || nap > kPaths) return out;
-    const double sf = opts.distSF != 0 ? static_cast<double>(opts.distSF) : 1000.0;
+    const double sf = tarn_common::recordScale(opts);
 
     // Spread across MUSIC orders (per path: the variance of its mean) and
     // across antenna paths (of the paths' medians), and the phase slope's
