@@ -24,6 +24,10 @@ inline bool isNoDistanceMarker(double d) {
 // confidence kNoConfidence.
 constexpr double kNoEstimateDest = 0.0;
 
+// An uncertainty or a first-path distance the latest-computation record does
+// not have (its sigmaM, phaseSigmaM, rttSigmaM, firstPathM).
+constexpr double kNoFigure = -1.0;
+
 // Truncation toward zero into 32 bits as the 32-bit ARM target converts:
 // out-of-range values saturate and NaN gives 0, where a plain cast would be
 // undefined.

@@ -78,8 +78,8 @@ double scaleOf(const ConfigOpts &opts) {
     return tarn_common::recordScale(opts);
 }
 
-double known(double sigma) {
-    return sigma > 0.0 && std::isfinite(sigma) ? sigma : 0.0;
+double known(const std::optional<double> &sigma) {
+    return sigma && *sigma > 0.0 && std::isfinite(*sigma) ? *sigma : 0.0;
 }
 
 }  // namespace
@@ -87,9 +87,10 @@ double known(double sigma) {
 uint32_t tarn_est::candidatePairFlags(const ConfigOpts &opts, const GuardInput &in) {
     if (!candidateUsable(in.rtt)) return 0;
     const bool phaseOk = candidateUsable(in.phase);
-    if (!phaseOk && !std::isfinite(in.slopeDest)) return 0;
+    const bool slopeOk = in.slopeDest && std::isfinite(*in.slopeDest);
+    if (!phaseOk && !slopeOk) return 0;
     const double sf = scaleOf(opts);
-    const double p = (phaseOk ? in.phase.dest : in.slopeDest) / sf;
+    const double p = (phaseOk ? in.phase.dest : *in.slopeDest) / sf;
     const double r = in.rtt.dest / sf;
     const double joint = std::sqrt(known(in.phaseSigmaM) * known(in.phaseSigmaM) +
                                    known(in.rttSigmaM) * known(in.rttSigmaM));

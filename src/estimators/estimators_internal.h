@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cmath>
+#include <optional>
 
 #include "common/numeric.h"
 
@@ -50,25 +51,26 @@ enum class Taken { None, Phase, Rtt };
 CsEstimate combineCandidates(const ConfigOpts &opts, const RangeEstimate &phase,
                              const RangeEstimate &rtt, Taken *taken = nullptr);
 
-// The two candidates with their standard uncertainties (metres; negative:
-// unknown, taken as 0) for the guarded combination.
+// The two candidates with their standard uncertainties (metres; empty or
+// not positive: unknown, taken as 0) for the guarded combination.
 struct GuardInput {
     RangeEstimate phase;  // dest in metres x distSF
     RangeEstimate rtt;
-    double phaseSigmaM = -1.0;
-    double rttSigmaM = -1.0;
+    std::optional<double> phaseSigmaM;
+    std::optional<double> rttSigmaM;
     bool phaseJumps = false;  // the phase shows residual offset or jumps
     bool multipath = false;   // the response shows a second path: the round trip reads long
     // The phase slope's own distance (metres x distSF), which judges the
     // phase when the phase candidate is missing (a manipulation can push it
-    // below zero, where the pipeline gives no distance); not finite: none.
-    double slopeDest = NAN;
+    // below zero, where the pipeline gives no distance); empty or not
+    // finite: none.
+    std::optional<double> slopeDest;
 };
 
 // What the guarded combination delivers.
 struct GuardOutcome {
     CsEstimate result;      // dest in metres x distSF
-    double sigmaM = -1.0;   // its uncertainty; -1 with no estimate
+    std::optional<double> sigmaM;  // its uncertainty; empty with no estimate
     uint32_t flags = 0;     // TARN_INTEGRITY_ DISAGREE, MANIPULATION, RTT_DELIVERED, FUSED
 };
 

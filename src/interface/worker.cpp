@@ -181,12 +181,13 @@ void deliver(CsContextItem *item, TarnLatestComputation &latest,
     latest.result = *est.result;
     tarn_link::motionRecordLatest(*item, &latest);  // Motion: version-2 fields
     latest.size = TARN_LATEST_COMPUTATION_V4_SIZE;
-    latest.sigmaM = est.integrity.sigmaM;
-    latest.phaseSigmaM = est.integrity.phaseSigmaM;
-    latest.rttSigmaM = est.integrity.rttSigmaM;
+    using tarn_common::kNoFigure;
+    latest.sigmaM = est.integrity.sigmaM.value_or(kNoFigure);
+    latest.phaseSigmaM = est.integrity.phaseSigmaM.value_or(kNoFigure);
+    latest.rttSigmaM = est.integrity.rttSigmaM.value_or(kNoFigure);
     latest.integrityFlags = est.integrity.flags;
     latest.combination = est.integrity.combination;
-    latest.firstPathM = est.integrity.firstPathM;
+    latest.firstPathM = est.integrity.firstPathM.value_or(kNoFigure);
 
     DEBUG_LOG(0, tarn_diag::kLogFinalDistance, est.result->dest,
               static_cast<int>(est.result->conf));

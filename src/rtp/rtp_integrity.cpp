@@ -383,7 +383,8 @@ PhaseIntegrity assessPhase(const PhaseWork &w, const CsMeasurement &meas, const 
         out.phaseJumps = out.jumpDeg > kJumpDeg && out.jumpDeg - same > kJumpExcessDeg;
         DEBUG_LOG(2, "integrity: subevent turn %lf deg (same subevent %lf)\n", out.jumpDeg, same);
     }
-    DEBUG_LOG(2, "integrity: phase sigma %lf m, multipath %d, blocked %d, jumps %d\n", out.sigmaM,
+    DEBUG_LOG(2, "integrity: phase sigma %lf m, multipath %d, blocked %d, jumps %d\n",
+              out.sigmaM.value_or(tarn_common::kNoFigure),
               out.multipath ? 1 : 0, out.blocked ? 1 : 0, out.phaseJumps ? 1 : 0);
     return out;
 }
