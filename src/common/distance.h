@@ -51,10 +51,16 @@ inline DistanceCandidate fromRecord(const RangeEstimate &r, double scale, bool f
     return c;
 }
 
-// The record of a candidate (metres x scale). No distance: valid 0, the
-// marker and confidence kNoConfidence.
+// The record that holds no distance: valid 0, the marker, confidence
+// kNoConfidence.
+inline RangeEstimate noDistanceRecord() {
+    return RangeEstimate{0, kNoDistance, kNoConfidence, 0.0};
+}
+
+// The record of a candidate (metres x scale); noDistanceRecord() without a
+// distance.
 inline RangeEstimate toRecord(const DistanceCandidate &c, double scale) {
-    if (!c.has()) return RangeEstimate{0, kNoDistance, kNoConfidence, 0.0};
+    if (!c.has()) return noDistanceRecord();
     return RangeEstimate{1, *c.metres * scale, c.conf, 0.0};
 }
 

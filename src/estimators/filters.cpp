@@ -83,7 +83,7 @@ void algFilterIir(const ConfigOpts *opts, IirState *presEst, const RangeEstimate
         valid = 0;
         conf = tarn_est::iirDecayedConf(*opts, presEst->conf);
         weight = kNoBlendWeight;
-        if (currEst->valid == 1 && currEst->conf != -1.0) {
+        if (currEst->valid == 1 && currEst->conf != tarn_common::kNoConfidence) {
             const tarn_est::IirBlend b =
                 tarn_est::iirBlend(*opts, presEst->dest, presEst->conf, currEst->dest, currEst->conf);
             weight = b.weight;

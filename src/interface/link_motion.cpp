@@ -147,7 +147,7 @@ void restartTracking(CsContextItem &item, TarnLinkState &state) {
     m.phaseDiffNext = 0;
     m.prevPhaseM = NAN;
     m.lastPhaseM = NAN;
-    m.lastConf = -1.0;
+    m.lastConf = tarn_common::kNoConfidence;
     m.stillCount = 0;
     m.movingCount = 0;
     m.stillActive = 0;
@@ -574,7 +574,7 @@ bool MotionComputation::combine(RangeEstimate *phase, bool phaseFresh, RangeEsti
     trackedRtt(m, in, now, sf, rtt);
 
     if (tr.valid != 1) {
-        m.lastConf = -1.0;
+        m.lastConf = tarn_common::kNoConfidence;
         m.lastFlags = flags;
         return false;
     }
@@ -636,7 +636,7 @@ void motionRecordLatest(const CsContextItem &item, TarnLatestComputation *latest
     latest->trackingMode = m.lastMode;
     latest->trackFlags = m.lastFlags;
     latest->speed = 0.0;
-    latest->speedSd = -1.0;
+    latest->speedSd = tarn_common::kNoFigure;
     latest->timingOrigin = TARN_TIMING_ASSUMED;
     latest->reserved3 = 0;
     latest->stepScale = 1.0;

@@ -149,7 +149,11 @@ bool computeLinkEstimate(CsContextItem *item, LinkEstimate *out) {
     // one it says "no estimate", never what an earlier computation left.
     CsEstimate combined = *ctx.result;
     const RangeEstimate phase = out->phase, rtt = out->rtt;
-    const bool tracked = motion.combine(&out->phase, ph.done && ph.fresh, &out->rtt, &combined);
+    // Fresh: the phase pipeline pooled this procedure's distances, or the
+    // candidate is this procedure's first path.
+    const bool phaseFresh =
+        ph.done && (ph.fresh || (out->integrity.flags & TARN_INTEGRITY_FIRST_PATH) != 0);
+    const bool tracked = motion.combine(&out->phase, phaseFresh, &out->rtt, &combined);
     const uint32_t trackFlags = link.motion.lastFlags;
     if (tracked && (trackFlags & TARN_TRACK_FLAG_RESTARTED) != 0)
         out->integrity.flags |= TARN_INTEGRITY_RESTARTED;

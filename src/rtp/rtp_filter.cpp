@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "common/distance.h"
 #include "estimators/estimators_internal.h"
 #include "rtp/rtp_internal.h"
 #include "tarn_diag.h"
@@ -114,7 +115,7 @@ bool trackPair(Cur &cur, NewPresState &st, const MusicResult &music, const Confi
         w = -1.0;
         fresh = usable;
     } else {
-        if (v == 1 && g != -1.0 && isRealDistance(rdest)) {
+        if (v == 1 && g != tarn_common::kNoConfidence && isRealDistance(rdest)) {
             const tarn_est::IirBlend b =
                 tarn_est::iirBlend(opts, presEst.dest, presEst.conf, rdest, g);
             w = b.weight;
@@ -336,7 +337,7 @@ void holdAndVelocity(Cur &cur, NewPresState &st, const ConfigOpts &opts, double 
     } else {
         est.dest = st.iirEst.dest;
         est.conf = st.iirEst.conf;
-        est.valid = (est.dest > 0.0 && cur.conf != -1.0) ? 1 : 0;
+        est.valid = (est.dest > 0.0 && cur.conf != tarn_common::kNoConfidence) ? 1 : 0;
         speed = cur.vest;
     }
     est.vest = reset != 0 ? 0.0 : opts.fiVelAvg * cur.vest + speed * (1.0 - opts.fiVelAvg);
@@ -417,9 +418,9 @@ bool filterProcedure(Cur &cur, NewPresState &mem, const ToneRecord &rawMeas,
         collectDirect(music, phase, opts, nap, cand);
     }
 
-    RangeEstimate est = {0, kNoDistance, -1.0, 0.0};
+    RangeEstimate est = tarn_common::noDistanceRecord();
     if (!combine(cand, music, opts, est)) {
-        est = {0, kNoDistance, -1.0, 0.0};
+        est = tarn_common::noDistanceRecord();
         DEBUG_LOG(2, "ALL distances are invalid");
     }
     const bool fresh = est.valid == 1 && cand.fresh > 0;

@@ -260,7 +260,7 @@ struct PathState {
 void setNoDistance(MusicResult *music, int o, int j) {
     music->valid[o][j] = 0;
     music->dest[o][j] = kNoDistance;
-    music->conf[o][j] = -1.0;
+    music->conf[o][j] = tarn_common::kNoConfidence;
 }
 
 double musicConf(const ConfigOpts *opts, double mag, uint8_t gconf) {
