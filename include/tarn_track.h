@@ -103,8 +103,7 @@ typedef struct TarnLinkMotion {
      * (relative to their tone count, smoothed; 0: not yet): a search that
      * falls far below it missed the speed. */
     double sharpRef;
-    /* The latest phase candidate the tracker took (a held candidate repeats it). */
-    double lastPhaseDest; /* 1/distSF m */
+    double lastPhaseM;    /* m, the latest phase distance given to the tracker (NaN none) */
     double lastConf;      /* confidence of the latest delivered mode-1 result */
     /* What the latest computation did (read into TarnLatestComputation). */
     uint32_t lastMode;    /* tracking mode it ran in */

@@ -7,9 +7,26 @@ namespace tarn_common {
 
 constexpr double kPi = 3.14159265358979323846;
 
-// A distance that stands for "no distance" (its negative is used as a bound);
-// the estimators' records and filters carry it, the host never sees it.
+// "No distance" in the records (RangeEstimate, MusicResult, PresState and
+// the others that carry distances in metres x distSF): this distance, its
+// negative as an open bound, and a confidence of kNoConfidence. The engine's
+// own values say it with an empty distance (common/distance.h); only the
+// conversions there and the record-level code produce or read these.
 constexpr double kNoDistance = 2147483647.0;
+constexpr double kNoConfidence = -1.0;
+
+// Whether a record's distance is the marker (either sign).
+inline bool isNoDistanceMarker(double d) {
+    return d == kNoDistance || d == -kNoDistance;
+}
+
+// A result record (CsEstimate) without an estimate says distance 0 with
+// confidence kNoConfidence.
+constexpr double kNoEstimateDest = 0.0;
+
+// An uncertainty or a first-path distance the latest-computation record does
+// not have (its sigmaM, phaseSigmaM, rttSigmaM, firstPathM).
+constexpr double kNoFigure = -1.0;
 
 // Truncation toward zero into 32 bits as the 32-bit ARM target converts:
 // out-of-range values saturate and NaN gives 0, where a plain cast would be

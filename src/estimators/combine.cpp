@@ -3,7 +3,7 @@
 #include <cmath>
 #include <cstdint>
 
-#include "common/numeric.h"
+#include "common/distance.h"
 #include "estimators/estimators_internal.h"
 #include "tarn_config.h"
 #include "tarn_interface.h"
@@ -17,6 +17,14 @@ namespace {
 int8_t confByte(double conf) {
     const uint32_t c = static_cast<uint32_t>(tarn_common::truncToInt32(conf));
     return static_cast<int8_t>(static_cast<uint8_t>(c & 0xFFu));
+}
+
+// The result record that says "no estimate".
+CsEstimate noEstimate() {
+    CsEstimate r{};
+    r.dest = tarn_common::kNoEstimateDest;
+    r.conf = confByte(tarn_common::kNoConfidence);
+    return r;
 }
 
 void take(const RangeEstimate &c, CsEstimate *result) {
@@ -43,31 +51,35 @@ bool tarn_est::candidateUsable(const RangeEstimate &c) {
 }
 
 CsEstimate tarn_est::combineCandidates(const ConfigOpts &opts, const RangeEstimate &phase,
-                                       const RangeEstimate &rtt) {
+                                       const RangeEstimate &rtt, Taken *taken) {
     RangeEstimate p = phase;
     RangeEstimate r = rtt;
     p.valid = candidateUsable(phase) ? 1 : 0;
     r.valid = candidateUsable(rtt) ? 1 : 0;
     CsEstimate result{};
+    Taken which = Taken::None;
     if (p.valid == 1) {
-        take(ruleChoice(opts, p, r), &result);
+        const RangeEstimate &chosen = ruleChoice(opts, p, r);
+        take(chosen, &result);
+        which = &chosen == &p ? Taken::Phase : Taken::Rtt;
     } else if (r.valid == 1) {
         take(r, &result);
+        which = Taken::Rtt;
     } else {
-        result.dest = 0.0;
-        result.conf = confByte(kNoConfidence);
+        result = noEstimate();
     }
+    if (taken != nullptr) *taken = which;
     return result;
 }
 
 namespace {
 
 double scaleOf(const ConfigOpts &opts) {
-    return opts.distSF != 0 ? static_cast<double>(opts.distSF) : 1000.0;
+    return tarn_common::recordScale(opts);
 }
 
-double known(double sigma) {
-    return sigma > 0.0 && std::isfinite(sigma) ? sigma : 0.0;
+double known(const std::optional<double> &sigma) {
+    return sigma && *sigma > 0.0 && std::isfinite(*sigma) ? *sigma : 0.0;
 }
 
 }  // namespace
@@ -75,9 +87,10 @@ double known(double sigma) {
 uint32_t tarn_est::candidatePairFlags(const ConfigOpts &opts, const GuardInput &in) {
     if (!candidateUsable(in.rtt)) return 0;
     const bool phaseOk = candidateUsable(in.phase);
-    if (!phaseOk && !std::isfinite(in.slopeDest)) return 0;
+    const bool slopeOk = in.slopeDest && std::isfinite(*in.slopeDest);
+    if (!phaseOk && !slopeOk) return 0;
     const double sf = scaleOf(opts);
-    const double p = (phaseOk ? in.phase.dest : in.slopeDest) / sf;
+    const double p = (phaseOk ? in.phase.dest : *in.slopeDest) / sf;
     const double r = in.rtt.dest / sf;
     const double joint = std::sqrt(known(in.phaseSigmaM) * known(in.phaseSigmaM) +
                                    known(in.rttSigmaM) * known(in.rttSigmaM));
@@ -101,8 +114,7 @@ tarn_est::GuardOutcome tarn_est::guardedCombination(const ConfigOpts &opts, cons
         out.flags |= TARN_INTEGRITY_RTT_DELIVERED;
     };
     if (!phaseOk && !rttOk) {
-        out.result.dest = 0.0;
-        out.result.conf = confByte(kNoConfidence);
+        out.result = noEstimate();
         return out;
     }
     if (!phaseOk) {
@@ -112,8 +124,7 @@ tarn_est::GuardOutcome tarn_est::guardedCombination(const ConfigOpts &opts, cons
     if (!rttOk) {
         if (in.phaseJumps) {
             // Neither candidate can be trusted: no estimate.
-            out.result.dest = 0.0;
-            out.result.conf = confByte(kNoConfidence);
+            out.result = noEstimate();
             return out;
         }
         take(in.phase, &out.result);

@@ -2,6 +2,9 @@
 #pragma once
 
 #include <cmath>
+#include <optional>
+
+#include "common/numeric.h"
 
 #include "tarn_config.h"
 #include "tarn_estimators.h"
@@ -11,7 +14,28 @@ namespace tarn_est {
 
 // Confidence of a candidate that carries no confidence, and of a result that
 // carries no estimate.
-constexpr double kNoConfidence = -1.0;
+constexpr double kNoConfidence = tarn_common::kNoConfidence;
+
+// The confidence-weighted IIR blend of a tracked distance with a new one
+// (both in the same unit): the new one weighs (conf / 100)^fiAvgPwr, the
+// tracked one the rest; the confidence is the larger of the tracked one's,
+// decayed by fiConfDecay, and the new one's. Every IIR tracker of the engine
+// blends through this, so they round alike.
+struct IirBlend {
+    double dest;
+    double conf;
+    double weight;  // the tracked distance's weight
+};
+IirBlend iirBlend(const ConfigOpts &opts, double trackedDest, double trackedConf, double newDest,
+                  double newConf);
+// The weight an IIR tracker reports (its disAvg) when no new distance came
+// to blend with. The number is the records' "no distance" one; here it is a
+// weight, and only its identity matters (-1 says "just restarted", 1 "held").
+constexpr double kNoBlendWeight = tarn_common::kNoDistance;
+// The tracked confidence decayed by one procedure without a blend.
+inline double iirDecayedConf(const ConfigOpts &opts, double trackedConf) {
+    return trackedConf * (1.0 - opts.fiConfDecay);
+}
 
 // A candidate the combination may use: flagged valid, a confidence other than
 // "none" and a finite distance (a hostile option record must never reach the
@@ -22,28 +46,31 @@ bool candidateUsable(const RangeEstimate &c);
 // unless a usable round-trip candidate disagrees by more than
 // rtpWithinRttThresh, the round-trip candidate when the phase one is not
 // usable, and "no estimate" (distance 0, confidence -1) when neither is.
+// *taken (when given) says which candidate the result is.
+enum class Taken { None, Phase, Rtt };
 CsEstimate combineCandidates(const ConfigOpts &opts, const RangeEstimate &phase,
-                             const RangeEstimate &rtt);
+                             const RangeEstimate &rtt, Taken *taken = nullptr);
 
-// The two candidates with their standard uncertainties (metres; negative:
-// unknown, taken as 0) for the guarded combination.
+// The two candidates with their standard uncertainties (metres; empty or
+// not positive: unknown, taken as 0) for the guarded combination.
 struct GuardInput {
     RangeEstimate phase;  // dest in metres x distSF
     RangeEstimate rtt;
-    double phaseSigmaM = -1.0;
-    double rttSigmaM = -1.0;
+    std::optional<double> phaseSigmaM;
+    std::optional<double> rttSigmaM;
     bool phaseJumps = false;  // the phase shows residual offset or jumps
     bool multipath = false;   // the response shows a second path: the round trip reads long
     // The phase slope's own distance (metres x distSF), which judges the
     // phase when the phase candidate is missing (a manipulation can push it
-    // below zero, where the pipeline gives no distance); not finite: none.
-    double slopeDest = NAN;
+    // below zero, where the pipeline gives no distance); empty or not
+    // finite: none.
+    std::optional<double> slopeDest;
 };
 
 // What the guarded combination delivers.
 struct GuardOutcome {
     CsEstimate result;      // dest in metres x distSF
-    double sigmaM = -1.0;   // its uncertainty; -1 with no estimate
+    std::optional<double> sigmaM;  // its uncertainty; empty with no estimate
     uint32_t flags = 0;     // TARN_INTEGRITY_ DISAGREE, MANIPULATION, RTT_DELIVERED, FUSED
 };
 

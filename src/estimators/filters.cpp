@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "common/numeric.h"
+#include "estimators/estimators_internal.h"
 
 #include "tarn_config.h"
 #include "tarn_diag.h"
@@ -12,6 +13,7 @@
 namespace {
 
 using tarn_common::kNoDistance;
+using tarn_est::kNoBlendWeight;
 constexpr double kKalmanResetVariance = 100.0;
 constexpr double kKalmanProcessSpeed = 1.8;         // m/s of unmodelled motion
 constexpr double kKalmanMeasurementVariance = 9.0;  // m^2
@@ -45,6 +47,17 @@ bool trimmedMean(const double *sorted, int n, int frame, double *mean) {
 
 }  // namespace
 
+tarn_est::IirBlend tarn_est::iirBlend(const ConfigOpts &opts, double trackedDest,
+                                      double trackedConf, double newDest, double newConf) {
+    const double decayed = iirDecayedConf(opts, trackedConf);
+    const double f = std::pow(newConf / 100.0, opts.fiAvgPwr);
+    IirBlend b;
+    b.weight = 1.0 - f;
+    b.dest = newDest * f + trackedDest * b.weight;
+    b.conf = decayed > newConf ? decayed : newConf;
+    return b;
+}
+
 extern "C" {
 
 void algFilterIir(const ConfigOpts *opts, IirState *presEst, const RangeEstimate *currEst,
@@ -66,16 +79,16 @@ void algFilterIir(const ConfigOpts *opts, IirState *presEst, const RangeEstimate
         }
         weight = -1.0;
     } else {
-        const double decayed = presEst->conf * (1.0 - opts->fiConfDecay);
         dest = kNoDistance;
         valid = 0;
-        conf = decayed;
-        weight = kNoDistance;
-        if (currEst->valid == 1 && currEst->conf != -1.0) {
-            const double f = std::pow(currEst->conf / 100.0, opts->fiAvgPwr);
-            weight = 1.0 - f;
-            dest = currEst->dest * f + presEst->dest * weight;
-            conf = decayed > currEst->conf ? decayed : currEst->conf;
+        conf = tarn_est::iirDecayedConf(*opts, presEst->conf);
+        weight = kNoBlendWeight;
+        if (currEst->valid == 1 && currEst->conf != tarn_common::kNoConfidence) {
+            const tarn_est::IirBlend b =
+                tarn_est::iirBlend(*opts, presEst->dest, presEst->conf, currEst->dest, currEst->conf);
+            weight = b.weight;
+            dest = b.dest;
+            conf = b.conf;
             valid = 1;
         }
     }

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "common/distance.h"
 #include "estimators/estimators_internal.h"
 #include "interface/interface_internal.h"
 #include "interface/link_state.h"
@@ -16,7 +17,7 @@ namespace tarn_iface {
 namespace {
 
 double scaleOf(const ConfigOpts &opts) {
-    return opts.distSF != 0 ? static_cast<double>(opts.distSF) : 1000.0;
+    return tarn_common::recordScale(opts);
 }
 
 // Whether the link's round trip is protected by a random sequence. The RTT
@@ -29,10 +30,6 @@ bool rttProtected(const TarnLinkState &link) {
     return t.size != 0 && t.rttType >= 3 && t.rttType <= 6;
 }
 
-bool sameBits(double a, double b) {
-    return std::memcmp(&a, &b, sizeof a) == 0;
-}
-
 }  // namespace
 
 LinkIntegrity assessCandidates(const TarnLinkState &link, const ConfigOpts &opts,
@@ -43,7 +40,10 @@ LinkIntegrity assessCandidates(const TarnLinkState &link, const ConfigOpts &opts
     li.combination = link.combination == 1 ? 1u : 0u;
     // Options a host may set (a zero or absurd speed of light, distSF) can
     // make any figure here infinite or NaN: such a figure is "none".
-    auto figure = [](double v) { return std::isfinite(v) && v >= 0.0 ? v : -1.0; };
+    auto figure = [](std::optional<double> v) -> std::optional<double> {
+        if (v && std::isfinite(*v) && *v >= 0.0) return v;
+        return std::nullopt;
+    };
     if (phaseCandidate->valid == 1) li.phaseSigmaM = figure(phase.sigmaM);
     if (rttCandidate.valid == 1 && rtt.medianSdM >= 0.0) {
         // The steps' own spread, and half the pull a later path has on the
@@ -58,9 +58,9 @@ LinkIntegrity assessCandidates(const TarnLinkState &link, const ConfigOpts &opts
     if (!rttProtected(link)) li.flags |= TARN_INTEGRITY_RTT_UNPROTECTED;
     li.firstPathM = figure(phase.firstPathM);
     li.slopeM = phase.slopeM;
-    if ((li.combination == 1 || trackingMode1) && phase.blocked && li.firstPathM > 0.0 &&
-        phaseCandidate->valid == 1) {
-        phaseCandidate->dest = phase.firstPathM * scaleOf(opts);
+    if ((li.combination == 1 || trackingMode1) && phase.blocked && li.firstPathM &&
+        *li.firstPathM > 0.0 && phaseCandidate->valid == 1) {
+        phaseCandidate->dest = *li.firstPathM * scaleOf(opts);
         li.flags |= TARN_INTEGRITY_FIRST_PATH;
     }
     return li;
@@ -76,7 +76,7 @@ void combineWithIntegrity(const ConfigOpts &opts, const RangeEstimate &phase,
     in.rttSigmaM = li->rttSigmaM;
     in.phaseJumps = (li->flags & TARN_INTEGRITY_PHASE_JUMPS) != 0;
     in.multipath = (li->flags & TARN_INTEGRITY_MULTIPATH) != 0;
-    in.slopeDest = li->slopeM * scaleOf(opts);
+    if (li->slopeM) in.slopeDest = *li->slopeM * scaleOf(opts);
     const uint32_t pair = tarn_est::candidatePairFlags(opts, in);
     if (tracked) {
         li->flags |= pair;
@@ -103,10 +103,11 @@ void combineWithIntegrity(const ConfigOpts &opts, const RangeEstimate &phase,
         return;
     }
     li->flags |= pair;
-    *result = tarn_est::combineCandidates(opts, phase, rtt);
-    if (tarn_est::candidateUsable(phase) && sameBits(result->dest, phase.dest))
+    tarn_est::Taken taken = tarn_est::Taken::None;
+    *result = tarn_est::combineCandidates(opts, phase, rtt, &taken);
+    if (taken == tarn_est::Taken::Phase)
         li->sigmaM = li->phaseSigmaM;
-    else if (tarn_est::candidateUsable(rtt) && sameBits(result->dest, rtt.dest))
+    else if (taken == tarn_est::Taken::Rtt)
         li->sigmaM = li->rttSigmaM;
 }
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cmath>
+#include <optional>
 
 #include "rtp/rtp_integrity.h"
 #include "rtt/rtt_internal.h"
@@ -13,15 +14,16 @@
 namespace tarn_iface {
 
 // What a computation says about its own trustworthiness (the fourth
-// version's fields of TarnLatestComputation).
+// version's fields of TarnLatestComputation, which says kNoFigure where a
+// figure here is empty). Metres, each a finite figure not below 0.
 struct LinkIntegrity {
-    double sigmaM = -1.0;
-    double phaseSigmaM = -1.0;
-    double rttSigmaM = -1.0;
+    std::optional<double> sigmaM;  // of the delivered distance
+    std::optional<double> phaseSigmaM;
+    std::optional<double> rttSigmaM;
     uint32_t flags = 0;
     uint32_t combination = 0;
-    double firstPathM = -1.0;
-    double slopeM = NAN;  // the phase slope's distance (metres), NaN none
+    std::optional<double> firstPathM;
+    std::optional<double> slopeM;  // the phase slope's distance (metres)
 };
 
 // Step 1, after both estimators: the candidates' uncertainties and the

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "common/distance.h"
 #include "interface/interface_internal.h"
 #include "interface/link_state.h"
 #include "interface/step_timing.h"
@@ -111,7 +112,7 @@ void notePhaseCandidate(TarnLinkMotion &m, double z, double t, double speed) {
 }
 
 double distScale(const ConfigOpts &o) {
-    return o.distSF != 0 ? static_cast<double>(o.distSF) : 1000.0;
+    return tarn_common::recordScale(o);
 }
 
 int8_t confByte(double c) {
@@ -145,8 +146,8 @@ void restartTracking(CsContextItem &item, TarnLinkState &state) {
     m.phaseDiffCount = 0;
     m.phaseDiffNext = 0;
     m.prevPhaseM = NAN;
-    m.lastPhaseDest = NAN;
-    m.lastConf = -1.0;
+    m.lastPhaseM = NAN;
+    m.lastConf = tarn_common::kNoConfidence;
     m.stillCount = 0;
     m.movingCount = 0;
     m.stillActive = 0;
@@ -423,26 +424,24 @@ struct TrackInput {
     bool rttVeto;  // the round trip disagrees with the phase distance
 };
 
-// The candidates as metres. A phase candidate without confidence, or one the
-// pipeline only held over from the previous procedure, is no news.
-TrackInput trackInput(TarnLinkMotion &m, const RangeEstimate &phase, RangeEstimate *rtt,
-                      double sf) {
+// The candidates as the tracker takes them. A phase candidate without a
+// confidence, or one the pipeline only held over from an earlier procedure,
+// is no news; nor is one that repeats the previous phase distance to the
+// bit (the first path lies on a search grid and can land on the same point
+// twice): the tracker would count one measurement twice.
+TrackInput trackInput(TarnLinkMotion &m, const tarn_common::DistanceCandidate &phase,
+                      const tarn_common::DistanceCandidate &rtt) {
     TrackInput in;
-    const bool phaseGiven = phase.valid == 1 && phase.conf >= 0.0 && finite(phase.dest) &&
-                            std::fabs(phase.dest) < 2147483647.0;
-    const bool held = phaseGiven && phase.dest == m.lastPhaseDest;
-    m.lastPhaseDest = phaseGiven ? phase.dest : NAN;
-    in.phaseOk = phaseGiven && !held;
-    in.zp = phase.dest / sf;
+    const bool given = phase.has() && phase.conf >= 0.0;
+    const bool repeated = given && *phase.metres == m.lastPhaseM;
+    m.lastPhaseM = given ? *phase.metres : NAN;
+    in.phaseOk = given && phase.fresh && !repeated;
+    in.zp = phase.metres.value_or(NAN);
     // The candidate's spread: by its confidence, or what the latest ones
     // showed around the track when that is more (multipath).
     in.sdp = std::fmax(phaseSd(phase.conf), phaseSpread(m));
-    // Unfiltered, the round trip reports exactly 0 when no exchange was
-    // usable: that is no distance.
-    in.rttOk = rtt->valid == 1 && finite(rtt->dest) && rtt->dest != 0.0 &&
-               std::fabs(rtt->dest) < 2147483647.0;
-    in.zr = rtt->dest / sf;
-    if (!in.rttOk) rtt->valid = 0;
+    in.rttOk = rtt.has();
+    in.zr = rtt.metres.value_or(NAN);
     in.rttVeto = in.phaseOk && in.rttOk && std::fabs(in.zp - in.zr) > kRttAgreeM;
     return in;
 }
@@ -529,7 +528,8 @@ void trackedRtt(TarnLinkMotion &m, const TrackInput &in, double now, double sf,
 
 }  // namespace
 
-bool MotionComputation::combine(RangeEstimate *phase, RangeEstimate *rtt, CsEstimate *result) {
+bool MotionComputation::combine(RangeEstimate *phase, bool phaseFresh, RangeEstimate *rtt,
+                                CsEstimate *result) {
     TarnLinkState *state = active_ ? tarn_iface::linkStateLocked(item_) : nullptr;
     if (state == nullptr) return false;
     TarnLinkMotion &m = state->motion;
@@ -548,7 +548,9 @@ bool MotionComputation::combine(RangeEstimate *phase, RangeEstimate *rtt, CsEsti
                              : q;
     }
 
-    const TrackInput in = trackInput(m, *phase, rtt, sf);
+    const TrackInput in = trackInput(m, tarn_common::fromRecord(*phase, sf, phaseFresh),
+                                     tarn_common::fromRecord(*rtt, sf));
+    if (!in.rttOk) rtt->valid = 0;
     // Prediction resets the track on bad time or gaps.
     if (tr.valid == 1) tarn_track::trackerPredict(tr, motionTrackerConfig(), now);
     const bool phaseTaken = tr.valid != 1
@@ -572,7 +574,7 @@ bool MotionComputation::combine(RangeEstimate *phase, RangeEstimate *rtt, CsEsti
     trackedRtt(m, in, now, sf, rtt);
 
     if (tr.valid != 1) {
-        m.lastConf = -1.0;
+        m.lastConf = tarn_common::kNoConfidence;
         m.lastFlags = flags;
         return false;
     }
@@ -634,7 +636,7 @@ void motionRecordLatest(const CsContextItem &item, TarnLatestComputation *latest
     latest->trackingMode = m.lastMode;
     latest->trackFlags = m.lastFlags;
     latest->speed = 0.0;
-    latest->speedSd = -1.0;
+    latest->speedSd = tarn_common::kNoFigure;
     latest->timingOrigin = TARN_TIMING_ASSUMED;
     latest->reserved3 = 0;
     latest->stepScale = 1.0;

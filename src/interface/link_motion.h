@@ -62,8 +62,10 @@ class MotionComputation {
     // Mode 1: the tracker takes the candidates, the round-trip candidate
     // becomes the tracked one and the result record gets the tracked
     // distance; returns true. Mode 0 (or no track yet): false, nothing
-    // changed; the caller combines as in mode 0.
-    bool combine(RangeEstimate *phase, RangeEstimate *rtt, CsEstimate *result);
+    // changed; the caller combines as in mode 0. phaseFresh: the phase
+    // pipeline formed its candidate from this procedure (a held-over one is
+    // no news to the tracker).
+    bool combine(RangeEstimate *phase, bool phaseFresh, RangeEstimate *rtt, CsEstimate *result);
 
     // What the phase pipeline is asked for (mode 1; null otherwise).
     tarn_rtp::MotionRequest *request() { return active_ ? &request_ : nullptr; }

@@ -149,7 +149,11 @@ bool computeLinkEstimate(CsContextItem *item, LinkEstimate *out) {
     // one it says "no estimate", never what an earlier computation left.
     CsEstimate combined = *ctx.result;
     const RangeEstimate phase = out->phase, rtt = out->rtt;
-    const bool tracked = motion.combine(&out->phase, &out->rtt, &combined);
+    // Fresh: the phase pipeline pooled this procedure's distances, or the
+    // candidate is this procedure's first path.
+    const bool phaseFresh =
+        ph.done && (ph.fresh || (out->integrity.flags & TARN_INTEGRITY_FIRST_PATH) != 0);
+    const bool tracked = motion.combine(&out->phase, phaseFresh, &out->rtt, &combined);
     const uint32_t trackFlags = link.motion.lastFlags;
     if (tracked && (trackFlags & TARN_TRACK_FLAG_RESTARTED) != 0)
         out->integrity.flags |= TARN_INTEGRITY_RESTARTED;
@@ -181,12 +185,13 @@ void deliver(CsContextItem *item, TarnLatestComputation &latest,
     latest.result = *est.result;
     tarn_link::motionRecordLatest(*item, &latest);  // Motion: version-2 fields
     latest.size = TARN_LATEST_COMPUTATION_V4_SIZE;
-    latest.sigmaM = est.integrity.sigmaM;
-    latest.phaseSigmaM = est.integrity.phaseSigmaM;
-    latest.rttSigmaM = est.integrity.rttSigmaM;
+    using tarn_common::kNoFigure;
+    latest.sigmaM = est.integrity.sigmaM.value_or(kNoFigure);
+    latest.phaseSigmaM = est.integrity.phaseSigmaM.value_or(kNoFigure);
+    latest.rttSigmaM = est.integrity.rttSigmaM.value_or(kNoFigure);
     latest.integrityFlags = est.integrity.flags;
     latest.combination = est.integrity.combination;
-    latest.firstPathM = est.integrity.firstPathM;
+    latest.firstPathM = est.integrity.firstPathM.value_or(kNoFigure);
 
     DEBUG_LOG(0, tarn_diag::kLogFinalDistance, est.result->dest,
               static_cast<int>(est.result->conf));

@@ -17,7 +17,6 @@ using namespace tarn_rtp;
 
 namespace {
 
-using tarn_common::kNoDistance;
 constexpr int kOrders = TARN_MAX_MUSIC_ORDERS;
 
 // The exported entry point's work area: callers outside the worker (a host
@@ -306,9 +305,9 @@ const ConfigOpts &estimatePaths(const ConfigOpts &in, PresState &pres, int nap, 
 RangeEstimate deliverable(const PresState &pres, const ConfigOpts &opts) {
     double D = pres.dest;
     double C = pres.conf;
-    if (D == -kNoDistance || D == kNoDistance || !std::isfinite(D)) {
-        D = 0.0;
-        C = -1.0;
+    if (tarn_common::isNoDistanceMarker(D) || !std::isfinite(D)) {
+        D = tarn_common::kNoEstimateDest;
+        C = tarn_common::kNoConfidence;
     }
     if (opts.quant != 0) {
         D = std::round(D);
@@ -352,11 +351,13 @@ PhaseOutcome tarn_rtp::phaseEstimate(const CsMeasurement &meas, double timeUs,
     DEBUG_LOG(2, "algEstWithFilter: out: \n");
     print_context_pres(&link);
     DEBUG_LOG(2, " pres->csFilter.length %d", link.csFilter.length);
-    phaseResultFilter(link, filters, w.rawMeas, w.phase, w.music, after, nap, reset ? 1 : 0);
+    const bool fresh =
+        phaseResultFilter(link, filters, w.rawMeas, w.phase, w.music, after, nap, reset ? 1 : 0);
 
     out.done = true;
     out.restarted = reset;
     out.estimate = deliverable(link, after);
+    out.fresh = fresh;
     return out;
 }
 

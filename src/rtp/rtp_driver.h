@@ -55,6 +55,9 @@ struct PhaseOutcome {
     // The result filter started over with this procedure (no usable
     // previous estimate, a gap, repeated invalid procedures).
     bool restarted;
+    // The estimate is this procedure's own; false when the result filter
+    // held an earlier one over (nothing of this procedure survived).
+    bool fresh;
 };
 
 // The phase pipeline of the link's stored procedure `meas` at `timeUs`

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstring>
 
+#include "common/distance.h"
+#include "estimators/estimators_internal.h"
 #include "rtp/rtp_internal.h"
 #include "tarn_diag.h"
 #include "tarn_math.h"
@@ -24,7 +26,7 @@ constexpr int kMaxPercent = 100;
 // A distance that stands for "no distance" (or is not a number) never
 // becomes a tracked value.
 bool isRealDistance(double d) {
-    return std::isfinite(d) && std::fabs(d) != kNoDistance;
+    return std::isfinite(d) && !tarn_common::isNoDistanceMarker(d);
 }
 
 bool trackingRegime(uint8_t filterType) {
@@ -48,12 +50,16 @@ struct Candidates {
     double dest[kMaxCandidates];
     double conf[kMaxCandidates];
     int count = 0;
+    // Candidates this procedure's measurements made (the rest are values a
+    // tracked pair held over).
+    int fresh = 0;
 
-    void add(double d, double c) {
+    void add(double d, double c, bool isFresh = true) {
         if (count >= kMaxCandidates) return;
         dest[count] = d;
         conf[count] = c;
         ++count;
+        if (isFresh) ++fresh;
     }
 };
 
@@ -71,9 +77,10 @@ double trackPhase(NewPresState &st, const PhaseResult &phase, const ConfigOpts &
     return maxConf;
 }
 
-// One (order, path) pair's update from this procedure's MUSIC slot.
+// One (order, path) pair's update from this procedure's MUSIC slot. True
+// when the pair now holds a distance this procedure gave (not one held over).
 template <class Cur>
-void trackPair(Cur &cur, NewPresState &st, const MusicResult &music, const ConfigOpts &opts, int i, int k,
+bool trackPair(Cur &cur, NewPresState &st, const MusicResult &music, const ConfigOpts &opts, int i, int k,
                double now, int reset, double *maxConf) {
     RtpPairEntry &pair = st.csFilter.entry[i][k];
     double &disAvg = st.csFilter.disAvg[i][k];
@@ -95,6 +102,7 @@ void trackPair(Cur &cur, NewPresState &st, const MusicResult &music, const Confi
     double conf;
     double w;
     uint8_t valid;
+    bool fresh = false;
     // A reference without a distance cannot be blended with: the pair restarts.
     const bool restart = reset != 0 || pair.valid == 0 || !isRealDistance(presEst.dest);
     if (restart) {
@@ -105,18 +113,19 @@ void trackPair(Cur &cur, NewPresState &st, const MusicResult &music, const Confi
         dest = usable ? rdest : -1.0;
         conf = usable ? g : -1.0;
         w = -1.0;
+        fresh = usable;
     } else {
-        const double dc = presEst.conf * (1.0 - opts.fiConfDecay);
-        if (v == 1 && g != -1.0 && isRealDistance(rdest)) {
-            const double f = std::pow(g / 100.0, opts.fiAvgPwr);
-            w = 1.0 - f;
-            dest = rdest * f + presEst.dest * w;
-            conf = dc > g ? dc : g;
+        if (v == 1 && g != tarn_common::kNoConfidence && isRealDistance(rdest)) {
+            const tarn_est::IirBlend b =
+                tarn_est::iirBlend(opts, presEst.dest, presEst.conf, rdest, g);
+            w = b.weight;
+            dest = b.dest;
+            conf = b.conf;
             valid = 1;
         } else {
             dest = kNoDistance;
-            conf = dc;
-            w = kNoDistance;
+            conf = tarn_est::iirDecayedConf(opts, presEst.conf);
+            w = tarn_est::kNoBlendWeight;
             valid = 0;
         }
         DEBUG_LOG(4,
@@ -136,6 +145,7 @@ void trackPair(Cur &cur, NewPresState &st, const MusicResult &music, const Confi
             // only when it is at least as sure as the reference.
             const bool accepted = close || (conf >= presEst.conf && disAvg == -1.0);
             if (!accepted) valid = 0;
+            fresh = accepted;
         } else {
             DEBUG_LOG(4,
                       "valid false , fiValid %d, reset %d , pres->fiRTP.estMusic[k-1][n].valid "
@@ -155,6 +165,7 @@ void trackPair(Cur &cur, NewPresState &st, const MusicResult &music, const Confi
     pair.pconf = conf;
     pair.vest = presEst.vest;
     disAvg = w;
+    return fresh;
 }
 
 // Tracking regime: updates the pairs and counters, sets pathValid and
@@ -168,11 +179,12 @@ void trackAndCollect(Cur &cur, NewPresState &st, MusicResult &music, const Phase
     const int orders = usedOrders(opts);
     bool anyPairValid = false;
     bool pathHasOrder[kPaths] = {false, false, false, false};
+    bool pairFresh[kOrders][kPaths] = {};
     for (int i = 0; i < orders; ++i) {
         if (opts.muOrdSet[i] == 0) continue;
         for (int k = 0; k < nap; ++k) {
             if (music.valid[i][k] != 0) pathHasOrder[k] = true;
-            trackPair(cur, st, music, opts, i, k, now, reset, &maxConf);
+            pairFresh[i][k] = trackPair(cur, st, music, opts, i, k, now, reset, &maxConf);
             if (st.csFilter.entry[i][k].valid == 1) anyPairValid = true;
         }
     }
@@ -207,7 +219,7 @@ void trackAndCollect(Cur &cur, NewPresState &st, MusicResult &music, const Phase
             for (int i = 0; i < orders; ++i) {
                 if (opts.muOrdSet[i] == 0) continue;
                 const RtpPairEntry &e = st.csFilter.entry[i][k];
-                if (e.valid == 1 && e.pconf >= floor) cand.add(e.pdest, e.pconf);
+                if (e.valid == 1 && e.pconf >= floor) cand.add(e.pdest, e.pconf, pairFresh[i][k]);
             }
         } else {
             music.pathValid[k] = 0;
@@ -325,7 +337,7 @@ void holdAndVelocity(Cur &cur, NewPresState &st, const ConfigOpts &opts, double 
     } else {
         est.dest = st.iirEst.dest;
         est.conf = st.iirEst.conf;
-        est.valid = (est.dest > 0.0 && cur.conf != -1.0) ? 1 : 0;
+        est.valid = (est.dest > 0.0 && cur.conf != tarn_common::kNoConfidence) ? 1 : 0;
         speed = cur.vest;
     }
     est.vest = reset != 0 ? 0.0 : opts.fiVelAvg * cur.vest + speed * (1.0 - opts.fiVelAvg);
@@ -392,9 +404,10 @@ void outputFilter(Cur &cur, NewPresState &st, const ConfigOpts &opts, double now
 
 // The four steps on one procedure. `cur` holds the link's tracked estimate
 // and counters (the link's PresState on the road, the working record itself
-// for the exported entry point); `mem` the filters' memory.
+// for the exported entry point); `mem` the filters' memory. True when the
+// pooled distance is this procedure's (not the previous one held over).
 template <class Cur>
-void filterProcedure(Cur &cur, NewPresState &mem, const ToneRecord &rawMeas,
+bool filterProcedure(Cur &cur, NewPresState &mem, const ToneRecord &rawMeas,
                      const PhaseResult &phase, MusicResult &music, const ConfigOpts &opts,
                      int nap, int reset) {
     const double now = rawMeas.timeUs / 1000000.0;
@@ -405,22 +418,24 @@ void filterProcedure(Cur &cur, NewPresState &mem, const ToneRecord &rawMeas,
         collectDirect(music, phase, opts, nap, cand);
     }
 
-    RangeEstimate est = {0, kNoDistance, -1.0, 0.0};
+    RangeEstimate est = tarn_common::noDistanceRecord();
     if (!combine(cand, music, opts, est)) {
-        est = {0, kNoDistance, -1.0, 0.0};
+        est = tarn_common::noDistanceRecord();
         DEBUG_LOG(2, "ALL distances are invalid");
     }
+    const bool fresh = est.valid == 1 && cand.fresh > 0;
     holdAndVelocity(cur, mem, opts, now, reset, est);
     outputFilter(cur, mem, opts, now, reset, est);
     cur.time = now;
+    return fresh;
 }
 
 }  // namespace
 
-void tarn_rtp::phaseResultFilter(PresState &link, NewPresState &filters, const ToneRecord &rawMeas,
+bool tarn_rtp::phaseResultFilter(PresState &link, NewPresState &filters, const ToneRecord &rawMeas,
                                  const PhaseResult &phase, MusicResult &music,
                                  const ConfigOpts &opts, int nap, int reset) {
-    filterProcedure(link, filters, rawMeas, phase, music, opts, clampPaths(nap), reset);
+    return filterProcedure(link, filters, rawMeas, phase, music, opts, clampPaths(nap), reset);
 }
 
 extern "C" {

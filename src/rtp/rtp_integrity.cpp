@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "common/distance.h"
 #include "tarn_diag.h"
 #include "tarn_math.h"
 
@@ -13,7 +14,6 @@ namespace tarn_rtp {
 
 namespace {
 
-constexpr double kNoDist = 2147483647.0;
 // Two-path search grid: 0.15 m steps over 9 m, paths at least 0.6 m apart
 // (closer ones are one path to 80 MHz of band, whatever the fit says); the
 // best pair is then refined on a grid five times finer.
@@ -258,7 +258,7 @@ PhaseIntegrity assessPhase(const PhaseWork &w, const CsMeasurement &meas, const 
                            int nap) {
     PhaseIntegrity out;
     if (w.cirPaths <= 0 || nap < 1 || nap > kPaths) return out;
-    const double sf = opts.distSF != 0 ? static_cast<double>(opts.distSF) : 1000.0;
+    const double sf = tarn_common::recordScale(opts);
 
     // Spread across MUSIC orders (per path: the variance of its mean) and
     // across antenna paths (of the paths' medians), and the phase slope's
@@ -271,7 +271,7 @@ PhaseIntegrity assessPhase(const PhaseWork &w, const CsMeasurement &meas, const 
         int n = 0;
         for (int o = 0; o < TARN_MUSIC_SLOTS; ++o) {
             const double v = w.music.dest[o][j];
-            if (w.music.valid[o][j] == 1 && std::fabs(v) < kNoDist && std::isfinite(v))
+            if (w.music.valid[o][j] == 1 && tarn_common::isRecordDistance(v))
                 d[n++] = v / sf;
         }
         int ch = 0;
@@ -383,7 +383,8 @@ PhaseIntegrity assessPhase(const PhaseWork &w, const CsMeasurement &meas, const 
         out.phaseJumps = out.jumpDeg > kJumpDeg && out.jumpDeg - same > kJumpExcessDeg;
         DEBUG_LOG(2, "integrity: subevent turn %lf deg (same subevent %lf)\n", out.jumpDeg, same);
     }
-    DEBUG_LOG(2, "integrity: phase sigma %lf m, multipath %d, blocked %d, jumps %d\n", out.sigmaM,
+    DEBUG_LOG(2, "integrity: phase sigma %lf m, multipath %d, blocked %d, jumps %d\n",
+              out.sigmaM.value_or(tarn_common::kNoFigure),
               out.multipath ? 1 : 0, out.blocked ? 1 : 0, out.phaseJumps ? 1 : 0);
     return out;
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cmath>
+#include <optional>
 
 #include "rtp/rtp_driver.h"
 
@@ -21,17 +22,17 @@ struct PathPair {
 };
 
 struct PhaseIntegrity {
-    double sigmaM = -1.0;  // the phase candidate's standard uncertainty; -1 none
+    std::optional<double> sigmaM;  // the phase candidate's standard uncertainty
     bool multipath = false;
     bool blocked = false;
     bool phaseJumps = false;
-    double firstPathM = -1.0;  // earliest significant path (metres); -1 none
+    std::optional<double> firstPathM;  // earliest significant path (metres)
     // What the round trip may read long by under this response's multipath
     // (the later path's pull on a packet detector), metres.
     double rttPullM = 0.0;
     double jumpDeg = 0.0;  // mean turn of cross-subevent neighbours against same-subevent ones
-    // Median of the antenna paths' phase-slope distances (metres); NaN none.
-    double slopeM = NAN;
+    // Median of the antenna paths' phase-slope distances (metres).
+    std::optional<double> slopeM;
 };
 
 // Assesses the latest phase computation in `work` (the procedure `meas`, the

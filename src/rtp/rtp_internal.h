@@ -40,8 +40,9 @@ namespace tarn_rtp {
 // into the link's phase estimate. `link` holds the tracked estimate (time,
 // valid, dest, conf, vest) and the invalid counters, `filters` the memory of
 // the per-pair, phase-slope and output filters; both are the link's own and
-// are updated in place. nap is clamped to 0..4.
-void phaseResultFilter(PresState &link, NewPresState &filters, const ToneRecord &rawMeas,
+// are updated in place. nap is clamped to 0..4. True when the tracked
+// estimate is this procedure's own, false when it holds an earlier one.
+bool phaseResultFilter(PresState &link, NewPresState &filters, const ToneRecord &rawMeas,
                        const PhaseResult &phase, MusicResult &music, const ConfigOpts &opts,
                        int nap, int reset);
 

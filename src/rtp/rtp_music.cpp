@@ -23,7 +23,7 @@ using cd = std::complex<double>;
 constexpr int kStride = TARN_MUSIC_COV_STRIDE;
 constexpr int kMaxL = TARN_MUSIC_COV_STRIDE;
 constexpr int kMaxRoots = 2 * kMaxL - 2;
-constexpr double kNoDist = 2147483647.0;
+using tarn_common::kNoDistance;
 // Roots up to single-precision 1.000001 count as inside the unit circle;
 // magnitudes are capped at single-precision 0.999999 so that log10(1 - mag)
 // stays finite.
@@ -246,8 +246,8 @@ int rootMusicOrder(const TarnCplxD *R, int p, int L, int stride, double *freq, d
 
 // Per-path state of the order loop.
 struct PathState {
-    double upper = kNoDist;   // S: channel-centre upper bound
-    double lower = -kNoDist;  // V: channel-centre lower bound
+    double upper = kNoDistance;   // S: channel-centre upper bound
+    double lower = -kNoDistance;  // V: channel-centre lower bound
     double lowest = 0.0;      // U: distance of the lowest order
     double first = 0.0;       // o0: distance of the bound-setting order-1 run
     double list[kMusicMaxOrders];
@@ -259,8 +259,8 @@ struct PathState {
 // Arrays indexed [order slot][path] use o for the slot and j for the path.
 void setNoDistance(MusicResult *music, int o, int j) {
     music->valid[o][j] = 0;
-    music->dest[o][j] = kNoDist;
-    music->conf[o][j] = -1.0;
+    music->dest[o][j] = kNoDistance;
+    music->conf[o][j] = tarn_common::kNoConfidence;
 }
 
 double musicConf(const ConfigOpts *opts, double mag, uint8_t gconf) {
@@ -466,7 +466,7 @@ void filterMain(const MusicCall &c, const PathState &ps, Candidates *cand, int o
     if (!c.centreOff) return;
     const double delta = std::fabs(c.pres->dest / c.sf - ps.lowest);
     DEBUG_LOG(2, "distDelta %lf , %lf ,  %lf , %lf", delta, c.pres->dest, ps.lowest, music->dest[0][j]);
-    const bool slot0 = music->valid[0][j] == 1 || (music->valid[0][j] == 0 && music->dest[0][j] != kNoDist);
+    const bool slot0 = music->valid[0][j] == 1 || (music->valid[0][j] == 0 && music->dest[0][j] != kNoDistance);
     if (o >= 1 && opts->smallerMusicOrderFilterOffsetLower != 0 && (c.reset || delta <= opts->fiMaxDelta) &&
         slot0) {
         for (int k = 0; k < p; ++k) {
@@ -504,7 +504,7 @@ void pickMain(const MusicCall &c, PathState &ps, const Candidates &cand, int o, 
     }
     if (survivors == 0) {
         // A failed order-2 run closes the bounds for the rest of the path.
-        if (c.centre && o == 1) ps.upper = -kNoDist;
+        if (c.centre && o == 1) ps.upper = -kNoDistance;
         DEBUG_LOG(2, "No valid distances found for Music order %d", c.ordSet[o]);
         setNoDistance(music, o, j);
     } else {
@@ -592,7 +592,7 @@ void runPath(const MusicCall &c, const ToneRecord *proc, PathState &ps, int j) {
         filterMain(c, ps, &cand, o, j);
         pickMain(c, ps, cand, o, j);
     }
-    music->musicStd[j] = ps.listLen > 0 ? aaMathCalcStd(ps.list, ps.listLen) : kNoDist;
+    music->musicStd[j] = ps.listLen > 0 ? aaMathCalcStd(ps.list, ps.listLen) : kNoDistance;
     DEBUG_LOG(2, " music std %lf", music->musicStd[j]);
 }
 

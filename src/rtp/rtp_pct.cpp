@@ -13,7 +13,6 @@ using namespace tarn_rtp;
 
 namespace {
 
-using tarn_common::kNoDistance;
 
 // Channels whose calibration entry is always 0 (outside the usable band).
 inline bool outsideCalBand(int k) { return k < 2 || k > 76; }
@@ -21,7 +20,7 @@ inline bool outsideCalBand(int k) { return k < 2 || k > 76; }
 // A previous distance usable as a prior, in metres: the "no estimate"
 // sentinels and non-finite values give 0.
 double priorFromDest(double dest, uint16_t distSF) {
-    if (dest == kNoDistance || dest == -kNoDistance) return 0.0;
+    if (tarn_common::isNoDistanceMarker(dest)) return 0.0;
     const double p = dest / distSF;
     return std::isfinite(p) ? p : 0.0;
 }

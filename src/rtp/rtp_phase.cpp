@@ -122,7 +122,7 @@ void alg_estimateProductChannelDist(const PresState *pres, ToneRecord *rawMeas,
         }
         rawMeas->productDist[j] = e * kProductShrink * distSF;
         DEBUG_LOG(2, "Product Channel Distance dest[%d] = %lf", j, e);
-        if (e >= 0.0 && e != kNoDistance && std::isfinite(e)) {
+        if (e >= 0.0 && !tarn_common::isNoDistanceMarker(e) && std::isfinite(e)) {
             rawMeas->productValid[j] = 1;
             selected[nSel++] = e;
         } else {

@@ -70,15 +70,15 @@ TEST(GuardedCombination, Table) {
         tarn_est::GuardInput in;
         in.phase = cand(r.phaseValid, r.phase, 90.0);
         in.rtt = cand(r.rttValid, r.rtt, 0.0);
-        in.phaseSigmaM = r.phaseSigma;
-        in.rttSigmaM = r.rttSigma;
+        if (r.phaseSigma >= 0.0) in.phaseSigmaM = r.phaseSigma;
+        if (r.rttSigma >= 0.0) in.rttSigmaM = r.rttSigma;
         in.multipath = r.multipath;
         in.phaseJumps = r.jumps;
-        in.slopeDest = r.slope * 1000.0;
+        if (!std::isnan(r.slope)) in.slopeDest = r.slope * 1000.0;
         const tarn_est::GuardOutcome g = tarn_est::guardedCombination(opts, in);
         EXPECT_NEAR(g.result.dest, r.dest * 1000.0, 1e-9) << r.what;
         EXPECT_EQ(g.result.conf, r.conf) << r.what;
-        EXPECT_NEAR(g.sigmaM, r.sigma, 1e-12) << r.what;
+        EXPECT_NEAR(g.sigmaM.value_or(-1.0), r.sigma, 1e-12) << r.what;
         EXPECT_EQ(g.flags, r.flags) << r.what;
         // The pair's own flags are those the guard reports, whatever it delivers.
         EXPECT_EQ(tarn_est::candidatePairFlags(opts, in), r.flags & (kDisagree | kManip))
