@@ -11,7 +11,6 @@
 #include "tarn_measurement.h"
 #include "tarn_rtt.h"
 #include "tarn_rtp.h"
-#include "tarn_track.h"
 #include "tarn_interface.h"
 
 #endif /* TARN_H */

@@ -8,11 +8,11 @@
 #include "config/config_internal.h"
 #include "config/num_parse.h"
 #include "config/options_list.h"
-#include "tarn_config.h"
 #include "tarn_diag.h"
 
 namespace {
 
+using tarn_cfg::kDefaultOpts;
 using tarn_cfg::atoiC;
 using tarn_cfg::isDigitC;
 using tarn_cfg::isSpaceC;
@@ -218,7 +218,7 @@ class Repairer {
     void field(T ConfigOpts::*f, bool bad, const char *key, bool quiet = false,
                const char *incorrectText = nullptr) {
         if (!bad) return;
-        const bool changes = !sameBits(o_->*f, constOpts.*f);
+        const bool changes = !sameBits(o_->*f, kDefaultOpts.*f);
         if (host_ && !changes) return;
         if (host_ || !quiet) {
             if (incorrectText != nullptr)
@@ -226,7 +226,7 @@ class Repairer {
             else
                 DEBUG_LOG(1, "Incorrect %s.\n", key);
         }
-        o_->*f = constOpts.*f;
+        o_->*f = kDefaultOpts.*f;
         DEBUG_LOG(3, "Setting default value of %s.\n", key);
     }
 
@@ -317,7 +317,7 @@ void tarnRepairOptions(ConfigOpts *o, RepairSource from) {
         // Calibrations as large as the file can write (2147483647) stay.
         if (std::isfinite(o->disCal[i])) continue;
         DEBUG_LOG(1, "Incorrect %s.\n", kDisCalKeys[i]);
-        o->disCal[i] = constOpts.disCal[i];
+        o->disCal[i] = kDefaultOpts.disCal[i];
         DEBUG_LOG(3, "Setting default value of %s.\n", kDisCalKeys[i]);
     }
     // Every other real: finite and within kMaxReal.
@@ -367,7 +367,7 @@ int readConfigFile(const char *path, ConfigOpts *opts) {
 
 }  // namespace
 
-extern "C" int parseConfigFile(const char *path, ConfigOpts *opts) {
+int tarn_cfg::parseConfigFile(const char *path, ConfigOpts *opts) {
     ConfigOpts work;
     if (opts == nullptr) return readConfigFile(path, nullptr);
     std::memcpy(&work, opts, sizeof work);
@@ -379,11 +379,11 @@ extern "C" int parseConfigFile(const char *path, ConfigOpts *opts) {
 
 // ---- Extensions: the reader's steps one by one (see tarn_config.h) -----------------
 
-extern "C" int tarnReadConfigFile(const char *path, ConfigOpts *opts) {
+int tarn_cfg::tarnReadConfigFile(const char *path, ConfigOpts *opts) {
     return readConfigFile(path, opts);
 }
 
-extern "C" int tarnApplyConfigLine(const char *line, ConfigOpts *opts) {
+int tarn_cfg::tarnApplyConfigLine(const char *line, ConfigOpts *opts) {
     if (line == nullptr || opts == nullptr || strnlen(line, kLineBufSize) == kLineBufSize) return 0;
     char key[kTextBufSize] = {0};
     char value[kTextBufSize] = {0};
@@ -398,7 +398,7 @@ extern "C" int tarnApplyConfigLine(const char *line, ConfigOpts *opts) {
     return applyLine(opts, key, value);
 }
 
-extern "C" int tarnRepairConfig(ConfigOpts *opts) {
+int tarn_cfg::tarnRepairConfig(ConfigOpts *opts) {
     if (opts == nullptr) return 0;
     ConfigOpts before;
     std::memcpy(&before, opts, sizeof before);

@@ -5,10 +5,6 @@
 
 #include "common/numeric.h"
 #include "estimators/estimators_internal.h"
-#include "tarn_config.h"
-#include "tarn_interface.h"
-#include "tarn_estimators.h"
-#include "tarn_measurement.h"
 
 namespace {
 
@@ -141,15 +137,15 @@ tarn_est::GuardOutcome tarn_est::guardedCombination(const ConfigOpts &opts, cons
     return out;
 }
 
-extern "C" {
+namespace tarn_est {
 
 int alg_combineRttRtp(const CsContext *ctx, const RangeEstimate *rtp, const RangeEstimate *rtt,
                       CsEstimate *result) {
     if (ctx == nullptr || rtp == nullptr || rtt == nullptr || result == nullptr) return 0;
     if (rtp->valid != 1) return 0;
-    const ConfigOpts *opts = ctx->opts != nullptr ? ctx->opts : &constOpts;
+    const ConfigOpts *opts = ctx->opts != nullptr ? ctx->opts : &tarn_cfg::kDefaultOpts;
     take(ruleChoice(*opts, *rtp, *rtt), result);
     return 1;
 }
 
-}  // extern "C"
+}  // namespace tarn_est

@@ -4,9 +4,8 @@
 
 #include "common/numeric.h"
 
-#include "tarn_config.h"
+#include "estimators/estimators_internal.h"
 #include "tarn_diag.h"
-#include "tarn_estimators.h"
 #include "tarn_math.h"
 
 namespace {
@@ -45,7 +44,7 @@ bool trimmedMean(const double *sorted, int n, int frame, double *mean) {
 
 }  // namespace
 
-extern "C" {
+namespace tarn_est {
 
 void algFilterIir(const ConfigOpts *opts, IirState *presEst, const RangeEstimate *currEst,
                   double *disAvg, double /*time*/, int reset) {
@@ -173,4 +172,4 @@ void algFilterSlidingWindow(const ConfigOpts *opts, RangeEstimate *slots,
     }
 }
 
-}  // extern "C"
+}  // namespace tarn_est

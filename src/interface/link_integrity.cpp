@@ -9,7 +9,7 @@
 #include "interface/interface_internal.h"
 #include "interface/link_state.h"
 #include "tarn_diag.h"
-#include "tarn_track.h"
+#include "track/track_state.h"
 
 namespace tarn_iface {
 

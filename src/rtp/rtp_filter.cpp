@@ -4,12 +4,17 @@
 #include <cmath>
 #include <cstring>
 
+#include "estimators/estimators_internal.h"
+#include "measurement/measurement_internal.h"
 #include "rtp/rtp_internal.h"
 #include "tarn_diag.h"
 #include "tarn_math.h"
-#include "tarn_rtp.h"
+#include "rtp/rtp_stages.h"
 
 using namespace tarn_rtp;
+using tarn_est::algFilterIir;
+using tarn_est::algFilterSlidingWindow;
+using tarn_measurement::print_context_newpres;
 
 namespace {
 
@@ -423,7 +428,7 @@ void tarn_rtp::phaseResultFilter(PresState &link, NewPresState &filters, const T
     filterProcedure(link, filters, rawMeas, phase, music, opts, clampPaths(nap), reset);
 }
 
-extern "C" {
+namespace tarn_rtp {
 
 void algEstRTPWithFilter(NewPresState *state, const ToneRecord *rawMeas,
                          const ToneRecord * /*procMeas*/, const PhaseResult *phase,
@@ -438,4 +443,4 @@ void algEstRTPWithFilter(NewPresState *state, const ToneRecord *rawMeas,
     *out = {state->valid, state->dest, state->conf, state->vest};
 }
 
-}  // extern "C"
+}  // namespace tarn_rtp
