@@ -1,4 +1,5 @@
-/* Service interface: host functions, link registry, request queue and worker.
+/* Host surface: host functions, link registry, request queue and worker,
+ * and this library's extensions (section "Extensions").
  *
  * Compatibility surface and extensions. The names declared in the public
  * headers without a "tarn"/"Tarn"/"TARN_" prefix (the host functions, the
@@ -9,9 +10,8 @@
  * "Tarn" (records) or "TARN_" (macros) are this library's extensions and
  * helpers; they are listed in the section "Extensions" of the header that
  * declares them (here: tarnGetLatestComputation,
- * tarnGetLatestImpulseResponse, tarnGetLinkOptions, tarnSetTrackingMode and
  * tarnGetLatestImpulseResponse, tarnGetLinkOptions, tarnSetTrackingMode,
- * tarnSetStepTiming and tarnSetCombination).
+ * tarnSetStepTiming, tarnSetCombination and the TARN_TRACK_FLAG_* bits).
  *
  * Threads and locks. The host calls the host functions from any of its
  * threads; one worker thread of the library computes every estimate and
