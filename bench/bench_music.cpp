@@ -8,6 +8,7 @@
 #include <cstring>
 #include <random>
 
+#include "compat/legacy_work.h"
 #include "rtp/rtp_music.h"
 #include "tarn_rtp.h"
 
@@ -50,7 +51,7 @@ void runEstimate(benchmark::State &state, tarn_rtp::MusicRoute route) {
     MusicResult music;
     for (auto _ : state) {
         std::memset(&music, 0, sizeof music);
-        tarn_rtp::estWithMusic(&p.pres, &p.raw, &p.proc, &opts, TARN_MAX_ANT_PATHS, &music, p.pdest,
+        tarn_compat::estWithMusic(&p.pres, &p.raw, &p.proc, &opts, TARN_MAX_ANT_PATHS, &music, p.pdest,
                                true, route);
         benchmark::DoNotOptimize(music);
     }
@@ -95,7 +96,7 @@ void runRootMusic(benchmark::State &state, tarn_rtp::MusicRoute route) {
     double mag[9];
     for (auto _ : state) {
         benchmark::DoNotOptimize(
-            tarn_rtp::rootMusicFreq(c.R, 9, 19, TARN_MUSIC_COV_STRIDE, freq, mag, route));
+            tarn_compat::rootMusicFreq(c.R, 9, 19, TARN_MUSIC_COV_STRIDE, freq, mag, route));
         benchmark::DoNotOptimize(freq);
     }
 }

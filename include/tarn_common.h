@@ -1,4 +1,5 @@
-/* Shared definitions of the libtarn public headers. */
+/* Base: shared definitions of the libtarn public headers (complex types,
+ * the link reference, layout checks). */
 #ifndef TARN_COMMON_H
 #define TARN_COMMON_H
 

@@ -1,4 +1,4 @@
-/* Diagnostics: levelled logging to the Android log and array dump printers. */
+/* Base: diagnostics, levelled logging to the Android log and array dump printers. */
 #ifndef TARN_DIAG_H
 #define TARN_DIAG_H
 

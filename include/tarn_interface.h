@@ -1,4 +1,5 @@
-/* Service interface: host functions, link registry, request queue and worker.
+/* Host surface: host functions, link registry, request queue and worker,
+ * and this library's extensions (section "Extensions").
  *
  * Compatibility surface and extensions. The names declared in the public
  * headers without a "tarn"/"Tarn"/"TARN_" prefix (the host functions, the
@@ -9,9 +10,8 @@
  * "Tarn" (records) or "TARN_" (macros) are this library's extensions and
  * helpers; they are listed in the section "Extensions" of the header that
  * declares them (here: tarnGetLatestComputation,
- * tarnGetLatestImpulseResponse, tarnGetLinkOptions, tarnSetTrackingMode and
  * tarnGetLatestImpulseResponse, tarnGetLinkOptions, tarnSetTrackingMode,
- * tarnSetStepTiming and tarnSetCombination).
+ * tarnSetStepTiming, tarnSetCombination and the TARN_TRACK_FLAG_* bits).
  *
  * Threads and locks. The host calls the host functions from any of its
  * threads; one worker thread of the library computes every estimate and
@@ -38,7 +38,6 @@
 #include "tarn_common.h"
 #include "tarn_estimators.h"
 #include "tarn_measurement.h"
-#include "tarn_track.h"
 
 TARN_BEGIN_DECLS
 
@@ -91,7 +90,7 @@ typedef struct TarnLatestComputation {
     /* Version 2: the tracking mode (see tarnSetTrackingMode). Meaningful
      * for a computation made in tracking mode 1 (see version 4 for mode 0). */
     uint32_t trackingMode; /* 1: the computation ran in tracking mode 1 */
-    uint32_t trackFlags;   /* TARN_TRACK_FLAG_* (tarn_track.h): what the tracker did */
+    uint32_t trackFlags;   /* TARN_TRACK_FLAG_* (see "Extensions"): what the tracker did */
     double speed;   /* radial speed of the target, 1/distSF metre per second
                        (distSF 1000: mm/s), positive while the devices move
                        apart; 0 when not tracking */
@@ -136,54 +135,8 @@ typedef struct TarnLatestComputation {
 
 
 
-/* Integrity flags of a computation (integrityFlags). Each is a statement
- * about this procedure, set in every combination mode; the rules use
- * J = sqrt(phaseSigmaM^2 + rttSigmaM^2), the joint uncertainty, and
- * TARN_INTEGRITY_MULTIPATH_ALLOWANCE_M, how long an honest round trip may
- * read under multipath. */
-/* Both candidates valid and |phase - round trip| > 3 J. */
-#define TARN_INTEGRITY_DISAGREE 0x001u
-/* The phase distance (the phase candidate; without one, the median of the
- * antenna paths' phase-slope distances, which a manipulation can push below
- * zero where the pipeline gives no distance) is shorter than the round
- * trip's lower bound (round trip - allowance) by more than 2 J: something
- * advanced the phase
- * (manipulation suspected). A reflector cannot advance the round trip's
- * timing when it is protected by a random sequence. */
-#define TARN_INTEGRITY_MANIPULATION 0x002u
-/* The response holds more than one significant path: a two-path fit of one
- * antenna path's channel response finds a second path at least 0.6 m from
- * the first with at least a quarter of the stronger one's amplitude, and
- * it explains the response clearly better than one path does. */
-#define TARN_INTEGRITY_MULTIPATH 0x004u
-/* Direct path possibly blocked: of those two paths the earlier one is the
- * weaker (below 0.8 of the later one's amplitude); firstPathM gives it. */
-#define TARN_INTEGRITY_BLOCKED 0x008u
-/* Residual frequency offset or phase jumps: neighbouring channels (up to
- * 4 MHz apart) measured in different subevents (runs of tone steps between
- * mode-0 steps) turn against each other by more than 45 degrees on average
- * beyond the turn of same-subevent neighbours, and by 25 degrees more than
- * those vary among themselves. */
-#define TARN_INTEGRITY_PHASE_JUMPS 0x010u
-/* The tracking (re)started with this computation: the phase pipeline's
- * filters reset (first procedure, a gap, repeated invalid procedures) or
- * the moving-target tracker started over. */
-#define TARN_INTEGRITY_RESTARTED 0x020u
-/* The round trip is not known to be protected by a random sequence: the
- * link's RTT type (given with tarnSetStepTiming) is AA-only (0) or a fixed
- * sounding sequence (1, 2), or the host did not give it. */
-#define TARN_INTEGRITY_RTT_UNPROTECTED 0x040u
-/* The delivered distance is the round trip (guarded combination: the phase
- * distance was refused, or there was none). */
-#define TARN_INTEGRITY_RTT_DELIVERED 0x080u
-/* The delivered distance follows the first path of a blocked direct path
- * (guarded combination or tracking mode 1). */
-#define TARN_INTEGRITY_FIRST_PATH 0x100u
-/* The delivered distance fuses both candidates by their uncertainties. */
-#define TARN_INTEGRITY_FUSED 0x200u
-
-/* How far an honest round trip may read long under multipath, metres. */
-#define TARN_INTEGRITY_MULTIPATH_ALLOWANCE_M 1.0
+/* Integrity flags of a computation (integrityFlags): TARN_INTEGRITY_*, in
+ * tarn_estimators_types.h (the combination sets them too). */
 
 #define TARN_LATEST_COMPUTATION_VERSION 4u
 /* Bytes of the first version; a smaller size is refused. */
@@ -441,6 +394,17 @@ TARN_API void *process_request(void *arg);
 /* ---- Extensions --------------------------------------------------------------
  * Additions of this library beyond the compatibility surface; their names
  * begin with "tarn". */
+
+/* Bits of TarnLatestComputation.trackFlags (mode 1). */
+#define TARN_TRACK_FLAG_TRACKING 0x01u     /* the tracker follows the target (speed valid) */
+#define TARN_TRACK_FLAG_PHASE_TAKEN 0x02u  /* the phase candidate updated the track */
+#define TARN_TRACK_FLAG_PHASE_GATED 0x04u  /* the phase candidate was rejected as an outlier */
+#define TARN_TRACK_FLAG_RTT_TAKEN 0x08u    /* the round-trip candidate updated the track */
+#define TARN_TRACK_FLAG_RTT_GATED 0x10u    /* the round-trip candidate was rejected */
+#define TARN_TRACK_FLAG_COMPENSATED 0x20u  /* the tones were corrected for motion within the procedure */
+#define TARN_TRACK_FLAG_SPEED_MEASURED 0x40u /* the procedure's own tones gave a speed */
+#define TARN_TRACK_FLAG_RESTARTED 0x80u    /* the track (re)started in this computation */
+
 
 /* Copies the latest computation of link linkRef into *out. The caller sets
  * out->size to the bytes it provides (at least TARN_LATEST_COMPUTATION_V1_SIZE;

@@ -1,4 +1,4 @@
-/* Numeric toolkit: statistics, sorting, complex helpers, matrices, polynomials, FFT, SVD, spline.
+/* Base: the numeric toolkit: statistics, sorting, complex helpers, matrices, polynomials, FFT, SVD, spline.
  *
  * Every routine is stateless and works on caller-owned arrays. Routines whose
  * running index or result count is an 8-bit value accept at most 127 elements

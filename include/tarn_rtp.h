@@ -1,72 +1,15 @@
-/* Phase-based ranging pipeline. */
+/* Legacy exports of the phase-based ranging pipeline: its stages and the
+ * driver RTP_calcEstimate (the records are in tarn_rtp_types.h). */
 #ifndef TARN_RTP_H
 #define TARN_RTP_H
 
+#include "tarn_rtp_types.h"
 #include "tarn_common.h"
 #include "tarn_config.h"
 #include "tarn_estimators.h"
 #include "tarn_measurement.h"
 
 TARN_BEGIN_DECLS
-
-/* Channel slots of a procedure (channel index 0..78, 1 MHz apart). */
-#define TARN_NUM_CHANNELS 79
-/* Tone steps a stored procedure can hold. */
-#define TARN_MAX_TONES 256
-
-/* One procedure's tones by channel and antenna path. Row k of every array is
- * channel chanList[k] = k. Rows of channels without a tone hold zeros, and so
- * do the columns of paths the procedure does not have. */
-typedef struct ToneRecord {
-    double productDist[TARN_MAX_ANT_PATHS]; /* product-channel distance, m x distSF */
-    uint8_t productValid[TARN_MAX_ANT_PATHS];
-    double timeUs; /* procedure time, microseconds */
-    double prior;  /* distance rotated out of the tones, m */
-    uint8_t chanList[TARN_NUM_CHANNELS];
-    uint8_t gconf[TARN_MAX_ANT_PATHS];                   /* coverage confidence per path, percent */
-    uint8_t gmap[TARN_NUM_CHANNELS][TARN_MAX_ANT_PATHS]; /* 1 = usable tone */
-    TarnCplxF initPct[TARN_NUM_CHANNELS][TARN_MAX_ANT_PATHS];
-    TarnCplxF reflPct[TARN_NUM_CHANNELS][TARN_MAX_ANT_PATHS];
-    TarnCplxD pct[TARN_NUM_CHANNELS][TARN_MAX_ANT_PATHS];
-} ToneRecord;
-
-/* ---- Estimator output blocks ---------------------------------------------
- * Owned by the caller (the phase driver keeps them for one call). Distances
- * in metres x distSF unless said otherwise; confidences in percent, -1 none;
- * 2147483647.0 marks a slot without a distance. */
-
-/* MUSIC order slots: up to 7 orders per path, 28 slots leave room for the
- * slot shift of the 7-order override. */
-#define TARN_MUSIC_SLOTS 28
-
-/* Phase-slope estimate per antenna path. */
-typedef struct PhaseResult {
-    uint64_t reserved; /* not read or written by the estimators */
-    double pdest[TARN_MAX_ANT_PATHS]; /* m x distSF */
-    double pconf[TARN_MAX_ANT_PATHS]; /* 0..100, whole numbers */
-    double phFit[TARN_MAX_ANT_PATHS]; /* phase-fit error, degrees */
-} PhaseResult;
-
-/* MUSIC estimate per (order slot, antenna path). Zeroed by the caller. */
-typedef struct MusicResult {
-    uint8_t valid[TARN_MUSIC_SLOTS][TARN_MAX_ANT_PATHS];
-    double dest[TARN_MUSIC_SLOTS][TARN_MAX_ANT_PATHS]; /* m x distSF */
-    double conf[TARN_MUSIC_SLOTS][TARN_MAX_ANT_PATHS]; /* 1..100, -1 invalid */
-    double musicStd[TARN_MAX_ANT_PATHS];                /* m x distSF */
-    uint8_t pathValid[TARN_MAX_ANT_PATHS];
-} MusicResult;
-
-/* Channel impulse response figures per antenna path. */
-typedef struct CirEstimate {
-    uint64_t reserved; /* not written by the estimator */
-    double cirDist[TARN_MAX_ANT_PATHS];          /* m; -1 = no early peak */
-    double energy[TARN_MAX_ANT_PATHS];           /* sum of squared magnitudes */
-    double maxToMeanCirDB[TARN_MAX_ANT_PATHS];   /* dB */
-    double maxToMedianCirDB[TARN_MAX_ANT_PATHS]; /* dB */
-    double delaySpread[TARN_MAX_ANT_PATHS];      /* RMS, m */
-    uint16_t numPeaks[TARN_MAX_ANT_PATHS];
-    uint16_t numPeaksBeforeMaxPeak[TARN_MAX_ANT_PATHS];
-} CirEstimate;
 
 /* ---- Gain map, channel order, coverage ---------------------------------- */
 
@@ -160,9 +103,6 @@ TARN_API void alg_rotatePct(PresState *pres, ToneRecord *rawMeas, ToneRecord *pr
 
 /* ---- Event phase alignment ----------------------------------------------- */
 
-/* Most repeated channels looked for between neighbouring events. */
-#define TARN_MAX_EVENT_REPS 5
-
 /* Converts the tones to complex double and, event by event (an event is a run
  * of steps with non-zero mode), rotates each event's tones so that all events
  * of a path share the phase reference of its first event with tones. The
@@ -240,9 +180,6 @@ TARN_API void alg_estimateProductChannelDist(const PresState *pres, ToneRecord *
 
 /* ---- MUSIC estimator ----------------------------------------------------- */
 
-/* Row stride (elements) of the covariance matrices; sizes up to 28 x 28. */
-#define TARN_MUSIC_COV_STRIDE 28
-
 /* Forward-backward smoothed covariance of the N complex samples with
  * subarray length L into the L x L matrix R (row-major, row stride `stride`
  * elements): R[l][k] = sum over s < N-L+1 of (x[s+l] conj(x[s+k]) +
@@ -287,11 +224,6 @@ TARN_API void algEstWithMusic(const PresState *pres, const ToneRecord *rawMeas,
                               MusicResult *music, const double *pdest, bool reset);
 
 /* ---- Channel impulse response and MUSIC correction ----------------------- */
-
-/* Transform size the impulse response uses: ifftSize when it is a power of two
- * from 128 to 16384, otherwise 512. */
-#define TARN_CIR_DEFAULT_SIZE 512
-#define TARN_CIR_MAX_SIZE 16384
 
 /* Impulse response of each path j < NAP (clamped to 0..4) from the 79 tones
  * procMeas->pct[k][j] (every channel, whatever gmap says; zero tones enter the

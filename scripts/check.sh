@@ -1,6 +1,8 @@
 #!/bin/sh
 # Installs what is missing, builds and runs every check of libtarn:
-#   native suite (with the exported-symbol check and the benchmarks' build),
+#   the include layering of src/ (no build needed),
+#   native suite (with the exported-symbol and layering checks and the
+#   benchmarks' build),
 #   the Python package's tests (a Dask cluster of 2 workers on loopback) and
 #   its examples,
 #   the suite under AddressSanitizer + UndefinedBehaviorSanitizer,
@@ -21,6 +23,9 @@ step() { printf '\n==== %s (at %d s) ====\n' "$*" "$(( $(date +%s) - start ))"; 
 
 step "setup"
 "$ROOT/scripts/setup.sh"
+
+step "include layering (engine below surface)"
+python3 "$ROOT/scripts/check_layers.py" "$ROOT/src"
 
 step "native build and tests"
 cmake -S "$ROOT" -B "$B/native" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARN_BUILD_BENCH=ON >/dev/null

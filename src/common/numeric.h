@@ -10,7 +10,7 @@ constexpr double kPi = 3.14159265358979323846;
 // "No distance" in the records (RangeEstimate, MusicResult, PresState and
 // the others that carry distances in metres x distSF): this distance, its
 // negative as an open bound, and a confidence of kNoConfidence. The engine's
-// own values say it with an empty distance (common/distance.h); only the
+// own values say it with an empty distance (estimators/distance.h); only the
 // conversions there and the record-level code produce or read these.
 constexpr double kNoDistance = 2147483647.0;
 constexpr double kNoConfidence = -1.0;

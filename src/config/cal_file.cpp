@@ -75,7 +75,7 @@ extern "C" int csLoadCalFile(ConfigOpts *opts) {
 }
 
 // Extension: the same loader on a file the caller names (see tarn_config.h).
-extern "C" int tarnLoadCalFile(const char *path, ConfigOpts *opts) {
+int tarn_cfg::tarnLoadCalFile(const char *path, ConfigOpts *opts) {
     if (path == nullptr || opts == nullptr) return 0;
     const size_t len = strnlen(path, TARN_CAL_FILE_PATH_LEN);
     // A path cut to fit the field would name another file.

@@ -9,11 +9,11 @@
 #include "config/num_parse.h"
 #include "config/option_rules.h"
 #include "config/options_list.h"
-#include "tarn_config.h"
 #include "tarn_diag.h"
 
 namespace {
 
+using tarn_cfg::kDefaultOpts;
 using tarn_cfg::atoiC;
 using tarn_cfg::isDigitC;
 using tarn_cfg::isSpaceC;
@@ -358,7 +358,7 @@ class Repairer {
     // incorrectText: the first message when it is not "Incorrect <name>.".
     void putDefault(const FieldRule &r, bool quiet, const char *incorrectText) {
         unsigned char *field = reinterpret_cast<unsigned char *>(o_) + r.offset;
-        const unsigned char *def = reinterpret_cast<const unsigned char *>(&constOpts) + r.offset;
+        const unsigned char *def = reinterpret_cast<const unsigned char *>(&kDefaultOpts) + r.offset;
         const bool changes = std::memcmp(field, def, widthOf(r.type)) != 0;
         if (host_ && !changes) return;
         if (host_ || !quiet) {
@@ -425,7 +425,7 @@ int readConfigFile(const char *path, ConfigOpts *opts) {
 
 }  // namespace
 
-extern "C" int parseConfigFile(const char *path, ConfigOpts *opts) {
+int tarn_cfg::parseConfigFile(const char *path, ConfigOpts *opts) {
     ConfigOpts work;
     if (opts == nullptr) return readConfigFile(path, nullptr);
     std::memcpy(&work, opts, sizeof work);
@@ -437,11 +437,11 @@ extern "C" int parseConfigFile(const char *path, ConfigOpts *opts) {
 
 // ---- Extensions: the reader's steps one by one (see tarn_config.h) -----------------
 
-extern "C" int tarnReadConfigFile(const char *path, ConfigOpts *opts) {
+int tarn_cfg::tarnReadConfigFile(const char *path, ConfigOpts *opts) {
     return readConfigFile(path, opts);
 }
 
-extern "C" int tarnApplyConfigLine(const char *line, ConfigOpts *opts) {
+int tarn_cfg::tarnApplyConfigLine(const char *line, ConfigOpts *opts) {
     if (line == nullptr || opts == nullptr || strnlen(line, kLineBufSize) == kLineBufSize) return 0;
     char key[kTextBufSize] = {0};
     char value[kTextBufSize] = {0};
@@ -456,7 +456,7 @@ extern "C" int tarnApplyConfigLine(const char *line, ConfigOpts *opts) {
     return applyLine(opts, key, value);
 }
 
-extern "C" int tarnRepairConfig(ConfigOpts *opts) {
+int tarn_cfg::tarnRepairConfig(ConfigOpts *opts) {
     if (opts == nullptr) return 0;
     ConfigOpts before;
     std::memcpy(&before, opts, sizeof before);

@@ -1,7 +1,10 @@
-// Library-internal configuration entry points (not exported).
+// The configuration's engine functions: the defaults' dump, the
+// configuration and calibration files (the exported ones are adapters over
+// these), and the internal entry points (not exported).
 #pragma once
 
-#include "tarn_config.h"
+#include "config/config_defaults.h"
+#include "tarn_config_types.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -41,4 +44,18 @@ enum class RepairSource { File, Host };
 // range, not a number or absurd (the one set of rules for every record that
 // reaches a link).
 void tarnRepairOptions(ConfigOpts *opts, RepairSource from);
+
+namespace tarn_cfg {
+
+// The engine's copies of the configuration functions; their contracts are
+// those of the exported functions of the same names (tarn_config.h).
+void setDefaultConfigOpts(ConfigOpts *dst);
+void print_config_opts(const ConfigOpts *opts);
+int parseConfigFile(const char *path, ConfigOpts *opts);
+int tarnReadConfigFile(const char *path, ConfigOpts *opts);
+int tarnApplyConfigLine(const char *line, ConfigOpts *opts);
+int tarnRepairConfig(ConfigOpts *opts);
+int tarnLoadCalFile(const char *path, ConfigOpts *opts);
+
+}  // namespace tarn_cfg
 #endif

@@ -4,39 +4,12 @@
 #include <type_traits>
 
 #include "common/numeric.h"
+#include "config/config_internal.h"
 #include "config/options_list.h"
-#include "tarn_config.h"
+#include "tarn_config_types.h"
 #include "tarn_diag.h"
 
 namespace {
-
-constexpr char kDefaultCalFilePath[] = "/data/vendor/bluetooth/tarn_rtp_cal.csv";
-static_assert(sizeof kDefaultCalFilePath <= TARN_CAL_FILE_PATH_LEN, "default path fits");
-
-// Built as a constant expression so that constOpts lands in read-only data
-// with every padding byte zero (value-initialisation zeroes them).
-constexpr ConfigOpts makeDefaults() {
-    ConfigOpts o{};
-#define TARN_DEFAULT(field, key, type, form, value, ...) o.field = value;
-#define TARN_NO_DEFAULT(...)
-    TARN_OPTION_LIST(TARN_DEFAULT, TARN_NO_DEFAULT, TARN_NO_DEFAULT, TARN_NO_DEFAULT)
-#undef TARN_DEFAULT
-#undef TARN_NO_DEFAULT
-    for (double &d : o.disCal) d = 0.0;
-    o.muConfFac[0] = 35.0;
-    o.muConfFac[1] = 0.5;
-    o.muConfFac[2] = 0.0;
-    const uint8_t ord[TARN_MU_ORD_SET_MAX] = {2, 4, 6, 7, 8, 9, 0};
-    const uint8_t cov[TARN_MU_ORD_SET_MAX] = {4, 8, 12, 14, 16, 18, 0};
-    for (int i = 0; i < TARN_MU_ORD_SET_MAX; ++i) {
-        o.muOrdSet[i] = ord[i];
-        o.muCovSet[i] = cov[i];
-    }
-    for (size_t i = 0; i < sizeof kDefaultCalFilePath; ++i)
-        o.calFilePath[i] = kDefaultCalFilePath[i];
-    // calTable stays all zero.
-    return o;
-}
 
 // A record installed by a host may carry any count; never read past the array.
 int usedEntries(uint8_t count, int capacity) {
@@ -73,9 +46,7 @@ void dumpLists(const ConfigOpts &o) {
 
 }  // namespace
 
-extern "C" {
-
-constexpr ConfigOpts constOpts = makeDefaults();
+namespace tarn_cfg {
 
 void setDefaultConfigOpts(ConfigOpts *dst) {
     if (dst == nullptr) {
@@ -83,7 +54,7 @@ void setDefaultConfigOpts(ConfigOpts *dst) {
         return;
     }
     DEBUG_LOG(2, "Set default configurations.\n");
-    std::memcpy(dst, &constOpts, sizeof(ConfigOpts));
+    std::memcpy(dst, &kDefaultOpts, sizeof(ConfigOpts));
     print_config_opts(dst);
 }
 
@@ -101,4 +72,4 @@ void print_config_opts(const ConfigOpts *opts) {
 #undef TARN_DUMP_LISTS
 }
 
-}  // extern "C"
+}  // namespace tarn_cfg

@@ -3,12 +3,8 @@
 #include <cmath>
 #include <cstdint>
 
-#include "common/distance.h"
+#include "estimators/distance.h"
 #include "estimators/estimators_internal.h"
-#include "tarn_config.h"
-#include "tarn_interface.h"
-#include "tarn_estimators.h"
-#include "tarn_measurement.h"
 
 namespace {
 
@@ -75,7 +71,7 @@ CsEstimate tarn_est::combineCandidates(const ConfigOpts &opts, const RangeEstima
 namespace {
 
 double scaleOf(const ConfigOpts &opts) {
-    return tarn_common::recordScale(opts);
+    return tarn_est::recordScale(opts);
 }
 
 double known(const std::optional<double> &sigma) {
@@ -152,15 +148,15 @@ tarn_est::GuardOutcome tarn_est::guardedCombination(const ConfigOpts &opts, cons
     return out;
 }
 
-extern "C" {
+namespace tarn_est {
 
 int alg_combineRttRtp(const CsContext *ctx, const RangeEstimate *rtp, const RangeEstimate *rtt,
                       CsEstimate *result) {
     if (ctx == nullptr || rtp == nullptr || rtt == nullptr || result == nullptr) return 0;
     if (rtp->valid != 1) return 0;
-    const ConfigOpts *opts = ctx->opts != nullptr ? ctx->opts : &constOpts;
+    const ConfigOpts *opts = ctx->opts != nullptr ? ctx->opts : &tarn_cfg::kDefaultOpts;
     take(ruleChoice(*opts, *rtp, *rtt), result);
     return 1;
 }
 
-}  // extern "C"
+}  // namespace tarn_est

@@ -1,4 +1,6 @@
-// Library-internal parts of the estimators (not exported).
+// The estimators' engine functions: the tracking filters and the
+// combination of the two candidates (the exported ones are adapters over
+// the filters and alg_combineRttRtp), and the library-internal rules.
 #pragma once
 
 #include <cmath>
@@ -6,11 +8,24 @@
 
 #include "common/numeric.h"
 
-#include "tarn_config.h"
-#include "tarn_estimators.h"
-#include "tarn_measurement.h"
+#include "config/config_defaults.h"
+#include "tarn_config_types.h"
+#include "tarn_estimators_types.h"
+#include "tarn_measurement_types.h"
 
 namespace tarn_est {
+
+// The tracking filters and the combination; their contracts are those of the
+// exported functions of the same names (tarn_estimators.h).
+void algFilterIir(const ConfigOpts *opts, IirState *presEst, const RangeEstimate *currEst,
+                  double *disAvg, double time, int reset);
+int algFilterKalman(const ConfigOpts *opts, RangeEstimate *state, const RangeEstimate *currEst,
+                    double *P, double *K, double prevTime, double currTime, int reset);
+void algFilterSlidingWindow(const ConfigOpts *opts, RangeEstimate *slots,
+                            const RangeEstimate *currEst, SlidingWindowCtl *ctl,
+                            double *timestamps, double currTime, int reset, RangeEstimate *out);
+int alg_combineRttRtp(const CsContext *ctx, const RangeEstimate *rtp, const RangeEstimate *rtt,
+                      CsEstimate *result);
 
 // Confidence of a candidate that carries no confidence, and of a result that
 // carries no estimate.

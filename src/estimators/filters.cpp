@@ -4,10 +4,7 @@
 
 #include "common/numeric.h"
 #include "estimators/estimators_internal.h"
-
-#include "tarn_config.h"
 #include "tarn_diag.h"
-#include "tarn_estimators.h"
 #include "tarn_math.h"
 
 namespace {
@@ -58,7 +55,7 @@ tarn_est::IirBlend tarn_est::iirBlend(const ConfigOpts &opts, double trackedDest
     return b;
 }
 
-extern "C" {
+namespace tarn_est {
 
 void algFilterIir(const ConfigOpts *opts, IirState *presEst, const RangeEstimate *currEst,
                   double *disAvg, double /*time*/, int reset) {
@@ -186,4 +183,4 @@ void algFilterSlidingWindow(const ConfigOpts *opts, RangeEstimate *slots,
     }
 }
 
-}  // extern "C"
+}  // namespace tarn_est

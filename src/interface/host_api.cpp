@@ -52,13 +52,13 @@ ConfigOpts *buildLinkOptions() {
         return nullptr;
     }
     DEBUG_LOG(2, "Set default configurations.\n");
-    std::memcpy(scratch, &constOpts, sizeof(ConfigOpts));
+    std::memcpy(scratch, &tarn_cfg::kDefaultOpts, sizeof(ConfigOpts));
     tarnApplyCalFilePathOverride(scratch);
-    print_config_opts(scratch);
+    tarn_cfg::print_config_opts(scratch);
 
     bool parsed = false;
     for (const char *path : {tarnConfigPathPrimary(), tarnConfigPathSecondary()}) {
-        if (parseConfigFile(path, scratch) == 0) {
+        if (tarn_cfg::parseConfigFile(path, scratch) == 0) {
             DEBUG_LOG(2, "Configuration read successfully from file: %s\n", path);
             parsed = true;
             break;
@@ -69,7 +69,7 @@ ConfigOpts *buildLinkOptions() {
         DEBUG_LOG(1, "Using default configuration data.\n");
     }
     csLoadCalFile(scratch);
-    print_config_opts(scratch);
+    tarn_cfg::print_config_opts(scratch);
     return scratch;
 }
 
@@ -97,7 +97,7 @@ int csIfInit(CsLinkRef linkRef, const CsInitRecord *init) {
     CsContext *ctx = nullptr;
     if (item != nullptr) {
         item->linkRef = linkRef;
-        const int size = csGetMemory(init);
+        const int size = tarn_measurement::csGetMemory(init);
         DEBUG_LOG(3, "Memory required for context: %d\n", size);
         // Zero-filled, so an estimate before the first measurement finds no data.
         ctx = static_cast<CsContext *>(tarnIfCalloc(1, static_cast<size_t>(size)));
@@ -135,7 +135,8 @@ int csIfInit(CsLinkRef linkRef, const CsInitRecord *init) {
     // beside the entry, made fresh on its first use, rather than the shared
     // working record.
     tarn_measurement::initLinkContext(ctx, linkRef);
-    csSetParam(ctx, TARN_PARAM_OPTIONS, opts != nullptr ? opts : &constOpts);
+    tarn_measurement::csSetParam(ctx, TARN_PARAM_OPTIONS,
+                                 opts != nullptr ? opts : &tarn_cfg::kDefaultOpts);
     tarnRegistryUnlock();
 
     if (opts != nullptr) set_log_level(static_cast<int8_t>(opts->logLevel));
@@ -159,7 +160,7 @@ int csIfAddMeasurement(CsLinkRef linkRef, CsMeasurement *meas) {
                    meas->initSteps == nullptr || meas->reflSteps == nullptr) {
             DEBUG_LOG(1, "Invalid measurement data.\n");
         } else {
-            rc = csAddMeasurement(item->ctx, meas);
+            rc = tarn_measurement::csAddMeasurement(item->ctx, meas);
             if (TarnLinkState *st = tarn_iface::linkStateLocked(item))
                 tarn_link::motionNoteSteps(st->motion, meas, rc);  // Motion: step times
         }
@@ -182,7 +183,7 @@ int csIfAddMeasurementV2(CsLinkRef linkRef, const CsProcedure *proc) {
         } else if (proc == nullptr) {
             DEBUG_LOG(1, "Invalid v2 measurement data.\n");
         } else {
-            rc = csAddMeasurement_v2(item->ctx, proc);
+            rc = tarn_measurement::csAddMeasurement_v2(item->ctx, proc);
             if (TarnLinkState *st = tarn_iface::linkStateLocked(item))
                 tarn_link::motionNoteProcedure(st->motion, proc, rc);  // Motion: step times
             stored = true;
@@ -203,7 +204,7 @@ int csIfSetParam(CsLinkRef linkRef, int type, const void *data) {
         if (item == nullptr)
             logUnknownLink(linkRef);
         else
-            rc = csSetParam(item->ctx, type, data);
+            rc = tarn_measurement::csSetParam(item->ctx, type, data);
     }
     DEBUG_LOG(3, "%s EXIT\n", kFn);
     return rc;

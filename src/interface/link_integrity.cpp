@@ -5,19 +5,19 @@
 #include <cmath>
 #include <cstring>
 
-#include "common/distance.h"
+#include "estimators/distance.h"
 #include "estimators/estimators_internal.h"
 #include "interface/interface_internal.h"
 #include "interface/link_state.h"
 #include "tarn_diag.h"
-#include "tarn_track.h"
+#include "track/track_state.h"
 
 namespace tarn_iface {
 
 namespace {
 
 double scaleOf(const ConfigOpts &opts) {
-    return tarn_common::recordScale(opts);
+    return tarn_est::recordScale(opts);
 }
 
 // Whether the link's round trip is protected by a random sequence. The RTT

@@ -8,7 +8,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "common/distance.h"
+#include "estimators/distance.h"
 #include "interface/interface_internal.h"
 #include "interface/link_state.h"
 #include "interface/step_timing.h"
@@ -112,7 +112,7 @@ void notePhaseCandidate(TarnLinkMotion &m, double z, double t, double speed) {
 }
 
 double distScale(const ConfigOpts &o) {
-    return tarn_common::recordScale(o);
+    return tarn_est::recordScale(o);
 }
 
 int8_t confByte(double c) {
@@ -429,8 +429,8 @@ struct TrackInput {
 // is no news; nor is one that repeats the previous phase distance to the
 // bit (the first path lies on a search grid and can land on the same point
 // twice): the tracker would count one measurement twice.
-TrackInput trackInput(TarnLinkMotion &m, const tarn_common::DistanceCandidate &phase,
-                      const tarn_common::DistanceCandidate &rtt) {
+TrackInput trackInput(TarnLinkMotion &m, const tarn_est::DistanceCandidate &phase,
+                      const tarn_est::DistanceCandidate &rtt) {
     TrackInput in;
     const bool given = phase.has() && phase.conf >= 0.0;
     const bool repeated = given && *phase.metres == m.lastPhaseM;
@@ -548,8 +548,8 @@ bool MotionComputation::combine(RangeEstimate *phase, bool phaseFresh, RangeEsti
                              : q;
     }
 
-    const TrackInput in = trackInput(m, tarn_common::fromRecord(*phase, sf, phaseFresh),
-                                     tarn_common::fromRecord(*rtt, sf));
+    const TrackInput in = trackInput(m, tarn_est::fromRecord(*phase, sf, phaseFresh),
+                                     tarn_est::fromRecord(*rtt, sf));
     if (!in.rttOk) rtt->valid = 0;
     // Prediction resets the track on bad time or gaps.
     if (tr.valid == 1) tarn_track::trackerPredict(tr, motionTrackerConfig(), now);

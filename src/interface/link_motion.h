@@ -1,6 +1,6 @@
 // The moving-target mode of a link (tracking mode 1): what the host
 // functions and the worker call, each from one marked call site. The state
-// is the registry entry's `state.motion` member (TarnLinkMotion, tarn_track.h).
+// is the registry entry's `state.motion` member (TarnLinkMotion, track/track_state.h).
 // Not exported.
 //
 // Call sites (all marked "MOTION"):

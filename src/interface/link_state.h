@@ -7,6 +7,7 @@
 #pragma once
 
 #include "tarn.h"
+#include "track/track_state.h"
 
 // What a link carries from one computation to the next besides its
 // context's PresState (the tracked estimates, counters and calibration run,
@@ -20,7 +21,7 @@ struct TarnLinkState {
     // tracked-estimate fields (time, valid, dest, conf, vest, counters,
     // rttP, rttK) are not used: the PresState holds those.
     NewPresState filters;
-    // The tracking mode and the moving-target state (tarn_track.h), set
+    // The tracking mode and the moving-target state (track/track_state.h), set
     // with tarnSetTrackingMode; zero-filled: mode 0.
     TarnLinkMotion motion;
     // The step timing given with tarnSetStepTiming; size 0: none given

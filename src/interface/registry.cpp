@@ -35,9 +35,6 @@ void freeEntry(CsContextItem *entry, tarn_iface::LinkRecord *record) {
 
 extern "C" {
 
-CsContextItem *contextListHead = nullptr;
-pthread_mutex_t contextLock = PTHREAD_MUTEX_INITIALIZER;
-
 void tarnRegistryLock(void) {
     if (tRegistryDepth++ == 0) pthread_mutex_lock(&contextLock);
 }

@@ -132,10 +132,6 @@ void tarnQueueDropLink(CsLinkRef link, bool everyLink) {
 
 extern "C" {
 
-CsRequest *requestListHead = nullptr;
-pthread_mutex_t requestLock = PTHREAD_MUTEX_INITIALIZER;
-pthread_cond_t requestCond = PTHREAD_COND_INITIALIZER;
-
 int csAddRequest(CsRequest *request) {
     if (request == nullptr) return 0;
     request->next = nullptr;

@@ -241,9 +241,6 @@ bool workerKeepsRunning() {
 
 extern "C" {
 
-uint8_t runThread = 0;
-pthread_t requestHandlerPtid;
-
 int tarnWorkerStartCount(void) {
     pthread_mutex_lock(&gStartLock);
     const int n = gWorkerStarts;

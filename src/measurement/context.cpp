@@ -3,9 +3,7 @@
 
 #include "config/config_internal.h"
 #include "measurement/measurement_internal.h"
-#include "tarn_config.h"
 #include "tarn_diag.h"
-#include "tarn_measurement.h"
 
 namespace {
 
@@ -46,7 +44,7 @@ void initPres(PresState *pres) {
     pres->calProcCount = 0;
 }
 
-int initContext(CsContext *ctx, CsLinkRef linkRef, bool restartSharedWindow) {
+int initContext(CsContext *ctx, CsLinkRef linkRef) {
     DEBUG_LOG(3, "%s ENTER \n", "csInit");
     DEBUG_LOG(0, "%s v%d.%d.%d (%s)\n", "TARN_LIBRARY", kVersionMajor, kVersionMinor, kVersionPatch,
               "DEBUG");
@@ -67,9 +65,6 @@ int initContext(CsContext *ctx, CsLinkRef linkRef, bool restartSharedWindow) {
     pointSlotsAtOwnStorage(ctx->reflSlots);
     ctx->linkRef = linkRef;
     initPres(&ctx->presStore);
-    // A context used without the registry works on the shared record: its
-    // phase output window restarts from the first slot.
-    if (restartSharedWindow) gNewPres.rtpWinCtl.index = 0;
     DEBUG_LOG(3, "%s EXIT\n", "csInit");
     return 1;
 }
@@ -77,10 +72,10 @@ int initContext(CsContext *ctx, CsLinkRef linkRef, bool restartSharedWindow) {
 }  // namespace
 
 int tarn_measurement::initLinkContext(CsContext *ctx, CsLinkRef linkRef) {
-    return initContext(ctx, linkRef, false);
+    return initContext(ctx, linkRef);
 }
 
-extern "C" {
+namespace tarn_measurement {
 
 int csGetMemory(const CsInitRecord *init) {
     (void)init;
@@ -91,7 +86,7 @@ int csGetMemory(const CsInitRecord *init) {
 
 int csInit(CsContext *ctx, const CsInitRecord *init, CsLinkRef linkRef) {
     (void)init;
-    return initContext(ctx, linkRef, true);
+    return initContext(ctx, linkRef);
 }
 
 int csSetParam(CsContext *ctx, int type, const void *data) {
@@ -128,4 +123,4 @@ int csSetParam(CsContext *ctx, int type, const void *data) {
     return 1;
 }
 
-}  // extern "C"
+}  // namespace tarn_measurement

@@ -1,13 +1,46 @@
-// Library-internal parts of the measurement intake (not exported).
+// The measurement intake's engine functions: context layout, step and
+// procedure input and the state dumps (the exported ones are adapters over
+// these), the antenna-permutation table, and library-internal helpers.
 #pragma once
 
-#include "tarn_measurement.h"
+#include "tarn_measurement_types.h"
+
+// Antenna path of the 1st..4th reported tone, by antenna permutation index:
+// the values of the engine's table and of the exported TARN_N_AP_antPattern.
+#define TARN_ANT_PATTERN_INIT                                                               \
+    {                                                                                       \
+        {0, 1, 2, 3}, {1, 0, 2, 3}, {0, 2, 1, 3}, {2, 0, 1, 3}, {2, 1, 0, 3}, {1, 2, 0, 3}, \
+        {0, 1, 3, 2}, {1, 0, 3, 2}, {0, 3, 1, 2}, {3, 0, 1, 2}, {3, 1, 0, 2}, {1, 3, 0, 2}, \
+        {0, 3, 2, 1}, {3, 0, 2, 1}, {0, 2, 3, 1}, {2, 0, 3, 1}, {2, 3, 0, 1}, {3, 2, 0, 1}, \
+        {3, 1, 2, 0}, {1, 3, 2, 0}, {3, 2, 1, 0}, {2, 3, 1, 0}, {2, 1, 3, 0}, {1, 2, 3, 0}, \
+    }
 
 namespace tarn_measurement {
 
+inline constexpr uint8_t kAntPattern[24][4] = TARN_ANT_PATTERN_INIT;
+
+// The intake's functions; their contracts are those of the exported
+// functions of the same names (tarn_measurement.h), except that csInit
+// leaves the exported estimators' shared gNewPres alone.
+int csGetMemory(const CsInitRecord *init);
+int csInit(CsContext *ctx, const CsInitRecord *init, CsLinkRef linkRef);
+int csSetParam(CsContext *ctx, int type, const void *data);
+int csAddMeasurement(CsContext *ctx, CsMeasurement *meas);
+bool constructCsResults(CsStepSlot *slots, const uint8_t *modes, uint16_t N,
+                        const CsStepResult *steps, int8_t NAP, uint8_t pctQscale);
+void print_NAP(const CsMeasurement *meas);
+void print_cont_measurement(const CsMeasurement *meas, int NAP);
+void print_cont_cs_results(const CsStepSlot *slots, const uint8_t *modes, int N, int NAP);
+int csAddMeasurement_v2(CsContext *ctx, const CsProcedure *proc);
+void csGenerateValidSubeventMap(const CsProcedure *proc, uint8_t *map /* 32 flags */);
+void free_measurement_mem(CsMeasurement *meas, int initCount, int reflCount);
+void print_context_pres(const PresState *pres);
+int print_context_pres_filter(const CsFilterRecord *filter);
+void print_context_newpres(const NewPresState *newPres);
+
 // csInit for a context that is registered as a link: the same layout and
-// logs, but the shared gNewPres is left alone (a registered link's tracking
-// state lives in its registry entry, which the interface layer resets).
+// logs (a registered link's tracking state lives in the state the library
+// keeps beside its registry entry, which the interface layer resets).
 int initLinkContext(CsContext *ctx, CsLinkRef linkRef);
 
 // The procedure time in microseconds, kept wider than the 32-bit stamps a

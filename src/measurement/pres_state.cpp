@@ -1,15 +1,13 @@
-// The shared working ranging state and the ranging-state dump printers.
+// The ranging-state dump printers.
+#include "measurement/measurement_internal.h"
 #include "tarn_diag.h"
-#include "tarn_measurement.h"
 
 namespace {
 // Entries of the phase result filter shown by the working-state dump.
 constexpr int kNewPresDumpEntries = 3;
 }  // namespace
 
-extern "C" {
-
-NewPresState gNewPres;
+namespace tarn_measurement {
 
 void print_context_pres(const PresState *pres) {
     if (pres == nullptr) return;
@@ -58,4 +56,4 @@ void print_context_newpres(const NewPresState *newPres) {
     }
 }
 
-}  // extern "C"
+}  // namespace tarn_measurement

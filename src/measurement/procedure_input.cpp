@@ -5,19 +5,10 @@
 #include <cstdlib>
 
 #include "common/numeric.h"
+#include "measurement/measurement_internal.h"
 #include "tarn_diag.h"
-#include "tarn_measurement.h"
 
-extern "C" {
-
-const uint8_t TARN_N_AP_antPattern[24][4] = {
-    {0, 1, 2, 3}, {1, 0, 2, 3}, {0, 2, 1, 3}, {2, 0, 1, 3}, {2, 1, 0, 3}, {1, 2, 0, 3},
-    {0, 1, 3, 2}, {1, 0, 3, 2}, {0, 3, 1, 2}, {3, 0, 1, 2}, {3, 1, 0, 2}, {1, 3, 0, 2},
-    {0, 3, 2, 1}, {3, 0, 2, 1}, {0, 2, 3, 1}, {2, 0, 3, 1}, {2, 3, 0, 1}, {3, 2, 0, 1},
-    {3, 1, 2, 0}, {1, 3, 2, 0}, {3, 2, 1, 0}, {2, 3, 1, 0}, {2, 1, 3, 0}, {1, 2, 3, 0},
-};
-
-}  // extern "C"
+using tarn_measurement::free_measurement_mem;
 
 namespace {
 
@@ -68,7 +59,7 @@ bool convertTones(CsStepResult *dst, const CsToneData &src, int count, uint8_t r
     }
     int used = count - 1;
     if (used > TARN_MAX_ANT_PATHS) used = TARN_MAX_ANT_PATHS;
-    const uint8_t *row = TARN_N_AP_antPattern[src.antPerm];
+    const uint8_t *row = tarn_measurement::kAntPattern[src.antPerm];
     for (int t = 0; t < used; ++t) {
         if (row[t] >= count) {
             DEBUG_LOG(1, "Antenna permutation %d names path %d of %d tones\n", src.antPerm, row[t],
@@ -277,7 +268,7 @@ bool takeReflectorSteps(const CsProcedure &proc, const uint8_t *map, int numRefl
 
 }  // namespace
 
-extern "C" {
+namespace tarn_measurement {
 
 void csGenerateValidSubeventMap(const CsProcedure *proc, uint8_t *map) {
     if (map == nullptr) return;
@@ -408,4 +399,4 @@ int csAddMeasurement_v2(CsContext *ctx, const CsProcedure *proc) {
     return status;
 }
 
-}  // extern "C"
+}  // namespace tarn_measurement

@@ -5,9 +5,7 @@
 
 #include "common/numeric.h"
 #include "measurement/measurement_internal.h"
-#include "tarn_config.h"
 #include "tarn_diag.h"
-#include "tarn_measurement.h"
 
 namespace {
 
@@ -79,7 +77,7 @@ double tarn_measurement::unwrapTimeUs(double previousUs, uint32_t stampUs) {
     return previousUs + static_cast<double>(step);
 }
 
-extern "C" {
+namespace tarn_measurement {
 
 bool constructCsResults(CsStepSlot *slots, const uint8_t *modes, uint16_t N,
                         const CsStepResult *steps, int8_t NAP, uint8_t pctQscale) {
@@ -247,4 +245,4 @@ void print_cont_measurement(const CsMeasurement *meas, int NAP) {
                           meas->N, NAP);
 }
 
-}  // extern "C"
+}  // namespace tarn_measurement

@@ -7,10 +7,9 @@
 #include <complex>
 
 #include "rtp/rtp_internal.h"
-#include "tarn_config.h"
 #include "tarn_diag.h"
 #include "tarn_math.h"
-#include "tarn_rtp.h"
+#include "rtp/rtp_stages.h"
 
 namespace tarn_rtp {
 
@@ -170,7 +169,7 @@ double eventPhaseOffset(const double *diff, int count, uint32_t qWrap, bool roun
 
 using namespace tarn_rtp;
 
-extern "C" {
+namespace tarn_rtp {
 
 int calcPhaseDifferencesD(const double *phase, const uint8_t *gmap, uint16_t numTones,
                           int prevFirst, int prevLast, int curFirst, int curLast, int nReps,
@@ -284,4 +283,4 @@ int8_t alignEventPhases(const TarnCplxI4 (*initToneIq)[TARN_MAX_ANT_PATHS],
     return static_cast<int8_t>(errors > 127 ? 127 : errors);
 }
 
-}  // extern "C"
+}  // namespace tarn_rtp

@@ -6,7 +6,7 @@
 #include "rtp/rtp_internal.h"
 #include "tarn_diag.h"
 #include "tarn_math.h"
-#include "tarn_rtp.h"
+#include "rtp/rtp_stages.h"
 
 using namespace tarn_rtp;
 
@@ -128,7 +128,7 @@ void dropWidePaths(MusicResult &mu, const ConfigOpts &opts, int nap) {
 
 }  // namespace
 
-extern "C" {
+namespace tarn_rtp {
 
 void algMultiAntennaFiltering(const uint8_t *rawGconf, MusicResult *music,
                               const PhaseResult *phaseResult, const CirEstimate *cirEstimate,
@@ -146,4 +146,4 @@ void algMultiAntennaFiltering(const uint8_t *rawGconf, MusicResult *music,
     DEBUG_LOG(4, kStageExit, "algMultiAntennaFiltering");
 }
 
-}  // extern "C"
+}  // namespace tarn_rtp

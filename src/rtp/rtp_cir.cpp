@@ -1,29 +1,19 @@
 // Channel impulse response: per-path response by inverse FFT, its quality
 // figures, the early-arrival distance, and the MUSIC correction it drives.
 #include <cmath>
-#include <mutex>
 
 #include "math/math_internal.h"
 #include "rtp/rtp_cir.h"
 #include "rtp/rtp_internal.h"
 #include "tarn_diag.h"
 #include "tarn_math.h"
-#include "tarn_rtp.h"
+#include "rtp/rtp_stages.h"
 
 using namespace tarn_rtp;
 
 namespace {
 
 constexpr int kMinCirSize = 128;  // must hold the 79 channels
-
-// One response at the largest transform size. Kept in static storage, not on
-// the stack (it is over half a megabyte) and not thread_local: a block that
-// size in static TLS would be carved out of every thread of the host process,
-// the 1 MiB estimation thread included. Calls are serialised instead; the
-// estimation thread is the only regular caller, so the lock is uncontended.
-
-CirWork gCirWork;
-std::mutex gCirWorkLock;
 
 double tapMetres(const ConfigOpts &opts, int n) {
     return opts.sol / (static_cast<double>(n) * 1e6);
@@ -144,20 +134,7 @@ void cirProcess(const ToneRecord &rawMeas, const ToneRecord &procMeas, const Con
 
 }  // namespace tarn_rtp
 
-extern "C" {
-
-void algProcessCir(const PresState *pres, const ToneRecord *rawMeas, const ToneRecord *procMeas,
-                   const ConfigOpts *opts, int8_t NAP, CirEstimate *cir) {
-    (void)pres;
-    if (rawMeas == nullptr || procMeas == nullptr || opts == nullptr || cir == nullptr) return;
-    DEBUG_LOG(4, kStageEnter, "algProcessCir");
-    {
-        // Callers outside the worker share one work area.
-        std::lock_guard<std::mutex> hold(gCirWorkLock);
-        cirProcess(*rawMeas, *procMeas, *opts, NAP, gCirWork, *cir);
-    }
-    DEBUG_LOG(4, kStageExit, "algProcessCir");
-}
+namespace tarn_rtp {
 
 double computeDelaySpread(const double *magnitudes, uint16_t len, double energy,
                           const ConfigOpts *opts) {
@@ -220,4 +197,4 @@ void combineMusicWithCir(MusicResult *music, const CirEstimate *cir, const Phase
     }
 }
 
-}  // extern "C"
+}  // namespace tarn_rtp

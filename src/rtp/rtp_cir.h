@@ -2,7 +2,7 @@
 // look at the response itself (not exported).
 #pragma once
 
-#include "tarn_rtp.h"
+#include "rtp/rtp_stages.h"
 
 namespace tarn_rtp {
 

@@ -2,8 +2,9 @@
 // tone steps to the tracked distance in the link's result record.
 #include <cmath>
 #include <cstring>
-#include <mutex>
 
+#include "config/config_internal.h"
+#include "measurement/measurement_internal.h"
 #include "rtp/rtp_cir.h"
 #include "rtp/rtp_driver.h"
 #include "rtp/rtp_internal.h"
@@ -11,19 +12,16 @@
 #include "rtp/rtp_tones.h"
 #include "tarn_diag.h"
 #include "tarn_math.h"
-#include "tarn_rtp.h"
+
+using tarn_cfg::print_config_opts;
+using tarn_measurement::print_context_pres;
+#include "rtp/rtp_stages.h"
 
 using namespace tarn_rtp;
 
 namespace {
 
 constexpr int kOrders = TARN_MAX_MUSIC_ORDERS;
-
-// The exported entry point's work area: callers outside the worker (a host
-// running the stages itself, tests) share it one at a time. The worker hands
-// down its own and takes no lock.
-PhaseWork gSharedWork;
-std::mutex gSharedWorkLock;
 
 int usedOrders(const ConfigOpts &opts) {
     return opts.muOrdSetLen > kOrders ? kOrders : opts.muOrdSetLen;
@@ -365,45 +363,3 @@ void tarn_rtp::keepOptionWrites(ConfigOpts &linkOpts, const PhaseWork &w) {
     keepCalTableUpdate(linkOpts, w.cal);
     if (w.musicRan) leaveMusicSets(linkOpts);
 }
-
-extern "C" {
-
-int RTP_calcEstimate(CsContext *ctx) {
-    DEBUG_LOG(3, "%s ENTER \n", "RTP_calcEstimate");
-    if (ctx == nullptr || ctx->meas == nullptr || ctx->opts == nullptr || ctx->pres == nullptr ||
-        ctx->result == nullptr) {
-        DEBUG_LOG(1, "No measurement data found.\n");
-        return 0;
-    }
-    // The entry point's contract: calibration mode rewrites the link's
-    // options, and the phase tracking goes through the shared gNewPres
-    // (its filter memory lives there; the tracked estimate is mirrored).
-    applyPhaseCalibrationMode(*ctx->opts);
-    PhaseOutcome out;
-    {
-        std::lock_guard<std::mutex> hold(gSharedWorkLock);
-        out = phaseEstimate(*ctx->meas, ctx->timeUs, *ctx->opts, *ctx->pres, gNewPres,
-                            gSharedWork, nullptr);
-        keepOptionWrites(*ctx->opts, gSharedWork);
-    }
-    if (out.failed) {
-        ctx->result->dest = 0.0;
-        ctx->result->conf = 0;
-        return 0;
-    }
-    if (!out.done) return 0;
-    const PresState &p = *ctx->pres;
-    gNewPres.time = p.time;
-    gNewPres.valid = p.valid;
-    gNewPres.dest = p.dest;
-    gNewPres.conf = p.conf;
-    gNewPres.vest = p.vest;
-    gNewPres.inValidCounter = p.inValidCounter;
-    std::memcpy(gNewPres.apInvalidCounter, p.apInvalidCounter, sizeof p.apInvalidCounter);
-    ctx->result->dest = out.estimate.dest;
-    ctx->result->conf = static_cast<int8_t>(out.estimate.conf);
-    DEBUG_LOG(3, "%s EXIT\n", "RTP_calcEstimate");
-    return 1;
-}
-
-}  // extern "C"

@@ -7,7 +7,7 @@
 #include "rtp/rtp_motion.h"
 #include "rtp/rtp_music.h"
 #include "rtp/rtp_tones.h"
-#include "tarn_rtp.h"
+#include "rtp/rtp_stages.h"
 
 namespace tarn_rtp {
 

@@ -5,7 +5,7 @@
 #include "rtp/rtp_internal.h"
 #include "tarn_diag.h"
 #include "tarn_math.h"
-#include "tarn_rtp.h"
+#include "rtp/rtp_stages.h"
 
 using namespace tarn_rtp;
 
@@ -151,7 +151,7 @@ bool fillGaps(const ToneRecord *rawMeas, const ConfigOpts *opts, int nap, ToneRe
 
 }  // namespace
 
-extern "C" {
+namespace tarn_rtp {
 
 void algFillGaps(const PresState *pres, const ToneRecord *rawMeas, const ConfigOpts *opts,
                  int8_t NAP, ToneRecord *procMeas, uint8_t (*measuredMap)[TARN_MAX_ANT_PATHS]) {
@@ -186,4 +186,4 @@ int8_t algInterpProduct(ToneRecord *rawMeas, const ConfigOpts *opts, int8_t NAP,
     return fillGaps(rawMeas, opts, nap, procMeas, measuredMap, w, true) ? 0 : -1;
 }
 
-}  // extern "C"
+}  // namespace tarn_rtp

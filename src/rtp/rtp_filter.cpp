@@ -4,14 +4,18 @@
 #include <cmath>
 #include <cstring>
 
-#include "common/distance.h"
+#include "estimators/distance.h"
 #include "estimators/estimators_internal.h"
+#include "measurement/measurement_internal.h"
 #include "rtp/rtp_internal.h"
 #include "tarn_diag.h"
 #include "tarn_math.h"
-#include "tarn_rtp.h"
+#include "rtp/rtp_stages.h"
 
 using namespace tarn_rtp;
+using tarn_est::algFilterIir;
+using tarn_est::algFilterSlidingWindow;
+using tarn_measurement::print_context_newpres;
 
 namespace {
 
@@ -418,9 +422,9 @@ bool filterProcedure(Cur &cur, NewPresState &mem, const ToneRecord &rawMeas,
         collectDirect(music, phase, opts, nap, cand);
     }
 
-    RangeEstimate est = tarn_common::noDistanceRecord();
+    RangeEstimate est = tarn_est::noDistanceRecord();
     if (!combine(cand, music, opts, est)) {
-        est = tarn_common::noDistanceRecord();
+        est = tarn_est::noDistanceRecord();
         DEBUG_LOG(2, "ALL distances are invalid");
     }
     const bool fresh = est.valid == 1 && cand.fresh > 0;
@@ -438,7 +442,7 @@ bool tarn_rtp::phaseResultFilter(PresState &link, NewPresState &filters, const T
     return filterProcedure(link, filters, rawMeas, phase, music, opts, clampPaths(nap), reset);
 }
 
-extern "C" {
+namespace tarn_rtp {
 
 void algEstRTPWithFilter(NewPresState *state, const ToneRecord *rawMeas,
                          const ToneRecord * /*procMeas*/, const PhaseResult *phase,
@@ -453,4 +457,4 @@ void algEstRTPWithFilter(NewPresState *state, const ToneRecord *rawMeas,
     *out = {state->valid, state->dest, state->conf, state->vest};
 }
 
-}  // extern "C"
+}  // namespace tarn_rtp

@@ -5,7 +5,7 @@
 #include "rtp/rtp_internal.h"
 #include "tarn_diag.h"
 #include "tarn_math.h"
-#include "tarn_rtp.h"
+#include "rtp/rtp_stages.h"
 
 using namespace tarn_rtp;
 
@@ -18,7 +18,7 @@ inline bool qualityUnavailable(uint8_t q) {
 
 }  // namespace
 
-extern "C" {
+namespace tarn_rtp {
 
 void algCalcGmap(const uint8_t (*initToneQual)[TARN_MAX_ANT_PATHS],
                  const uint8_t (*reflToneQual)[TARN_MAX_ANT_PATHS], const ConfigOpts *opts,
@@ -155,4 +155,4 @@ void algCalcGmapConf(const uint8_t (*map)[TARN_MAX_ANT_PATHS], int8_t NAP, uint8
     DEBUG_LOG(4, kStageExit, "algCalcGmapConf");
 }
 
-}  // extern "C"
+}  // namespace tarn_rtp

@@ -6,7 +6,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "common/distance.h"
+#include "estimators/distance.h"
 #include "tarn_diag.h"
 #include "tarn_math.h"
 
@@ -258,7 +258,7 @@ PhaseIntegrity assessPhase(const PhaseWork &w, const CsMeasurement &meas, const 
                            int nap) {
     PhaseIntegrity out;
     if (w.cirPaths <= 0 || nap < 1 || nap > kPaths) return out;
-    const double sf = tarn_common::recordScale(opts);
+    const double sf = tarn_est::recordScale(opts);
 
     // Spread across MUSIC orders (per path: the variance of its mean) and
     // across antenna paths (of the paths' medians), and the phase slope's
@@ -271,7 +271,7 @@ PhaseIntegrity assessPhase(const PhaseWork &w, const CsMeasurement &meas, const 
         int n = 0;
         for (int o = 0; o < TARN_MUSIC_SLOTS; ++o) {
             const double v = w.music.dest[o][j];
-            if (w.music.valid[o][j] == 1 && tarn_common::isRecordDistance(v))
+            if (w.music.valid[o][j] == 1 && tarn_est::isRecordDistance(v))
                 d[n++] = v / sf;
         }
         int ch = 0;

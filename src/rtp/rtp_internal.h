@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "common/numeric.h"
-#include "tarn_rtp.h"
+#include "rtp/rtp_stages.h"
 
 namespace tarn_rtp {
 

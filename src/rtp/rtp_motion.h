@@ -11,7 +11,7 @@
 #pragma once
 
 #include "rtp/rtp_internal.h"
-#include "tarn_rtp.h"
+#include "rtp/rtp_stages.h"
 
 namespace tarn_rtp {
 

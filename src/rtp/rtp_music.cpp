@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <mutex>
 #include <vector>
 
 #include "math/eigen_fast.h"
@@ -622,13 +621,6 @@ void finishCall(const ConfigOpts *opts, MusicResult *music, const MusicCall &c,
     }
 }
 
-std::mutex gDefaultLock;
-
-MusicWorkspace &defaultWorkspace() {
-    static MusicWorkspace ws;
-    return ws;
-}
-
 }  // namespace
 
 namespace tarn_rtp {
@@ -637,12 +629,6 @@ int rootMusicFreq(const TarnCplxD *R, int p, int L, int stride, double *freq, do
                   MusicRoute route, MusicWorkspace *work) {
     work->warmCount = 0;  // a caller's own matrix: no previous order
     return rootMusicOrder(R, p, L, stride, freq, mag, route, work);
-}
-
-int rootMusicFreq(const TarnCplxD *R, int p, int L, int stride, double *freq, double *mag,
-                  MusicRoute route) {
-    std::lock_guard<std::mutex> hold(gDefaultLock);
-    return rootMusicFreq(R, p, L, stride, freq, mag, route, &defaultWorkspace());
 }
 
 void estWithMusic(const PresState *pres, const ToneRecord *rawMeas, const ToneRecord *procMeas,
@@ -684,13 +670,6 @@ void estWithMusic(const PresState *pres, const ToneRecord *rawMeas, const ToneRe
     DEBUG_LOG(4, "\n\n********** %s EXIT ********** \n\n", "algEstWithMusic");
 }
 
-void estWithMusic(const PresState *pres, const ToneRecord *rawMeas, const ToneRecord *procMeas,
-                  const ConfigOpts *opts, int8_t NAP, MusicResult *music, const double *pdest,
-                  bool reset, MusicRoute route) {
-    std::lock_guard<std::mutex> hold(gDefaultLock);
-    estWithMusic(pres, rawMeas, procMeas, opts, NAP, music, pdest, reset, route, &defaultWorkspace());
-}
-
 void leaveMusicSets(ConfigOpts &opts) {
     if (opts.useChannelCenterForBoundMusicEst != 1) return;
     opts.muOrdSetLen = kMusicOrdersAfterCentre;
@@ -713,7 +692,7 @@ const ConfigOpts &optionsAfterMusic(const ConfigOpts &opts, ConfigOpts &scratch)
 
 }  // namespace tarn_rtp
 
-extern "C" {
+namespace tarn_rtp {
 
 void algCalcCovD(const TarnCplxD *samples, int N, int L, int stride, TarnCplxD *R) {
     DEBUG_LOG(4, "\n\n********** %s ENTER ****** ****\n\n", "algCalcCovD");
@@ -769,15 +748,4 @@ void algCalcCov(const TarnCplxL *samples, int N, int L, int stride, TarnCplxD *R
     }
 }
 
-int algRootMusicFreq(const TarnCplxD *R, int p, int L, int stride, double *freq, double *mag) {
-    return rootMusicFreq(R, p, L, stride, freq, mag, MusicRoute::kFast);
-}
-
-void algEstWithMusic(const PresState *pres, const ToneRecord *rawMeas, const ToneRecord *procMeas,
-                     ConfigOpts *opts, int8_t NAP, MusicResult *music, const double *pdest,
-                     bool reset) {
-    estWithMusic(pres, rawMeas, procMeas, opts, NAP, music, pdest, reset, MusicRoute::kFast);
-    leaveMusicSets(*opts);
-}
-
-}  // extern "C"
+}  // namespace tarn_rtp

@@ -2,7 +2,7 @@
 #pragma once
 
 #include "math/eigen_fast.h"
-#include "tarn_rtp.h"
+#include "rtp/rtp_stages.h"
 
 namespace tarn_rtp {
 
@@ -67,13 +67,5 @@ void leaveMusicSets(ConfigOpts &opts);
 // copy in `scratch` with the sets leaveMusicSets leaves (only when opts does
 // not hold them already). The reference lives as long as both arguments.
 const ConfigOpts &optionsAfterMusic(const ConfigOpts &opts, ConfigOpts &scratch);
-
-// The same in the library's one default workspace, under its lock (the
-// exported entry points use it).
-int rootMusicFreq(const TarnCplxD *R, int p, int L, int stride, double *freq, double *mag,
-                  MusicRoute route);
-void estWithMusic(const PresState *pres, const ToneRecord *rawMeas, const ToneRecord *procMeas,
-                  const ConfigOpts *opts, int8_t NAP, MusicResult *music, const double *pdest,
-                  bool reset, MusicRoute route);
 
 }  // namespace tarn_rtp

@@ -7,7 +7,7 @@
 #include "rtp/rtp_internal.h"
 #include "tarn_diag.h"
 #include "tarn_math.h"
-#include "tarn_rtp.h"
+#include "rtp/rtp_stages.h"
 
 using namespace tarn_rtp;
 
@@ -142,7 +142,7 @@ void finishCal(CalTable &table, int j, int count) {
 
 }  // namespace
 
-extern "C" {
+namespace tarn_rtp {
 
 int8_t algProcPct(const PresState *pres, ToneRecord *rawMeas, const ConfigOpts *opts, int8_t NAP,
                   const RangeEstimate *productEstimate) {
@@ -238,7 +238,7 @@ void alg_rotatePct(PresState *pres, ToneRecord *rawMeas, ToneRecord *procMeas, C
     keepCalTableUpdate(*opts, update);
 }
 
-}  // extern "C"
+}  // namespace tarn_rtp
 
 // The calibration run and the table's application, reading the options only:
 // the run's table goes to `update`, which the caller keeps in the link's

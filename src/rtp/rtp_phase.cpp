@@ -5,7 +5,7 @@
 #include "rtp/rtp_internal.h"
 #include "tarn_diag.h"
 #include "tarn_math.h"
-#include "tarn_rtp.h"
+#include "rtp/rtp_stages.h"
 
 using namespace tarn_rtp;
 
@@ -27,7 +27,7 @@ int usableCount(const ToneRecord *rec, int j) {
 
 }  // namespace
 
-extern "C" {
+namespace tarn_rtp {
 
 void algEstWithPhase(const PresState *pres, const ToneRecord *first, const ToneRecord *second,
                      const ConfigOpts *opts, int8_t NAP, PhaseResult *out) {
@@ -140,4 +140,4 @@ void alg_estimateProductChannelDist(const PresState *pres, ToneRecord *rawMeas,
     DEBUG_LOG(2, " product dest : %lf", productEstimate->dest);
 }
 
-}  // extern "C"
+}  // namespace tarn_rtp

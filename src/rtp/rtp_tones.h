@@ -4,7 +4,7 @@
 #include <cstdint>
 
 #include "rtp/rtp_internal.h"
-#include "tarn_rtp.h"
+#include "rtp/rtp_stages.h"
 
 namespace tarn_rtp {
 

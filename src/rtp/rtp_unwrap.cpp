@@ -4,11 +4,11 @@
 #include "rtp/rtp_internal.h"
 #include "tarn_diag.h"
 #include "tarn_math.h"
-#include "tarn_rtp.h"
+#include "rtp/rtp_stages.h"
 
 using namespace tarn_rtp;
 
-extern "C" {
+namespace tarn_rtp {
 
 void algPhaseUnwrap(const double *src, int n, double h, double *dst) {
     if (n <= 0) return;
@@ -87,4 +87,4 @@ void algGradientUnwrap(const int8_t *chan, int k, int8_t nap, const double *phas
     DEBUG_LOG(4, kStageExit, "algGradientUnwrap");
 }
 
-}  // extern "C"
+}  // namespace tarn_rtp

@@ -1,9 +1,10 @@
-// The round-trip-time estimator's entry point on the road (not exported).
+// The round-trip-time estimator's engine functions (the exported
+// RTT_calcEstimate is an adapter over them).
 #pragma once
 
-#include "tarn_config.h"
-#include "tarn_estimators.h"
-#include "tarn_measurement.h"
+#include "tarn_config_types.h"
+#include "tarn_estimators_types.h"
+#include "tarn_measurement_types.h"
 
 namespace tarn_rtt {
 

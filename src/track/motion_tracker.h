@@ -2,10 +2,10 @@
 // mode: a Kalman filter with a constant-speed model whose process noise comes
 // from a maximum acceleration, innovation gating with a clipped (Huber)
 // update, and restarts (each with a log line) instead of propagating bad
-// input. Not exported; the state record is TarnMotionTrack (tarn_track.h).
+// input. Not exported; the state record is TarnMotionTrack (track/track_state.h).
 #pragma once
 
-#include "tarn_track.h"
+#include "track/track_state.h"
 
 namespace tarn_track {
 

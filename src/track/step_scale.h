@@ -1,6 +1,6 @@
 // The link's step duration learned from its own procedures (moving-target
 // mode without a step timing from the host). Not exported; the state record
-// is TarnStepScale (tarn_track.h).
+// is TarnStepScale (track/track_state.h).
 //
 // A procedure's tones give the speed that lines them up on the step times
 // assumed; a step that really lasts k times longer within its subevent makes
@@ -14,7 +14,7 @@
 // within its uncertainty makes the scale known.
 #pragma once
 
-#include "tarn_track.h"
+#include "track/track_state.h"
 
 namespace tarn_track {
 

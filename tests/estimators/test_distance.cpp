@@ -4,16 +4,16 @@
 #include <cmath>
 #include <limits>
 
-#include "common/distance.h"
+#include "estimators/distance.h"
 #include "estimators/estimators_internal.h"
 #include "tarn_config.h"
 #include "tarn_estimators.h"
 
 namespace {
 
-using tarn_common::DistanceCandidate;
-using tarn_common::fromRecord;
-using tarn_common::toRecord;
+using tarn_est::DistanceCandidate;
+using tarn_est::fromRecord;
+using tarn_est::toRecord;
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
@@ -87,14 +87,14 @@ TEST(DistanceCandidate, MarkerAndScale) {
     EXPECT_TRUE(tarn_common::isNoDistanceMarker(-2147483647.0));
     EXPECT_FALSE(tarn_common::isNoDistanceMarker(2147483646.0));
     EXPECT_FALSE(tarn_common::isNoDistanceMarker(kNaN));
-    EXPECT_FALSE(tarn_common::isRecordDistance(2147483647.0));
-    EXPECT_FALSE(tarn_common::isRecordDistance(-kInf));
-    EXPECT_TRUE(tarn_common::isRecordDistance(2147483646.0));
+    EXPECT_FALSE(tarn_est::isRecordDistance(2147483647.0));
+    EXPECT_FALSE(tarn_est::isRecordDistance(-kInf));
+    EXPECT_TRUE(tarn_est::isRecordDistance(2147483646.0));
     ConfigOpts o = constOpts;
     o.distSF = 0;
-    EXPECT_EQ(tarn_common::recordScale(o), 1000.0);
+    EXPECT_EQ(tarn_est::recordScale(o), 1000.0);
     o.distSF = 250;
-    EXPECT_EQ(tarn_common::recordScale(o), 250.0);
+    EXPECT_EQ(tarn_est::recordScale(o), 250.0);
 }
 
 // Values the IIR filters gave before they shared one blend (fiAvgPwr 1 and

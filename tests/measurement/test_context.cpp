@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "log_capture.h"
+#include "measurement/measurement_internal.h"
 #include "tarn.h"
 
 namespace {
@@ -73,6 +74,24 @@ TEST(Context, InitStartsTheRangingStateFromScratch) {
     for (int k = 0; k < TARN_MAX_ANT_PATHS; ++k) EXPECT_EQ(p.apInvalidCounter[k], 0);
     EXPECT_EQ(p.calRunActive, 0);
     EXPECT_EQ(p.calProcCount, 0);
+}
+
+// The exported csInit restarts the shared gNewPres's phase output window
+// (contexts outside the registry work on it); the engine's lays out the
+// block alike and leaves the shared record alone.
+TEST(Context, OnlyTheExportedInitRestartsTheSharedWindow) {
+    FreshContext engine;
+    FreshContext exported;
+    gNewPres.rtpWinCtl.index = 7;
+    EXPECT_EQ(tarn_measurement::csInit(engine.ctx, nullptr, 5), 1);
+    EXPECT_EQ(gNewPres.rtpWinCtl.index, 7);
+    EXPECT_EQ(csInit(exported.ctx, nullptr, 5), 1);
+    EXPECT_EQ(gNewPres.rtpWinCtl.index, 0);
+    // Same layout either way, apart from the pointers into each block.
+    EXPECT_EQ(engine.ctx->presStore.time, exported.ctx->presStore.time);
+    EXPECT_EQ(engine.ctx->opts, &engine.ctx->optsStore);
+    EXPECT_EQ(csInit(nullptr, nullptr, 5), 0);
+    EXPECT_EQ(tarn_measurement::csInit(nullptr, nullptr, 5), 0);
 }
 
 TEST(Context, SetParamSeedsAndReplaces) {

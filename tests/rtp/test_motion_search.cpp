@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "rtp/rtp_motion.h"
+#include "tarn_config.h"
 
 using namespace tarn_rtp;
 

@@ -9,6 +9,7 @@
 #include <random>
 #include <vector>
 
+#include "compat/legacy_work.h"
 #include "rtp/rtp_music.h"
 #include "tarn_rtp.h"
 #include "tone_builder.h"
@@ -55,7 +56,7 @@ struct Inputs {
 
     void run(int nap, bool reset = true, MusicRoute route = MusicRoute::kFast) {
         std::memset(&music, 0, sizeof music);
-        tarn_rtp::estWithMusic(&pres, &raw, &proc, &opts, static_cast<int8_t>(nap), &music, pdest,
+        tarn_compat::estWithMusic(&pres, &raw, &proc, &opts, static_cast<int8_t>(nap), &music, pdest,
                                reset, route);
     }
 };
@@ -190,8 +191,8 @@ TEST(MusicRoutes, RootsAgreeOnRandomAndSimulatedInputs) {
         algCalcCovD(x.data(), N, L, kStride, R);
         for (int p = 1; p <= L - 2; p += 1 + L / 6) {
             double ff[kStride], fm[kStride], rf[kStride], rm[kStride];
-            const int cf = tarn_rtp::rootMusicFreq(R, p, L, kStride, ff, fm, MusicRoute::kFast);
-            const int cr = tarn_rtp::rootMusicFreq(R, p, L, kStride, rf, rm, MusicRoute::kReference);
+            const int cf = tarn_compat::rootMusicFreq(R, p, L, kStride, ff, fm, MusicRoute::kFast);
+            const int cr = tarn_compat::rootMusicFreq(R, p, L, kStride, rf, rm, MusicRoute::kReference);
             ASSERT_EQ(cf, cr) << "trial " << trial << " L " << L << " p " << p;
             for (int k = 0; k < cf; ++k) {
                 EXPECT_NEAR(ff[k], rf[k], 1e-9 * std::max(1.0, std::fabs(rf[k])))
@@ -219,8 +220,8 @@ TEST(MusicRoutes, SingleNoiseVectorRootAgrees) {
         TarnCplxD R[kStride * kStride];
         algCalcCovD(x.data(), N, 2, kStride, R);
         double ff[1], fm[1], rf[1], rm[1];
-        ASSERT_EQ(tarn_rtp::rootMusicFreq(R, 1, 2, kStride, ff, fm, MusicRoute::kFast), 1);
-        ASSERT_EQ(tarn_rtp::rootMusicFreq(R, 1, 2, kStride, rf, rm, MusicRoute::kReference), 1);
+        ASSERT_EQ(tarn_compat::rootMusicFreq(R, 1, 2, kStride, ff, fm, MusicRoute::kFast), 1);
+        ASSERT_EQ(tarn_compat::rootMusicFreq(R, 1, 2, kStride, rf, rm, MusicRoute::kReference), 1);
         EXPECT_NEAR(ff[0], rf[0], 1e-7) << "trial " << trial;
         EXPECT_NEAR(fm[0], rm[0], 1e-7) << "trial " << trial;
     }

@@ -12,14 +12,14 @@
 #include <optional>
 
 #include "common/numeric.h"
-#include "tarn_config.h"
-#include "tarn_estimators.h"
+#include "tarn_config_types.h"
+#include "tarn_estimators_types.h"
 
-namespace tarn_common {
+namespace tarn_est {
 
 struct DistanceCandidate {
     std::optional<double> metres;  // empty: no distance
-    double conf = kNoConfidence;   // 0..100 (the Kalman output: its variance); kNoConfidence none
+    double conf = tarn_common::kNoConfidence;  // 0..100 (the Kalman output: its variance); kNoConfidence none
     std::optional<double> sigmaM;  // standard uncertainty (metres); empty when unknown
     // The computation that made it ran this time; false for a value held
     // over from an earlier computation.
@@ -35,7 +35,7 @@ inline double recordScale(const ConfigOpts &opts) {
 
 // Whether a record's distance is one: finite and not the marker.
 inline bool isRecordDistance(double dest) {
-    return std::isfinite(dest) && std::fabs(dest) < kNoDistance;
+    return std::isfinite(dest) && std::fabs(dest) < tarn_common::kNoDistance;
 }
 
 // A candidate record (metres x scale) as the engine's value. The record
@@ -46,7 +46,7 @@ inline DistanceCandidate fromRecord(const RangeEstimate &r, double scale, bool f
     DistanceCandidate c;
     c.conf = r.conf;
     c.fresh = fresh;
-    if (r.valid == 1 && r.conf != kNoConfidence && isRecordDistance(r.dest))
+    if (r.valid == 1 && r.conf != tarn_common::kNoConfidence && isRecordDistance(r.dest))
         c.metres = r.dest / scale;
     return c;
 }
@@ -54,7 +54,7 @@ inline DistanceCandidate fromRecord(const RangeEstimate &r, double scale, bool f
 // The record that holds no distance: valid 0, the marker, confidence
 // kNoConfidence.
 inline RangeEstimate noDistanceRecord() {
-    return RangeEstimate{0, kNoDistance, kNoConfidence, 0.0};
+    return RangeEstimate{0, tarn_common::kNoDistance, tarn_common::kNoConfidence, 0.0};
 }
 
 // The record of a candidate (metres x scale); noDistanceRecord() without a
@@ -64,4 +64,4 @@ inline RangeEstimate toRecord(const DistanceCandidate &c, double scale) {
     return RangeEstimate{1, *c.metres * scale, c.conf, 0.0};
 }
 
-}  // namespace tarn_common
+}  // namespace tarn_est

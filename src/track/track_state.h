@@ -1,4 +1,5 @@
-/* Motion tracking (extension): the per-link state of the moving-target mode.
+/* Motion tracking: the per-link state of the moving-target mode (library
+ * internal; the flags a host reads are in tarn_interface.h).
  *
  * A link in tracking mode 1 ("moving", set with tarnSetTrackingMode, see
  * tarn_interface.h) follows its target with one two-state tracker (distance
@@ -8,8 +9,8 @@
  * entry, are written by the library only (the worker, and the host
  * functions while they hold the registry lock). Hosts do not read or write
  * them; their layout is not a wire format and may change between versions. */
-#ifndef TARN_TRACK_H
-#define TARN_TRACK_H
+#ifndef TARN_TRACK_STATE_H
+#define TARN_TRACK_STATE_H
 
 #include "tarn_common.h"
 
@@ -125,16 +126,6 @@ typedef struct TarnLinkMotion {
 
 #define TARN_MOTION_MODE_KEY 0x4d4f5631u /* "MOV1" */
 
-/* Bits of TarnLatestComputation.trackFlags (mode 1). */
-#define TARN_TRACK_FLAG_TRACKING 0x01u     /* the tracker follows the target (speed valid) */
-#define TARN_TRACK_FLAG_PHASE_TAKEN 0x02u  /* the phase candidate updated the track */
-#define TARN_TRACK_FLAG_PHASE_GATED 0x04u  /* the phase candidate was rejected as an outlier */
-#define TARN_TRACK_FLAG_RTT_TAKEN 0x08u    /* the round-trip candidate updated the track */
-#define TARN_TRACK_FLAG_RTT_GATED 0x10u    /* the round-trip candidate was rejected */
-#define TARN_TRACK_FLAG_COMPENSATED 0x20u  /* the tones were corrected for motion within the procedure */
-#define TARN_TRACK_FLAG_SPEED_MEASURED 0x40u /* the procedure's own tones gave a speed */
-#define TARN_TRACK_FLAG_RESTARTED 0x80u    /* the track (re)started in this computation */
-
 TARN_END_DECLS
 
-#endif /* TARN_TRACK_H */
+#endif /* TARN_TRACK_STATE_H */
