@@ -169,22 +169,6 @@ double fieldNumber(const ConfigOpts &o, const FieldDef &f) {
     return 0.0;
 }
 
-size_t fieldSize(FieldType t) {
-    switch (t) {
-        case FieldType::U8:
-        case FieldType::I8:
-            return 1;
-        case FieldType::U16:
-            return 2;
-        case FieldType::U32:
-        case FieldType::I32:
-            return 4;
-        case FieldType::F64:
-            return 8;
-    }
-    return 0;
-}
-
 std::string number(double v, bool integral) {
     char buf[48];
     if (integral)
@@ -198,7 +182,7 @@ bool sameRow(const ConfigOpts &a, const ConfigOpts &b, size_t row) {
     const int f = rowIndex().field[row];
     if (f >= 0)
         return std::memcmp(bytes(a) + kFields[f].offset, bytes(b) + kFields[f].offset,
-                           fieldSize(kFields[f].type)) == 0;
+                           tarn_cfg::widthOf(kFields[f].type)) == 0;
     return optionValue(a, row) == optionValue(b, row);
 }
 
@@ -309,7 +293,7 @@ void repairAsInstalled(ConfigOpts *o) {
     for (const FieldDef &f : kFields)
         if (!f.host.range.accepts(fieldNumber(*o, f)))
             std::memcpy(reinterpret_cast<unsigned char *>(o) + f.offset,
-                        bytes(constOpts) + f.offset, fieldSize(f.type));
+                        bytes(constOpts) + f.offset, tarn_cfg::widthOf(f.type));
 }
 
 // Which range the value of `row` in `o` is outside of.

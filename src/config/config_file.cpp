@@ -24,6 +24,7 @@ constexpr size_t kMaxPathLen = 1024;  // NUL must appear within this many bytes
 
 using tarn_cfg::Form;
 using tarn_cfg::Type;
+using tarn_cfg::widthOf;
 
 struct KeyDef {
     const char *name;
@@ -188,22 +189,6 @@ int applyLine(ConfigOpts *o, const char *key, const char *value) {
     for (const KeyDef &k : kKeys) {
         if (k.name != nullptr && std::strncmp(key, k.name, std::strlen(k.name)) == 0)
             return applyValue(o, k, value) ? 1 : -1;
-    }
-    return 0;
-}
-
-size_t widthOf(Type t) {
-    switch (t) {
-        case Type::U8:
-        case Type::I8:
-            return 1;
-        case Type::U16:
-            return 2;
-        case Type::U32:
-        case Type::I32:
-            return 4;
-        case Type::F64:
-            return 8;
     }
     return 0;
 }

@@ -6,12 +6,30 @@
 #pragma once
 
 #include <cfloat>
+#include <cstddef>
 #include <cstdint>
 
 namespace tarn_cfg {
 
 // Storage width of a field.
 enum class Type : uint8_t { U8, I8, U16, U32, I32, F64 };
+
+// Bytes a field of the type takes in the record.
+constexpr size_t widthOf(Type t) {
+    switch (t) {
+        case Type::U8:
+        case Type::I8:
+            return 1;
+        case Type::U16:
+            return 2;
+        case Type::U32:
+        case Type::I32:
+            return 4;
+        case Type::F64:
+            return 8;
+    }
+    return 0;
+}
 
 // Form of a field's text in the configuration file.
 enum class Form : uint8_t {
