@@ -228,40 +228,29 @@ constexpr bool hasHostBound(const FieldRule &r) {
     return r.host.range.kind != tarn_cfg::Range::Any;
 }
 
-// The largest step number in use (of the ranges, or of the host bounds).
-constexpr int lastStep(bool host) {
+// The rule's place in the walk of every record (the ranges), or in a host's
+// (its bounds); 0: none.
+constexpr int stepOf(const FieldRule &r, bool host) {
+    return host ? (hasHostBound(r) ? r.host.step : 0) : r.repair.step;
+}
+
+// The rules by their step numbers; a host's walk then takes its bounds
+// without a number, in list order.
+constexpr Walk walk(bool host) {
+    Walk w{};
     int last = 0;
-    for (const FieldRule &r : kRules) {
-        const int step = host ? r.host.step : r.repair.step;
-        last = step > last ? step : last;
-    }
-    return last;
-}
-
-// Every record: the checked ranges by their step numbers.
-constexpr Walk rangeWalk() {
-    Walk w{};
-    const int last = lastStep(false);
+    for (const FieldRule &r : kRules) last = stepOf(r, host) > last ? stepOf(r, host) : last;
     for (int step = 1; step <= last; ++step)
         for (size_t i = 0; i < kRuleCount; ++i)
-            if (kRules[i].repair.step == step) w.at[w.n++] = i;
+            if (stepOf(kRules[i], host) == step) w.at[w.n++] = i;
+    if (host)
+        for (size_t i = 0; i < kRuleCount; ++i)
+            if (hasHostBound(kRules[i]) && kRules[i].host.step == 0) w.at[w.n++] = i;
     return w;
 }
 
-// A host's record: the numbered bounds first, then the rest in list order.
-constexpr Walk hostWalk() {
-    Walk w{};
-    const int last = lastStep(true);
-    for (int step = 1; step <= last; ++step)
-        for (size_t i = 0; i < kRuleCount; ++i)
-            if (hasHostBound(kRules[i]) && kRules[i].host.step == step) w.at[w.n++] = i;
-    for (size_t i = 0; i < kRuleCount; ++i)
-        if (hasHostBound(kRules[i]) && kRules[i].host.step == 0) w.at[w.n++] = i;
-    return w;
-}
-
-constexpr Walk kRangeWalk = rangeWalk();
-constexpr Walk kHostWalk = hostWalk();
+constexpr Walk kRangeWalk = walk(false);
+constexpr Walk kHostWalk = walk(true);
 
 // The step numbers run 1, 2, 3 ... without gaps or twins, and exactly the
 // checked ranges have one: a typo in the list cannot drop or double a check.
@@ -287,36 +276,8 @@ constexpr bool hostStepsAreOneSequence() {
 }
 static_assert(hostStepsAreOneSequence(), "host steps 1..n without gaps or twins");
 
-// The field's value; every integer width fits a double exactly.
 double valueOf(const ConfigOpts &o, const FieldRule &r) {
-    const unsigned char *p = reinterpret_cast<const unsigned char *>(&o) + r.offset;
-    switch (r.type) {
-        case Type::U8:
-            return *p;
-        case Type::I8:
-            return static_cast<int8_t>(*p);
-        case Type::U16: {
-            uint16_t v;
-            std::memcpy(&v, p, sizeof v);
-            return v;
-        }
-        case Type::U32: {
-            uint32_t v;
-            std::memcpy(&v, p, sizeof v);
-            return v;
-        }
-        case Type::I32: {
-            int32_t v;
-            std::memcpy(&v, p, sizeof v);
-            return v;
-        }
-        case Type::F64: {
-            double v;
-            std::memcpy(&v, p, sizeof v);
-            return v;
-        }
-    }
-    return 0.0;
+    return tarn_cfg::fieldValue(&o, r.offset, r.type);
 }
 
 // Puts back the default of a field whose value is out of range. A record
