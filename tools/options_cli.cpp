@@ -164,8 +164,6 @@ const char *formText(Form f) {
             return "a whole number, digits only";
         case Form::Boolean:
             return "0 or 1";
-        case Form::IntOrReal:
-            return "a number";
         default:
             return "a number";
     }
