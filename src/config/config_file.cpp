@@ -184,13 +184,18 @@ bool splitLine(const char *line, char *key, char *value) {
     return true;
 }
 
+// The first key whose name begins the key text; nullptr when none does.
+const KeyDef *keyFor(const char *key) {
+    for (const KeyDef &k : kKeys)
+        if (k.name != nullptr && std::strncmp(key, k.name, std::strlen(k.name)) == 0) return &k;
+    return nullptr;
+}
+
 // 1 applied, 0 no key matches, -1 the value text does not have the key's form.
 int applyLine(ConfigOpts *o, const char *key, const char *value) {
-    for (const KeyDef &k : kKeys) {
-        if (k.name != nullptr && std::strncmp(key, k.name, std::strlen(k.name)) == 0)
-            return applyValue(o, k, value) ? 1 : -1;
-    }
-    return 0;
+    const KeyDef *k = keyFor(key);
+    if (k == nullptr) return 0;
+    return applyValue(o, *k, value) ? 1 : -1;
 }
 
 // A field's rules as the option list gives them.
@@ -394,11 +399,7 @@ int tarn_cfg::tarnApplyConfigLine(const char *line, ConfigOpts *opts) {
     // A lone line has no previous one to lend it a missing key or value.
     if (line[0] == '=' || std::strchr(line, '=') == nullptr) return 0;
     if (!splitLine(line, key, value)) return -1;
-    if (value[0] == '\0') {
-        for (const KeyDef &k : kKeys)
-            if (k.name != nullptr && std::strncmp(key, k.name, std::strlen(k.name)) == 0) return -1;
-        return 0;
-    }
+    if (value[0] == '\0') return keyFor(key) != nullptr ? -1 : 0;
     return applyLine(opts, key, value);
 }
 
