@@ -137,36 +137,8 @@ const unsigned char *bytes(const ConfigOpts &o) {
     return reinterpret_cast<const unsigned char *>(&o);
 }
 
-// The field's value as a double (integers exactly).
 double fieldNumber(const ConfigOpts &o, const FieldDef &f) {
-    const unsigned char *p = bytes(o) + f.offset;
-    switch (f.type) {
-        case FieldType::U8:
-            return *p;
-        case FieldType::I8:
-            return static_cast<int8_t>(*p);
-        case FieldType::U16: {
-            uint16_t v;
-            std::memcpy(&v, p, 2);
-            return v;
-        }
-        case FieldType::U32: {
-            uint32_t v;
-            std::memcpy(&v, p, 4);
-            return v;
-        }
-        case FieldType::I32: {
-            int32_t v;
-            std::memcpy(&v, p, 4);
-            return v;
-        }
-        case FieldType::F64: {
-            double v;
-            std::memcpy(&v, p, 8);
-            return v;
-        }
-    }
-    return 0.0;
+    return tarn_cfg::fieldValue(&o, f.offset, f.type);
 }
 
 std::string number(double v, bool integral) {
@@ -192,34 +164,8 @@ const char *formText(Form f) {
             return "a whole number, digits only";
         case Form::Boolean:
             return "0 or 1";
-        case Form::IntOrReal:
-            return "a number";
         default:
             return "a number";
-    }
-}
-
-// Range of an integer field's type.
-void typeRange(FieldType t, double *lo, double *hi) {
-    switch (t) {
-        case FieldType::U8:
-            *lo = 0, *hi = 255;
-            break;
-        case FieldType::I8:
-            *lo = -128, *hi = 127;
-            break;
-        case FieldType::U16:
-            *lo = 0, *hi = 65535;
-            break;
-        case FieldType::U32:
-            *lo = 0, *hi = 4294967295.0;
-            break;
-        case FieldType::I32:
-            *lo = -2147483648.0, *hi = 2147483647.0;
-            break;
-        case FieldType::F64:
-            *lo = -INFINITY, *hi = INFINITY;
-            break;
     }
 }
 
@@ -254,9 +200,8 @@ std::string rangeText(const FieldDef &f, bool withHost) {
             } else if (f.form == Form::Boolean) {
                 s = "0, 1";  // all the file's text can store
             } else {
-                double lo, hi;
-                typeRange(f.type, &lo, &hi);
-                s = span(lo, hi);
+                const tarn_cfg::TypeSpan t = tarn_cfg::typeSpan(f.type);
+                s = span(t.lo, t.hi);
             }
             break;
         case Range::Between:
@@ -363,13 +308,12 @@ std::string applySet(const std::string &text, ConfigOpts *o, std::string *rowNam
         // command line says so instead.
         double v = 0.0;
         if (def->type != FieldType::F64 && parseReal(value, &v)) {
-            double lo, hi;
-            typeRange(def->type, &lo, &hi);
+            const tarn_cfg::TypeSpan t = tarn_cfg::typeSpan(def->type);
             if (def->form == Form::Boolean && v != 0.0 && v != 1.0)
                 return where + def->key + " takes 0 or 1, not '" + value + "'";
-            if (v < lo || v > hi)
-                return where + def->key + " is " + number(lo, true) + " to " + number(hi, true) +
-                       ", not '" + value + "'";
+            if (v < t.lo || v > t.hi)
+                return where + def->key + " is " + number(t.lo, true) + " to " +
+                       number(t.hi, true) + ", not '" + value + "'";
         }
         return "";
     }
@@ -382,11 +326,10 @@ std::string applySet(const std::string &text, ConfigOpts *o, std::string *rowNam
             std::memcpy(p, &v, 8);
             return "";
         }
-        double lo, hi;
-        typeRange(def->type, &lo, &hi);
-        if (v != std::floor(v) || v < lo || v > hi)
-            return where + key + " takes a whole number " + number(lo, true) + " to " +
-                   number(hi, true) + ", not '" + value + "'";
+        const tarn_cfg::TypeSpan t = tarn_cfg::typeSpan(def->type);
+        if (v != std::floor(v) || v < t.lo || v > t.hi)
+            return where + key + " takes a whole number " + number(t.lo, true) + " to " +
+                   number(t.hi, true) + ", not '" + value + "'";
         if (def->type != FieldType::U8) return where + key + ": not settable here";
         *p = static_cast<uint8_t>(v);
         return "";

@@ -184,13 +184,18 @@ bool splitLine(const char *line, char *key, char *value) {
     return true;
 }
 
+// The first key whose name begins the key text; nullptr when none does.
+const KeyDef *keyFor(const char *key) {
+    for (const KeyDef &k : kKeys)
+        if (k.name != nullptr && std::strncmp(key, k.name, std::strlen(k.name)) == 0) return &k;
+    return nullptr;
+}
+
 // 1 applied, 0 no key matches, -1 the value text does not have the key's form.
 int applyLine(ConfigOpts *o, const char *key, const char *value) {
-    for (const KeyDef &k : kKeys) {
-        if (k.name != nullptr && std::strncmp(key, k.name, std::strlen(k.name)) == 0)
-            return applyValue(o, k, value) ? 1 : -1;
-    }
-    return 0;
+    const KeyDef *k = keyFor(key);
+    if (k == nullptr) return 0;
+    return applyValue(o, *k, value) ? 1 : -1;
 }
 
 // A field's rules as the option list gives them.
@@ -228,40 +233,29 @@ constexpr bool hasHostBound(const FieldRule &r) {
     return r.host.range.kind != tarn_cfg::Range::Any;
 }
 
-// The largest step number in use (of the ranges, or of the host bounds).
-constexpr int lastStep(bool host) {
+// The rule's place in the walk of every record (the ranges), or in a host's
+// (its bounds); 0: none.
+constexpr int stepOf(const FieldRule &r, bool host) {
+    return host ? (hasHostBound(r) ? r.host.step : 0) : r.repair.step;
+}
+
+// The rules by their step numbers; a host's walk then takes its bounds
+// without a number, in list order.
+constexpr Walk walk(bool host) {
+    Walk w{};
     int last = 0;
-    for (const FieldRule &r : kRules) {
-        const int step = host ? r.host.step : r.repair.step;
-        last = step > last ? step : last;
-    }
-    return last;
-}
-
-// Every record: the checked ranges by their step numbers.
-constexpr Walk rangeWalk() {
-    Walk w{};
-    const int last = lastStep(false);
+    for (const FieldRule &r : kRules) last = stepOf(r, host) > last ? stepOf(r, host) : last;
     for (int step = 1; step <= last; ++step)
         for (size_t i = 0; i < kRuleCount; ++i)
-            if (kRules[i].repair.step == step) w.at[w.n++] = i;
+            if (stepOf(kRules[i], host) == step) w.at[w.n++] = i;
+    if (host)
+        for (size_t i = 0; i < kRuleCount; ++i)
+            if (hasHostBound(kRules[i]) && kRules[i].host.step == 0) w.at[w.n++] = i;
     return w;
 }
 
-// A host's record: the numbered bounds first, then the rest in list order.
-constexpr Walk hostWalk() {
-    Walk w{};
-    const int last = lastStep(true);
-    for (int step = 1; step <= last; ++step)
-        for (size_t i = 0; i < kRuleCount; ++i)
-            if (hasHostBound(kRules[i]) && kRules[i].host.step == step) w.at[w.n++] = i;
-    for (size_t i = 0; i < kRuleCount; ++i)
-        if (hasHostBound(kRules[i]) && kRules[i].host.step == 0) w.at[w.n++] = i;
-    return w;
-}
-
-constexpr Walk kRangeWalk = rangeWalk();
-constexpr Walk kHostWalk = hostWalk();
+constexpr Walk kRangeWalk = walk(false);
+constexpr Walk kHostWalk = walk(true);
 
 // The step numbers run 1, 2, 3 ... without gaps or twins, and exactly the
 // checked ranges have one: a typo in the list cannot drop or double a check.
@@ -287,36 +281,8 @@ constexpr bool hostStepsAreOneSequence() {
 }
 static_assert(hostStepsAreOneSequence(), "host steps 1..n without gaps or twins");
 
-// The field's value; every integer width fits a double exactly.
 double valueOf(const ConfigOpts &o, const FieldRule &r) {
-    const unsigned char *p = reinterpret_cast<const unsigned char *>(&o) + r.offset;
-    switch (r.type) {
-        case Type::U8:
-            return *p;
-        case Type::I8:
-            return static_cast<int8_t>(*p);
-        case Type::U16: {
-            uint16_t v;
-            std::memcpy(&v, p, sizeof v);
-            return v;
-        }
-        case Type::U32: {
-            uint32_t v;
-            std::memcpy(&v, p, sizeof v);
-            return v;
-        }
-        case Type::I32: {
-            int32_t v;
-            std::memcpy(&v, p, sizeof v);
-            return v;
-        }
-        case Type::F64: {
-            double v;
-            std::memcpy(&v, p, sizeof v);
-            return v;
-        }
-    }
-    return 0.0;
+    return tarn_cfg::fieldValue(&o, r.offset, r.type);
 }
 
 // Puts back the default of a field whose value is out of range. A record
@@ -433,11 +399,7 @@ int tarn_cfg::tarnApplyConfigLine(const char *line, ConfigOpts *opts) {
     // A lone line has no previous one to lend it a missing key or value.
     if (line[0] == '=' || std::strchr(line, '=') == nullptr) return 0;
     if (!splitLine(line, key, value)) return -1;
-    if (value[0] == '\0') {
-        for (const KeyDef &k : kKeys)
-            if (k.name != nullptr && std::strncmp(key, k.name, std::strlen(k.name)) == 0) return -1;
-        return 0;
-    }
+    if (value[0] == '\0') return keyFor(key) != nullptr ? -1 : 0;
     return applyLine(opts, key, value);
 }
 

@@ -8,6 +8,8 @@
 #include <cfloat>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <limits>
 
 namespace tarn_cfg {
 
@@ -29,6 +31,63 @@ constexpr size_t widthOf(Type t) {
             return 8;
     }
     return 0;
+}
+
+// Every value a field of the type can hold (reals: all of them).
+struct TypeSpan {
+    double lo;
+    double hi;
+};
+constexpr TypeSpan typeSpan(Type t) {
+    switch (t) {
+        case Type::U8:
+            return {0, 255};
+        case Type::I8:
+            return {-128, 127};
+        case Type::U16:
+            return {0, 65535};
+        case Type::U32:
+            return {0, 4294967295.0};
+        case Type::I32:
+            return {-2147483648.0, 2147483647.0};
+        case Type::F64:
+            return {-std::numeric_limits<double>::infinity(),
+                    std::numeric_limits<double>::infinity()};
+    }
+    return {0, 0};
+}
+
+// The value of the field of type t at byte `offset` of `record`; every
+// integer width fits a double exactly.
+inline double fieldValue(const void *record, size_t offset, Type t) {
+    const unsigned char *p = static_cast<const unsigned char *>(record) + offset;
+    switch (t) {
+        case Type::U8:
+            return *p;
+        case Type::I8:
+            return static_cast<int8_t>(*p);
+        case Type::U16: {
+            uint16_t v;
+            std::memcpy(&v, p, sizeof v);
+            return v;
+        }
+        case Type::U32: {
+            uint32_t v;
+            std::memcpy(&v, p, sizeof v);
+            return v;
+        }
+        case Type::I32: {
+            int32_t v;
+            std::memcpy(&v, p, sizeof v);
+            return v;
+        }
+        case Type::F64: {
+            double v;
+            std::memcpy(&v, p, sizeof v);
+            return v;
+        }
+    }
+    return 0.0;
 }
 
 // Form of a field's text in the configuration file.

@@ -39,8 +39,6 @@ uint16_t clampFrame(uint16_t frame) {
     return frame > 100 ? 100 : frame;
 }
 
-// The procedure's current distance (metres) from its usable times of flight.
-// Returns false when the procedure holds no round-trip step at all.
 // Spread of the accepted times of flight (0.5 ns units) around their median,
 // in metres: the robust standard deviation of one step and of the median.
 // Quantisation to whole units is the floor of a step's spread.
@@ -57,6 +55,8 @@ void measureSpread(double *tofs, int n, double median, const ConfigOpts &opts,
     out->medianSdM = 1.2533 * sd / std::sqrt(static_cast<double>(n));
 }
 
+// The procedure's current distance (metres) from its usable times of flight.
+// Returns false when the procedure holds no round-trip step at all.
 bool currentEstimate(const CsMeasurement &meas, const ConfigOpts &opts, RangeEstimate &currEst,
                      int &negativeTofs, tarn_rtt::RttSpread *spread) {
     double tofs[TARN_MAX_STEPS];

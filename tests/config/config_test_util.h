@@ -9,27 +9,14 @@
 #include <cstring>
 #include <string>
 
+#include "config/option_rules.h"
 #include "tarn_config.h"
 
 namespace cfgtest {
 
-enum class T { U8, I8, U16, U32, I32, F64 };
-
-inline size_t widthOf(T t) {
-    switch (t) {
-        case T::U8:
-        case T::I8:
-            return 1;
-        case T::U16:
-            return 2;
-        case T::U32:
-        case T::I32:
-            return 4;
-        case T::F64:
-            return 8;
-    }
-    return 0;
-}
+// A field's storage width, as the option list names it.
+using T = tarn_cfg::Type;
+using tarn_cfg::widthOf;
 
 // Reads the field of type t at byte offset off straight from the record's bytes.
 inline double fieldAt(const ConfigOpts &o, size_t off, T t) {

@@ -76,36 +76,12 @@ void setField(ConfigOpts *o, size_t off, T t, double v) {
     }
 }
 
-void widthSpan(T t, double *lo, double *hi) {
-    switch (t) {
-        case T::U8:
-            *lo = 0, *hi = 255;
-            return;
-        case T::I8:
-            *lo = -128, *hi = 127;
-            return;
-        case T::U16:
-            *lo = 0, *hi = 65535;
-            return;
-        case T::U32:
-            *lo = 0, *hi = 4294967295.0;
-            return;
-        case T::I32:
-            *lo = -2147483648.0, *hi = 2147483647.0;
-            return;
-        case T::F64:
-            *lo = -INFINITY, *hi = INFINITY;
-            return;
-    }
-}
-
 // The next value of the field's width above (up) or below v; false when
 // there is none.
 bool neighbour(T t, double v, bool up, double *out) {
-    double lo = 0, hi = 0;
-    widthSpan(t, &lo, &hi);
+    const tarn_cfg::TypeSpan span = tarn_cfg::typeSpan(t);
     *out = t == T::F64 ? std::nextafter(v, up ? INFINITY : -INFINITY) : v + (up ? 1 : -1);
-    return *out >= lo && *out <= hi && std::isfinite(*out);
+    return *out >= span.lo && *out <= span.hi && std::isfinite(*out);
 }
 
 struct Probe {
@@ -131,8 +107,7 @@ std::vector<Probe> rangeProbes(const Rule &r) {
             if (neighbour(r.type, r.range.lo, false, &v)) p.push_back({v, false});
             break;
         case tarn_cfg::Range::PowerOfTwo: {
-            double lo = 0, hi = 0;
-            widthSpan(r.type, &lo, &hi);
+            const double hi = tarn_cfg::typeSpan(r.type).hi;
             p.push_back({1, false});
             p.push_back({r.range.hi, false});
             p.push_back({0, true});
