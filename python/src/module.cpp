@@ -689,15 +689,7 @@ class Link {
 
     Result process(py::handle proc) {
         open();
-        const Procedure p = procedureFromObject(proc);
-        Result r;
-        bool ok;
-        {
-            py::gil_scoped_release nogil;
-            ok = run(p, &r);
-        }
-        if (!ok) refuse(r.reason);
-        return r;
+        return runOrRefuse(procedureFromObject(proc));
     }
 
     // Rows of every procedure of an iterable of Procedure objects (rows as
@@ -706,17 +698,7 @@ class Link {
     py::list processRows(py::iterable procs) {
         open();
         py::list rows;
-        for (py::handle h : procs) {
-            const Procedure p = procedureFromObject(h);
-            Result r;
-            bool ok;
-            {
-                py::gil_scoped_release nogil;
-                ok = run(p, &r);
-            }
-            if (!ok) refuse(r.reason);
-            rows.append(rowTuple(r));
-        }
+        for (py::handle h : procs) rows.append(rowTuple(runOrRefuse(procedureFromObject(h))));
         return rows;
     }
 
@@ -792,6 +774,18 @@ class Link {
     bool closed() const { return !session_; }
 
   private:
+    // run() with the GIL released; raises Refused when it fails.
+    Result runOrRefuse(const Procedure &p) {
+        Result r;
+        bool ok;
+        {
+            py::gil_scoped_release nogil;
+            ok = run(p, &r);
+        }
+        if (!ok) refuse(r.reason);
+        return r;
+    }
+
     // One procedure through the link, without the GIL. False when the
     // library stopped answering or refused the step timing (reason in r).
     bool run(const Procedure &p, Result *r) {

@@ -1,6 +1,7 @@
 """A link of the library, driven through its host functions."""
 
 from . import _tarn
+from .procedure import timing_tuple
 
 Refused = _tarn.Refused
 Result = _tarn.Result
@@ -118,7 +119,6 @@ class Link:
         self.tracking = tracking
         self.combination = combination
         if step_timing != "procedure":
-            from .procedure import timing_tuple
             step_timing = timing_tuple(step_timing)  # None: withheld
         self._link = _tarn.Link("" if config is None else str(config), _sets(set),
                                 "" if cal is None else str(cal), _TRACKING[tracking],

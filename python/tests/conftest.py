@@ -1,5 +1,8 @@
+import csv
+import io
 import os
 import pathlib
+import subprocess
 
 import pytest
 
@@ -14,3 +17,12 @@ def tool():
     if not os.access(str(path), os.X_OK):
         pytest.skip("the tarn tool is not built (set TARN_TOOL)")
     return str(path)
+
+
+@pytest.fixture(scope="session")
+def tool_csv(tool):
+    """Runs the tool with the given arguments; the rows (dicts) of the CSV it prints."""
+    def run(*args):
+        out = subprocess.run([tool, *args], check=True, capture_output=True, text=True).stdout
+        return list(csv.DictReader(io.StringIO(out)))
+    return run

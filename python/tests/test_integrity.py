@@ -1,8 +1,6 @@
 """The integrity of each computation, the guarded combination and the
 simulator's timing and attack options, against the tool's own output."""
 
-import csv
-import io
 import math
 import subprocess
 
@@ -10,11 +8,6 @@ import numpy as np
 import pytest
 
 import tarn
-
-
-def run(tool, *args):
-    out = subprocess.run([tool, *args], check=True, capture_output=True, text=True).stdout
-    return list(csv.DictReader(io.StringIO(out)))
 
 
 def test_simulator_options_are_the_tools(tool, tmp_path):
@@ -34,11 +27,11 @@ def test_simulator_options_are_the_tools(tool, tmp_path):
 
 
 @pytest.mark.parametrize("combination", ["specified", "guarded"])
-def test_integrity_columns_equal_the_tools_csv(tool, tmp_path, combination):
+def test_integrity_columns_equal_the_tools_csv(tool, tool_csv, tmp_path, combination):
     path = str(tmp_path / "attack.jsonl")
     subprocess.run([tool, "simulate", "-d", "5", "-n", "30", "-s", "3", "--attack-phase", "2",
                     "-o", path], check=True, capture_output=True)
-    rows = run(tool, "replay", path, "--combination", combination, "--csv", "-")
+    rows = tool_csv("replay", path, "--combination", combination, "--csv", "-")
     table = tarn.replay(path, combination=combination)
     assert len(rows) == len(table) == 30
     for name in ("final_m", "sigma_m", "phase_sigma_m", "rtt_sigma_m"):
@@ -88,11 +81,11 @@ def test_flag_names_decode_every_bit():
     assert tarn.flag_names(every | 0x8000) == set(tarn.INTEGRITY_FLAGS) | {"0x8000"}
 
 
-def test_integrity_evaluation_equals_the_tool(tool):
+def test_integrity_evaluation_equals_the_tool(tool_csv):
     table = tarn.evaluate(integrity=True, scenarios=["attack2", "offset80"], distances=[5],
                           procedures=10)
-    rows = run(tool, "evaluate", "--integrity", "--scenario", "attack2,offset80", "--distances",
-               "5", "-n", "10", "--csv")
+    rows = tool_csv("evaluate", "--integrity", "--scenario", "attack2,offset80", "--distances",
+                    "5", "-n", "10", "--csv")
     assert len(table) == len(rows) == 4
     for want, got in zip(rows, table):
         assert (got["scenario"], got["combination"]) == (want["scenario"], want["combination"])

@@ -1,8 +1,6 @@
 """Procedures as arrays: the round trip through arrays and the library gives
 the tool's own results, and bad arrays are refused naming the field."""
 
-import csv
-import io
 import math
 import subprocess
 
@@ -10,12 +8,6 @@ import numpy as np
 import pytest
 
 import tarn
-
-
-def tool_rows(tool, *args):
-    out = subprocess.run([tool, "replay", *args, "--csv", "-"], check=True,
-                         capture_output=True, text=True).stdout
-    return list(csv.DictReader(io.StringIO(out)))
 
 
 def assert_same_as_tool(table, rows):
@@ -42,18 +34,18 @@ def rebuilt(p):
 @pytest.mark.parametrize("tracking,extra,fmt", [("still", [], "v2"),
                                                 ("moving", ["-r", "none", "-a", "4"], "v2"),
                                                 ("still", ["--tone-mode", "3"], "v1")])
-def test_arrays_to_library_equal_the_tool(tool, tmp_path, tracking, extra, fmt):
+def test_arrays_to_library_equal_the_tool(tool, tool_csv, tmp_path, tracking, extra, fmt):
     path = str(tmp_path / "s.jsonl")
     subprocess.run([tool, "simulate", "-d", "2", "--speed", "1", "-n", "40", "-s", "3", *extra,
                     "-o", path], check=True, capture_output=True)
     procs = [rebuilt(p) for p in tarn.read_procedures(path)]
     assert procs == tarn.read_procedures(path)
     table = tarn.replay(procs, tracking=tracking, input=fmt)
-    assert_same_as_tool(table, tool_rows(tool, path, "--tracking", tracking, "--format", fmt))
+    assert_same_as_tool(table, tool_csv("replay", path, "--tracking", tracking, "--format", fmt, "--csv", "-"))
     assert (table["tracking"] == (1 if tracking == "moving" else 0)).all()
 
 
-def test_simulate_and_files_round_trip(tool, tmp_path):
+def test_simulate_and_files_round_trip(tool, tool_csv, tmp_path):
     procs = tarn.simulate(distance=3.0, procedures=12, seed=5, paths=3, tone_mode=3,
                           abort_share=0.2)
     # The same procedures as the tool's simulator with the same options.
@@ -69,7 +61,7 @@ def test_simulate_and_files_round_trip(tool, tmp_path):
     from_capture = list(lazy)
     assert len(from_capture) == len(procs)
     assert "procedures" in lazy.report()
-    assert_same_as_tool(tarn.replay(cap), tool_rows(tool, "--capture", cap))
+    assert_same_as_tool(tarn.replay(cap), tool_csv("replay", "--capture", cap, "--csv", "-"))
 
 
 def test_timing_and_aborted_steps_survive_the_arrays():
@@ -152,12 +144,10 @@ def test_procedure_built_by_hand_from_tones(distance):
     assert math.isnan(r.rtt_m)  # no round-trip steps
 
 
-def test_evaluation_table_equals_the_tool(tool):
+def test_evaluation_table_equals_the_tool(tool_csv):
     table = tarn.evaluate(scenarios=["los", "refl1"], distances=[2], walk=False, procedures=6)
-    out = subprocess.run([tool, "evaluate", "--scenario", "los,refl1", "--distances", "2",
-                          "--no-walk", "-n", "6", "--csv"], check=True, capture_output=True,
-                         text=True).stdout
-    rows = list(csv.DictReader(io.StringIO(out)))
+    rows = tool_csv("evaluate", "--scenario", "los,refl1", "--distances", "2", "--no-walk", "-n",
+                    "6", "--csv")
     assert table["scenario"].tolist() == ["los", "refl1"] and table["point"][0] == "2 m"
     for r in rows:
         got = table[table["scenario"] == r["scenario"]][0]

@@ -43,17 +43,8 @@ void decompose(const char *function, CMatrix &m, TarnCplxD *valuesOut, TarnCplxD
         // that order settles ties by position and costs one pass.
         std::array<int, kMaxEigenSize> order;
         std::array<double, kMaxEigenSize> mag;
-        for (Eigen::Index i = 0; i < n; ++i) {
-            const double a = std::abs(values[i]);
-            Eigen::Index j = i;
-            while (j > 0 && a < mag[j - 1]) {
-                mag[j] = mag[j - 1];
-                order[j] = order[j - 1];
-                --j;
-            }
-            mag[j] = a;
-            order[j] = static_cast<int>(i);
-        }
+        for (int i = 0; i < static_cast<int>(n); ++i)
+            tarn_math::insertSorted(order.data(), mag.data(), i, i, std::abs(values[i]));
         for (Eigen::Index k = 0; k < n; ++k) valuesOut[k] = values[order[k]];
         if (vectorsOut) {
             const auto &vectors = solver.eigenvectors();

@@ -20,6 +20,7 @@
 #include <mutex>
 
 #include "math/lanes.h"
+#include "math/math_internal.h"
 #include "tarn_math.h"
 
 namespace tarn_math {
@@ -385,15 +386,7 @@ bool centroHermitianNoise(const TarnCplxD *R, int n, int stride, int count, SymE
     // Ascending order of the eigenvalues as positions in d (stable; an
     // insertion sort, as the library's stable sort would take a heap buffer).
     int order[kFastHermMax];
-    for (int k = 0; k < n; ++k) {
-        int j = k;
-        while (j > 0 && work->d[k] < work->d[order[j - 1]]) {
-            order[j] = order[j - 1];
-            --j;
-        }
-        order[j] = k;
-    }
-    for (int k = 0; k < n; ++k) values[k] = work->d[order[k]];
+    for (int k = 0; k < n; ++k) insertSorted(order, values, k, k, work->d[k]);
     // The wanted eigenvectors (column c of u): tridiagonal ones by replay,
     // then through the reflections, first to last, then v = Q u.
     double u[kFastHermMax * kFastHermMax];
@@ -426,9 +419,6 @@ bool centroHermitianNoise(const TarnCplxD *R, int n, int stride, int count, SymE
 
 namespace {
 
-// Horner's rule for p, p' and the rounding bound at the roots z[idx[0..n-1]],
-// in plain real arithmetic, two roots per pass (one pair: the whole state
-// stays in registers); results by root index.
 // The coefficient k of the monic polynomial, each part in both lanes: real
 // and imaginary part and modulus (the rounding bound's coefficient).
 struct HornerCoef {
@@ -443,6 +433,9 @@ void hornerCoefs(const cd *q, const double *qa, int m, HornerCoef *hc) {
     }
 }
 
+// Horner's rule for p, p' and the rounding bound at the roots z[idx[0..n-1]],
+// in plain real arithmetic, two roots per pass (one pair: the whole state
+// stays in registers); results by root index.
 void hornerBatch(const HornerCoef *hc, int m, const cd *z, const int *idx, int n, double *vpr,
                  double *vpi, double *vdr, double *vdi, double *ve) {
     for (int b = 0; b < n; b += 2) {
@@ -661,14 +654,7 @@ int nearestToCircle(const cd *z, int m, int n, int *idx) {
     for (int i = 0; i < m; ++i) {
         const double k = 1.0 - modulus(z[i]);
         if (have == n && !(k < key[have - 1])) continue;
-        int j = have < n ? have++ : n - 1;
-        while (j > 0 && k < key[j - 1]) {
-            key[j] = key[j - 1];
-            best[j] = best[j - 1];
-            --j;
-        }
-        key[j] = k;
-        best[j] = i;
+        insertSorted(best, key, have < n ? have++ : n - 1, i, k);
     }
     std::sort(best, best + n);
     for (int i = 0; i < n; ++i) idx[i] = best[i];
@@ -821,18 +807,7 @@ int selfReciprocalRoots(const TarnCplxD *coef, int count, int nearest, TarnCplxD
     for (int i = 0; i < m; ++i) found[m + i] = found[i] / std::norm(found[i]);
     // Stable insertion sort by magnitude, the order of the exported root finder.
     double mag[kFastRootsMaxDegree];
-    for (int i = 0; i < degree; ++i) {
-        const cd z = found[i];
-        const double a = modulus(z);
-        int j = i;
-        while (j > 0 && a < mag[j - 1]) {
-            mag[j] = mag[j - 1];
-            roots[j] = roots[j - 1];
-            --j;
-        }
-        mag[j] = a;
-        roots[j] = z;
-    }
+    for (int i = 0; i < degree; ++i) insertSorted(roots, mag, i, found[i], modulus(found[i]));
     return degree;
 }
 
@@ -860,18 +835,7 @@ int polyRootsFast(const TarnCplxD *coef, int count, TarnCplxD *roots) {
     }
     // Stable insertion sort by magnitude, the order of the exported root finder.
     double mag[kFastRootsMaxDegree];
-    for (int i = 0; i < m; ++i) {
-        const cd z = found[i];
-        const double a = std::abs(z);
-        int j = i;
-        while (j > 0 && a < mag[j - 1]) {
-            mag[j] = mag[j - 1];
-            roots[j] = roots[j - 1];
-            --j;
-        }
-        mag[j] = a;
-        roots[j] = z;
-    }
+    for (int i = 0; i < m; ++i) insertSorted(roots, mag, i, found[i], std::abs(found[i]));
     return m;
 }
 

@@ -51,6 +51,23 @@ class Scratch {
     T *ptr_ = nullptr;
 };
 
+// One step of a stable ascending insertion sort by key (no heap, for the
+// few dozen items of the root and eigenvalue orders): v, with key k, goes
+// into items[0..at-1] sorted by keys[0..at-1], after the equal keys; the
+// greater ones move up by one, the one in slot `at` is overwritten (so with
+// `at` the last slot of a full list, the greatest is dropped).
+template <typename T, typename V>
+void insertSorted(T *items, double *keys, int at, V v, double k) {
+    int j = at;
+    while (j > 0 && k < keys[j - 1]) {
+        keys[j] = keys[j - 1];
+        items[j] = items[j - 1];
+        --j;
+    }
+    keys[j] = k;
+    items[j] = v;
+}
+
 // Strict weak order on values: NaN after every number. Values that compare
 // equal (including -0.0 and +0.0) are equivalent.
 template <typename V>

@@ -13,7 +13,6 @@ using namespace tarn_rtp;
 
 namespace {
 
-
 // Channels whose calibration entry is always 0 (outside the usable band).
 inline bool outsideCalBand(int k) { return k < 2 || k > 76; }
 

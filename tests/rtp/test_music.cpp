@@ -59,6 +59,13 @@ struct Inputs {
         tarn_compat::estWithMusic(&pres, &raw, &proc, &opts, static_cast<int8_t>(nap), &music, pdest,
                                reset, route);
     }
+
+    // The same (reset, fast route) in a caller's own workspace.
+    void runIn(tarn_rtp::MusicWorkspace *ws, int nap) {
+        std::memset(&music, 0, sizeof music);
+        tarn_rtp::estWithMusic(&pres, &raw, &proc, &opts, static_cast<int8_t>(nap), &music, pdest, true,
+                               MusicRoute::kFast, ws);
+    }
 };
 
 tarn_test::ToneSetup singlePath(double d, int nap = 1) {
@@ -227,28 +234,41 @@ TEST(MusicRoutes, SingleNoiseVectorRootAgrees) {
     }
 }
 
+// Trial `trial` of the random 4-path, two-ray procedures the estimate
+// comparisons run on (both selection modes, two priors).
+Inputs twoRayTrial(std::mt19937 &rng, int trial) {
+    std::uniform_real_distribution<double> u(0.0, 1.0);
+    tarn_test::ToneSetup s = singlePath(0.5 + 50 * u(rng), 4);
+    s.rays = {{0.0, 1.0, 0.0}, {2.0 + 6 * u(rng), 0.3 + u(rng), 6.0 * u(rng)}};
+    for (int j = 0; j < 4; ++j) s.pathExtraM[j] = 0.2 * j;
+    Inputs in(s, 1.0, 0.003 + 0.05 * u(rng), static_cast<unsigned>(trial));
+    in.opts.useChannelCenterForBoundMusicEst = static_cast<uint8_t>(trial % 2);
+    in.opts.pctPrior = trial % 3 == 0 ? 3 : 5;
+    return in;
+}
+
+// Same flags and confidences in every slot of the 4 paths, distances within
+// 1e-9 of want's, relative to at least 1000.
+void expectSameEstimates(const MusicResult &got, const MusicResult &want, int trial) {
+    for (int j = 0; j < TARN_MUSIC_SLOTS; ++j)
+        for (int i = 0; i < 4; ++i) {
+            ASSERT_EQ(got.valid[j][i], want.valid[j][i]) << trial << " " << j << " " << i;
+            EXPECT_EQ(got.conf[j][i], want.conf[j][i]) << trial << " " << j << " " << i;
+            const double w = want.dest[j][i];
+            EXPECT_NEAR(got.dest[j][i], w, 1e-9 * std::max(1000.0, std::fabs(w)));
+        }
+}
+
 TEST(MusicRoutes, EstimatesAgree) {
     // Whole estimates on both routes: same flags and confidences, distances
     // within 1e-9 relative (1e-9 m floor), for both selection modes.
     std::mt19937 rng(4);
-    std::uniform_real_distribution<double> u(0.0, 1.0);
     for (int trial = 0; trial < 24; ++trial) {
-        tarn_test::ToneSetup s = singlePath(0.5 + 50 * u(rng), 4);
-        s.rays = {{0.0, 1.0, 0.0}, {2.0 + 6 * u(rng), 0.3 + u(rng), 6.0 * u(rng)}};
-        for (int j = 0; j < 4; ++j) s.pathExtraM[j] = 0.2 * j;
-        Inputs fast(s, 1.0, 0.003 + 0.05 * u(rng), trial);
-        fast.opts.useChannelCenterForBoundMusicEst = static_cast<uint8_t>(trial % 2);
-        fast.opts.pctPrior = trial % 3 == 0 ? 3 : 5;
+        Inputs fast = twoRayTrial(rng, trial);
         Inputs ref = fast;
         fast.run(4, true, MusicRoute::kFast);
         ref.run(4, true, MusicRoute::kReference);
-        for (int j = 0; j < TARN_MUSIC_SLOTS; ++j)
-            for (int i = 0; i < 4; ++i) {
-                ASSERT_EQ(fast.music.valid[j][i], ref.music.valid[j][i]) << trial << " " << j << " " << i;
-                EXPECT_EQ(fast.music.conf[j][i], ref.music.conf[j][i]) << trial << " " << j << " " << i;
-                const double r = ref.music.dest[j][i];
-                EXPECT_NEAR(fast.music.dest[j][i], r, 1e-9 * std::max(1000.0, std::fabs(r)));
-            }
+        ASSERT_NO_FATAL_FAILURE(expectSameEstimates(fast.music, ref.music, trial));
         for (int i = 0; i < 4; ++i)
             EXPECT_NEAR(fast.music.musicStd[i], ref.music.musicStd[i],
                         1e-6 * std::max(1.0, ref.music.musicStd[i]));
@@ -260,28 +280,14 @@ TEST(MusicRoutes, WarmStartedRootsGiveTheColdStartsEstimates) {
     // started cold instead (the route-comparison cases above), every flag
     // and confidence is the same and distances agree within 1e-9 relative.
     std::mt19937 rng(4);
-    std::uniform_real_distribution<double> u(0.0, 1.0);
     static tarn_rtp::MusicWorkspace ws;
     for (int trial = 0; trial < 24; ++trial) {
-        tarn_test::ToneSetup s = singlePath(0.5 + 50 * u(rng), 4);
-        s.rays = {{0.0, 1.0, 0.0}, {2.0 + 6 * u(rng), 0.3 + u(rng), 6.0 * u(rng)}};
-        for (int j = 0; j < 4; ++j) s.pathExtraM[j] = 0.2 * j;
-        Inputs warm(s, 1.0, 0.003 + 0.05 * u(rng), trial);
-        warm.opts.useChannelCenterForBoundMusicEst = static_cast<uint8_t>(trial % 2);
-        warm.opts.pctPrior = trial % 3 == 0 ? 3 : 5;
+        Inputs warm = twoRayTrial(rng, trial);
         Inputs cold = warm;
         warm.run(4);
         ws.coldRoots = true;
-        std::memset(&cold.music, 0, sizeof cold.music);
-        tarn_rtp::estWithMusic(&cold.pres, &cold.raw, &cold.proc, &cold.opts, 4, &cold.music, cold.pdest,
-                               true, MusicRoute::kFast, &ws);
-        for (int j = 0; j < TARN_MUSIC_SLOTS; ++j)
-            for (int i = 0; i < 4; ++i) {
-                ASSERT_EQ(warm.music.valid[j][i], cold.music.valid[j][i]) << trial << " " << j << " " << i;
-                EXPECT_EQ(warm.music.conf[j][i], cold.music.conf[j][i]) << trial << " " << j << " " << i;
-                const double c = cold.music.dest[j][i];
-                EXPECT_NEAR(warm.music.dest[j][i], c, 1e-9 * std::max(1000.0, std::fabs(c)));
-            }
+        cold.runIn(&ws, 4);
+        ASSERT_NO_FATAL_FAILURE(expectSameEstimates(warm.music, cold.music, trial));
     }
 }
 
@@ -297,13 +303,8 @@ TEST(MusicRoutes, CallerWorkspaceCarriesNothingOver) {
     Inputs again = first;
     first.run(4);
     static tarn_rtp::MusicWorkspace ws;
-    auto runIn = [](Inputs &in, int nap) {
-        std::memset(&in.music, 0, sizeof in.music);
-        tarn_rtp::estWithMusic(&in.pres, &in.raw, &in.proc, &in.opts, static_cast<int8_t>(nap), &in.music,
-                               in.pdest, true, MusicRoute::kFast, &ws);
-    };
-    runIn(other, 2);
-    runIn(again, 4);
+    other.runIn(&ws, 2);
+    again.runIn(&ws, 4);
     EXPECT_EQ(std::memcmp(&first.music, &again.music, sizeof first.music), 0);
     EXPECT_EQ(again.music.valid[0][0], 1);
 }
