@@ -212,8 +212,36 @@ constexpr size_t kMaxLostRasNotes = 32;
 // Positions a body waiting for re-sent segments may span.
 constexpr int kMaxSlottedSegments = 16384;
 
+// A procedure's ranging id as the ranging data names it: configuration and
+// the counter's low 12 bits.
+uint32_t rasId(uint8_t config, uint16_t counter) {
+    return uint32_t(config) << 12 | (counter & 0x0FFF);
+}
+
 bool sameRas(uint8_t config, uint16_t counter, uint8_t c2, uint16_t k2) {
-    return config == c2 && (counter & 0x0FFF) == (k2 & 0x0FFF);
+    return rasId(config, counter) == rasId(c2, k2);
+}
+
+// The waiting side (HciProc or RasPending) of the same ranging id nearest in
+// time, or end().
+template <typename Waiting>
+auto nearestWaiting(std::deque<Waiting> &waiting, uint8_t config, uint16_t counter,
+                    int64_t timeNs) {
+    auto best = waiting.end();
+    for (auto it = waiting.begin(); it != waiting.end(); ++it)
+        if (sameRas(it->config, it->counter, config, counter) &&
+            (best == waiting.end() || gap(it->timeNs, timeNs) < gap(best->timeNs, timeNs)))
+            best = it;
+    return best;
+}
+
+// Keeps the latest of a configuration's records in a link's report.
+template <typename Record>
+void keepByConfig(std::vector<Record> *list, const Record &r) {
+    auto it = std::find_if(list->begin(), list->end(),
+                           [&](const Record &x) { return x.configId == r.configId; });
+    if (it != list->end()) *it = r;
+    else list->push_back(r);
 }
 
 }  // namespace
@@ -540,14 +568,7 @@ struct CaptureImporter::Impl {
                 c->hasCfg[cc.configId] = cc.action == 1;
                 c->cfg[cc.configId] = cc;
                 if (cc.action == 1)
-                    if (ConnectionInfo *ci = info(*c)) {
-                        auto it = std::find_if(ci->configs.begin(), ci->configs.end(),
-                                               [&](const ConfigComplete &x) {
-                                                   return x.configId == cc.configId;
-                                               });
-                        if (it != ci->configs.end()) *it = cc;
-                        else ci->configs.push_back(cc);
-                    }
+                    if (ConnectionInfo *ci = info(*c)) keepByConfig(&ci->configs, cc);
                 return;
             }
             case kLeCsProcedureEnable: {
@@ -560,14 +581,7 @@ struct CaptureImporter::Impl {
                 Conn *c = conn(pe.handle);
                 if (c != nullptr) csData(*c);
                 if (c != nullptr && pe.state == 1)
-                    if (ConnectionInfo *ci = info(*c)) {
-                        auto it = std::find_if(ci->enables.begin(), ci->enables.end(),
-                                               [&](const ProcedureEnable &x) {
-                                                   return x.configId == pe.configId;
-                                               });
-                        if (it != ci->enables.end()) *it = pe;
-                        else ci->enables.push_back(pe);
-                    }
+                    if (ConnectionInfo *ci = info(*c)) keepByConfig(&ci->enables, pe);
                 return;
             }
             case kLeCsRemoteCaps: {
@@ -726,12 +740,7 @@ struct CaptureImporter::Impl {
             return;
         }
         // Reflector data that came first.
-        auto best = c.waitRas.end();
-        for (auto it = c.waitRas.begin(); it != c.waitRas.end(); ++it)
-            if (sameRas(it->config, it->counter, p.config, p.counter) &&
-                (best == c.waitRas.end() ||
-                 gap(it->timeNs, p.timeNs) < gap(best->timeNs, p.timeNs)))
-                best = it;
+        const auto best = nearestWaiting(c.waitRas, p.config, p.counter, p.timeNs);
         if (best != c.waitRas.end()) {
             RasPending r = std::move(*best);
             c.waitRas.erase(best);
@@ -794,7 +803,7 @@ struct CaptureImporter::Impl {
             return;
         }
         std::string detail = "counter " + std::to_string(p.counter);
-        const uint32_t id = uint32_t(p.config) << 12 | (p.counter & 0x0FFF);
+        const uint32_t id = rasId(p.config, p.counter);
         for (const auto &l : c.lostRas)
             if (l.first == id) detail += ": " + l.second;
         issue(why, &c, p.record, p.offset, detail);
@@ -821,7 +830,7 @@ struct CaptureImporter::Impl {
             issue(Issue::RasPctFormat, &c, record, offset);
             return;
         }
-        const uint32_t id = uint32_t(h.configId) << 12 | h.counter;
+        const uint32_t id = rasId(h.configId, h.counter);
         if (std::find(c.joined.begin(), c.joined.end(), id) != c.joined.end()) {
             issue(Issue::RasDuplicate, &c, record, offset,
                   "ranging counter " + std::to_string(h.counter) + " already joined");
@@ -834,12 +843,7 @@ struct CaptureImporter::Impl {
         r.timeNs = nsOf(*rec);
         r.record = record;
         r.offset = offset;
-        auto best = c.waitHci.end();
-        for (auto it = c.waitHci.begin(); it != c.waitHci.end(); ++it)
-            if (sameRas(it->config, it->counter, r.config, r.counter) &&
-                (best == c.waitHci.end() ||
-                 gap(it->timeNs, r.timeNs) < gap(best->timeNs, r.timeNs)))
-                best = it;
+        const auto best = nearestWaiting(c.waitHci, r.config, r.counter, r.timeNs);
         if (best != c.waitHci.end()) {
             HciProc p = std::move(*best);
             c.waitHci.erase(best);
@@ -908,7 +912,7 @@ struct CaptureImporter::Impl {
     void join(Conn &c, const HciProc &p, const RasPending *r) {
         RasBody body;
         if (r != nullptr) {
-            c.joined.push_back(uint32_t(r->config) << 12 | (r->counter & 0x0FFF));
+            c.joined.push_back(rasId(r->config, r->counter));
             if (c.joined.size() > kRecentJoined) c.joined.pop_front();
             std::string why;
             if (!parseReflector(c, p, *r, &body, &why)) {
@@ -1484,6 +1488,15 @@ struct CaptureImporter::Impl {
         }
     }
 
+    // The reflector's capture, read with this one's options.
+    Impl &newPeer() {
+        peer.reset(new Impl);
+        peer->opts = opts;
+        peer->isPeer = true;
+        rep.hasPeer = true;
+        return *peer;
+    }
+
     bool next(ImportedProcedure *out) {
         while (ready.empty() && !finished) {
             SnoopRecord r;
@@ -1528,19 +1541,11 @@ bool CaptureImporter::openMemory(const uint8_t *data, size_t size, std::string *
 }
 
 bool CaptureImporter::openPeerFile(const std::string &path, std::string *why) {
-    d_->peer.reset(new Impl);
-    d_->peer->opts = d_->opts;
-    d_->peer->isPeer = true;
-    d_->rep.hasPeer = true;
-    return d_->peer->reader.openFile(path, why);
+    return d_->newPeer().reader.openFile(path, why);
 }
 
 bool CaptureImporter::openPeerMemory(const uint8_t *data, size_t size, std::string *why) {
-    d_->peer.reset(new Impl);
-    d_->peer->opts = d_->opts;
-    d_->peer->isPeer = true;
-    d_->rep.hasPeer = true;
-    return d_->peer->reader.openMemory(data, size, why);
+    return d_->newPeer().reader.openMemory(data, size, why);
 }
 
 bool CaptureImporter::next(ImportedProcedure *out) {

@@ -333,14 +333,17 @@ std::string SimConfig::validate() const {
         why << "the subevents (" << subevents << " every " << subeventSpacingS() * 1e3
             << " ms) do not fit into the procedure interval";
     if (!why.str().empty()) return why.str();
-    if (timing.known())
-        for (int s = 0; s < subevents; ++s)
-            if (subeventDurationS(s) > subeventSpacingS() + 1e-12) {
-                why << "a subevent's steps take " << subeventDurationS(s) * 1e3
-                    << " ms, more than the subevent interval of " << subeventSpacingS() * 1e3
-                    << " ms";
+    if (timing.known()) {
+        const double spacing = subeventSpacingS();
+        for (int s = 0; s < subevents; ++s) {
+            const double took = subeventDurationS(s);
+            if (took > spacing + 1e-12) {
+                why << "a subevent's steps take " << took * 1e3
+                    << " ms, more than the subevent interval of " << spacing * 1e3 << " ms";
                 return why.str();
             }
+        }
+    }
     for (const Trajectory::Point &p : trajectory.points())
         if (!std::isfinite(p.d) || p.d < 0.0 || p.d > 1000.0)
             return "distances must be 0 to 1000 m";

@@ -154,17 +154,43 @@ std::string combinationSuffix(int mode) {
     return mode == 1 ? " [guarded]" : "";
 }
 
-}  // namespace
-
-bool runEvaluation(const EvalOptions &opts, std::vector<EvalRow> *rows, std::string *why,
-                   const std::function<void(long, long, const std::string &)> &progress) {
-    std::vector<EvalScenario> chosen;
+// Both scenario lists, a name shared by both once (as the evaluation's).
+std::vector<EvalScenario> allScenarios() {
     std::vector<EvalScenario> all = evaluationScenarios();
     for (const EvalScenario &s : integrityScenarios()) {
         bool known = false;
         for (const EvalScenario &a : all) known = known || a.name == s.name;
         if (!known) all.push_back(s);
     }
+    return all;
+}
+
+int bitIndex(uint32_t bit) {
+    int i = 0;
+    while (bit > 1u) {
+        bit >>= 1;
+        ++i;
+    }
+    return i;
+}
+
+// Median of the signed errors and the most negative one (the shortest
+// distance delivered against the truth).
+void signedSummary(std::vector<double> e, double *median, double *shortest) {
+    *median = *shortest = NAN;
+    if (e.empty()) return;
+    std::sort(e.begin(), e.end());
+    *shortest = e.front();
+    const size_t n = e.size();
+    *median = n % 2 ? e[n / 2] : 0.5 * (e[n / 2 - 1] + e[n / 2]);
+}
+
+}  // namespace
+
+bool runEvaluation(const EvalOptions &opts, std::vector<EvalRow> *rows, std::string *why,
+                   const std::function<void(long, long, const std::string &)> &progress) {
+    std::vector<EvalScenario> chosen;
+    const std::vector<EvalScenario> all = allScenarios();
     if (opts.scenarios.empty()) {
         chosen = opts.integrity ? integrityScenarios() : evaluationScenarios();
     } else {
@@ -524,25 +550,19 @@ void writeJson(std::ostream &os, const EvalOptions &opts, const std::vector<Eval
         os << '}';
         if (std::isfinite(r.overshootM)) os << ", \"overshootM\": " << jsonNumber(r.overshootM);
         const IntegrityStats &st = r.integrity;
-        double med = NAN, shortest = NAN;
-        if (!st.signedErrors.empty()) {
-            std::vector<double> e = st.signedErrors;
-            std::sort(e.begin(), e.end());
-            shortest = e.front();
-            med = e.size() % 2 ? e[e.size() / 2] : 0.5 * (e[e.size() / 2 - 1] + e[e.size() / 2]);
-        }
+        double med, shortest;
+        signedSummary(st.signedErrors, &med, &shortest);
         os << ", \"combination\": \"" << combinationName(r.combination)
            << "\", \"integrity\": {\"signedMedianM\": " << jsonNumber(med)
            << ", \"shortestM\": " << jsonNumber(shortest) << ", \"withSigma\": " << st.withSigma
            << ", \"withinSigma\": " << st.withinSigma << ", \"within2Sigma\": " << st.within2Sigma
            << ", \"manipulationEligible\": " << st.manipulationEligible
            << ", \"manipulationFlagged\": " << st.manipulationFlagged << ", \"flags\": {";
-        static const char *const kBitNames[] = {"disagree", "manipulation", "multipath",
-                                                "blocked",  "jumps",        "restarted",
-                                                "unprotected", "rtt",       "first_path",
-                                                "fused"};
-        for (int b = 0; b < 10; ++b)
-            os << (b ? ", " : "") << '"' << kBitNames[b] << "\": " << st.flagged[b];
+        const char *sep = "";
+        for (const IntegrityFlagName &f : kIntegrityFlagNames) {
+            os << sep << '"' << f.name << "\": " << st.flagged[bitIndex(f.bit)];
+            sep = ", ";
+        }
         os << "}}";
         os << '}';
     }
@@ -553,39 +573,8 @@ void writeJson(std::ostream &os, const EvalOptions &opts, const std::vector<Eval
 
 namespace {
 
-struct FlagColumn {
-    uint32_t bit;
-    const char *name;
-};
-const FlagColumn kFlagColumns[] = {
-    {TARN_INTEGRITY_DISAGREE, "disagree"},     {TARN_INTEGRITY_MANIPULATION, "manipulation"},
-    {TARN_INTEGRITY_MULTIPATH, "multipath"},   {TARN_INTEGRITY_BLOCKED, "blocked"},
-    {TARN_INTEGRITY_PHASE_JUMPS, "jumps"},     {TARN_INTEGRITY_RESTARTED, "restarted"},
-    {TARN_INTEGRITY_RTT_UNPROTECTED, "unprotected"}, {TARN_INTEGRITY_RTT_DELIVERED, "rtt"},
-    {TARN_INTEGRITY_FIRST_PATH, "first_path"}, {TARN_INTEGRITY_FUSED, "fused"}};
-
-int bitIndex(uint32_t bit) {
-    int i = 0;
-    while (bit > 1u) {
-        bit >>= 1;
-        ++i;
-    }
-    return i;
-}
-
 double share(size_t part, size_t whole) {
     return whole > 0 ? 100.0 * static_cast<double>(part) / static_cast<double>(whole) : NAN;
-}
-
-// Median of the signed errors and the most negative one (the shortest
-// distance delivered against the truth).
-void signedSummary(std::vector<double> e, double *median, double *shortest) {
-    *median = *shortest = NAN;
-    if (e.empty()) return;
-    std::sort(e.begin(), e.end());
-    *shortest = e.front();
-    const size_t n = e.size();
-    *median = n % 2 ? e[n / 2] : 0.5 * (e[n / 2 - 1] + e[n / 2]);
 }
 
 std::string pct(double v) {
@@ -646,14 +635,10 @@ void writeIntegrityMarkdown(std::ostream &os, const EvalOptions &opts,
                << n << " procedures).";
     }
     os << "\n\nScenarios:\n";
-    std::vector<EvalScenario> all = evaluationScenarios();
-    for (const EvalScenario &s : integrityScenarios()) all.push_back(s);
-    std::vector<std::string> listed;
-    for (const EvalScenario &s : all) {
+    for (const EvalScenario &s : allScenarios()) {
         bool used = false;
         for (const EvalRow &r : rows) used = used || r.scenario == s.name;
-        if (!used || std::find(listed.begin(), listed.end(), s.name) != listed.end()) continue;
-        listed.push_back(s.name);
+        if (!used) continue;
         os << "- " << s.name << ": " << s.description << "\n";
     }
 }
@@ -662,7 +647,7 @@ void writeIntegrityCsv(std::ostream &os, const std::vector<EvalRow> &rows) {
     os << "scenario,point,distance_m,combination,procedures,n,median_m,p90_m,signed_median_m,"
           "shortest_m,with_sigma,within_sigma,within_2sigma,manipulation_eligible,"
           "manipulation_flagged";
-    for (const FlagColumn &c : kFlagColumns) os << ",flag_" << c.name;
+    for (const IntegrityFlagName &c : kIntegrityFlagNames) os << ",flag_" << c.name;
     os << '\n';
     for (const EvalRow &r : rows) {
         const IntegrityStats &st = r.integrity;
@@ -677,7 +662,8 @@ void writeIntegrityCsv(std::ostream &os, const std::vector<EvalRow> &rows) {
            << (std::isfinite(shortest) ? fmt("%.4f", shortest) : "") << ',' << st.withSigma << ','
            << st.withinSigma << ',' << st.within2Sigma << ',' << st.manipulationEligible << ','
            << st.manipulationFlagged;
-        for (const FlagColumn &c : kFlagColumns) os << ',' << st.flagged[bitIndex(c.bit)];
+        for (const IntegrityFlagName &c : kIntegrityFlagNames)
+            os << ',' << st.flagged[bitIndex(c.bit)];
         os << '\n';
     }
 }

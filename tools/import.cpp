@@ -5,7 +5,6 @@
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
-#include <map>
 
 #include "record.h"
 
@@ -92,14 +91,19 @@ bool present(const tarn_capture::ImportReport &rep, const ConnectionChoice &c) {
     return false;
 }
 
+// The refusal of a --connection that names no connection with CS data.
+std::string noSuchConnection(const tarn_capture::ImportReport &rep, const ConnectionChoice &c,
+                             const std::string &path) {
+    return "no connection " + choiceText(c) + " in " + path + "; " + connectionList(rep, path);
+}
+
 }  // namespace
 
 int captureOutcome(const tarn_capture::ImportReport &rep, const ConnectionChoice &choice,
                    long delivered, const std::string &path, std::string *why) {
     if (delivered > 0) return 0;
     if (!choice.any() && !present(rep, choice)) {
-        *why = "no connection " + choiceText(choice) + " in " + path + "; " +
-               connectionList(rep, path);
+        *why = noSuchConnection(rep, choice, path);
         return 2;
     }
     *why = "no whole procedure in " + path;
@@ -256,8 +260,7 @@ bool CaptureSource::open(const CaptureReplayArgs &a, std::string *why) {
             }
         openStatus_ = 2;
         if (!choice_.any() && fit.empty()) {
-            *why = "no connection " + choiceText(choice_) + " in " + a.path + "; " +
-                   connectionList(rep, a.path);
+            *why = noSuchConnection(rep, choice_, a.path);
             return false;
         }
         if (delivering.size() > 1) {

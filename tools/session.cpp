@@ -114,22 +114,21 @@ const char *combinationName(int mode) {
     return mode == 1 ? "guarded" : "specified";
 }
 
+const IntegrityFlagName kIntegrityFlagNames[10] = {
+    {TARN_INTEGRITY_DISAGREE, "disagree"},
+    {TARN_INTEGRITY_MANIPULATION, "manipulation"},
+    {TARN_INTEGRITY_MULTIPATH, "multipath"},
+    {TARN_INTEGRITY_BLOCKED, "blocked"},
+    {TARN_INTEGRITY_PHASE_JUMPS, "jumps"},
+    {TARN_INTEGRITY_RESTARTED, "restarted"},
+    {TARN_INTEGRITY_RTT_UNPROTECTED, "unprotected"},
+    {TARN_INTEGRITY_RTT_DELIVERED, "rtt"},
+    {TARN_INTEGRITY_FIRST_PATH, "first_path"},
+    {TARN_INTEGRITY_FUSED, "fused"}};
+
 std::string integrityFlagNames(uint32_t flags) {
-    static const struct {
-        uint32_t bit;
-        const char *name;
-    } kNames[] = {{TARN_INTEGRITY_DISAGREE, "disagree"},
-                  {TARN_INTEGRITY_MANIPULATION, "manipulation"},
-                  {TARN_INTEGRITY_MULTIPATH, "multipath"},
-                  {TARN_INTEGRITY_BLOCKED, "blocked"},
-                  {TARN_INTEGRITY_PHASE_JUMPS, "jumps"},
-                  {TARN_INTEGRITY_RESTARTED, "restarted"},
-                  {TARN_INTEGRITY_RTT_UNPROTECTED, "unprotected"},
-                  {TARN_INTEGRITY_RTT_DELIVERED, "rtt"},
-                  {TARN_INTEGRITY_FIRST_PATH, "first_path"},
-                  {TARN_INTEGRITY_FUSED, "fused"}};
     std::string out;
-    for (const auto &n : kNames)
+    for (const IntegrityFlagName &n : kIntegrityFlagNames)
         if ((flags & n.bit) != 0) out += (out.empty() ? "" : "+") + std::string(n.name);
     return out.empty() ? "-" : out;
 }

@@ -143,6 +143,13 @@ ErrorStats errorStats(std::vector<double> absErrors);
 // "specified" (0) or "guarded" (1).
 bool parseCombination(const std::string &name, int *mode);
 const char *combinationName(int mode);
+// The integrity flags' short names, in bit order (the tool's table, CSV
+// and JSON columns).
+struct IntegrityFlagName {
+    uint32_t bit;
+    const char *name;
+};
+extern const IntegrityFlagName kIntegrityFlagNames[10];
 // The integrity flags as short names joined by '+' ("-" for none), e.g.
 // "multipath+blocked".
 std::string integrityFlagNames(uint32_t flags);
