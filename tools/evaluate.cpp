@@ -174,8 +174,15 @@ int bitIndex(uint32_t bit) {
     return i;
 }
 
-// Median of the signed errors and the most negative one (the shortest
-// distance delivered against the truth).
+}  // namespace
+
+void useIntegrityMatrix(EvalOptions *o) {
+    o->integrity = true;
+    o->distances = {1.0, 3.0, 5.0, 10.0, 20.0};
+    o->walk = false;
+    o->combinations = {0, 1};
+}
+
 void signedSummary(std::vector<double> e, double *median, double *shortest) {
     *median = *shortest = NAN;
     if (e.empty()) return;
@@ -184,8 +191,6 @@ void signedSummary(std::vector<double> e, double *median, double *shortest) {
     const size_t n = e.size();
     *median = n % 2 ? e[n / 2] : 0.5 * (e[n / 2 - 1] + e[n / 2]);
 }
-
-}  // namespace
 
 bool runEvaluation(const EvalOptions &opts, std::vector<EvalRow> *rows, std::string *why,
                    const std::function<void(long, long, const std::string &)> &progress) {
@@ -727,20 +732,15 @@ CLI::App *addEvaluateCommand(CLI::App *app, EvaluateArgs *a) {
 int cmdEvaluate(ToolIo io, const EvaluateArgs &a) {
     EvalOptions opts;
     opts.scenarios = a.scenarios;
+    opts.walk = !a.noWalk;
+    if (a.integrity) useIntegrityMatrix(&opts);
     if (!a.distances.empty()) opts.distances = a.distances;
     for (double d : opts.distances)
         if (!std::isfinite(d) || d < 0.0 || d > 1000.0) {
             io.err << "tarn: distances must be 0 to 1000 m\n";
             return 2;
         }
-    opts.walk = !a.noWalk;
     opts.timings = a.timings;
-    opts.integrity = a.integrity;
-    if (a.integrity) {
-        if (a.distances.empty()) opts.distances = {1.0, 3.0, 5.0, 10.0, 20.0};
-        opts.walk = false;
-        opts.combinations = {0, 1};
-    }
     if (!a.combinations.empty()) {
         opts.combinations.clear();
         for (const std::string &c : a.combinations) {

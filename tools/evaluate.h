@@ -113,6 +113,14 @@ struct EvalRow {
 bool runEvaluation(const EvalOptions &opts, std::vector<EvalRow> *rows, std::string *why,
                    const std::function<void(long, long, const std::string &)> &progress = {});
 
+// The integrity matrix: its own distances (1, 3, 5, 10 and 20 m), no moving
+// points, both combinations; a caller's distances or combinations may follow.
+void useIntegrityMatrix(EvalOptions *o);
+
+// Median of the signed errors and the most negative one (the shortest
+// distance delivered against the truth); NaN for both without errors.
+void signedSummary(std::vector<double> e, double *median, double *shortest);
+
 void writeMarkdown(std::ostream &os, const EvalOptions &opts, const std::vector<EvalRow> &rows);
 void writeCsv(std::ostream &os, const std::vector<EvalRow> &rows);
 void writeJson(std::ostream &os, const EvalOptions &opts, const std::vector<EvalRow> &rows);

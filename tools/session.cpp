@@ -165,6 +165,23 @@ void Session::onResult(CsEstimate *result, CsRequest *request) {
     s->cv_.notify_all();
 }
 
+TarnStepTiming stepTimingRecord(const StepTiming &timing) {
+    TarnStepTiming t{};
+    t.size = sizeof t;
+    if (timing.known()) {
+        t.tFcsUs = timing.tFcsUs;
+        t.tIp1Us = timing.tIp1Us;
+        t.tIp2Us = timing.tIp2Us;
+        t.tPmUs = timing.tPmUs;
+        t.tSwUs = timing.tSwUs;
+        // A source that does not say which PHY carries CS_SYNC: LE 1M,
+        // which every device supports.
+        t.phy = timing.phy != 0 ? timing.phy : 1;
+        t.rttType = timing.rttType;
+    }
+    return t;
+}
+
 bool Session::process(const Procedure &p, SessionRow *row) {
     if (!ok()) return false;
     SessionRow r;
@@ -173,19 +190,7 @@ bool Session::process(const Procedure &p, SessionRow *row) {
     r.trueM = p.trueDistance;
 
     if (giveTiming_ && p.timing != givenTiming_) {
-        TarnStepTiming t{};
-        t.size = sizeof t;
-        if (p.timing.known()) {
-            t.tFcsUs = p.timing.tFcsUs;
-            t.tIp1Us = p.timing.tIp1Us;
-            t.tIp2Us = p.timing.tIp2Us;
-            t.tPmUs = p.timing.tPmUs;
-            t.tSwUs = p.timing.tSwUs;
-            // A source that does not say which PHY carries CS_SYNC: LE 1M,
-            // which every device supports.
-            t.phy = p.timing.phy != 0 ? p.timing.phy : 1;
-            t.rttType = p.timing.rttType;
-        }
+        const TarnStepTiming t = stepTimingRecord(p.timing);
         if (tarnSetStepTiming(link_, &t) == 1)
             givenTiming_ = p.timing;
         else

@@ -61,6 +61,10 @@ bool linkKnown(CsLinkRef link);
 // The worker delivers the combined result; each estimator's own distance is
 // read inside the result callback through tarnGetLatestComputation, i.e. what
 // the worker computed for this request. The link reference must not be in use.
+// The record tarnSetStepTiming takes for a timing (all zero when the timing
+// is unknown, which returns the link to "timing unknown").
+TarnStepTiming stepTimingRecord(const StepTiming &timing);
+
 class Session {
   public:
     explicit Session(InputFormat fmt, CsLinkRef link = 0x7a52);

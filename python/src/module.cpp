@@ -834,17 +834,7 @@ class Link {
     // Hands the link's step timing to the library (tarnSetStepTiming); an
     // unknown timing returns the link to "timing unknown".
     bool setTiming(const StepTiming &t, std::string *why) {
-        TarnStepTiming rec{};
-        rec.size = sizeof rec;
-        rec.tFcsUs = t.tFcsUs;
-        rec.tIp1Us = t.tIp1Us;
-        rec.tIp2Us = t.tIp2Us;
-        rec.tPmUs = t.tPmUs;
-        rec.tSwUs = t.tSwUs;
-        // As the tool: a source that does not say which PHY carries CS_SYNC
-        // means LE 1M, which every device supports.
-        rec.phy = t.known() && t.phy == 0 ? 1 : t.phy;
-        rec.rttType = t.rttType;
+        const TarnStepTiming rec = tarn_tool::stepTimingRecord(t);
         LogCapture log;
         if (tarnSetStepTiming(ref_, &rec) != 1) {
             *why = log.reason("the library refused the step timing (tarnSetStepTiming returned 0)");
@@ -914,17 +904,12 @@ py::list evaluate(const std::vector<std::string> &scenarios, const std::vector<d
                   const std::vector<std::string> &timings) {
     tarn_tool::EvalOptions o;
     o.scenarios = scenarios;
-    o.integrity = integrity;
-    // As the tool: the integrity matrix has its own distances, no moving
-    // points and both combinations unless asked otherwise.
-    if (integrity) {
-        o.distances = {1.0, 3.0, 5.0, 10.0, 20.0};
-        o.combinations = {0, 1};
-    }
+    o.walk = walk;
+    // As the tool: the integrity matrix unless asked otherwise.
+    if (integrity) tarn_tool::useIntegrityMatrix(&o);
     if (!distances.empty()) o.distances = distances;
     if (!combinations.empty()) o.combinations = combinations;
     o.timings = timings;
-    o.walk = walk && !integrity;
     o.tracking = tracking;
     o.procedures = procedures;
     o.seed = seed;
@@ -984,11 +969,10 @@ py::list evaluate(const std::vector<std::string> &scenarios, const std::vector<d
         d["timing"] = r.timing;
         d["timing_given"] = r.timingGiven;
         const tarn_tool::IntegrityStats &st = r.integrity;
-        std::vector<double> e = st.signedErrors;
-        std::sort(e.begin(), e.end());
-        const size_t n = e.size();
-        d["signed_median_m"] = n ? (n % 2 ? e[n / 2] : 0.5 * (e[n / 2 - 1] + e[n / 2])) : NAN;
-        d["shortest_m"] = n ? e.front() : NAN;
+        double median, shortest;
+        tarn_tool::signedSummary(st.signedErrors, &median, &shortest);
+        d["signed_median_m"] = median;
+        d["shortest_m"] = shortest;
         d["with_sigma"] = st.withSigma;
         d["within_sigma"] = st.withinSigma;
         d["within_2sigma"] = st.within2Sigma;
