@@ -264,26 +264,38 @@ int composeStepTimes(const TarnLinkMotion &m, const TarnStepTiming &timing,
 
 namespace {
 
+// The largest step scale at which every subevent's steps end before the
+// next subevent's time stamp (0: no time stamp bounds it).
+double subeventScaleBound(const TarnLinkMotion &m) {
+    double bound = 0.0;
+    const int subevents =
+        m.subeventCount < TARN_MOTION_MAX_SUBEVENTS ? m.subeventCount : TARN_MOTION_MAX_SUBEVENTS;
+    for (int a = 0; a + 1 < subevents; ++a) {
+        const float stamp = m.subeventStartS[a];
+        const int steps = m.subeventSteps[a];
+        if (std::isfinite(stamp) && std::isfinite(m.subeventStartS[a + 1]) && steps > 0) {
+            const double room = (static_cast<double>(m.subeventStartS[a + 1]) - stamp) /
+                                (steps * tarn_rtp::kNominalStepS);
+            if (room > 0.0 && (bound == 0.0 || room < bound)) bound = room;
+        }
+    }
+    return bound;
+}
+
 // The stored steps timed from their subevents' starts, kNominalStepS x scale
 // apart within a subevent (a subevent without a usable time stamp follows
-// the previous one). Also what the times imply for the learning of the
-// scale: the sensitivity of a measured speed to it (over the tone steps)
-// and the largest scale at which every subevent's steps end before the next
-// subevent starts (0: no time stamp bounds it).
-struct ScaledTimes {
-    int count = 0;
-    double sensitivity = 0.0;
-    double bound = 0.0;
-};
-ScaledTimes composeScaledTimes(const TarnLinkMotion &m, double scale, const CsMeasurement &meas,
-                               float *out, float *withinOut) {
-    ScaledTimes st;
-    if (meas.modes == nullptr) return st;
+// the previous one), and each step's offset within its subevent. Returns the
+// steps timed; *sensitivity gets the sensitivity of a measured speed to the
+// scale (over the tone steps).
+int composeScaledTimes(const TarnLinkMotion &m, double scale, const CsMeasurement &meas,
+                       float *out, float *withinOut, double *sensitivity) {
+    *sensitivity = 0.0;
+    if (meas.modes == nullptr) return 0;
     const int stored = meas.N < m.timingCount ? meas.N : m.timingCount;
     const double step = tarn_rtp::kNominalStepS * scale;
     double toneT[TARN_MOTION_MAX_STEPS], toneW[TARN_MOTION_MAX_STEPS];
     int tones = 0, n = 0;
-    double end = 0.0, bound = 0.0;
+    double end = 0.0;
     const int subevents =
         m.subeventCount < TARN_MOTION_MAX_SUBEVENTS ? m.subeventCount : TARN_MOTION_MAX_SUBEVENTS;
     for (int a = 0; a < subevents; ++a) {
@@ -294,23 +306,15 @@ ScaledTimes composeScaledTimes(const TarnLinkMotion &m, double scale, const CsMe
             const double w = j * step;
             out[n] = static_cast<float>(start + w);
             withinOut[n] = static_cast<float>(w);
-            if ((meas.modes[n] & 0xFEu) == 2u) {
+            if (tarn_common::isToneMode(meas.modes[n])) {
                 toneT[tones] = start + w;
                 toneW[tones++] = w;
             }
         }
         end = start + steps * step;
-        if (a + 1 < subevents && std::isfinite(stamp) && std::isfinite(m.subeventStartS[a + 1]) &&
-            steps > 0) {
-            const double room = (static_cast<double>(m.subeventStartS[a + 1]) - start) /
-                                (steps * tarn_rtp::kNominalStepS);
-            if (room > 0.0 && (bound == 0.0 || room < bound)) bound = room;
-        }
     }
-    st.count = n;
-    st.sensitivity = tarn_track::stepScaleSensitivity(toneT, toneW, tones);
-    st.bound = bound;
-    return st;
+    *sensitivity = tarn_track::stepScaleSensitivity(toneT, toneW, tones);
+    return n;
 }
 
 }  // namespace
@@ -355,16 +359,12 @@ MotionComputation::MotionComputation(CsContextItem *item, const ConfigOpts &inFo
         m.lastTimingOrigin = TARN_TIMING_GIVEN;
     } else if (ctx->meas != nullptr) {
         const tarn_track::StepScaleConfig &scfg = tarn_track::stepScaleDefaults();
-        ScaledTimes st =
-            composeScaledTimes(m, tarn_track::stepScaleValue(sc), *ctx->meas, timeS_, withinS_);
-        const double before = tarn_track::stepScaleValue(sc);
-        tarn_track::stepScaleBound(sc, scfg, st.bound);
-        if (tarn_track::stepScaleValue(sc) != before)
-            st =
-                composeScaledTimes(m, tarn_track::stepScaleValue(sc), *ctx->meas, timeS_, withinS_);
+        // The time stamps bound the scale first: the steps are timed once.
+        const CsMeasurement &meas = *ctx->meas;
+        tarn_track::stepScaleBound(sc, scfg, meas.modes != nullptr ? subeventScaleBound(m) : 0.0);
         request_.stepTimeS = timeS_;
-        request_.stepCount = st.count;
-        sensitivity_ = st.sensitivity;
+        request_.stepCount = composeScaledTimes(m, tarn_track::stepScaleValue(sc), meas, timeS_,
+                                                withinS_, &sensitivity_);
         // Where the subevents' time stamps pin the speed (little of the
         // tones' time spread lies within subevents), the tones tell the step
         // duration at that speed; otherwise the speed carries the scale and
@@ -376,8 +376,7 @@ MotionComputation::MotionComputation(CsContextItem *item, const ConfigOpts &inFo
             const double now = tarn_track::stepScaleValue(sc);
             request_.stepWithinS = withinS_;
             request_.scaleLo = scfg.minScale / now;
-            request_.scaleHi =
-                (sc.bound > 0.0 ? std::fmin(sc.bound, scfg.maxScale) : scfg.maxScale) / now;
+            request_.scaleHi = tarn_track::stepScaleUpperLimit(sc, scfg) / now;
         }
     }
     if (!given && sc.known == 1) m.lastTimingOrigin = TARN_TIMING_LEARNED;
