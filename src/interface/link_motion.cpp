@@ -213,12 +213,12 @@ void motionNoteProcedure(TarnLinkMotion &m, const CsProcedure *proc, int stored)
         m.subeventStartS[a] = stamped ? static_cast<float>(s) : NAN;
         m.subeventSteps[a] = static_cast<uint16_t>(steps < room ? steps : room);
         m.subeventCount = static_cast<uint8_t>(a + 1);
+        n += static_cast<int>(steps < room ? steps : room);
+        // Where the next subevent's stamp says, its steps end before it.
         double step = tarn_rtp::kNominalStepS;
         double next;
         if (a + 1 < count && stampOf(a + 1, start, &next) && next > start)
             step = std::fmin(step, (next - start) / static_cast<double>(steps));
-        for (int64_t j = 0; j < steps && n < TARN_MOTION_MAX_STEPS; ++j)
-            m.stepTimeS[n++] = static_cast<float>(start + static_cast<double>(j) * step);
         end = start + static_cast<double>(steps) * step;
         prevStart = start;
     }
@@ -235,7 +235,6 @@ void motionNoteSteps(TarnLinkMotion &m, const CsMeasurement *meas, int stored) {
     m.subeventCount = 1;
     m.subeventStartS[0] = 0.0f;
     m.subeventSteps[0] = static_cast<uint16_t>(n);
-    for (int i = 0; i < n; ++i) m.stepTimeS[i] = static_cast<float>(i * tarn_rtp::kNominalStepS);
     m.timingCount = static_cast<uint16_t>(n);
     m.timingSource = n > 0 ? 1 : 0;
 }
@@ -347,8 +346,6 @@ MotionComputation::MotionComputation(CsContextItem *item, const ConfigOpts &inFo
 
     request_ = tarn_rtp::MotionRequest();
     request_.meas = ctx->meas;
-    request_.stepTimeS = m.stepTimeS;
-    request_.stepCount = m.timingCount;
     // Without a step timing the steps last the link's learned duration
     // (nominal until learned), within what the time stamps allow.
     TarnStepScale &sc = m.stepScale;

@@ -5,8 +5,8 @@
 //
 // Call sites (all marked "MOTION"):
 //   host_api.cpp  csIfAddMeasurement / csIfAddMeasurementV2, after a stored
-//                 procedure: motionNoteSteps / motionNoteProcedure (the step
-//                 times of the stored procedure; any mode).
+//                 procedure: motionNoteSteps / motionNoteProcedure (the
+//                 subevent layout of the stored procedure; any mode).
 //   worker.cpp    computeLinkEstimate: a MotionComputation for the two
 //                 estimators (mode 1: option profile, within-procedure
 //                 compensation) and its combine() in place of
@@ -23,18 +23,19 @@
 
 namespace tarn_link {
 
-// The step times of a procedure just stored from controller records (the
-// subevents the intake admitted, their time stamps, kNominalStepS per step
-// within a subevent). stored: the intake's result (0 clears the times).
+// The layout of a procedure just stored from controller records, from
+// which a computation times its steps: the subevents the intake admitted,
+// their steps and usable time stamps. stored: the intake's result (0
+// clears the layout).
 void motionNoteProcedure(TarnLinkMotion &m, const CsProcedure *proc, int stored);
-// The same for a step-level record: steps kNominalStepS apart.
+// The same for a step-level record: one subevent.
 void motionNoteSteps(TarnLinkMotion &m, const CsMeasurement *meas, int stored);
 
 // Times of the stored procedure's steps (s after its first time stamp)
 // composed from a given step timing: the steps of each subevent back to
 // back from its start (the previous subevent's end without a time stamp),
 // each lasting its mode's duration. Writes and returns at most the steps
-// the intake timed (m.timingCount), no more than meas holds.
+// the intake laid out (m.timingCount), no more than meas holds.
 int composeStepTimes(const TarnLinkMotion &m, const TarnStepTiming &timing,
                      const CsMeasurement &meas, float *out);
 
