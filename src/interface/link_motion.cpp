@@ -318,14 +318,13 @@ int composeScaledTimes(const TarnLinkMotion &m, double scale, const CsMeasuremen
 
 }  // namespace
 
-MotionComputation::MotionComputation(CsContextItem *item, const ConfigOpts &inForce)
-    : item_(item), inForce_(inForce) {
-    TarnLinkState *state = tarn_iface::linkStateLocked(item_);
-    if (state == nullptr) return;
-    TarnLinkMotion &m = state->motion;
+MotionComputation::MotionComputation(CsContextItem *item, TarnLinkState &state,
+                                     const ConfigOpts &inForce)
+    : item_(item), state_(state), inForce_(inForce) {
+    TarnLinkMotion &m = state.motion;
     const bool moving = m.modeKey == TARN_MOTION_MODE_KEY;
     if (m.switched != 0) {
-        restartTracking(*item_, *state);
+        restartTracking(*item_, state);
         m.switched = 0;
     }
     m.lastMode = moving ? 1u : 0u;
@@ -349,10 +348,10 @@ MotionComputation::MotionComputation(CsContextItem *item, const ConfigOpts &inFo
     // Without a step timing the steps last the link's learned duration
     // (nominal until learned), within what the time stamps allow.
     TarnStepScale &sc = m.stepScale;
-    const bool given = stepTimingGiven(state->stepTiming) && ctx->meas != nullptr;
+    const bool given = stepTimingGiven(state.stepTiming) && ctx->meas != nullptr;
     if (given) {
         request_.stepTimeS = timeS_;
-        request_.stepCount = composeStepTimes(m, state->stepTiming, *ctx->meas, timeS_);
+        request_.stepCount = composeStepTimes(m, state.stepTiming, *ctx->meas, timeS_);
         m.lastTimingOrigin = TARN_TIMING_GIVEN;
     } else if (ctx->meas != nullptr) {
         const tarn_track::StepScaleConfig &scfg = tarn_track::stepScaleDefaults();
@@ -384,7 +383,7 @@ MotionComputation::MotionComputation(CsContextItem *item, const ConfigOpts &inFo
     // A target that has just stopped: the default tracking's window must not
     // hold distances from an earlier stop.
     if (still_ && m.stillActive == 0)
-        for (int i = 0; i < TARN_MAX_WINDOW_SLOTS; ++i) state->filters.rtpWin[i].valid = 0;
+        for (int i = 0; i < TARN_MAX_WINDOW_SLOTS; ++i) state.filters.rtpWin[i].valid = 0;
     m.stillActive = still_ ? 1 : 0;
     request_.sharpRef = finite(m.sharpRef) && m.sharpRef > 0.0 ? m.sharpRef : 0.0;
     // Each stored step's subevent, for the subevents' own phases.
@@ -526,9 +525,8 @@ void trackedRtt(TarnLinkMotion &m, const TrackInput &in, double now, double sf,
 
 bool MotionComputation::combine(RangeEstimate *phase, bool phaseFresh, RangeEstimate *rtt,
                                 CsEstimate *result) {
-    TarnLinkState *state = active_ ? tarn_iface::linkStateLocked(item_) : nullptr;
-    if (state == nullptr) return false;
-    TarnLinkMotion &m = state->motion;
+    if (!active_) return false;
+    TarnLinkMotion &m = state_.motion;
     const ConfigOpts &o = inForce_;
     TarnMotionTrack &tr = m.track;
     const double sf = distScale(o);
@@ -625,27 +623,22 @@ bool MotionComputation::combine(RangeEstimate *phase, bool phaseFresh, RangeEsti
 
 // ---- The latest computation ----------------------------------------------------------
 
-void motionRecordLatest(const CsContextItem &item, TarnLatestComputation *latest) {
-    const tarn_iface::LinkRecord *record = tarn_iface::existingLinkRecordLocked(&item);
-    static const TarnLinkMotion kNoMotion{};
-    const TarnLinkMotion &m = record != nullptr ? record->state.motion : kNoMotion;
+void motionRecordLatest(const TarnLinkMotion &m, const ConfigOpts *opts,
+                        TarnLatestComputation *latest) {
     latest->trackingMode = m.lastMode;
     latest->trackFlags = m.lastFlags;
     latest->speed = 0.0;
     latest->speedSd = tarn_common::kNoFigure;
     latest->timingOrigin = TARN_TIMING_ASSUMED;
-    latest->reserved3 = 0;
     latest->stepScale = 1.0;
     if (m.lastMode != 1) {
         latest->trackFlags = 0;
-        return;  // the size stays the first version's: nothing of motion applies
+        return;  // nothing of motion applies
     }
-    latest->size = TARN_LATEST_COMPUTATION_V3_SIZE;
     latest->timingOrigin = m.lastTimingOrigin;
     latest->stepScale = m.lastStepScale;
     if ((m.lastFlags & TARN_TRACK_FLAG_TRACKING) != 0) {
-        const double sf =
-            item.ctx != nullptr && item.ctx->opts != nullptr ? distScale(*item.ctx->opts) : 1000.0;
+        const double sf = opts != nullptr ? distScale(*opts) : 1000.0;
         latest->speed = m.lastSpeed * sf;
         latest->speedSd = m.lastSpeedSd * sf;
     }

@@ -11,8 +11,7 @@
 //                 estimators (mode 1: option profile, within-procedure
 //                 compensation) and its combine() in place of
 //                 alg_combineRttRtp (mode 1: the tracker writes the result);
-//                 deliver: motionRecordLatest; tarnGetLatestComputation: the
-//                 filled size from the recorded latest computation.
+//                 deliver: motionRecordLatest.
 //   rtp_driver.cpp after the complex tones: rtpCompensateMotion (rtp_motion.h).
 // In mode 0 none of them changes anything a host sees.
 #pragma once
@@ -20,6 +19,8 @@
 #include "rtp/rtp_motion.h"
 #include "tarn_interface.h"
 #include "track/motion_tracker.h"
+
+struct TarnLinkState;  // interface/link_state.h
 
 namespace tarn_link {
 
@@ -44,11 +45,12 @@ const tarn_track::TrackerConfig &motionTrackerConfig();
 
 // One computation of a link: mode 1's option profile and within-procedure
 // compensation for the estimators, and its tracker in place of the
-// combination. Construct before the estimators run, from the options in
-// force (the link's, which it never writes; they must outlive it).
+// combination. Construct before the estimators run, from the link's state
+// and the options in force (the link's, which it never writes); both must
+// outlive it.
 class MotionComputation {
   public:
-    MotionComputation(CsContextItem *item, const ConfigOpts &inForce);
+    MotionComputation(CsContextItem *item, TarnLinkState &state, const ConfigOpts &inForce);
     MotionComputation(const MotionComputation &) = delete;
     MotionComputation &operator=(const MotionComputation &) = delete;
 
@@ -73,6 +75,7 @@ class MotionComputation {
 
   private:
     CsContextItem *item_;
+    TarnLinkState &state_;  // the link's, held under the registry lock
     const ConfigOpts &inForce_;
     bool active_ = false;
     ConfigOpts profile_;  // mode 1 only
@@ -90,8 +93,10 @@ class MotionComputation {
     bool still_ = false;
 };
 
-// Fills the appended fields of the link's latest-computation record and its
-// filled size (mode 0: the first version's size, fields zero).
-void motionRecordLatest(const CsContextItem &item, TarnLatestComputation *latest);
+// Fills the motion fields of the link's latest-computation record from the
+// link's motion state m (mode 0: trackingMode 0, no flags, no speed); opts:
+// the link's options (their distSF scales the speed; null: mm).
+void motionRecordLatest(const TarnLinkMotion &m, const ConfigOpts *opts,
+                        TarnLatestComputation *latest);
 
 }  // namespace tarn_link
