@@ -111,10 +111,6 @@ void notePhaseCandidate(TarnLinkMotion &m, double z, double t, double speed) {
     m.prevPhaseTime = t;
 }
 
-double distScale(const ConfigOpts &o) {
-    return tarn_est::recordScale(o);
-}
-
 int8_t confByte(double c) {
     if (!finite(c)) return -1;
     const double r = c < -1.0 ? -1.0 : (c > 100.0 ? 100.0 : c);
@@ -529,7 +525,7 @@ bool MotionComputation::combine(RangeEstimate *phase, bool phaseFresh, RangeEsti
     TarnLinkMotion &m = state_.motion;
     const ConfigOpts &o = inForce_;
     TarnMotionTrack &tr = m.track;
-    const double sf = distScale(o);
+    const double sf = tarn_est::recordScale(o);
     const double now = item_->ctx->timeUs / 1000000.0;
     uint32_t flags = 0;
     if (request_.compensated) flags |= TARN_TRACK_FLAG_COMPENSATED;
@@ -638,7 +634,7 @@ void motionRecordLatest(const TarnLinkMotion &m, const ConfigOpts *opts,
     latest->timingOrigin = m.lastTimingOrigin;
     latest->stepScale = m.lastStepScale;
     if ((m.lastFlags & TARN_TRACK_FLAG_TRACKING) != 0) {
-        const double sf = opts != nullptr ? distScale(*opts) : 1000.0;
+        const double sf = opts != nullptr ? tarn_est::recordScale(*opts) : 1000.0;
         latest->speed = m.lastSpeed * sf;
         latest->speedSd = m.lastSpeedSd * sf;
     }
