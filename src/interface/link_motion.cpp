@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "estimators/distance.h"
+#include "estimators/estimators_internal.h"
 #include "interface/interface_internal.h"
 #include "interface/link_state.h"
 #include "interface/step_timing.h"
@@ -572,7 +573,7 @@ bool MotionComputation::combine(RangeEstimate *phase, bool phaseFresh, RangeEsti
     if (phaseTaken) {
         conf = phase->conf;
     } else if (m.lastConf > 0.0) {
-        conf = m.lastConf * (1.0 - o.fiConfDecay);
+        conf = tarn_est::iirDecayedConf(o, m.lastConf);
     } else {
         conf = 0.0;  // only the round trip holds the track up
     }
