@@ -240,7 +240,9 @@ int composeStepTimes(const TarnLinkMotion &m, const TarnStepTiming &timing,
                      const CsMeasurement &meas, float *out) {
     if (meas.modes == nullptr) return 0;
     const int stored = meas.N < m.timingCount ? meas.N : m.timingCount;
-    const int nap = meas.NAP;
+    // Each mode's step duration, once for the procedure (0 past mode 3).
+    double durationUs[4];
+    for (int mode = 0; mode < 4; ++mode) durationUs[mode] = stepDurationUs(timing, mode, meas.NAP);
     int n = 0;
     double end = 0.0;
     for (int a = 0; a < m.subeventCount && a < TARN_MOTION_MAX_SUBEVENTS; ++a) {
@@ -248,8 +250,9 @@ int composeStepTimes(const TarnLinkMotion &m, const TarnStepTiming &timing,
         const double start = std::isfinite(stamp) ? static_cast<double>(stamp) : end;
         double us = 0.0;
         for (int j = 0; j < m.subeventSteps[a] && n < stored; ++j) {
-            out[n++] = static_cast<float>(start + us * 1e-6);
-            us += stepDurationUs(timing, meas.modes[n - 1], nap);
+            out[n] = static_cast<float>(start + us * 1e-6);
+            const uint8_t mode = meas.modes[n++];
+            us += mode < 4 ? durationUs[mode] : 0.0;
         }
         end = start + us * 1e-6;
     }
