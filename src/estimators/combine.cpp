@@ -70,10 +70,6 @@ CsEstimate tarn_est::combineCandidates(const ConfigOpts &opts, const RangeEstima
 
 namespace {
 
-double scaleOf(const ConfigOpts &opts) {
-    return tarn_est::recordScale(opts);
-}
-
 double known(const std::optional<double> &sigma) {
     return sigma && *sigma > 0.0 && std::isfinite(*sigma) ? *sigma : 0.0;
 }
@@ -85,7 +81,7 @@ uint32_t tarn_est::candidatePairFlags(const ConfigOpts &opts, const GuardInput &
     const bool phaseOk = candidateUsable(in.phase);
     const bool slopeOk = in.slopeDest && std::isfinite(*in.slopeDest);
     if (!phaseOk && !slopeOk) return 0;
-    const double sf = scaleOf(opts);
+    const double sf = recordScale(opts);
     const double p = (phaseOk ? in.phase.dest : *in.slopeDest) / sf;
     const double r = in.rtt.dest / sf;
     const double joint = std::sqrt(known(in.phaseSigmaM) * known(in.phaseSigmaM) +
@@ -132,7 +128,7 @@ tarn_est::GuardOutcome tarn_est::guardedCombination(const ConfigOpts &opts, cons
         return out;
     }
     const double sp = known(in.phaseSigmaM), sr = known(in.rttSigmaM);
-    const double sf = scaleOf(opts);
+    const double sf = recordScale(opts);
     const double gap = std::fabs(in.phase.dest - in.rtt.dest) / sf;
     if (!in.multipath && sp > 0.0 && sr > 0.0 && gap <= 2.0 * std::sqrt(sp * sp + sr * sr)) {
         const double wp = 1.0 / (sp * sp), wr = 1.0 / (sr * sr);

@@ -9,16 +9,13 @@
 #include "estimators/estimators_internal.h"
 #include "interface/interface_internal.h"
 #include "interface/link_state.h"
+#include "interface/step_timing.h"
 #include "tarn_diag.h"
 #include "track/track_state.h"
 
 namespace tarn_iface {
 
 namespace {
-
-double scaleOf(const ConfigOpts &opts) {
-    return tarn_est::recordScale(opts);
-}
 
 // Whether the link's round trip is protected by a random sequence. The RTT
 // type is part of the link's CS configuration, which reaches the library
@@ -27,7 +24,7 @@ double scaleOf(const ConfigOpts &opts) {
 // 2) do not, and a link that has not given its timing is unknown.
 bool rttProtected(const TarnLinkState &link) {
     const TarnStepTiming &t = link.stepTiming;
-    return t.size != 0 && t.rttType >= 3 && t.rttType <= 6;
+    return tarn_link::stepTimingGiven(t) && t.rttType >= 3 && t.rttType <= 6;
 }
 
 }  // namespace
@@ -60,7 +57,7 @@ LinkIntegrity assessCandidates(const TarnLinkState &link, const ConfigOpts &opts
     li.slopeM = phase.slopeM;
     if ((li.combination == 1 || trackingMode1) && phase.blocked && li.firstPathM &&
         *li.firstPathM > 0.0 && phaseCandidate->valid == 1) {
-        phaseCandidate->dest = *li.firstPathM * scaleOf(opts);
+        phaseCandidate->dest = *li.firstPathM * tarn_est::recordScale(opts);
         li.flags |= TARN_INTEGRITY_FIRST_PATH;
     }
     return li;
@@ -76,10 +73,9 @@ void combineWithIntegrity(const ConfigOpts &opts, const RangeEstimate &phase,
     in.rttSigmaM = li->rttSigmaM;
     in.phaseJumps = (li->flags & TARN_INTEGRITY_PHASE_JUMPS) != 0;
     in.multipath = (li->flags & TARN_INTEGRITY_MULTIPATH) != 0;
-    if (li->slopeM) in.slopeDest = *li->slopeM * scaleOf(opts);
-    const uint32_t pair = tarn_est::candidatePairFlags(opts, in);
+    if (li->slopeM) in.slopeDest = *li->slopeM * tarn_est::recordScale(opts);
     if (tracked) {
-        li->flags |= pair;
+        li->flags |= tarn_est::candidatePairFlags(opts, in);
         li->sigmaM = (trackFlags & TARN_TRACK_FLAG_PHASE_TAKEN) != 0 ? li->phaseSigmaM
                                                                      : li->rttSigmaM;
         // The tracked distance is bounded from below like a phase distance.
@@ -102,7 +98,7 @@ void combineWithIntegrity(const ConfigOpts &opts, const RangeEstimate &phase,
         li->flags |= g.flags;
         return;
     }
-    li->flags |= pair;
+    li->flags |= tarn_est::candidatePairFlags(opts, in);
     tarn_est::Taken taken = tarn_est::Taken::None;
     *result = tarn_est::combineCandidates(opts, phase, rtt, &taken);
     if (taken == tarn_est::Taken::Phase)

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "estimators/distance.h"
+#include "estimators/estimators_internal.h"
 #include "interface/interface_internal.h"
 #include "interface/link_state.h"
 #include "interface/step_timing.h"
@@ -111,10 +112,6 @@ void notePhaseCandidate(TarnLinkMotion &m, double z, double t, double speed) {
     m.prevPhaseTime = t;
 }
 
-double distScale(const ConfigOpts &o) {
-    return tarn_est::recordScale(o);
-}
-
 int8_t confByte(double c) {
     if (!finite(c)) return -1;
     const double r = c < -1.0 ? -1.0 : (c > 100.0 ? 100.0 : c);
@@ -213,12 +210,12 @@ void motionNoteProcedure(TarnLinkMotion &m, const CsProcedure *proc, int stored)
         m.subeventStartS[a] = stamped ? static_cast<float>(s) : NAN;
         m.subeventSteps[a] = static_cast<uint16_t>(steps < room ? steps : room);
         m.subeventCount = static_cast<uint8_t>(a + 1);
+        n += static_cast<int>(steps < room ? steps : room);
+        // Where the next subevent's stamp says, its steps end before it.
         double step = tarn_rtp::kNominalStepS;
         double next;
         if (a + 1 < count && stampOf(a + 1, start, &next) && next > start)
             step = std::fmin(step, (next - start) / static_cast<double>(steps));
-        for (int64_t j = 0; j < steps && n < TARN_MOTION_MAX_STEPS; ++j)
-            m.stepTimeS[n++] = static_cast<float>(start + static_cast<double>(j) * step);
         end = start + static_cast<double>(steps) * step;
         prevStart = start;
     }
@@ -235,7 +232,6 @@ void motionNoteSteps(TarnLinkMotion &m, const CsMeasurement *meas, int stored) {
     m.subeventCount = 1;
     m.subeventStartS[0] = 0.0f;
     m.subeventSteps[0] = static_cast<uint16_t>(n);
-    for (int i = 0; i < n; ++i) m.stepTimeS[i] = static_cast<float>(i * tarn_rtp::kNominalStepS);
     m.timingCount = static_cast<uint16_t>(n);
     m.timingSource = n > 0 ? 1 : 0;
 }
@@ -244,7 +240,9 @@ int composeStepTimes(const TarnLinkMotion &m, const TarnStepTiming &timing,
                      const CsMeasurement &meas, float *out) {
     if (meas.modes == nullptr) return 0;
     const int stored = meas.N < m.timingCount ? meas.N : m.timingCount;
-    const int nap = meas.NAP;
+    // Each mode's step duration, once for the procedure (0 past mode 3).
+    double durationUs[4];
+    for (int mode = 0; mode < 4; ++mode) durationUs[mode] = stepDurationUs(timing, mode, meas.NAP);
     int n = 0;
     double end = 0.0;
     for (int a = 0; a < m.subeventCount && a < TARN_MOTION_MAX_SUBEVENTS; ++a) {
@@ -252,8 +250,9 @@ int composeStepTimes(const TarnLinkMotion &m, const TarnStepTiming &timing,
         const double start = std::isfinite(stamp) ? static_cast<double>(stamp) : end;
         double us = 0.0;
         for (int j = 0; j < m.subeventSteps[a] && n < stored; ++j) {
-            out[n++] = static_cast<float>(start + us * 1e-6);
-            us += stepDurationUs(timing, meas.modes[n - 1], nap);
+            out[n] = static_cast<float>(start + us * 1e-6);
+            const uint8_t mode = meas.modes[n++];
+            us += mode < 4 ? durationUs[mode] : 0.0;
         }
         end = start + us * 1e-6;
     }
@@ -264,26 +263,38 @@ int composeStepTimes(const TarnLinkMotion &m, const TarnStepTiming &timing,
 
 namespace {
 
+// The largest step scale at which every subevent's steps end before the
+// next subevent's time stamp (0: no time stamp bounds it).
+double subeventScaleBound(const TarnLinkMotion &m) {
+    double bound = 0.0;
+    const int subevents =
+        m.subeventCount < TARN_MOTION_MAX_SUBEVENTS ? m.subeventCount : TARN_MOTION_MAX_SUBEVENTS;
+    for (int a = 0; a + 1 < subevents; ++a) {
+        const float stamp = m.subeventStartS[a];
+        const int steps = m.subeventSteps[a];
+        if (std::isfinite(stamp) && std::isfinite(m.subeventStartS[a + 1]) && steps > 0) {
+            const double room = (static_cast<double>(m.subeventStartS[a + 1]) - stamp) /
+                                (steps * tarn_rtp::kNominalStepS);
+            if (room > 0.0 && (bound == 0.0 || room < bound)) bound = room;
+        }
+    }
+    return bound;
+}
+
 // The stored steps timed from their subevents' starts, kNominalStepS x scale
 // apart within a subevent (a subevent without a usable time stamp follows
-// the previous one). Also what the times imply for the learning of the
-// scale: the sensitivity of a measured speed to it (over the tone steps)
-// and the largest scale at which every subevent's steps end before the next
-// subevent starts (0: no time stamp bounds it).
-struct ScaledTimes {
-    int count = 0;
-    double sensitivity = 0.0;
-    double bound = 0.0;
-};
-ScaledTimes composeScaledTimes(const TarnLinkMotion &m, double scale, const CsMeasurement &meas,
-                               float *out, float *withinOut) {
-    ScaledTimes st;
-    if (meas.modes == nullptr) return st;
+// the previous one), and each step's offset within its subevent. Returns the
+// steps timed; *sensitivity gets the sensitivity of a measured speed to the
+// scale (over the tone steps).
+int composeScaledTimes(const TarnLinkMotion &m, double scale, const CsMeasurement &meas,
+                       float *out, float *withinOut, double *sensitivity) {
+    *sensitivity = 0.0;
+    if (meas.modes == nullptr) return 0;
     const int stored = meas.N < m.timingCount ? meas.N : m.timingCount;
     const double step = tarn_rtp::kNominalStepS * scale;
     double toneT[TARN_MOTION_MAX_STEPS], toneW[TARN_MOTION_MAX_STEPS];
     int tones = 0, n = 0;
-    double end = 0.0, bound = 0.0;
+    double end = 0.0;
     const int subevents =
         m.subeventCount < TARN_MOTION_MAX_SUBEVENTS ? m.subeventCount : TARN_MOTION_MAX_SUBEVENTS;
     for (int a = 0; a < subevents; ++a) {
@@ -294,35 +305,26 @@ ScaledTimes composeScaledTimes(const TarnLinkMotion &m, double scale, const CsMe
             const double w = j * step;
             out[n] = static_cast<float>(start + w);
             withinOut[n] = static_cast<float>(w);
-            if ((meas.modes[n] & 0xFEu) == 2u) {
+            if (tarn_common::isToneMode(meas.modes[n])) {
                 toneT[tones] = start + w;
                 toneW[tones++] = w;
             }
         }
         end = start + steps * step;
-        if (a + 1 < subevents && std::isfinite(stamp) && std::isfinite(m.subeventStartS[a + 1]) &&
-            steps > 0) {
-            const double room = (static_cast<double>(m.subeventStartS[a + 1]) - start) /
-                                (steps * tarn_rtp::kNominalStepS);
-            if (room > 0.0 && (bound == 0.0 || room < bound)) bound = room;
-        }
     }
-    st.count = n;
-    st.sensitivity = tarn_track::stepScaleSensitivity(toneT, toneW, tones);
-    st.bound = bound;
-    return st;
+    *sensitivity = tarn_track::stepScaleSensitivity(toneT, toneW, tones);
+    return n;
 }
 
 }  // namespace
 
-MotionComputation::MotionComputation(CsContextItem *item, const ConfigOpts &inForce)
-    : item_(item), inForce_(inForce) {
-    TarnLinkState *state = tarn_iface::linkStateLocked(item_);
-    if (state == nullptr) return;
-    TarnLinkMotion &m = state->motion;
+MotionComputation::MotionComputation(CsContextItem *item, TarnLinkState &state,
+                                     const ConfigOpts &inForce)
+    : item_(item), state_(state), inForce_(inForce) {
+    TarnLinkMotion &m = state.motion;
     const bool moving = m.modeKey == TARN_MOTION_MODE_KEY;
     if (m.switched != 0) {
-        restartTracking(*item_, *state);
+        restartTracking(*item_, state);
         m.switched = 0;
     }
     m.lastMode = moving ? 1u : 0u;
@@ -343,28 +345,22 @@ MotionComputation::MotionComputation(CsContextItem *item, const ConfigOpts &inFo
 
     request_ = tarn_rtp::MotionRequest();
     request_.meas = ctx->meas;
-    request_.stepTimeS = m.stepTimeS;
-    request_.stepCount = m.timingCount;
     // Without a step timing the steps last the link's learned duration
     // (nominal until learned), within what the time stamps allow.
     TarnStepScale &sc = m.stepScale;
-    const bool given = stepTimingGiven(state->stepTiming) && ctx->meas != nullptr;
+    const bool given = stepTimingGiven(state.stepTiming) && ctx->meas != nullptr;
     if (given) {
         request_.stepTimeS = timeS_;
-        request_.stepCount = composeStepTimes(m, state->stepTiming, *ctx->meas, timeS_);
+        request_.stepCount = composeStepTimes(m, state.stepTiming, *ctx->meas, timeS_);
         m.lastTimingOrigin = TARN_TIMING_GIVEN;
     } else if (ctx->meas != nullptr) {
         const tarn_track::StepScaleConfig &scfg = tarn_track::stepScaleDefaults();
-        ScaledTimes st =
-            composeScaledTimes(m, tarn_track::stepScaleValue(sc), *ctx->meas, timeS_, withinS_);
-        const double before = tarn_track::stepScaleValue(sc);
-        tarn_track::stepScaleBound(sc, scfg, st.bound);
-        if (tarn_track::stepScaleValue(sc) != before)
-            st =
-                composeScaledTimes(m, tarn_track::stepScaleValue(sc), *ctx->meas, timeS_, withinS_);
+        // The time stamps bound the scale first: the steps are timed once.
+        const CsMeasurement &meas = *ctx->meas;
+        tarn_track::stepScaleBound(sc, scfg, meas.modes != nullptr ? subeventScaleBound(m) : 0.0);
         request_.stepTimeS = timeS_;
-        request_.stepCount = st.count;
-        sensitivity_ = st.sensitivity;
+        request_.stepCount = composeScaledTimes(m, tarn_track::stepScaleValue(sc), meas, timeS_,
+                                                withinS_, &sensitivity_);
         // Where the subevents' time stamps pin the speed (little of the
         // tones' time spread lies within subevents), the tones tell the step
         // duration at that speed; otherwise the speed carries the scale and
@@ -376,8 +372,7 @@ MotionComputation::MotionComputation(CsContextItem *item, const ConfigOpts &inFo
             const double now = tarn_track::stepScaleValue(sc);
             request_.stepWithinS = withinS_;
             request_.scaleLo = scfg.minScale / now;
-            request_.scaleHi =
-                (sc.bound > 0.0 ? std::fmin(sc.bound, scfg.maxScale) : scfg.maxScale) / now;
+            request_.scaleHi = tarn_track::stepScaleUpperLimit(sc, scfg) / now;
         }
     }
     if (!given && sc.known == 1) m.lastTimingOrigin = TARN_TIMING_LEARNED;
@@ -388,7 +383,7 @@ MotionComputation::MotionComputation(CsContextItem *item, const ConfigOpts &inFo
     // A target that has just stopped: the default tracking's window must not
     // hold distances from an earlier stop.
     if (still_ && m.stillActive == 0)
-        for (int i = 0; i < TARN_MAX_WINDOW_SLOTS; ++i) state->filters.rtpWin[i].valid = 0;
+        for (int i = 0; i < TARN_MAX_WINDOW_SLOTS; ++i) state.filters.rtpWin[i].valid = 0;
     m.stillActive = still_ ? 1 : 0;
     request_.sharpRef = finite(m.sharpRef) && m.sharpRef > 0.0 ? m.sharpRef : 0.0;
     // Each stored step's subevent, for the subevents' own phases.
@@ -530,12 +525,11 @@ void trackedRtt(TarnLinkMotion &m, const TrackInput &in, double now, double sf,
 
 bool MotionComputation::combine(RangeEstimate *phase, bool phaseFresh, RangeEstimate *rtt,
                                 CsEstimate *result) {
-    TarnLinkState *state = active_ ? tarn_iface::linkStateLocked(item_) : nullptr;
-    if (state == nullptr) return false;
-    TarnLinkMotion &m = state->motion;
+    if (!active_) return false;
+    TarnLinkMotion &m = state_.motion;
     const ConfigOpts &o = inForce_;
     TarnMotionTrack &tr = m.track;
-    const double sf = distScale(o);
+    const double sf = tarn_est::recordScale(o);
     const double now = item_->ctx->timeUs / 1000000.0;
     uint32_t flags = 0;
     if (request_.compensated) flags |= TARN_TRACK_FLAG_COMPENSATED;
@@ -582,7 +576,7 @@ bool MotionComputation::combine(RangeEstimate *phase, bool phaseFresh, RangeEsti
     if (phaseTaken) {
         conf = phase->conf;
     } else if (m.lastConf > 0.0) {
-        conf = m.lastConf * (1.0 - o.fiConfDecay);
+        conf = tarn_est::iirDecayedConf(o, m.lastConf);
     } else {
         conf = 0.0;  // only the round trip holds the track up
     }
@@ -629,27 +623,22 @@ bool MotionComputation::combine(RangeEstimate *phase, bool phaseFresh, RangeEsti
 
 // ---- The latest computation ----------------------------------------------------------
 
-void motionRecordLatest(const CsContextItem &item, TarnLatestComputation *latest) {
-    const tarn_iface::LinkRecord *record = tarn_iface::existingLinkRecordLocked(&item);
-    static const TarnLinkMotion kNoMotion{};
-    const TarnLinkMotion &m = record != nullptr ? record->state.motion : kNoMotion;
+void motionRecordLatest(const TarnLinkMotion &m, const ConfigOpts *opts,
+                        TarnLatestComputation *latest) {
     latest->trackingMode = m.lastMode;
     latest->trackFlags = m.lastFlags;
     latest->speed = 0.0;
     latest->speedSd = tarn_common::kNoFigure;
     latest->timingOrigin = TARN_TIMING_ASSUMED;
-    latest->reserved3 = 0;
     latest->stepScale = 1.0;
     if (m.lastMode != 1) {
         latest->trackFlags = 0;
-        return;  // the size stays the first version's: nothing of motion applies
+        return;  // nothing of motion applies
     }
-    latest->size = TARN_LATEST_COMPUTATION_V3_SIZE;
     latest->timingOrigin = m.lastTimingOrigin;
     latest->stepScale = m.lastStepScale;
     if ((m.lastFlags & TARN_TRACK_FLAG_TRACKING) != 0) {
-        const double sf =
-            item.ctx != nullptr && item.ctx->opts != nullptr ? distScale(*item.ctx->opts) : 1000.0;
+        const double sf = opts != nullptr ? tarn_est::recordScale(*opts) : 1000.0;
         latest->speed = m.lastSpeed * sf;
         latest->speedSd = m.lastSpeedSd * sf;
     }

@@ -5,14 +5,13 @@
 //
 // Call sites (all marked "MOTION"):
 //   host_api.cpp  csIfAddMeasurement / csIfAddMeasurementV2, after a stored
-//                 procedure: motionNoteSteps / motionNoteProcedure (the step
-//                 times of the stored procedure; any mode).
+//                 procedure: motionNoteSteps / motionNoteProcedure (the
+//                 subevent layout of the stored procedure; any mode).
 //   worker.cpp    computeLinkEstimate: a MotionComputation for the two
 //                 estimators (mode 1: option profile, within-procedure
 //                 compensation) and its combine() in place of
 //                 alg_combineRttRtp (mode 1: the tracker writes the result);
-//                 deliver: motionRecordLatest; tarnGetLatestComputation: the
-//                 filled size from the recorded latest computation.
+//                 deliver: motionRecordLatest.
 //   rtp_driver.cpp after the complex tones: rtpCompensateMotion (rtp_motion.h).
 // In mode 0 none of them changes anything a host sees.
 #pragma once
@@ -21,20 +20,23 @@
 #include "tarn_interface.h"
 #include "track/motion_tracker.h"
 
+struct TarnLinkState;  // interface/link_state.h
+
 namespace tarn_link {
 
-// The step times of a procedure just stored from controller records (the
-// subevents the intake admitted, their time stamps, kNominalStepS per step
-// within a subevent). stored: the intake's result (0 clears the times).
+// The layout of a procedure just stored from controller records, from
+// which a computation times its steps: the subevents the intake admitted,
+// their steps and usable time stamps. stored: the intake's result (0
+// clears the layout).
 void motionNoteProcedure(TarnLinkMotion &m, const CsProcedure *proc, int stored);
-// The same for a step-level record: steps kNominalStepS apart.
+// The same for a step-level record: one subevent.
 void motionNoteSteps(TarnLinkMotion &m, const CsMeasurement *meas, int stored);
 
 // Times of the stored procedure's steps (s after its first time stamp)
 // composed from a given step timing: the steps of each subevent back to
 // back from its start (the previous subevent's end without a time stamp),
 // each lasting its mode's duration. Writes and returns at most the steps
-// the intake timed (m.timingCount), no more than meas holds.
+// the intake laid out (m.timingCount), no more than meas holds.
 int composeStepTimes(const TarnLinkMotion &m, const TarnStepTiming &timing,
                      const CsMeasurement &meas, float *out);
 
@@ -43,11 +45,12 @@ const tarn_track::TrackerConfig &motionTrackerConfig();
 
 // One computation of a link: mode 1's option profile and within-procedure
 // compensation for the estimators, and its tracker in place of the
-// combination. Construct before the estimators run, from the options in
-// force (the link's, which it never writes; they must outlive it).
+// combination. Construct before the estimators run, from the link's state
+// and the options in force (the link's, which it never writes); both must
+// outlive it.
 class MotionComputation {
   public:
-    MotionComputation(CsContextItem *item, const ConfigOpts &inForce);
+    MotionComputation(CsContextItem *item, TarnLinkState &state, const ConfigOpts &inForce);
     MotionComputation(const MotionComputation &) = delete;
     MotionComputation &operator=(const MotionComputation &) = delete;
 
@@ -72,6 +75,7 @@ class MotionComputation {
 
   private:
     CsContextItem *item_;
+    TarnLinkState &state_;  // the link's, held under the registry lock
     const ConfigOpts &inForce_;
     bool active_ = false;
     ConfigOpts profile_;  // mode 1 only
@@ -89,8 +93,10 @@ class MotionComputation {
     bool still_ = false;
 };
 
-// Fills the appended fields of the link's latest-computation record and its
-// filled size (mode 0: the first version's size, fields zero).
-void motionRecordLatest(const CsContextItem &item, TarnLatestComputation *latest);
+// Fills the motion fields of the link's latest-computation record from the
+// link's motion state m (mode 0: trackingMode 0, no flags, no speed); opts:
+// the link's options (their distSF scales the speed; null: mm).
+void motionRecordLatest(const TarnLinkMotion &m, const ConfigOpts *opts,
+                        TarnLatestComputation *latest);
 
 }  // namespace tarn_link

@@ -49,7 +49,7 @@ namespace {
 
 CsRequest *takeRequest();
 void serveRequest(CsRequest *req);
-void deliver(CsContextItem *item, TarnLatestComputation &latest,
+void deliver(CsContextItem *item, tarn_iface::LinkRecord &record,
              const tarn_iface::LinkEstimate &est, CsRequest *req);
 
 // ---- 1. Take the head request ---------------------------------------------------
@@ -77,7 +77,7 @@ void serveRequest(CsRequest *req) {
     } else if (tarn_iface::LinkRecord *record = tarn_iface::linkRecordLocked(item)) {
         tarn_iface::LinkEstimate est;
         tarn_iface::computeLinkEstimate(item, &est);
-        deliver(item, record->latest, est, req);
+        deliver(item, *record, est, req);
         // 5. The request is the worker's since it left the queue.
         std::free(req);
     } else {
@@ -123,7 +123,7 @@ bool computeLinkEstimate(CsContextItem *item, LinkEstimate *out) {
     // Tracking mode 1 (moving targets) runs both estimators on its option
     // profile, with the within-procedure compensation, and its tracker forms
     // the result; in mode 0 the options are those in force and nothing changes.
-    tarn_link::MotionComputation motion(item, inForce);
+    tarn_link::MotionComputation motion(item, link, inForce);
     const ConfigOpts &opts = motion.options();
     const tarn_rtp::PhaseOutcome ph = tarn_rtp::phaseEstimate(
         *ctx.meas, ctx.timeUs, motion.phaseOptions(), pres, link.filters, gWork, motion.request());
@@ -175,16 +175,17 @@ int latestImpulseResponse(const ConfigOpts &opts, int path, double *magnitudes, 
 
 namespace {
 
-void deliver(CsContextItem *item, TarnLatestComputation &latest,
+void deliver(CsContextItem *item, tarn_iface::LinkRecord &record,
              const tarn_iface::LinkEstimate &est, CsRequest *req) {
+    TarnLatestComputation &latest = record.latest;
     latest.size = TARN_LATEST_COMPUTATION_V4_SIZE;
     latest.version = TARN_LATEST_COMPUTATION_VERSION;
     latest.sequence += 1;
     latest.phase = est.phase;
     latest.rtt = est.rtt;
     latest.result = *est.result;
-    tarn_link::motionRecordLatest(*item, &latest);  // Motion: version-2 fields
-    latest.size = TARN_LATEST_COMPUTATION_V4_SIZE;
+    // Motion: version-2 fields
+    tarn_link::motionRecordLatest(record.state.motion, item->ctx->opts, &latest);
     using tarn_common::kNoFigure;
     latest.sigmaM = est.integrity.sigmaM.value_or(kNoFigure);
     latest.phaseSigmaM = est.integrity.phaseSigmaM.value_or(kNoFigure);

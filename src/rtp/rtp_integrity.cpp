@@ -266,6 +266,7 @@ PhaseIntegrity assessPhase(const PhaseWork &w, const CsMeasurement &meas, const 
     double orderVar = 0.0, fitVar = 0.0;
     double pathMed[kPaths];
     int paths = 0;
+    int measured[kPaths] = {};  // channels each antenna path measured
     for (int j = 0; j < nap; ++j) {
         double d[TARN_MUSIC_SLOTS];
         int n = 0;
@@ -283,6 +284,7 @@ PhaseIntegrity assessPhase(const PhaseWork &w, const CsMeasurement &meas, const 
                 mean += dk / ch;
                 m2 += dk * (k - mean);
             }
+        measured[j] = ch;
         if (ch >= kMinFillChannels && m2 > 0.0 && w.phase.phFit[j] > 0.0) {
             const double sdHz = std::sqrt(m2 / ch) * 1e6;
             const double rad = w.phase.phFit[j] * kPi / 180.0;
@@ -322,10 +324,8 @@ PhaseIntegrity assessPhase(const PhaseWork &w, const CsMeasurement &meas, const 
     int best = -1, bestCount = 0;
     uint8_t use[kChannels];
     for (int j = 0; j < nap; ++j) {
-        int c = 0;
-        for (int k = 0; k < kChannels; ++k) c += w.measuredMap[k][j] != 0 ? 1 : 0;
-        if (c > bestCount) {
-            bestCount = c;
+        if (measured[j] > bestCount) {
+            bestCount = measured[j];
             best = j;
         }
     }

@@ -27,6 +27,7 @@ constexpr double kLocalSearchMaxSd = 0.6;
 constexpr double kSharpDrop = 0.5;
 // Hypotheses from which a search samples coarsely first.
 constexpr int kCoarseFrom = 7;
+constexpr int kMaxSubevents = 32;
 
 // Tones of one procedure prepared for the search: per tone its phase rate
 // (radians per m/s of speed) and per path its normalised product.
@@ -170,6 +171,19 @@ bool search(const SearchTones &st, const SpeedSearch &sp, double *speed, double 
     return std::isfinite(v);
 }
 
+// x turned by exp(i (4 pi f v t / c - theta of its subevent)) into out.
+void turnTones(const TarnCplxD (*x)[kPaths], const uint8_t *channel, const double *timeS,
+               const uint8_t *sub, const double *theta, int numTones, int nap, double v,
+               double sol, TarnCplxD (*out)[kPaths]) {
+    for (int k = 0; k < numTones; ++k) {
+        const double f = kFirstChannelHz + (channel[k] < kChannels ? channel[k] : 0) * 1e6;
+        double a = 4.0 * kPi * f * v * timeS[k] / sol;
+        if (theta != nullptr && sub[k] < kMaxSubevents) a -= theta[sub[k]];
+        const TarnCplxD turn = std::polar(1.0, a);
+        for (int j = 0; j < nap; ++j) out[k][j] = x[k][j] * turn;
+    }
+}
+
 // The step-duration factor k that makes the tones sharpest at speed v: the
 // tones turned back for v (x, usable where use) turn further by
 // 4 pi f v (k - 1) w / c with w their offset within their subevent. The
@@ -181,12 +195,10 @@ bool measureScale(const MotionRequest &req, const TarnCplxD (*x)[kPaths],
     if (!(std::fabs(v) >= kMinSpeed) || !(req.scaleHi > req.scaleLo) || !(req.scaleLo > 0.0))
         return false;
     TarnCplxD turned[kMaxTones][kPaths];
+    turnTones(x, channel, timeS, nullptr, nullptr, numTones, nap, v, sol, turned);
     double vw[kMaxTones];
     double widest = 0.0;
     for (int t = 0; t < numTones; ++t) {
-        const double f = kFirstChannelHz + (channel[t] < kChannels ? channel[t] : 0) * 1e6;
-        const TarnCplxD turn = std::polar(1.0, 4.0 * kPi * f * v * timeS[t] / sol);
-        for (int j = 0; j < nap; ++j) turned[t][j] = x[t][j] * turn;
         vw[t] = v * withinS[t];
         widest = std::fmax(widest, std::fabs(vw[t]));
     }
@@ -214,34 +226,26 @@ double stepTime(const MotionRequest &req, int i) {
     return i * kNominalStepS;
 }
 
-
-constexpr int kMaxSubevents = 32;
-
-// Tone k's subevent from the request (kMaxSubevents: none).
-void toneSubevents(const MotionRequest &req, const CsMeasurement &meas, int steps, int numTones,
-                   uint8_t *sub, int *count) {
-    int k = 0, highest = -1;
-    for (int i = 0; i < steps && k < numTones; ++i) {
-        if ((meas.modes[i] & 0xFEu) != 2u) continue;
-        const int s = i < req.stepCount ? req.stepSubevent[i] : kMaxSubevents;
-        sub[k++] = static_cast<uint8_t>(s < kMaxSubevents ? s : kMaxSubevents);
-        if (s < kMaxSubevents && s > highest) highest = s;
-    }
-    for (; k < numTones; ++k) sub[k] = kMaxSubevents;
-    *count = highest + 1;
+// The step of each tone k < numTones: the k-th tone step among the first
+// `steps`; -1 for tones past the last tone step.
+void toneSteps(const CsMeasurement &meas, int steps, int numTones, int *step) {
+    int k = 0;
+    for (int i = 0; i < steps && k < numTones; ++i)
+        if (tarn_common::isToneMode(meas.modes[i])) step[k++] = i;
+    for (; k < numTones; ++k) step[k] = -1;
 }
 
-// x turned by exp(i (4 pi f v t / c - theta of its subevent)) into out.
-void turnTones(const TarnCplxD (*x)[kPaths], const uint8_t *channel, const double *timeS,
-               const uint8_t *sub, const double *theta, int numTones, int nap, double v,
-               double sol, TarnCplxD (*out)[kPaths]) {
+// Tone k's subevent from the request (kMaxSubevents: none).
+void toneSubevents(const MotionRequest &req, const int *step, int numTones, uint8_t *sub,
+                   int *count) {
+    int highest = -1;
     for (int k = 0; k < numTones; ++k) {
-        const double f = kFirstChannelHz + (channel[k] < kChannels ? channel[k] : 0) * 1e6;
-        double a = 4.0 * kPi * f * v * timeS[k] / sol;
-        if (theta != nullptr && sub[k] < kMaxSubevents) a -= theta[sub[k]];
-        const TarnCplxD turn = std::polar(1.0, a);
-        for (int j = 0; j < nap; ++j) out[k][j] = x[k][j] * turn;
+        const int i = step[k];
+        const int s = i >= 0 && i < req.stepCount ? req.stepSubevent[i] : kMaxSubevents;
+        sub[k] = static_cast<uint8_t>(s < kMaxSubevents ? s : kMaxSubevents);
+        if (s < kMaxSubevents && s > highest) highest = s;
     }
+    *count = highest + 1;
 }
 
 }  // namespace
@@ -299,9 +303,6 @@ double rtpOffsetFromPhases(const double *theta, const double *startS, int count)
     return span > 0.0 ? turn / (2.0 * kPi * span) : 0.0;
 }
 
-namespace {
-}  // namespace
-
 bool rtpMeasureSpeed(const TarnCplxD (*x)[kPaths], const uint8_t (*use)[kPaths],
                      const uint8_t *channel, const double *timeS, int numTones, int nap, double sol,
                      const SpeedSearch &sp, double *speed, double *sd, double *sharpness) {
@@ -354,16 +355,15 @@ void rtpCompensateMotion(MotionRequest *req, const CsMeasurement &meas, const Co
         return;
 
     // Time of each tone: the k-th tone step's position among the steps.
+    const int steps = meas.N > TARN_MAX_STEPS ? TARN_MAX_STEPS : meas.N;
+    int toneStep[kMaxTones];
+    toneSteps(meas, steps, numTones, toneStep);
     double timeS[kMaxTones];
     TarnCplxD x[kMaxTones][kPaths];
     uint8_t use[kMaxTones][kPaths];
-    const int steps = meas.N > TARN_MAX_STEPS ? TARN_MAX_STEPS : meas.N;
-    int k = 0;
-    for (int i = 0; i < steps && k < numTones; ++i) {
-        if ((meas.modes[i] & 0xFEu) != 2u) continue;
-        timeS[k++] = stepTime(*req, i);
-    }
-    for (; k < numTones; ++k) timeS[k] = stepTime(*req, steps + k);
+    int k;
+    for (k = 0; k < numTones; ++k)
+        timeS[k] = stepTime(*req, toneStep[k] >= 0 ? toneStep[k] : steps + k);
 
     // Normalised tone products (the search weighs every tone alike).
     for (k = 0; k < numTones; ++k) {
@@ -387,7 +387,7 @@ void rtpCompensateMotion(MotionRequest *req, const CsMeasurement &meas, const Co
     int subCount = 0;
     bool phases = false;
     if (req->stepSubevent != nullptr) {
-        toneSubevents(*req, meas, steps, numTones, sub, &subCount);
+        toneSubevents(*req, toneStep, numTones, sub, &subCount);
         phases = subCount >= 2 && rtpSubeventPhases(x, use, toneChannel, sub, numTones, nap,
                                                     subCount, theta);
     }
@@ -458,12 +458,10 @@ void rtpCompensateMotion(MotionRequest *req, const CsMeasurement &meas, const Co
     // which subevent phases leave alone only up to the speed's own error.
     if (found && !still && !phases && req->stepWithinS != nullptr) {
         double within[kMaxTones];
-        int t = 0;
-        for (int i = 0; i < steps && t < numTones; ++i) {
-            if ((meas.modes[i] & 0xFEu) != 2u) continue;
-            within[t++] = i < req->stepCount ? req->stepWithinS[i] : 0.0;
+        for (k = 0; k < numTones; ++k) {
+            const int i = toneStep[k];
+            within[k] = i >= 0 && i < req->stepCount ? req->stepWithinS[i] : 0.0;
         }
-        for (; t < numTones; ++t) within[t] = 0.0;
         double ks = 1.0;
         if (measureScale(*req, x, use, toneChannel, timeS, within, numTones, nap, sol, v, &ks)) {
             req->scaleMeasured = true;
@@ -471,13 +469,8 @@ void rtpCompensateMotion(MotionRequest *req, const CsMeasurement &meas, const Co
             DEBUG_LOG(2, "motion: step duration x %lf at %lf m/s\n", ks, v);
         }
     }
-    for (k = 0; k < numTones; ++k) {
-        const double f = kFirstChannelHz + (toneChannel[k] < kChannels ? toneChannel[k] : 0) * 1e6;
-        double a = 4.0 * kPi * f * v * timeS[k] / sol;
-        if (phases && sub[k] < kMaxSubevents) a -= theta[sub[k]];
-        const TarnCplxD turn = std::polar(1.0, a);
-        for (int j = 0; j < nap; ++j) initToneC[k][j] *= turn;
-    }
+    turnTones(initToneC, toneChannel, timeS, sub, phases ? theta : nullptr, numTones, nap, v, sol,
+              initToneC);
     if (still) {
         DEBUG_LOG(2, "motion: still link, only the subevent phases removed\n");
         return;

@@ -14,11 +14,6 @@ double clampTo(double v, double lo, double hi) {
     return v < lo ? lo : (v > hi ? hi : v);
 }
 
-double upperLimit(const TarnStepScale &s, const StepScaleConfig &cfg) {
-    return s.bound > 0.0 && s.bound < cfg.maxScale ? std::fmax(s.bound, cfg.minScale)
-                                                   : cfg.maxScale;
-}
-
 void clearRound(TarnStepScale &s) {
     s.samples = 0;
     s.sumXY = 0.0;
@@ -30,6 +25,11 @@ void clearRound(TarnStepScale &s) {
 const StepScaleConfig &stepScaleDefaults() {
     static const StepScaleConfig cfg;
     return cfg;
+}
+
+double stepScaleUpperLimit(const TarnStepScale &s, const StepScaleConfig &cfg) {
+    return s.bound > 0.0 && s.bound < cfg.maxScale ? std::fmax(s.bound, cfg.minScale)
+                                                   : cfg.maxScale;
 }
 
 double stepScaleValue(const TarnStepScale &s) {
@@ -66,7 +66,7 @@ bool stepScaleEvidence(TarnStepScale &s, const StepScaleConfig &cfg, double k, d
     // within the plausible range.
     const double scale = stepScaleValue(s);
     k = clampTo(k, std::fmax(cfg.minScale / scale, 1.0 / cfg.maxStep),
-                std::fmin(upperLimit(s, cfg) / scale, cfg.maxStep));
+                std::fmin(stepScaleUpperLimit(s, cfg) / scale, cfg.maxStep));
     const double w = 1.0 / (sdK * sdK);
     s.sumXY += w * (k - 1.0);
     s.sumYY += w;
@@ -80,7 +80,7 @@ bool stepScaleEvidence(TarnStepScale &s, const StepScaleConfig &cfg, double k, d
         return false;
     }
     const double kr = clampTo(1.0 + s.sumXY / s.sumYY, 1.0 / cfg.maxStep, cfg.maxStep);
-    s.scale = clampTo(scale * kr, cfg.minScale, upperLimit(s, cfg));
+    s.scale = clampTo(scale * kr, cfg.minScale, stepScaleUpperLimit(s, cfg));
     s.known = std::fabs(kr - 1.0) <= std::fmax(cfg.confirmTol, 2.0 * sdRound) ? 1 : 0;
     if (s.rounds < 255) ++s.rounds;
     DEBUG_LOG(2, "motion: step scale %lf -> %lf (round %d, k %lf sd %lf, known %d)\n", scale,
@@ -137,7 +137,7 @@ bool stepScaleNote(TarnStepScale &s, const StepScaleConfig &cfg, double t, doubl
 void stepScaleBound(TarnStepScale &s, const StepScaleConfig &cfg, double bound) {
     s.bound = std::isfinite(bound) && bound > 0.0 ? bound : 0.0;
     const double now = stepScaleValue(s);
-    const double lim = upperLimit(s, cfg);
+    const double lim = stepScaleUpperLimit(s, cfg);
     if (now > lim) {
         s.scale = lim;
         s.known = 0;

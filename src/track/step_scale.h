@@ -53,6 +53,10 @@ const StepScaleConfig &stepScaleDefaults();
 // Scale in use (1 for a zero-filled record).
 double stepScaleValue(const TarnStepScale &s);
 
+// The largest scale the record allows: its time stamps' bound, within
+// [minScale, maxScale].
+double stepScaleUpperLimit(const TarnStepScale &s, const StepScaleConfig &cfg);
+
 // Back to the nominal step, unknown (the step timing changed, or a restart).
 void stepScaleReset(TarnStepScale &s);
 

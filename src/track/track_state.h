@@ -16,7 +16,7 @@
 
 TARN_BEGIN_DECLS
 
-/* Steps of one stored procedure whose times the intake keeps (TARN_MAX_STEPS). */
+/* Steps of one stored procedure the intake's layout covers (TARN_MAX_STEPS). */
 #define TARN_MOTION_MAX_STEPS 256
 /* Subevents of one stored procedure whose layout the intake keeps. */
 #define TARN_MOTION_MAX_SUBEVENTS 32
@@ -74,8 +74,7 @@ typedef struct TarnLinkMotion {
     uint32_t modeKey;     /* TARN_MOTION_MODE_KEY: mode 1; anything else: mode 0 */
     uint8_t switched;     /* the mode changed since the last computation */
     uint8_t timingSource; /* 0 none, 1 nominal step durations only, 2 subevent time stamps */
-    uint16_t timingCount; /* steps of the stored procedure with a time in stepTimeS */
-    float stepTimeS[TARN_MOTION_MAX_STEPS]; /* per stored step: s after the first step */
+    uint16_t timingCount; /* steps of the stored procedure the subevents below hold */
     /* The stored procedure's subevents (the admitted ones holding steps, in
      * order; a step-level record is one): steps of each, and the start of
      * each in s after the procedure's first time stamp (NaN: no usable time
@@ -89,7 +88,6 @@ typedef struct TarnLinkMotion {
      * smoothed (its multipath bias and noise), added back to the track. */
     uint8_t rttOffsetValid;
     double rttOffset;     /* m */
-    double rttOffsetVar;  /* m^2 */
     double rttOffsetTime; /* s */
     /* Spread of the phase candidates: the latest changes from one candidate
      * to the next less the track's motion in between (m, capped), whose
