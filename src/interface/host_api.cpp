@@ -131,10 +131,10 @@ int csIfInit(CsLinkRef linkRef, const CsInitRecord *init) {
         return 0;
     }
     csContextListAddItem(item);
-    // csInit's layout; the link's tracking state is the library's record
-    // beside the entry, made fresh on its first use, rather than the shared
-    // working record.
-    tarn_measurement::initLinkContext(ctx, linkRef);
+    // The engine's csInit: the link's tracking state is the library's record
+    // beside the entry, made fresh on its first use, not the exported
+    // estimators' shared one, so it is not restarted here.
+    tarn_measurement::csInit(ctx, nullptr, linkRef);
     tarn_measurement::csSetParam(ctx, TARN_PARAM_OPTIONS,
                                  opts != nullptr ? opts : &tarn_cfg::kDefaultOpts);
     tarnRegistryUnlock();

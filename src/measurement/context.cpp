@@ -71,10 +71,6 @@ int initContext(CsContext *ctx, CsLinkRef linkRef) {
 
 }  // namespace
 
-int tarn_measurement::initLinkContext(CsContext *ctx, CsLinkRef linkRef) {
-    return initContext(ctx, linkRef);
-}
-
 namespace tarn_measurement {
 
 int csGetMemory(const CsInitRecord *init) {

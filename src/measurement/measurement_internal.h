@@ -38,11 +38,6 @@ void print_context_pres(const PresState *pres);
 int print_context_pres_filter(const CsFilterRecord *filter);
 void print_context_newpres(const NewPresState *newPres);
 
-// csInit for a context that is registered as a link: the same layout and
-// logs (a registered link's tracking state lives in the state the library
-// keeps beside its registry entry, which the interface layer resets).
-int initLinkContext(CsContext *ctx, CsLinkRef linkRef);
-
 // The procedure time in microseconds, kept wider than the 32-bit stamps a
 // step-level record carries (they wrap every 71.6 minutes): the new stamp is
 // taken as the nearer of its 2^32 aliases around the previous time, so the
